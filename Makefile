@@ -1,0 +1,53 @@
+# The two commands of the README:
+#   make demo   set up .venv, build and install the project, run the tour
+#   make test   the same set-up, then the whole test suite
+# Another CPython: make test PYTHON=python3.13 (its own .venv-python3.13).
+
+PYTHON ?= python3
+PY := $(shell tools/find-python $(PYTHON))
+VENV ?= $(if $(filter python3,$(PYTHON)),.venv,.venv-$(notdir $(PYTHON)))
+VPY := $(VENV)/bin/python
+SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \)) \
+           CMakeLists.txt pyproject.toml
+
+.PHONY: demo test bench asan setup clean
+
+demo: setup
+	$(VPY) examples/tour.py
+
+test: setup
+	$(VPY) -m pytest $(PYTEST_ARGS)
+
+bench: setup
+	$(VPY) benchmarks/run.py $(BENCH_ARGS)
+
+setup: $(VENV)/.installed
+
+$(VENV)/.system:
+	tools/setup-system $(PY)
+	@mkdir -p $(VENV) && touch $@
+
+$(VENV)/bin/python: | $(VENV)/.system
+	$(PY) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q scikit-build-core pytest hypothesis
+
+# Built in place (build/<wheel tag>), so a rebuild after an edit is incremental.
+$(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
+	$(VPY) -m pip install -q --no-build-isolation --no-deps \
+	    -Ccmake.define.BRELT_WERROR=ON .
+	@touch $@
+
+# AddressSanitizer and UBSan over the whole suite, in its own environment.
+asan: PYTEST_ARGS ?= -x -q -p no:cacheprovider
+asan: $(VENV)/bin/python
+	$(VPY) -m pip install -q --no-build-isolation --no-deps \
+	    -Cbuild-dir=build/asan -Ccmake.build-type=Debug \
+	    -Ccmake.define.BRELT_SANITIZE=ON .
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	    PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    $(VPY) -m pytest $(PYTEST_ARGS)
+	rm -f $(VENV)/.installed
+
+clean:
+	rm -rf build .venv .venv-* .pytest_cache .hypothesis

@@ -1,0 +1,1 @@
+"""brelt: Python tools around a Tcl interpreter."""

@@ -1,0 +1,336 @@
+// quotify() and tclobj(): Python values to Tcl text and Tcl-ready values.
+#include <algorithm>
+
+#include "quoting.hpp"
+#include "quotify.hpp"
+
+namespace quotify {
+
+using capi::RecursionGuard;
+using capi::SmallVector;
+
+namespace {
+
+constexpr const char* kWhere = " while converting a Python object for Tcl";
+
+// Exact built-in types: their instances cannot carry the conversion hooks,
+// so the attribute look-ups are skipped for them.
+bool hookless(PyTypeObject* t) noexcept {
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyBool_Type || t == &PyFloat_Type ||
+           t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type ||
+           t == &PyFrozenSet_Type || t == &PyBytes_Type || t == &PyByteArray_Type || t == &PyRange_Type ||
+           t == &PyComplex_Type || t == Py_TYPE(Py_None);
+}
+
+// A hook counts only when the attribute exists and is true. Returns 1 with
+// `func` set, 0 when absent or false, -1 on error.
+int find_hook(PyObject* obj, PyObject* name, Ref& func) {
+    if (PyObject_GetOptionalAttr(obj, name, func.out()) < 0) return -1;
+    if (!func) return 0;
+    int truth = PyObject_IsTrue(func.get());
+    if (truth <= 0) func.reset();
+    return truth;
+}
+
+enum class Shape { Scalar, Sequence, Mapping };
+
+// Sequence or Set (collections.abc) is a list; Mapping a flat key/value list.
+int shape_of(State& st, PyObject* obj, Shape& shape) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type || t == &PyFrozenSet_Type ||
+        t == &PyRange_Type || t == &PyBytes_Type || t == &PyByteArray_Type) {
+        shape = Shape::Sequence;
+        return 0;
+    }
+    if (t == &PyDict_Type) {
+        shape = Shape::Mapping;
+        return 0;
+    }
+    shape = Shape::Scalar;
+    if (hookless(t)) return 0;
+    for (PyObject* abc : {st.Sequence.get(), st.Set.get()}) {
+        int r = PyObject_IsInstance(obj, abc);
+        if (r != 0) {
+            shape = Shape::Sequence;
+            return r < 0 ? -1 : 0;
+        }
+    }
+    int r = PyObject_IsInstance(obj, st.Mapping.get());
+    if (r > 0) shape = Shape::Mapping;
+    return r < 0 ? -1 : 0;
+}
+
+bool int_fits_word(PyObject* obj) noexcept {
+    // -sys.maxsize - 1 <= obj <= sys.maxsize
+    if (PyLong_AsSsize_t(obj) == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// Calls `add(item)` for every element of `iterable`, in iteration order.
+// A list is walked by index with its size read again at each step, as its
+// iterator does: a hook may have changed it meanwhile.
+template <class F>
+bool for_each_item(PyObject* iterable, F&& add) {
+    PyTypeObject* t = Py_TYPE(iterable);
+    if (t == &PyList_Type) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            PyObject* item = PyList_GET_ITEM(iterable, i);
+            // Converting a str runs no Python code, so the list cannot drop
+            // it meanwhile; anything else is held while it is converted.
+            if (PyUnicode_CheckExact(item)) {
+                if (!add(item)) return false;
+                continue;
+            }
+            Ref held = Ref::borrow(item);
+            if (!add(held.get())) return false;
+        }
+        return true;
+    }
+    if (t == &PyTuple_Type) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) {
+            if (!add(PyTuple_GET_ITEM(iterable, i))) return false;
+        }
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) return false;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (!add(item.get())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+Py_ssize_t size_hint(PyObject* iterable) noexcept {
+    if (PyList_CheckExact(iterable)) return PyList_GET_SIZE(iterable);
+    if (PyTuple_CheckExact(iterable)) return PyTuple_GET_SIZE(iterable);
+    return 0;
+}
+
+// Keys and values of a mapping, alternately, each value read as mapping[key].
+template <size_t N>
+bool collect_pairs(PyObject* mapping, SmallVector<Ref, N>& out) {
+    if (PyDict_CheckExact(mapping)) {
+        // Nothing here runs Python code, so walking the dict directly is safe.
+        out.reserve(2 * static_cast<size_t>(PyDict_GET_SIZE(mapping)));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(mapping, &pos, &key, &value)) {
+            out.emplace_back(Ref::borrow(key));
+            out.emplace_back(Ref::borrow(value));
+        }
+        return true;
+    }
+    return for_each_item(mapping, [&](PyObject* key) {
+        Ref value = Ref::steal(PyObject_GetItem(mapping, key));
+        if (!value) return false;
+        out.emplace_back(Ref::borrow(key));
+        out.emplace_back(std::move(value));
+        return true;
+    });
+}
+
+// One element of a list being quoted.
+struct Element {
+    Ref str;
+    Py_ssize_t length;  // quoted length
+    quoting::Mode mode;
+    std::uint8_t flags;
+};
+
+// Quotes a list: each element is scanned as soon as it is known (scanning has
+// no side effects, and the string is still in cache), so that the result can
+// be allocated once at its exact size and written in one pass.
+class ListBuilder {
+public:
+    explicit ListBuilder(size_t size_hint) { elems_.reserve(size_hint); }
+
+    // Takes a new reference to a str.
+    bool add(PyObject* str) {
+        using namespace quoting;
+        Ref s = Ref::steal(str);
+#if PY_VERSION_HEX < 0x030C0000
+        // Strings made by the old C API may not be ready before 3.12.
+        if (PyUnicode_READY(str) < 0) return false;
+#endif
+        Py_ssize_t len = PyUnicode_GET_LENGTH(str);
+        Element& e = elems_.emplace_back(Element{std::move(s), 0, Mode::Copy, 0});
+        with_data(str, [&](const auto* data) {
+            Scan r = scan(data, len);
+            e.flags = r.flags;
+            e.mode = mode_of(r, len);
+            e.length = quoted_length(e.mode, r, data, len);
+        });
+        maxchar_ = std::max(maxchar_, PyUnicode_MAX_CHAR_VALUE(str));
+        // One blank before every element but the first is counted as one after each.
+        if (__builtin_add_overflow(total_, e.length + 1, &total_)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+
+    PyObject* finish() {
+        using namespace quoting;
+        PyObject* out = PyUnicode_New(elems_.empty() ? 0 : total_ - 1, maxchar_);
+        if (out == nullptr) return nullptr;
+        with_buffer(out, [&](auto* dst) {
+            bool first = true;
+            for (Element& e : elems_) {
+                if (!first) *dst++ = ' ';
+                first = false;
+                PyObject* s = e.str.get();
+                with_data(s, [&](const auto* src) {
+                    dst = write_element(dst, e.mode, e.flags, src, PyUnicode_GET_LENGTH(s));
+                });
+            }
+        });
+        return out;
+    }
+
+private:
+    SmallVector<Element, 8> elems_;
+    Py_ssize_t total_ = 0;
+    Py_UCS4 maxchar_ = 127;
+};
+
+bool add_element(State& st, ListBuilder& list, PyObject* item, Depth depth) {
+    PyObject* s = element_string(st, item, depth);
+    return s != nullptr && list.add(s);
+}
+
+}  // namespace
+
+PyObject* quotify(State& st, PyObject* obj, Depth depth) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyUnicode_Type) return Py_NewRef(obj);
+    if (obj == Py_None) return st.s_empty.new_ref();
+    if (t == &PyBool_Type) return (obj == Py_True ? st.s_true : st.s_false).new_ref();
+    if (t == &PyLong_Type || t == &PyFloat_Type) return PyObject_Str(obj);
+    if (!hookless(t)) {
+        Ref func;
+        int found = find_hook(obj, st.s_quotify_hook.get(), func);
+        if (found < 0) return nullptr;
+        if (found) return PyObject_CallNoArgs(func.get());
+        found = find_hook(obj, st.s_tclobj_hook.get(), func);
+        if (found < 0) return nullptr;
+        if (found) {
+            Ref substitute = Ref::steal(PyObject_CallNoArgs(func.get()));
+            if (!substitute) return nullptr;
+            RecursionGuard guard;
+            if (!guard.enter(depth + 1, kWhere)) return nullptr;
+            return quotify(st, substitute.get(), depth + 1);
+        }
+        if (PyUnicode_Check(obj)) return PyObject_Str(obj);
+    }
+    Shape shape;
+    if (shape_of(st, obj, shape) < 0) return nullptr;
+    switch (shape) {
+        case Shape::Sequence: return list_from_iterable(st, obj, depth);
+        case Shape::Mapping: return list_from_mapping(st, obj, depth);
+        case Shape::Scalar: break;
+    }
+    return PyObject_Str(obj);
+}
+
+PyObject* element_string(State& st, PyObject* obj, Depth depth) {
+    if (PyUnicode_CheckExact(obj)) return Py_NewRef(obj);
+    PyObject* s = quotify(st, obj, depth);
+    if (s == nullptr || PyUnicode_Check(s)) return s;
+    PyErr_Format(PyExc_TypeError, "__quotify__ returned non-string (type %.200s)", Py_TYPE(s)->tp_name);
+    Py_DECREF(s);
+    return nullptr;
+}
+
+PyObject* list_from_iterable(State& st, PyObject* iterable, Depth depth) {
+    RecursionGuard guard;
+    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    ListBuilder list(static_cast<size_t>(size_hint(iterable)));
+    bool ok = for_each_item(iterable, [&](PyObject* item) { return add_element(st, list, item, depth + 1); });
+    return ok ? list.finish() : nullptr;
+}
+
+PyObject* list_from_mapping(State& st, PyObject* mapping, Depth depth) {
+    RecursionGuard guard;
+    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    SmallVector<Ref, 8> pairs;
+    if (!collect_pairs(mapping, pairs)) return nullptr;
+    ListBuilder list(pairs.size());
+    for (Ref& item : pairs) {
+        if (!add_element(st, list, item.get(), depth + 1)) return nullptr;
+    }
+    return list.finish();
+}
+
+PyObject* tclobj(State& st, PyObject* obj, Depth depth) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyUnicode_Type || t == &PyBytes_Type || t == &PyBool_Type || t == &PyFloat_Type ||
+        t == st.TclObj.as<PyTypeObject>()) {
+        return Py_NewRef(obj);
+    }
+    if (t == &PyLong_Type) return int_fits_word(obj) ? Py_NewRef(obj) : PyObject_Str(obj);
+    if (obj == Py_None) return st.s_empty.new_ref();
+    if (!hookless(t)) {
+        Ref func;
+        int found = find_hook(obj, st.s_tclobj_hook.get(), func);
+        if (found < 0) return nullptr;
+        if (found) return PyObject_CallNoArgs(func.get());
+        if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyFloat_Check(obj) ||
+            PyObject_TypeCheck(obj, st.TclObj.as<PyTypeObject>())) {
+            return Py_NewRef(obj);
+        }
+    }
+    Shape shape;
+    if (shape_of(st, obj, shape) < 0) return nullptr;
+    switch (shape) {
+        case Shape::Sequence: return tuple_from_iterable(st, obj, depth);
+        case Shape::Mapping: return tuple_from_mapping(st, obj, depth);
+        case Shape::Scalar: break;
+    }
+    return quotify(st, obj, depth);
+}
+
+namespace {
+
+template <size_t N>
+PyObject* tuple_of(SmallVector<Ref, N>& items) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (tuple == nullptr) return nullptr;
+    for (size_t i = 0; i < items.size(); ++i) {
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return tuple;
+}
+
+}  // namespace
+
+PyObject* tuple_from_iterable(State& st, PyObject* iterable, Depth depth) {
+    RecursionGuard guard;
+    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    SmallVector<Ref, 8> items;
+    items.reserve(static_cast<size_t>(size_hint(iterable)));
+    bool ok = for_each_item(iterable, [&](PyObject* item) {
+        PyObject* value = tclobj(st, item, depth + 1);
+        if (value == nullptr) return false;
+        items.emplace_back(Ref::steal(value));
+        return true;
+    });
+    return ok ? tuple_of(items) : nullptr;
+}
+
+PyObject* tuple_from_mapping(State& st, PyObject* mapping, Depth depth) {
+    RecursionGuard guard;
+    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    SmallVector<Ref, 8> pairs;
+    if (!collect_pairs(mapping, pairs)) return nullptr;
+    for (Ref& item : pairs) {
+        PyObject* value = tclobj(st, item.get(), depth + 1);
+        if (value == nullptr) return nullptr;
+        item.reset(value);
+    }
+    return tuple_of(pairs);
+}
+
+}  // namespace quotify

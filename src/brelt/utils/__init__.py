@@ -1,0 +1,1 @@
+"""Utilities shared by the brelt packages."""

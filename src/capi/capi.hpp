@@ -1,0 +1,12 @@
+// The shared C++ layer of the extension modules.
+#pragma once
+
+#include "args.hpp"
+#include "classbuilder.hpp"
+#include "compat.hpp"
+#include "error.hpp"
+#include "function.hpp"
+#include "guards.hpp"
+#include "module.hpp"
+#include "ref.hpp"
+#include "small_vector.hpp"
