@@ -1,0 +1,53 @@
+"""A short tour of brelt.tcl, on the embedded default interpreter.
+
+Run it with `make demo`. Each section shows one part of the package.
+"""
+
+import brelt.tcl
+from brelt.tcl import quotify, tclobj
+
+
+def section(title):
+    print(f"\n== {title}")
+
+
+def show(label, value):
+    print(f"{label:<44} -> {value!r}")
+
+
+def tour_values():
+    section("Python values as Tcl text (quotify) and Tcl values (tclobj)")
+    show("quotify([1, 2, [3, 4]])", quotify([1, 2, [3, 4]]))
+    show("quotify({'my key': 'my value', 'a': 'b'})", quotify({"my key": "my value", "a": "b"}))
+    show("quotify(['a b', '{unbalanced', '$x', ''])", quotify(["a b", "{unbalanced", "$x", ""]))
+    show("quotify(True), quotify(None)", (quotify(True), quotify(None)))
+    show("tclobj({'a': [1, 2], 'b': None})", tclobj({"a": [1, 2], "b": None}))
+
+    # Tcl itself reads the text back into exactly the same strings.
+    words = ["plain", "two words", "{half", "back\\slash", "[cmd]", ""]
+    show("Tcl's llength of quotify(words)", brelt.tcl.tk.call("llength", quotify(words)))
+    show("Tcl's lindex 2 of tclobj(words)", brelt.tcl.tk.call("lindex", tclobj(words), 2))
+
+    class Point:
+        def __init__(self, x, y):
+            self.x, self.y = x, y
+
+        def __tclobj__(self):  # how a Point travels to Tcl
+            return [self.x, self.y]
+
+    show("quotify([Point(1, 2), Point(3, 4)])", quotify([Point(1, 2), Point(3, 4)]))
+
+
+SECTIONS = [
+    tour_values,
+]
+
+
+def main():
+    print("brelt.tcl tour, Tcl", brelt.tcl.tk.call("info", "patchlevel"))
+    for run_section in SECTIONS:
+        run_section()
+
+
+if __name__ == "__main__":
+    main()
