@@ -1,6 +1,7 @@
 // GetListFromAny: Tcl list text to a tuple, scanned by the Tcl library.
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "internal.hpp"
@@ -26,6 +27,14 @@ private:
     std::size_t heap_size_ = 0;
 };
 
+// A str of `n` bytes known to be ASCII: no decoding needed.
+PyObject* ascii_str(const char* s, Py_ssize_t n) {
+    if (n <= 1) return n == 0 ? PyUnicode_New(0, 0) : PyUnicode_FromOrdinal(static_cast<unsigned char>(s[0]));
+    PyObject* u = PyUnicode_New(n, 127);
+    if (u != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(u), s, static_cast<size_t>(n));
+    return u;
+}
+
 // The elements of the list text `text` (a str) as a tuple of str.
 PyObject* parse_list(State& st, PyObject* text, PyObject* interp) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -36,7 +45,8 @@ PyObject* parse_list(State& st, PyObject* text, PyObject* interp) {
     Ref encoded;
     const char* data;
     Py_ssize_t length;
-    if (PyUnicode_IS_ASCII(text)) {
+    const bool ascii = PyUnicode_IS_ASCII(text);
+    if (ascii) {
         data = static_cast<const char*>(PyUnicode_DATA(text));
         length = PyUnicode_GET_LENGTH(text);
     } else {
@@ -73,7 +83,7 @@ PyObject* parse_list(State& st, PyObject* text, PyObject* interp) {
         if (reinterpret_cast<std::uintptr_t>(start) >= limit) break;  // only white space was left
         PyObject* item;
         if (literal) {
-            item = PyUnicode_DecodeUTF8(start, size, nullptr);
+            item = ascii ? ascii_str(start, size) : PyUnicode_DecodeUTF8(start, size, nullptr);
         } else {
             char* buffer = scratch.get(static_cast<std::size_t>(size) + 1);
             int n = st.copy_and_collapse(size, start, buffer);

@@ -203,7 +203,10 @@ bool build_module(PyObject* module, State& st) {
                       .attr("u_internalRep", internal_rep.get())
                       .build();
     if (!tcl_obj) return false;
+    // POINTER() would name the module that happens to be importing us.
     Ref obj_type_p = Ref::steal(PyObject_CallOneArg(POINTER.get(), obj_type.get()));
+    Ref modname = Ref::steal(PyModule_GetNameObject(module));
+    if (!modname || !set_attr(obj_type_p.get(), "__module__", modname.get())) return false;
     if (!set_attr(two_ptr.get(), "_fields_", fields({{"ptr1", c_void_p}, {"ptr2", c_void_p}}).get()) ||
         !set_attr(internal_rep.get(), "_fields_",
                   fields({{"longValue", c_long.get()},
