@@ -257,6 +257,19 @@ def test_huge_list(tk):
     assert GetListFromAny(words) == tuple(words)
 
 
+def test_text_too_long_for_the_library():
+    # Tcl counts list bytes in an int: longer text is refused, never cut short.
+    try:
+        text = "x" * (2**31)
+    except MemoryError:
+        pytest.skip("not enough memory for a 2 GiB string")
+    try:
+        with pytest.raises(OverflowError, match="too long for the Tcl library"):
+            GetListFromAny(text)
+    finally:
+        del text
+
+
 def test_long_element():
     element = "x" * 100_000 + "\\ " + "é" * 1000
     assert GetListFromAny(element + " y") == ("x" * 100_000 + " " + "é" * 1000, "y")
@@ -540,6 +553,10 @@ def test_tcl_error_from_interp(root, tk):
     assert raised(internal.Tcl_Interp_p(), "null") == ("null",)
     with pytest.raises(ctypes.ArgumentError, match="Unrecognized Tcl interpreter object: 'x'"):
         internal.TclError_from_interp("x", "default")
+    tk.eval("set x {the result}")
+    assert_no_leak(lambda: raised(root, "default"))
+    assert_no_leak(lambda: raised(None))
+    assert_no_leak(lambda: internal.Tcl_Interp_p.from_param(root))
 
 
 def test_c_char_p_from_obj():

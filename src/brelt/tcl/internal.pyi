@@ -28,7 +28,7 @@ def TclError_from_interp(interp: Tcl_Interp_p | tkinter.Tk | None | Any, default
 
 class Tcl_Interp_p(ctypes.c_void_p):
     @classmethod
-    def from_param(cls, interp: Tcl_Interp_p | tkinter.Tk | None) -> Tcl_Interp_p: ...  # type: ignore[override]
+    def from_param(cls, interp: Tcl_Interp_p | tkinter.Tk | None) -> Tcl_Interp_p: ...
 
 Tcl_WideInt = ctypes.c_longlong
 
