@@ -1,5 +1,6 @@
 // Reaching the Tcl library: interpreter pointers, error results, and the
 // small pointer helpers that work on ctypes values.
+#include <cstring>
 #include <string>
 
 #include "internal.hpp"
