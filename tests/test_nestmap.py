@@ -236,6 +236,25 @@ def test_non_string_keys_fail_like_the_dot_test(key):
     assert repr(kl) == before
 
 
+def test_other_keys_are_split_by_their_own_methods():
+    class Path:
+        def __contains__(self, item):
+            return item == "."
+
+        def split(self, sep, maxsplit):
+            assert (sep, maxsplit) == (".", 1)
+            return ["a", "b.c"]
+
+    kl = NestMap()
+    kl[Path()] = "1"
+    assert shape(kl) == {"a": {"b": {"c": "1"}}}
+    assert kl[Path()] == "1" and Path() in kl
+    del kl[Path()]
+    assert kl == {}
+    with pytest.raises(AttributeError):
+        kl[["x", "."]]  # '.' in the list, but a list has no split()
+
+
 def test_tuple_keys_are_dictionary_level():
     kl = NestMap()
     kl[("a", "b")] = 1  # '.' in ('a', 'b') is False
@@ -429,6 +448,7 @@ def test_from_tcl(text, expected):
     kl = NestMap.from_tcl(text)
     assert type(kl) is NestMap
     assert shape(kl) == expected
+    assert list(kl) == list(expected)  # a repeated key keeps its first position
 
 
 @pytest.mark.parametrize(

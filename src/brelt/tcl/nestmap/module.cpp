@@ -12,8 +12,8 @@ State& state_of(Function* self) noexcept { return self->state<State>(); }
 // handed anything as `self`.
 bool check_self(State& st, Function* f, PyObject* self) {
     if (st.is_nestmap(self)) return true;
-    PyErr_Format(PyExc_TypeError, "descriptor '%U' for 'NestMap' objects doesn't apply to a '%.100s' object",
-                 PyDict_GetItemString(f->dict, "__name__"), Py_TYPE(self)->tp_name);
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' for 'NestMap' objects doesn't apply to a '%.100s' object",
+                 f->def->name, Py_TYPE(self)->tp_name);
     return false;
 }
 

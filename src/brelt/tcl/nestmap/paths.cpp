@@ -40,8 +40,7 @@ int split_other(State& st, PyObject* key, Ref& head, Ref& rest) {
     Ref one = Ref::steal(PyLong_FromLong(1));
     if (!one) return -1;
     PyObject* args[] = {key, st.s_dot.get(), one.get()};
-    Ref parts = Ref::steal(
-        PyObject_VectorcallMethod(st.s_split.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref parts = Ref::steal(PyObject_VectorcallMethod(st.s_split.get(), args, 3, nullptr));
     if (!parts) return -1;
     Ref seq = Ref::steal(PySequence_Tuple(parts.get()));
     if (!seq) return -1;
