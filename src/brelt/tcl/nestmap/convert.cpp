@@ -67,7 +67,7 @@ int for_each_item(PyObject* dict, F&& f) {
 
 // a + b, with a fast path for two str.
 Ref concat(PyObject* a, PyObject* b) {
-    if (PyUnicode_Check(a) && PyUnicode_Check(b)) return Ref::steal(PyUnicode_Concat(a, b));
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
     return Ref::steal(PyNumber_Add(a, b));
 }
 
