@@ -4,7 +4,7 @@ Run it with `make demo`. Each section shows one part of the package.
 """
 
 import brelt.tcl
-from brelt.tcl import quotify, tclobj
+from brelt.tcl import NestMap, quotify, tclobj
 
 
 def section(title):
@@ -58,9 +58,40 @@ def tour_internal():
     show("sorted(files, key=cmp_to_key(DictionaryCompare))", sorted(files, key=functools.cmp_to_key(DictionaryCompare)))
 
 
+def tour_keyed_lists():
+    section("Keyed lists (NestMap) and TclX")
+    kl = NestMap()
+    kl["server.host"] = "example.org"
+    kl["server.ports"] = "80 443"
+    kl["owner"] = "ops {team}"
+    show("NestMap with dotted keys", kl)
+    show("kl['server.host'], kl.server.ports", (kl["server.host"], kl.server.ports))
+    show("kl.all_keys()", kl.all_keys())
+    show("quotify(kl): the TclX keyed-list form", quotify(kl))
+
+    tk = brelt.tcl.tk
+    try:
+        tk.call("package", "require", "Tclx")
+    except brelt.tcl.TclError:
+        print("(TclX is not installed: the rest of this section needs it)")
+        return
+    tk.call("set", "config", tclobj(kl))  # handed over as a Tcl list object
+    show("TclX: keylget config server.host", tk.call("keylget", "config", "server.host"))
+    show("TclX: keylkeys config server", tk.call("keylkeys", "config", "server"))
+    tk.call("keylset", "config", "server.host", "example.net", "server.tls.on", "yes")
+    tk.call("keyldel", "config", "owner")
+    changed = tk.call("set", "config")  # a Tcl_Obj of TclX's keyed-list type
+    back = NestMap.from_tcl(changed)
+    show("read back after keylset/keyldel", back)
+    show("back['server.tls.on'], 'owner' in back", (back["server.tls.on"], "owner" in back))
+    kl["remote"] = changed  # a raw keyed-list object becomes a sub-list
+    show("kl.all_items() after kl['remote'] = it", kl.all_items())
+
+
 SECTIONS = [
     tour_values,
     tour_internal,
+    tour_keyed_lists,
 ]
 
 

@@ -1,0 +1,425 @@
+// Building, merging and listing NestMaps, and their Tcl form both ways.
+#include <vector>
+
+#include "nestmap.hpp"
+
+namespace nestmap {
+
+using capi::RecursionGuard;
+using capi::SmallVector;
+
+namespace {
+
+constexpr const char* kWhere = " while converting a keyed list";
+
+bool exception_matches_any(PyObject* a, PyObject* b) {
+    return PyErr_ExceptionMatches(a) || (b != nullptr && PyErr_ExceptionMatches(b));
+}
+
+// True when dict(value) is sure to fail, so a NestMap(value) need not be
+// tried: a non-empty str (its characters are one long), numbers, None, a
+// Tcl_Obj and non-empty bytes (not iterable, or iterating to ints).
+bool surely_leaf(State& st, PyObject* value) {
+    PyTypeObject* t = Py_TYPE(value);
+    if (t == &PyUnicode_Type) return PyUnicode_GET_LENGTH(value) > 0;
+    if (t == &PyBytes_Type) return PyBytes_GET_SIZE(value) > 0;
+    return t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || t == &PyComplex_Type ||
+           value == Py_None || t == st.TclObj.as<PyTypeObject>();
+}
+
+// NestMap(value) for a value of the constructor's input. Returns 1 with
+// `out` set, 0 when dict() (or the nested construction) refuses the value
+// with ValueError or TypeError, so it stays a leaf, and -1 on other errors.
+int nested_from_value(State& st, PyObject* value, int depth, Ref& out) {
+    if (surely_leaf(st, value)) return 0;
+    RecursionGuard guard;
+    if (!guard.enter(depth + 1, kWhere)) return -1;
+    Ref dsc = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
+    Ref sub = dsc ? new_nestmap(st) : Ref();
+    if (sub && init_from_dict(st, sub.get(), dsc.get(), depth + 1) == 0) {
+        out = std::move(sub);
+        return 1;
+    }
+    if (exception_matches_any(PyExc_ValueError, PyExc_TypeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+// Calls `f(key, value)` for every item of a dict in order, holding both, and
+// fails as Python's iteration does if the dict changes size meanwhile.
+template <class F>
+int for_each_item(PyObject* dict, F&& f) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        if (f(key.get(), value.get()) < 0) return -1;
+        if (PyDict_GET_SIZE(dict) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// a + b, with a fast path for two str.
+Ref concat(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return Ref::steal(PyUnicode_Concat(a, b));
+    return Ref::steal(PyNumber_Add(a, b));
+}
+
+// Appends the entries of `self` to `out`, each key behind `prefix` (NULL at
+// the top level).
+int collect_entries(State& st, PyObject* self, PyObject* prefix, bool items, PyObject* out, int depth) {
+    RecursionGuard guard;
+    if (!guard.enter(depth + 1, kWhere)) return -1;
+    return for_each_item(self, [&](PyObject* key, PyObject* value) -> int {
+        Ref full = prefix ? concat(prefix, key) : Ref::borrow(key);
+        if (!full) return -1;
+        if (st.is_nestmap(value)) {
+            Ref sub_prefix = concat(full.get(), st.s_dot.get());
+            if (!sub_prefix) return -1;
+            return collect_entries(st, value, sub_prefix.get(), items, out, depth + 1);
+        }
+        if (!items) return PyList_Append(out, full.get());
+        Ref pair = Ref::steal(PyTuple_Pack(2, full.get(), value));
+        return pair ? PyList_Append(out, pair.get()) : -1;
+    });
+}
+
+// other.all_items(): ours for a NestMap, its own method for a subclass.
+Ref all_items_of(State& st, PyObject* other) {
+    if (st.is_exact(other)) return Ref::steal(all_entries(st, other, true));
+    return Ref::steal(PyObject_CallMethodNoArgs(other, st.s_all_items.get()));
+}
+
+// sub.update(other) for a NestMap `sub`.
+int update_one(State& st, PyObject* sub, PyObject* other) {
+    if (st.is_exact(sub)) {
+        Ref args = Ref::steal(PyTuple_Pack(1, other));
+        return args ? update(st, sub, args.get(), nullptr) : -1;
+    }
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(sub, st.s_update.get(), other));
+    return r ? 0 : -1;
+}
+
+PyObject* tclobj_of(State& st, PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) return Py_NewRef(obj);
+    return PyObject_CallOneArg(st.tclobj.get(), obj);
+}
+
+}  // namespace
+
+int init_from_dict(State& st, PyObject* self, PyObject* dsc, int depth) {
+    // Only values are replaced here, so the keys (and the walk) stay as they are.
+    int r = for_each_item(dsc, [&](PyObject* key, PyObject* value) -> int {
+        if (st.is_nestmap(value)) return 0;
+        Ref sub;
+        int made = nested_from_value(st, value, depth, sub);
+        if (made <= 0) return made;
+        return PyDict_SetItem(dsc, key, sub.get());
+    });
+    if (r < 0) return -1;
+    if (st.is_exact(self)) return update_from_dict(st, self, dsc);
+    Ref done = Ref::steal(PyObject_CallMethodOneArg(self, st.s_update.get(), dsc));
+    return done ? 0 : -1;
+}
+
+int update_from_dict(State& st, PyObject* self, PyObject* dict) {
+    return for_each_item(dict, [&](PyObject* key, PyObject* value) { return assign(st, self, key, value); });
+}
+
+int update(State& st, PyObject* self, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "update() takes at most 1 positional arguments (%zd given)", nargs);
+        return -1;
+    }
+    if (nargs == 1) {
+        PyObject* other = PyTuple_GET_ITEM(args, 0);
+        if (st.is_nestmap(other)) {
+            // Leaf by leaf: the sub-lists of self stay and take in other's leaves.
+            Ref items = all_items_of(st, other);
+            Ref seq = items ? Ref::steal(PySequence_Fast(items.get(), "all_items() must return a sequence")) : Ref();
+            if (!seq) return -1;
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+                Ref pair = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+                PyObject *key, *value;
+                if (!PyArg_ParseTuple(pair.get(), "OO:update", &key, &value)) return -1;
+                if (assign(st, self, key, value) < 0) return -1;
+            }
+        } else if (PyDict_CheckExact(other)) {
+            if (update_from_dict(st, self, other) < 0) return -1;
+        } else {
+            Ref r = Ref::steal(PyObject_CallFunctionObjArgs(st.mm_update.get(), self, other, nullptr));
+            if (!r) return -1;
+        }
+    }
+    if (kwargs == nullptr) return 0;
+    // Keywords merge: a sub-list given by keyword is merged into the one of
+    // the same name instead of replacing it.
+    return for_each_item(kwargs, [&](PyObject* key, PyObject* value) -> int {
+        if (!st.is_nestmap(value)) return assign(st, self, key, value);
+        Ref sub = subscript(st, self, key);
+        if (!sub) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+            PyErr_Clear();
+            sub = new_nestmap(st);
+            if (!sub || assign(st, self, key, sub.get()) < 0) return -1;
+        } else if (!st.is_nestmap(sub.get())) {
+            return target_key_error(key);
+        }
+        return update_one(st, sub.get(), value);
+    });
+}
+
+PyObject* all_entries(State& st, PyObject* self, bool items) {
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out || collect_entries(st, self, nullptr, items, out.get(), 0) < 0) return nullptr;
+    return out.release();
+}
+
+PyObject* to_tcl(State& st, PyObject* self, int depth) {
+    RecursionGuard guard;
+    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    // The items as they are now; converting values may run Python code.
+    SmallVector<Ref, 16> items;
+    items.reserve(static_cast<size_t>(2 * PyDict_GET_SIZE(self)));
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(self, &pos, &k, &v)) {
+        items.emplace_back(Ref::borrow(k));
+        items.emplace_back(Ref::borrow(v));
+    }
+    const Py_ssize_t n = static_cast<Py_ssize_t>(items.size() / 2);
+    Ref result = Ref::steal(PyTuple_New(n));
+    if (!result) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = items[2 * i].get();
+        PyObject* value = items[2 * i + 1].get();
+        Ref tkey = Ref::steal(tclobj_of(st, key));
+        if (!tkey) return nullptr;
+        Ref tvalue = Ref::steal(st.is_exact(value) ? to_tcl(st, value, depth + 1) : tclobj_of(st, value));
+        if (!tvalue) return nullptr;
+        PyObject* pair = PyTuple_New(2);
+        if (pair == nullptr) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, tkey.release());
+        PyTuple_SET_ITEM(pair, 1, tvalue.release());
+        PyTuple_SET_ITEM(result.get(), i, pair);
+    }
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// Parsing the Tcl form
+
+namespace {
+
+bool tcl_space(Py_UCS4 c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// True for a str that any Tcl list parser reads as one element, itself:
+// not empty, without white space, backslashes or NUL, and not starting
+// with a brace or a double quote. Such a word is no list of pairs.
+bool plain_word(PyObject* s) {
+    if (!PyUnicode_CheckExact(s)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (n == 0) return false;
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_UCS4 first = PyUnicode_READ(kind, data, 0);
+    if (first == '{' || first == '"') return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (tcl_space(c) || c == '\\' || c == 0) return false;
+    }
+    return true;
+}
+
+// Tcl's list syntax for text without backslashes: elements separated by
+// white space, each a bare word, or enclosed in braces (which nest) or in
+// double quotes and then followed by white space or the end. Appends the
+// elements to `out` and returns 1; returns 0 when the text holds a
+// backslash or NUL, or breaks those rules: such text goes to cast_list,
+// which has the last word on it, errors included.
+template <class Char>
+int split_simple(PyObject* s, const Char* text, Py_ssize_t n, PyObject* out) {
+    auto special = [](Char c) { return c == '\\' || c == 0; };
+    Py_ssize_t i = 0;
+    for (;;) {
+        while (i < n && tcl_space(text[i])) ++i;
+        if (i >= n) return 1;
+        Py_ssize_t start, stop;
+        if (text[i] == '{' || text[i] == '"') {
+            const Char open = text[i];
+            Py_ssize_t j = i + 1;
+            int depth = 1;
+            for (; j < n; ++j) {
+                Char c = text[j];
+                if (special(c)) return 0;
+                if (open == '"') {
+                    if (c == '"') break;
+                } else if (c == '{') {
+                    ++depth;
+                } else if (c == '}' && --depth == 0) {
+                    break;
+                }
+            }
+            if (j >= n) return 0;
+            if (j + 1 < n && !tcl_space(text[j + 1])) return 0;
+            start = i + 1;
+            stop = j;
+            i = j + 1;
+        } else {
+            Py_ssize_t j = i;
+            for (; j < n && !tcl_space(text[j]); ++j) {
+                if (special(text[j])) return 0;
+            }
+            start = i;
+            stop = j;
+            i = j;
+        }
+        Ref element = Ref::steal(start == 0 && stop == n ? Py_NewRef(s) : PyUnicode_Substring(s, start, stop));
+        if (!element || PyList_Append(out, element.get()) < 0) return -1;
+    }
+}
+
+// The elements of `s` as a new list when split_simple can read it; NULL
+// without an exception when it cannot, NULL with one on error.
+Ref split_here(PyObject* s) {
+    if (!PyUnicode_CheckExact(s)) return {};
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return {};
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const void* data = PyUnicode_DATA(s);
+    int r;
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: r = split_simple(s, static_cast<const Py_UCS1*>(data), n, out.get()); break;
+        case PyUnicode_2BYTE_KIND: r = split_simple(s, static_cast<const Py_UCS2*>(data), n, out.get()); break;
+        default: r = split_simple(s, static_cast<const Py_UCS4*>(data), n, out.get()); break;
+    }
+    if (r <= 0) return {};
+    return out;
+}
+
+struct Parser {
+    State& st;
+    PyObject* cast_list;  // the package's cast_list
+
+    enum Result { Error = -1, Leaf = 0, Keyed = 1 };
+
+    // Inside a value, text that is no list of pairs is a leaf: dict()'s
+    // ValueError says so, and so does a TclError of cast_list (a leaf such as
+    // "{" is no list at all, yet a perfectly good keyed-list value).
+    Result nested_failure(bool top) {
+        if (!top && exception_matches_any(PyExc_ValueError, st.TclError.get())) {
+            PyErr_Clear();
+            return Leaf;
+        }
+        return Error;
+    }
+
+    Result not_a_pair(bool top, Py_ssize_t index, Py_ssize_t length) {
+        if (!top) return Leaf;
+        PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required",
+                     index, length);
+        return Error;
+    }
+
+    // cast_list(value). The text of from_tcl's argument always goes to
+    // cast_list; the strings found in it are split here when split_simple
+    // can read them, by the same rules and much faster than through a call.
+    Ref split(PyObject* value, bool top) {
+        if (!top) {
+            Ref here = split_here(value);
+            if (here || PyErr_Occurred()) return here;
+        }
+        Ref elements = Ref::steal(PyObject_CallOneArg(cast_list, value));
+        if (!elements) return {};
+        return Ref::steal(PySequence_Fast(elements.get(), "cast_list() must return a sequence"));
+    }
+
+    // dict([cast_list(e) for e in cast_list(text)]), values parsed again;
+    // `top` for the text given to from_tcl, whose errors all propagate.
+    // Inside a value, the first element that is no pair settles it: a leaf.
+    Result parse(PyObject* text, bool top, int depth, Ref& out) {
+        if (!top && plain_word(text)) return Leaf;
+        RecursionGuard guard;
+        if (!guard.enter(depth + 1, kWhere)) return Error;
+        Ref elements = split(text, top);
+        if (!elements) return nested_failure(top);
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(elements.get());
+        if (n == 1) {
+            // A word whose only element is itself would split into itself
+            // again: one element, so not a pair.
+            PyObject* only = PySequence_Fast_GET_ITEM(elements.get(), 0);
+            if (PyUnicode_CheckExact(text) && PyUnicode_CheckExact(only)) {
+                int same = PyUnicode_Compare(text, only);
+                if (same == -1 && PyErr_Occurred()) return Error;
+                if (same == 0) return not_a_pair(top, 0, 1);
+            }
+        }
+        // At the top, all elements are split before any is checked, as the
+        // list that dict() receives is built in full first.
+        std::vector<Ref> pairs;
+        pairs.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref element = Ref::borrow(PySequence_Fast_GET_ITEM(elements.get(), i));
+            if (!top && plain_word(element.get())) return Leaf;
+            Ref pair = split(element.get(), false);
+            if (!pair) return nested_failure(top);
+            if (!top && PySequence_Fast_GET_SIZE(pair.get()) != 2) return Leaf;
+            pairs.push_back(std::move(pair));
+        }
+        Ref dsc = Ref::steal(PyDict_New());
+        if (!dsc) return Error;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = pairs[static_cast<size_t>(i)].get();
+            Py_ssize_t size = PySequence_Fast_GET_SIZE(pair);
+            if (size != 2) return not_a_pair(top, i, size);
+            if (PyDict_SetItem(dsc.get(), PySequence_Fast_GET_ITEM(pair, 0), PySequence_Fast_GET_ITEM(pair, 1)) < 0) {
+                return Error;
+            }
+        }
+        pairs.clear();
+        int r = for_each_item(dsc.get(), [&](PyObject* key, PyObject* value) -> int {
+            if (st.is_nestmap(value)) return 0;
+            Ref sub;
+            Result parsed = parse(value, false, depth + 1, sub);
+            if (parsed != Keyed) return parsed;
+            return PyDict_SetItem(dsc.get(), key, sub.get());
+        });
+        if (r < 0) return Error;
+        Ref klist = new_nestmap(st);
+        if (!klist || update_from_dict(st, klist.get(), dsc.get()) < 0) return Error;
+        out = std::move(klist);
+        return Keyed;
+    }
+};
+
+// brelt.tcl.cast_list, looked up at every use: the package is imported only
+// now, when a keyed list is parsed, never at the import of this module.
+Ref package_cast_list(State& st) {
+    Ref package = Ref::steal(PyImport_GetModule(st.s_package.get()));
+    if (!package) {
+        if (PyErr_Occurred()) return {};
+        package = Ref::steal(PyImport_Import(st.s_package.get()));
+        if (!package) return {};
+    }
+    return Ref::steal(PyObject_GetAttr(package.get(), st.s_cast_list.get()));
+}
+
+}  // namespace
+
+PyObject* from_tcl(State& st, PyObject* value) {
+    Ref cast_list = package_cast_list(st);
+    if (!cast_list) return nullptr;
+    Parser parser{st, cast_list.get()};
+    Ref out;
+    if (parser.parse(value, true, 0, out) != Parser::Keyed) return nullptr;
+    return out.release();
+}
+
+}  // namespace nestmap

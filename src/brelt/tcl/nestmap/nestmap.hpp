@@ -1,0 +1,72 @@
+// brelt.tcl.nestmap: module state and the operations behind NestMap's methods.
+#pragma once
+
+#include "capi.hpp"
+
+namespace nestmap {
+
+using capi::Ref;
+
+struct State : capi::ModuleStateBase {
+    Ref AttrDict, MutableMapping, Mapping;
+    Ref TclObj;    // _tkinter.Tcl_Obj
+    Ref TclError;  // _tkinter.TclError
+    Ref tclobj;    // brelt.tcl.quotify.tclobj
+    Ref NestMap;   // the class, once built
+    Ref mm_update;  // MutableMapping.update
+    Ref s_dot, s_split, s_typename, s_keyed_list, s_update, s_all_items, s_init;
+    Ref s_package, s_cast_list;
+    // AttrDict.__init__ is dict.__init__, which does nothing without arguments.
+    bool base_init_is_dicts = false;
+
+    template <class F>
+    void for_each_ref(F&& f) {
+        f(function_type);
+        f(AttrDict), f(MutableMapping), f(Mapping), f(TclObj), f(TclError), f(tclobj), f(NestMap);
+        f(mm_update);
+        f(s_dot), f(s_split), f(s_typename), f(s_keyed_list), f(s_update), f(s_all_items), f(s_init);
+        f(s_package), f(s_cast_list);
+    }
+
+    PyTypeObject* cls() const noexcept { return NestMap.as<PyTypeObject>(); }
+    // isinstance(obj, NestMap)
+    bool is_nestmap(PyObject* obj) const noexcept { return PyObject_TypeCheck(obj, cls()); }
+    // Exactly NestMap: its item operations are known to be ours, so walks
+    // continue in C++ instead of going through the value's own methods.
+    bool is_exact(PyObject* obj) const noexcept { return Py_TYPE(obj) == cls(); }
+};
+
+// A new, empty NestMap (what NestMap() gives, without running __init__).
+Ref new_nestmap(State& st);
+
+// The target-key KeyError about `key`; returns -1.
+int target_key_error(PyObject* key);
+
+// Item operations with dotted keys; `self` is a NestMap.
+PyObject* get_item(State& st, PyObject* self, PyObject* key);
+int set_item(State& st, PyObject* self, PyObject* key, PyObject* value);
+int del_item(State& st, PyObject* self, PyObject* key);
+int contains(State& st, PyObject* self, PyObject* key);
+
+// self[key] and self[key] = value as Python would run them: ours for an
+// exact NestMap, the object's own methods for anything else.
+Ref subscript(State& st, PyObject* obj, PyObject* key);
+int assign(State& st, PyObject* obj, PyObject* key, PyObject* value);
+
+// The initialiser's work after the base initialiser: every value of `dsc`
+// (a plain dict, changed in place) that dict() accepts becomes a NestMap,
+// then self.update(dsc).
+int init_from_dict(State& st, PyObject* self, PyObject* dsc, int depth);
+// update(*args, **kwargs); `kwargs` may be NULL.
+int update(State& st, PyObject* self, PyObject* args, PyObject* kwargs);
+// self[key] = value for every key of a plain dict, in order.
+int update_from_dict(State& st, PyObject* self, PyObject* dict);
+
+// all_keys() (items false) and all_items() (items true): a new list.
+PyObject* all_entries(State& st, PyObject* self, bool items);
+// __tclobj__(): a tuple of (key, value) tuples, sub-lists converted again.
+PyObject* to_tcl(State& st, PyObject* self, int depth);
+// NestMap.from_tcl(value).
+PyObject* from_tcl(State& st, PyObject* value);
+
+}  // namespace nestmap

@@ -1,0 +1,312 @@
+// Item operations on dotted keys: reading, writing, membership, deletion.
+//
+// A str key is walked in place: each level's part is cut out of the key as
+// the walk reaches it, and as long as the value at a level is exactly a
+// NestMap the walk continues here instead of recursing through __getitem__.
+// Any other value (a NestMap subclass, a plain dict, a leaf) gets the rest of
+// the path through its own item operation, as the recursive definition says.
+#include "nestmap.hpp"
+
+namespace nestmap {
+
+using capi::SmallVector;
+
+namespace {
+
+// Dictionary-level lookup: a new reference, or NULL with KeyError(key) set.
+Ref dict_get(PyObject* dict, PyObject* key) {
+    PyObject* value;
+    int found = PyDict_GetItemRef(dict, key, &value);
+    if (found == 0) capi::raise_object(PyExc_KeyError, key);
+    return Ref::steal(value);
+}
+
+Ref substring(PyObject* key, Py_ssize_t start, Py_ssize_t end) {
+    if (start == 0 && end == PyUnicode_GET_LENGTH(key)) return Ref::borrow(key);
+    return Ref::steal(PyUnicode_Substring(key, start, end));
+}
+
+// Position of the next "." in key[start:end], -1 if none, -2 on error.
+Py_ssize_t find_dot(PyObject* key, Py_ssize_t start, Py_ssize_t end) {
+    return PyUnicode_FindChar(key, '.', start, end, 1);
+}
+
+// A key that is not a str: `'.' in key`, then `head, rest = key.split('.', 1)`,
+// exactly as Python would run them (an int key fails in the first test).
+// Returns 1 with head and rest set, 0 when the key has no ".", -1 on error.
+int split_other(State& st, PyObject* key, Ref& head, Ref& rest) {
+    int dotted = PySequence_Contains(key, st.s_dot.get());
+    if (dotted <= 0) return dotted;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one) return -1;
+    PyObject* args[] = {key, st.s_dot.get(), one.get()};
+    Ref parts = Ref::steal(PyObject_VectorcallMethod(st.s_split.get(), args, 3, nullptr));
+    if (!parts) return -1;
+    Ref seq = Ref::steal(PySequence_Tuple(parts.get()));
+    if (!seq) return -1;
+    Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+    if (n != 2) {
+        if (n < 2) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        } else {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        }
+        return -1;
+    }
+    head = Ref::borrow(PyTuple_GET_ITEM(seq.get(), 0));
+    rest = Ref::borrow(PyTuple_GET_ITEM(seq.get(), 1));
+    return 1;
+}
+
+// A _tkinter.Tcl_Obj of TclX's keyed-list type.
+int is_keyed_list_obj(State& st, PyObject* value) {
+    if (!PyObject_TypeCheck(value, st.TclObj.as<PyTypeObject>())) return 0;
+    Ref name = Ref::steal(PyObject_GetAttr(value, st.s_typename.get()));
+    if (!name) return -1;
+    return PyObject_RichCompareBool(name.get(), st.s_keyed_list.get(), Py_EQ);
+}
+
+// The last step of an assignment, at the level that holds `key`: a sub-list
+// may not replace a leaf; anything else is stored as it is.
+int store(State& st, PyObject* dict, PyObject* key, PyObject* value) {
+    if (st.is_nestmap(value)) {
+        PyObject* old;
+        int found = PyDict_GetItemRef(dict, key, &old);
+        if (found < 0) return -1;
+        Ref held = Ref::steal(old);
+        if (found && !st.is_nestmap(old)) return target_key_error(key);
+    }
+    return PyDict_SetItem(dict, key, value);
+}
+
+// key[start:end] (which may hold more dots) as a chain of fresh NestMaps,
+// the innermost holding `value`. Built bottom-up, so an assignment that
+// fails half-way has not yet touched the mapping it was going into.
+Ref new_chain(State& st, PyObject* key, Py_ssize_t start, Py_ssize_t end, PyObject* value) {
+    SmallVector<Ref, 8> parts;
+    for (Py_ssize_t pos = start;;) {
+        Py_ssize_t dot = find_dot(key, pos, end);
+        if (dot == -2) return {};
+        Ref part = substring(key, pos, dot < 0 ? end : dot);
+        if (!part) return {};
+        parts.push_back(std::move(part));
+        if (dot < 0) break;
+        pos = dot + 1;
+    }
+    Ref inner = Ref::borrow(value);
+    for (size_t i = parts.size(); i-- > 0;) {
+        Ref level = new_nestmap(st);
+        if (!level || PyDict_SetItem(level.get(), parts[i].get(), inner.get()) < 0) return {};
+        inner = std::move(level);
+    }
+    return inner;
+}
+
+}  // namespace
+
+Ref new_nestmap(State& st) {
+    // NestMap's __new__ is dict's, and its __init__ without arguments adds
+    // nothing to an empty mapping.
+    Ref args = Ref::steal(PyTuple_New(0));
+    if (!args) return {};
+    return Ref::steal(st.cls()->tp_new(st.cls(), args.get(), nullptr));
+}
+
+int target_key_error(PyObject* key) {
+    Ref text = Ref::steal(PyUnicode_FromFormat(
+        "target key \"%S\" is a value, cannot update value against another keyed list", key));
+    if (text) capi::raise_object(PyExc_KeyError, text.get());
+    return -1;
+}
+
+Ref subscript(State& st, PyObject* obj, PyObject* key) {
+    if (st.is_exact(obj)) return Ref::steal(get_item(st, obj, key));
+    return Ref::steal(PyObject_GetItem(obj, key));
+}
+
+int assign(State& st, PyObject* obj, PyObject* key, PyObject* value) {
+    if (st.is_exact(obj)) return set_item(st, obj, key, value);
+    return PyObject_SetItem(obj, key, value);
+}
+
+PyObject* get_item(State& st, PyObject* self, PyObject* key) {
+    if (!PyUnicode_Check(key)) {
+        Ref head, rest;
+        int dotted = split_other(st, key, head, rest);
+        if (dotted < 0) return nullptr;
+        if (!dotted) return dict_get(self, key).release();
+        Ref value = dict_get(self, head.get());
+        return value ? PyObject_GetItem(value.get(), rest.get()) : nullptr;
+    }
+    const Py_ssize_t end = PyUnicode_GET_LENGTH(key);
+    Ref level = Ref::borrow(self);
+    for (Py_ssize_t pos = 0;;) {
+        Py_ssize_t dot = find_dot(key, pos, end);
+        if (dot == -2) return nullptr;
+        if (dot < 0) {
+            Ref part = substring(key, pos, end);
+            return part ? dict_get(level.get(), part.get()).release() : nullptr;
+        }
+        Ref head = substring(key, pos, dot);
+        if (!head) return nullptr;
+        Ref value = dict_get(level.get(), head.get());
+        if (!value) return nullptr;
+        pos = dot + 1;
+        if (!st.is_exact(value.get())) {
+            Ref rest = substring(key, pos, end);
+            return rest ? PyObject_GetItem(value.get(), rest.get()) : nullptr;
+        }
+        level = std::move(value);
+    }
+}
+
+int set_item(State& st, PyObject* self, PyObject* key, PyObject* value_in) {
+    Ref value = Ref::borrow(value_in);
+    int keyed = is_keyed_list_obj(st, value_in);
+    if (keyed < 0) return -1;
+    if (keyed) {
+        value = Ref::steal(from_tcl(st, value_in));
+        if (!value) return -1;
+    }
+
+    if (!PyUnicode_Check(key)) {
+        Ref head, rest;
+        int dotted = split_other(st, key, head, rest);
+        if (dotted < 0) return -1;
+        if (!dotted) return store(st, self, key, value.get());
+        PyObject* found;
+        int present = PyDict_GetItemRef(self, head.get(), &found);
+        if (present < 0) return -1;
+        Ref sub = Ref::steal(found);
+        if (!present) {
+            Ref fresh = new_nestmap(st);
+            if (!fresh || assign(st, fresh.get(), rest.get(), value.get()) < 0) return -1;
+            return PyDict_SetItem(self, head.get(), fresh.get());
+        }
+        if (!st.is_nestmap(sub.get())) return target_key_error(head.get());
+        return assign(st, sub.get(), rest.get(), value.get());
+    }
+
+    const Py_ssize_t end = PyUnicode_GET_LENGTH(key);
+    Ref level = Ref::borrow(self);
+    for (Py_ssize_t pos = 0;;) {
+        Py_ssize_t dot = find_dot(key, pos, end);
+        if (dot == -2) return -1;
+        if (dot < 0) {
+            Ref part = substring(key, pos, end);
+            return part ? store(st, level.get(), part.get(), value.get()) : -1;
+        }
+        Ref head = substring(key, pos, dot);
+        if (!head) return -1;
+        PyObject* found;
+        int present = PyDict_GetItemRef(level.get(), head.get(), &found);
+        if (present < 0) return -1;
+        Ref sub = Ref::steal(found);
+        pos = dot + 1;
+        if (!present) {
+            Ref chain = new_chain(st, key, pos, end, value.get());
+            return chain ? PyDict_SetItem(level.get(), head.get(), chain.get()) : -1;
+        }
+        if (!st.is_nestmap(sub.get())) return target_key_error(head.get());
+        if (!st.is_exact(sub.get())) {
+            Ref rest = substring(key, pos, end);
+            return rest ? PyObject_SetItem(sub.get(), rest.get(), value.get()) : -1;
+        }
+        level = std::move(sub);
+    }
+}
+
+int contains(State& st, PyObject* self, PyObject* key) {
+    // Through a leaf that is not a mapping nothing is in the map: a str leaf
+    // would otherwise answer a substring test.
+    auto contains_in_value = [&](PyObject* value, PyObject* rest) -> int {
+        if (!PyDict_Check(value)) {
+            int mapping = PyObject_IsInstance(value, st.Mapping.get());
+            if (mapping <= 0) return mapping;
+        }
+        return PySequence_Contains(value, rest);
+    };
+    if (!PyUnicode_Check(key)) {
+        Ref head, rest;
+        int dotted = split_other(st, key, head, rest);
+        if (dotted < 0) return -1;
+        if (!dotted) return PyDict_Contains(self, key);
+        PyObject* found;
+        int present = PyDict_GetItemRef(self, head.get(), &found);
+        Ref value = Ref::steal(found);
+        return present <= 0 ? present : contains_in_value(value.get(), rest.get());
+    }
+    const Py_ssize_t end = PyUnicode_GET_LENGTH(key);
+    Ref level = Ref::borrow(self);
+    for (Py_ssize_t pos = 0;;) {
+        Py_ssize_t dot = find_dot(key, pos, end);
+        if (dot == -2) return -1;
+        if (dot < 0) {
+            Ref part = substring(key, pos, end);
+            return part ? PyDict_Contains(level.get(), part.get()) : -1;
+        }
+        Ref head = substring(key, pos, dot);
+        if (!head) return -1;
+        PyObject* found;
+        int present = PyDict_GetItemRef(level.get(), head.get(), &found);
+        if (present <= 0) return present;
+        Ref value = Ref::steal(found);
+        pos = dot + 1;
+        if (!st.is_exact(value.get())) {
+            Ref rest = substring(key, pos, end);
+            return rest ? contains_in_value(value.get(), rest.get()) : -1;
+        }
+        level = std::move(value);
+    }
+}
+
+int del_item(State& st, PyObject* self, PyObject* key) {
+    // The levels passed through, to prune the sub-lists left empty from the
+    // bottom up once the deletion is done.
+    struct Level {
+        Ref dict, head, value;
+    };
+    SmallVector<Level, 8> path;
+
+    if (!PyUnicode_Check(key)) {
+        Ref head, rest;
+        int dotted = split_other(st, key, head, rest);
+        if (dotted < 0) return -1;
+        if (!dotted) return PyDict_DelItem(self, key);
+        Ref value = dict_get(self, head.get());
+        if (!value || PyObject_DelItem(value.get(), rest.get()) < 0) return -1;
+        path.push_back(Level{Ref::borrow(self), std::move(head), std::move(value)});
+    } else {
+        const Py_ssize_t end = PyUnicode_GET_LENGTH(key);
+        Ref level = Ref::borrow(self);
+        for (Py_ssize_t pos = 0;;) {
+            Py_ssize_t dot = find_dot(key, pos, end);
+            if (dot == -2) return -1;
+            if (dot < 0) {
+                Ref part = substring(key, pos, end);
+                if (!part || PyDict_DelItem(level.get(), part.get()) < 0) return -1;
+                break;
+            }
+            Ref head = substring(key, pos, dot);
+            if (!head) return -1;
+            Ref value = dict_get(level.get(), head.get());
+            if (!value) return -1;
+            pos = dot + 1;
+            path.push_back(Level{Ref::borrow(level.get()), std::move(head), Ref::borrow(value.get())});
+            if (!st.is_exact(value.get())) {
+                Ref rest = substring(key, pos, end);
+                if (!rest || PyObject_DelItem(value.get(), rest.get()) < 0) return -1;
+                break;
+            }
+            level = std::move(value);
+        }
+    }
+    for (size_t i = path.size(); i-- > 0;) {
+        int truth = PyObject_IsTrue(path[i].value.get());
+        if (truth < 0) return -1;
+        if (!truth && PyDict_DelItem(path[i].dict.get(), path[i].head.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace nestmap
