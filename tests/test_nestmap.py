@@ -592,7 +592,7 @@ def is_list_of_pairs(tk, text):
     try:
         elements = tk.splitlist(text)
         return all(len(tk.splitlist(e)) == 2 for e in elements)
-    except TclError:
+    except (TclError, TypeError):  # TypeError: an element that holds NUL ("\\0")
         return False
 
 

@@ -60,9 +60,15 @@ def cast_list(value):
     >>> cast_list('a {b c} "d e"')
     ['a', 'b c', 'd e']
     """
-    from .internal import GetListFromAny
+    global _GetListFromAny
+    if _GetListFromAny is None:
+        # Loaded on first use: it brings in ctypes, which a program that never
+        # parses a list need not pay for.
+        from .internal import GetListFromAny as _GetListFromAny
+    return list(_GetListFromAny(value))
 
-    return list(GetListFromAny(value))
+
+_GetListFromAny = None
 
 
 def _cast_any(value):

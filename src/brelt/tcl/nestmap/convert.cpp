@@ -238,72 +238,6 @@ bool plain_word(PyObject* s) {
     return true;
 }
 
-// Tcl's list syntax for text without backslashes: elements separated by
-// white space, each a bare word, or enclosed in braces (which nest) or in
-// double quotes and then followed by white space or the end. Appends the
-// elements to `out` and returns 1; returns 0 when the text holds a
-// backslash or NUL, or breaks those rules: such text goes to cast_list,
-// which has the last word on it, errors included.
-template <class Char>
-int split_simple(PyObject* s, const Char* text, Py_ssize_t n, PyObject* out) {
-    auto special = [](Char c) { return c == '\\' || c == 0; };
-    Py_ssize_t i = 0;
-    for (;;) {
-        while (i < n && tcl_space(text[i])) ++i;
-        if (i >= n) return 1;
-        Py_ssize_t start, stop;
-        if (text[i] == '{' || text[i] == '"') {
-            const Char open = text[i];
-            Py_ssize_t j = i + 1;
-            int depth = 1;
-            for (; j < n; ++j) {
-                Char c = text[j];
-                if (special(c)) return 0;
-                if (open == '"') {
-                    if (c == '"') break;
-                } else if (c == '{') {
-                    ++depth;
-                } else if (c == '}' && --depth == 0) {
-                    break;
-                }
-            }
-            if (j >= n) return 0;
-            if (j + 1 < n && !tcl_space(text[j + 1])) return 0;
-            start = i + 1;
-            stop = j;
-            i = j + 1;
-        } else {
-            Py_ssize_t j = i;
-            for (; j < n && !tcl_space(text[j]); ++j) {
-                if (special(text[j])) return 0;
-            }
-            start = i;
-            stop = j;
-            i = j;
-        }
-        Ref element = Ref::steal(start == 0 && stop == n ? Py_NewRef(s) : PyUnicode_Substring(s, start, stop));
-        if (!element || PyList_Append(out, element.get()) < 0) return -1;
-    }
-}
-
-// The elements of `s` as a new list when split_simple can read it; NULL
-// without an exception when it cannot, NULL with one on error.
-Ref split_here(PyObject* s) {
-    if (!PyUnicode_CheckExact(s)) return {};
-    Ref out = Ref::steal(PyList_New(0));
-    if (!out) return {};
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const void* data = PyUnicode_DATA(s);
-    int r;
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: r = split_simple(s, static_cast<const Py_UCS1*>(data), n, out.get()); break;
-        case PyUnicode_2BYTE_KIND: r = split_simple(s, static_cast<const Py_UCS2*>(data), n, out.get()); break;
-        default: r = split_simple(s, static_cast<const Py_UCS4*>(data), n, out.get()); break;
-    }
-    if (r <= 0) return {};
-    return out;
-}
-
 struct Parser {
     State& st;
     PyObject* cast_list;  // the package's cast_list
@@ -328,14 +262,8 @@ struct Parser {
         return Error;
     }
 
-    // cast_list(value). The text of from_tcl's argument always goes to
-    // cast_list; the strings found in it are split here when split_simple
-    // can read them, by the same rules and much faster than through a call.
-    Ref split(PyObject* value, bool top) {
-        if (!top) {
-            Ref here = split_here(value);
-            if (here || PyErr_Occurred()) return here;
-        }
+    // cast_list(value), as a sequence.
+    Ref split(PyObject* value) {
         Ref elements = Ref::steal(PyObject_CallOneArg(cast_list, value));
         if (!elements) return {};
         return Ref::steal(PySequence_Fast(elements.get(), "cast_list() must return a sequence"));
@@ -348,7 +276,7 @@ struct Parser {
         if (!top && plain_word(text)) return Leaf;
         RecursionGuard guard;
         if (!guard.enter(depth + 1, kWhere)) return Error;
-        Ref elements = split(text, top);
+        Ref elements = split(text);
         if (!elements) return nested_failure(top);
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(elements.get());
         if (n == 1) {
@@ -368,7 +296,7 @@ struct Parser {
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref element = Ref::borrow(PySequence_Fast_GET_ITEM(elements.get(), i));
             if (!top && plain_word(element.get())) return Leaf;
-            Ref pair = split(element.get(), false);
+            Ref pair = split(element.get());
             if (!pair) return nested_failure(top);
             if (!top && PySequence_Fast_GET_SIZE(pair.get()) != 2) return Leaf;
             pairs.push_back(std::move(pair));
