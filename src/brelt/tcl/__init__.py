@@ -5,7 +5,7 @@ An :class:`Interpreter` wraps one Tcl interpreter created through tkinter::
     from brelt.tcl import Interpreter
     tcl = Interpreter()
     tcl.jiv.set('greeting', 'hello world')     # the Tcl command: set greeting {hello world}
-    tcl.jiv.string.toupper('abc')              # ::string toupper abc -> 'ABC'
+    tcl.jiv.lsort('b a c', decreasing=True)    # lsort {b a c} -decreasing -> ('c', 'b', 'a')
 
 The package itself stands for a default interpreter, created the first time
 one of its operations is used: ``brelt.tcl.tk``, ``brelt.tcl.jiv``,

@@ -1,0 +1,215 @@
+// Entry: one time-stamped command line of the history.
+#include <algorithm>
+#include <cstring>
+
+#include "history.hpp"
+
+namespace history {
+
+using capi::SmallVector;
+
+PyObject* global(Function* self, PyObject* name) noexcept {
+    PyObject* dict = PyModule_GetDict(self->module);
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+namespace {
+
+template <class Char>
+bool has_blank(const Char* data, Py_ssize_t n) noexcept {
+    if constexpr (sizeof(Char) == 1) {
+        return n > 0 && std::memchr(data, ' ', static_cast<size_t>(n)) != nullptr;
+    } else {
+        return std::find(data, data + n, Char(' ')) != data + n;
+    }
+}
+
+bool str_has_blank(PyObject* s) noexcept {
+    const void* data = PyUnicode_DATA(s);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return has_blank(static_cast<const Py_UCS1*>(data), n);
+        case PyUnicode_2BYTE_KIND: return has_blank(static_cast<const Py_UCS2*>(data), n);
+        default: return has_blank(static_cast<const Py_UCS4*>(data), n);
+    }
+}
+
+// Copies all of `src` into `dst` at `pos`; `dst` is at least as wide.
+void put(PyObject* dst, Py_ssize_t pos, PyObject* src) noexcept {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(src);
+    int dkind = PyUnicode_KIND(dst), skind = PyUnicode_KIND(src);
+    void* ddata = PyUnicode_DATA(dst);
+    const void* sdata = PyUnicode_DATA(src);
+    if (dkind == skind) {
+        std::memcpy(static_cast<char*>(ddata) + pos * dkind, sdata, static_cast<size_t>(n) * skind);
+        return;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) PyUnicode_WRITE(dkind, ddata, pos + i, PyUnicode_READ(skind, sdata, i));
+}
+
+}  // namespace
+
+PyObject* api_line(PyObject* api) {
+    if (PyUnicode_Check(api)) return Py_NewRef(api);
+    Ref held;
+    if (!PyList_CheckExact(api) && !PyTuple_CheckExact(api)) {
+        held = Ref::steal(PySequence_List(api));
+        if (!held) return nullptr;
+        api = held.get();
+    }
+    // Nothing below runs Python code, so the items of a list stay put.
+    PyObject** items = PySequence_Fast_ITEMS(api);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(api);
+    SmallVector<bool, 16> braced;
+    braced.reserve(static_cast<size_t>(n));
+    Py_ssize_t total = n > 0 ? n - 1 : 0;
+    Py_UCS4 maxchar = 127;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = items[i];
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
+                         Py_TYPE(item)->tp_name);
+            return nullptr;
+        }
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(item) < 0) return nullptr;
+#endif
+        bool blank = str_has_blank(item);
+        braced.push_back(std::move(blank));
+        total += PyUnicode_GET_LENGTH(item) + (blank ? 2 : 0);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(item));
+    }
+    PyObject* out = PyUnicode_New(total, maxchar);
+    if (out == nullptr) return nullptr;
+    int kind = PyUnicode_KIND(out);
+    void* data = PyUnicode_DATA(out);
+    Py_ssize_t pos = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i > 0) PyUnicode_WRITE(kind, data, pos++, ' ');
+        if (braced[static_cast<size_t>(i)]) PyUnicode_WRITE(kind, data, pos++, '{');
+        put(out, pos, items[i]);
+        pos += PyUnicode_GET_LENGTH(items[i]);
+        if (braced[static_cast<size_t>(i)]) PyUnicode_WRITE(kind, data, pos++, '}');
+    }
+    return out;
+}
+
+namespace {
+
+// self.timestamp = get_time(); self.api = line
+bool fill_entry(Function* f, PyObject* self, PyObject* line) {
+    State& st = state_of(f);
+    PyObject* get_time = global(f, st.g_get_time.get());
+    if (get_time == nullptr) return false;
+    Ref stamp = Ref::steal(PyObject_CallNoArgs(get_time));
+    return stamp && PyObject_SetAttr(self, st.s_timestamp.get(), stamp.get()) == 0 &&
+           PyObject_SetAttr(self, st.s_api.get(), line) == 0;
+}
+
+}  // namespace
+
+PyObject* new_entry(Function* self, PyObject* item) {
+    State& st = state_of(self);
+    PyObject* cls = global(self, st.g_Entry.get());
+    if (cls == nullptr) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (cls != st.Entry.get() || _PyType_Lookup(type, st.s_init.get()) != st.entry_init.get()) {
+        return PyObject_CallOneArg(cls, item);
+    }
+    // Our own class with its own initialiser: what calling it would do,
+    // without the trip through type.__call__.
+    Ref line = Ref::steal(api_line(item));
+    if (!line) return nullptr;
+    Ref entry = Ref::steal(type->tp_new(type, st.empty_tuple.get(), nullptr));
+    if (!entry || !fill_entry(self, entry.get(), line.get())) return nullptr;
+    return entry.release();
+}
+
+namespace {
+
+PyObject* entry_init(Function* f, PyObject* const* argv) {
+    Ref line = Ref::steal(api_line(argv[1]));
+    if (!line || !fill_entry(f, argv[0], line.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* entry_str(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    Ref stamp = Ref::steal(PyObject_GetAttr(self, st.s_timestamp.get()));
+    if (!stamp) return nullptr;
+    Ref when = Ref::steal(PyObject_CallMethodOneArg(stamp.get(), st.s_strftime.get(), st.t_time_format.get()));
+    if (!when) return nullptr;
+    Ref api = Ref::steal(PyObject_GetAttr(self, st.s_api.get()));
+    if (!api) return nullptr;
+    return PyUnicode_FromFormat("%S: %S", when.get(), api.get());
+}
+
+PyObject* entry_repr(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    Ref text = Ref::steal(PyObject_CallMethodNoArgs(self, st.s_str.get()));
+    if (!text) return nullptr;
+    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
+    Ref hex = Ref::steal(ident ? PyNumber_ToBase(ident.get(), 16) : nullptr);
+    if (!hex) return nullptr;
+    return PyUnicode_FromFormat("<Entry '%S' at %U>", text.get(), hex.get());
+}
+
+constexpr capi::FunctionDef kEntryInit{"__init__", entry_init, R"(__init__(self, api)
+--
+
+Record `api` with the current time.
+
+api is the command, as one line of text (a str, kept as it is) or as an
+iterable of str words, which are joined with single blanks; a word that
+contains a blank is enclosed in braces, no other quoting is done:
+
+    >>> Entry(['puts', 'hello world']).api
+    'puts {hello world}'
+
+The timestamp comes from get_time().
+)"};
+
+constexpr capi::FunctionDef kEntryStr{"__str__", entry_str, R"(__str__(self)
+--
+
+The timestamp as ISO text with microseconds, ": " and the command line,
+such as '2024-05-01T13:45:07.123456: puts {hello world}'.
+)"};
+
+constexpr capi::FunctionDef kEntryRepr{"__repr__", entry_repr, R"(__repr__(self)
+--
+
+"<Entry '" + str(entry) + "' at " + hex(id(entry)) + ">".
+)"};
+
+constexpr const char* kEntryDoc = R"(Tcl Historical Entry
+
+A container object that adds a timestamp to each entry.
+
+Entry(api) stores, in this order:
+    timestamp   the date and time of the entry, from get_time()
+    api         the command as one line of text
+
+    >>> e = Entry(['puts', 'hello world'])
+    >>> e.api
+    'puts {hello world}'
+    >>> str(e)            # doctest: +SKIP
+    '2024-05-01T13:45:07.123456: puts {hello world}'
+)";
+
+}  // namespace
+
+Ref build_entry_class(PyObject* module, State& st) {
+    capi::ClassBuilder b(module, "Entry", kEntryDoc);
+    b.method(kEntryInit).method(kEntryStr).method(kEntryRepr);
+    st.entry_init = Ref::borrow(b.function("__init__"));
+    return b.build();
+}
+
+}  // namespace history

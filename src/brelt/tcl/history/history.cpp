@@ -1,0 +1,439 @@
+// History: the bounded record of commands, with markers.
+#include "history.hpp"
+
+namespace history {
+
+namespace {
+
+Ref attr(PyObject* obj, const Ref& name) { return Ref::steal(PyObject_GetAttr(obj, name.get())); }
+
+// log.debug(message) on the module's logger, whoever it is now.
+bool log_debug(Function* f, PyObject* message) {
+    State& st = state_of(f);
+    PyObject* log = global(f, st.g_log.get());
+    if (log == nullptr) return false;
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(log, st.s_debug.get(), message));
+    return static_cast<bool>(r);
+}
+
+// Whether log.debug() would emit anything: 1, 0, or -1 on error. A Logger
+// answers through isEnabledFor (which it caches); for anything else in its
+// place we cannot tell, so its debug() decides.
+int debug_enabled(State& st, PyObject* log) {
+    if (!PyObject_TypeCheck(log, st.Logger.as<PyTypeObject>())) return 1;
+    PyObject* args[] = {log, st.debug_level.get()};
+    Ref r = Ref::steal(PyObject_VectorcallMethod(st.s_is_enabled_for.get(), args,
+                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+bool call_method_1(PyObject* obj, PyObject* name, PyObject* arg) {
+    PyObject* args[] = {obj, arg};
+    Ref r = Ref::steal(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return static_cast<bool>(r);
+}
+
+bool call_method_0(PyObject* obj, PyObject* name) {
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(obj, name));
+    return static_cast<bool>(r);
+}
+
+// deque(maxlen=maxlen), through the module attribute deque.
+Ref new_deque(Function* f, PyObject* maxlen) {
+    State& st = state_of(f);
+    PyObject* deque = global(f, st.g_deque.get());
+    if (deque == nullptr) return {};
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, st.s_maxlen.get()));
+    if (!kwnames) return {};
+    PyObject* args[] = {nullptr, maxlen};
+    return Ref::steal(PyObject_Vectorcall(deque, args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+bool set_enabled(Function* f, PyObject* self, bool on) {
+    State& st = state_of(f);
+    if (PyObject_SetAttr(self, st.s_enabled.get(), on ? Py_True : Py_False) < 0) return false;
+    return log_debug(f, on ? st.t_enabled.get() : st.t_disabled.get());
+}
+
+// ---------------------------------------------------------------------------
+
+PyObject* history_init(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    PyObject* max_history = argv[1] ? argv[1] : st.max_history.get();
+    Ref history = new_deque(f, max_history);
+    Ref markers = Ref::steal(PyDict_New());
+    Ref active = Ref::steal(PyList_New(0));
+    if (!history || !markers || !active || PyObject_SetAttr(self, st.s_history.get(), history.get()) < 0 ||
+        PyObject_SetAttr(self, st.s_markers.get(), markers.get()) < 0 ||
+        PyObject_SetAttr(self, st.s_active.get(), active.get()) < 0) {
+        return nullptr;
+    }
+    if (!call_method_0(self, st.s_enable.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* history_enable(Function* f, PyObject* const* argv) {
+    if (!set_enabled(f, argv[0], true)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* history_disable(Function* f, PyObject* const* argv) {
+    if (!set_enabled(f, argv[0], false)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* history_append(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    PyObject* item = argv[1];
+
+    // The debug line is only worth building when someone will see it.
+    PyObject* log = global(f, st.g_log.get());
+    if (log == nullptr) return nullptr;
+    int debugging = debug_enabled(st, log);
+    if (debugging < 0) return nullptr;
+    if (debugging) {
+        Ref text = Ref::steal(PyObject_Str(item));
+        Ref line = Ref::steal(text ? PyUnicode_Concat(st.t_percent.get(), text.get()) : nullptr);
+        if (!line || !call_method_1(log, st.s_debug.get(), line.get())) return nullptr;
+    }
+
+    Ref enabled = attr(self, st.s_enabled);
+    if (!enabled) return nullptr;
+    int on = PyObject_IsTrue(enabled.get());
+    if (on <= 0) return on < 0 ? nullptr : Py_NewRef(Py_None);
+
+    Ref entry = Ref::steal(new_entry(f, item));
+    if (!entry) return nullptr;
+    Ref history = attr(self, st.s_history);
+    if (!history || !call_method_1(history.get(), st.s_append.get(), entry.get())) return nullptr;
+
+    Ref active = attr(self, st.s_active);
+    if (!active) return nullptr;
+    if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) Py_RETURN_NONE;
+    Ref markers = attr(self, st.s_markers);
+    if (!markers) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(active.get()));
+    if (!it) return nullptr;
+    while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+        Ref marker = Ref::steal(PyObject_GetItem(markers.get(), name.get()));
+        if (!marker || !call_method_1(marker.get(), st.s_append.get(), entry.get())) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* history_clear(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    PyObject* marker = argv[1] ? argv[1] : Py_None;
+    int clear_all = argv[2] ? PyObject_IsTrue(argv[2]) : 0;
+    if (clear_all < 0) return nullptr;
+    if (clear_all) {
+        Ref markers = attr(self, st.s_markers);
+        if (!markers) return nullptr;
+        // A snapshot: emptying a deque drops entries, which may run code.
+        Ref values = Ref::steal(PyMapping_Values(markers.get()));
+        if (!values) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+            if (!call_method_0(PyList_GET_ITEM(values.get(), i), st.s_clear.get())) return nullptr;
+        }
+    } else if (marker != Py_None) {
+        Ref markers = attr(self, st.s_markers);
+        if (!markers) return nullptr;
+        Ref deque = Ref::steal(PyObject_GetItem(markers.get(), marker));
+        if (!deque || !call_method_0(deque.get(), st.s_clear.get())) return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref history = attr(self, st.s_history);
+    if (!history || !call_method_0(history.get(), st.s_clear.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* history_start_marker(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    PyObject* marker = argv[1];
+    Ref markers = attr(self, st.s_markers);
+    if (!markers) return nullptr;
+    int known = PySequence_Contains(markers.get(), marker);
+    if (known < 0) return nullptr;
+    if (!known) {
+        // Markers are bounded like the general history.
+        Ref history = attr(self, st.s_history);
+        Ref maxlen = history ? attr(history.get(), st.s_maxlen) : Ref();
+        Ref deque = maxlen ? new_deque(f, maxlen.get()) : Ref();
+        if (!deque || PyObject_SetItem(markers.get(), marker, deque.get()) < 0) return nullptr;
+    }
+    Ref active = attr(self, st.s_active);
+    if (!active || !call_method_1(active.get(), st.s_append.get(), marker)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* history_end_marker(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    Ref active = attr(argv[0], st.s_active);
+    if (!active || !call_method_1(active.get(), st.s_remove.get(), argv[1])) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The last `count` entries of `source`, oldest first: list(source)[-count:].
+Ref last_entries(State& st, PyObject* source, PyObject* count) {
+    Ref neg = Ref::steal(PyNumber_Negative(count));
+    if (!neg) return {};
+    if (PyLong_CheckExact(count) && Py_TYPE(source) == st.deque_type.as<PyTypeObject>()) {
+        Py_ssize_t n = PyObject_Length(source);
+        if (n < 0) return {};
+        int overflow = 0;
+        long long c = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (c == -1 && PyErr_Occurred()) return {};
+        // A few entries off the end of a long deque: walk it backwards rather
+        // than copying it all.
+        if (!overflow && c > 0 && c < n / 2) {
+            Ref it = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyReversed_Type), source));
+            if (!it) return {};
+            Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(c)));
+            if (!out) return {};
+            for (Py_ssize_t i = static_cast<Py_ssize_t>(c) - 1; i >= 0; --i) {
+                PyObject* item = PyIter_Next(it.get());
+                if (item == nullptr) {
+                    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "history changed size during filter");
+                    return {};
+                }
+                PyList_SET_ITEM(out.get(), i, item);
+            }
+            return out;
+        }
+    }
+    Ref all = Ref::steal(PySequence_List(source));
+    Ref slice = Ref::steal(PySlice_New(neg.get(), nullptr, nullptr));
+    if (!all || !slice) return {};
+    return Ref::steal(PyObject_GetItem(all.get(), slice.get()));
+}
+
+PyObject* history_filter(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    PyObject* marker = argv[1] ? argv[1] : Py_None;
+    Ref count = Ref::borrow(argv[2]);
+    if (!count) count = Ref::steal(PyLong_FromLong(20));
+    PyObject* regex = argv[3] ? argv[3] : Py_None;
+    if (!count) return nullptr;
+
+    Ref source;
+    if (marker == Py_None) {
+        source = attr(self, st.s_history);
+        if (!source) return nullptr;
+    } else {
+        Ref markers = attr(self, st.s_markers);
+        if (!markers) return nullptr;
+        source = Ref::steal(PyObject_GetItem(markers.get(), marker));
+        if (!source) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+            // Raised while the KeyError is being handled, as Python would.
+            Ref key_error = Ref::steal(PyErr_GetRaisedException());
+            Ref args = Ref::steal(PyTuple_Pack(1, marker));
+            Ref message = Ref::steal(args ? PyUnicode_Format(st.t_no_marker.get(), args.get()) : nullptr);
+            Ref exc = Ref::steal(message ? PyObject_CallOneArg(PyExc_Exception, message.get()) : nullptr);
+            if (!exc) {
+                Ref other = Ref::steal(PyErr_GetRaisedException());
+                PyException_SetContext(other.get(), key_error.release());
+                PyErr_SetRaisedException(other.release());
+                return nullptr;
+            }
+            PyException_SetContext(exc.get(), key_error.release());
+            PyErr_SetRaisedException(exc.release());
+            return nullptr;
+        }
+    }
+
+    Ref subset = last_entries(st, source.get(), count.get());
+    if (!subset) return nullptr;
+    int use_regex = PyObject_IsTrue(regex);
+    if (use_regex <= 0) return use_regex < 0 ? nullptr : subset.release();
+
+    PyObject* re = global(f, st.g_re.get());
+    if (re == nullptr) return nullptr;
+    Ref pattern = Ref::steal(PyObject_CallMethodOneArg(re, st.s_compile.get(), regex));
+    if (!pattern) return nullptr;
+    Ref kept = Ref::steal(PyList_New(0));
+    if (!kept) return nullptr;
+    Py_ssize_t n = PyList_GET_SIZE(subset.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* entry = PyList_GET_ITEM(subset.get(), i);  // subset is ours alone
+        Ref api = attr(entry, st.s_api);
+        Ref match = api ? Ref::steal(PyObject_CallMethodOneArg(pattern.get(), st.s_search.get(), api.get())) : Ref();
+        if (!match) return nullptr;
+        int found = PyObject_IsTrue(match.get());
+        if (found < 0 || (found && PyList_Append(kept.get(), entry) < 0)) return nullptr;
+    }
+    return kept.release();
+}
+
+PyObject* history_str(Function* f, PyObject* const* argv) {
+    Ref history = attr(argv[0], state_of(f).s_history);
+    return history ? PyObject_Str(history.get()) : nullptr;
+}
+
+PyObject* history_repr(Function* f, PyObject* const* argv) {
+    Ref history = attr(argv[0], state_of(f).s_history);
+    return history ? PyObject_Repr(history.get()) : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+
+constexpr capi::FunctionDef kInit{"__init__", history_init, R"(__init__(self, max_history=9999)
+--
+
+Create an empty, enabled history.
+
+max_history bounds the general history and every marker (the default is
+History.__MAX_HISTORY__, 9999); None leaves them unbounded. Construction
+enables recording, which logs "TclHistory is enabled.".
+)"};
+
+constexpr capi::FunctionDef kEnable{"enable", history_enable, R"(enable(self)
+--
+
+Start recording: append() stores entries again.
+
+Logs "TclHistory is enabled." at debug level. Stored entries and markers
+are not touched.
+)"};
+
+constexpr capi::FunctionDef kDisable{"disable", history_disable, R"(disable(self)
+--
+
+Stop recording: append() stores nothing (it still writes its debug line).
+
+Logs "TclHistory is disabled." at debug level. Stored entries and markers
+are not touched.
+)"};
+
+constexpr capi::FunctionDef kAppend{"append", history_append, R"(append(self, item)
+--
+
+Record one command.
+
+item is the command: a str, or a list of str words (see Entry). First the
+line "% " + str(item) goes to the logger "brelt.tcl" at debug level,
+whether or not recording is enabled. When enabled, a new Entry is added
+to the history (the oldest entry drops out when it is full) and the same
+Entry to every active marker, once per activation.
+)"};
+
+constexpr capi::FunctionDef kClear{"clear", history_clear, R"(clear(self, marker=None, clear_all=False)
+--
+
+Forget recorded entries.
+
+    clear()                 empty the general history only
+    clear('m')              empty marker 'm' only (KeyError if there is
+                            no such marker)
+    clear(clear_all=True)   empty the general history and every marker;
+                            marker is ignored
+
+Marker names and the active markers stay as they are.
+)"};
+
+constexpr capi::FunctionDef kStartMarker{"start_marker", history_start_marker, R"(start_marker(self, marker)
+--
+
+Start recording under the marker name `marker`.
+
+A new marker gets its own store, bounded like the general history; a
+known marker keeps its entries. A marker started twice is active twice:
+each append records under it twice, and it takes two end_marker() calls
+to stop it.
+)"};
+
+constexpr capi::FunctionDef kEndMarker{"end_marker", history_end_marker, R"(end_marker(self, marker)
+--
+
+Stop one activation of the marker `marker`; its entries stay.
+
+A marker that is not active raises ValueError.
+)"};
+
+constexpr capi::FunctionDef kFilter{"filter", history_filter, R"(filter(self, marker=None, count=20, regex=None)
+--
+
+Return recorded entries, oldest first, as a new list.
+
+marker   None for the general history, else the name of a marker
+         (Exception "No such marker: <name>" if there is none)
+count    how many of the last entries to look at; 0 means all of them, a
+         negative count drops that many from the front (as the slice
+         [-count:] does)
+regex    if given, keep only the entries whose api text it finds with
+         search(); a pattern string or a compiled pattern
+
+The count is applied before the pattern: filter(count=5, regex='^set')
+looks at the last five entries only.
+)"};
+
+constexpr capi::FunctionDef kStr{"__str__", history_str, R"(__str__(self)
+--
+
+str() of the general history's deque.
+)"};
+
+constexpr capi::FunctionDef kRepr{"__repr__", history_repr, R"doc(__repr__(self)
+--
+
+repr() of the general history's deque, such as
+deque([<Entry '...' at 0x...>], maxlen=9999).
+)doc"};
+
+constexpr const char* kHistoryDoc = R"(The history of the Tcl calls made through an interpreter.
+
+Similar to collections.deque, a History keeps the Tcl history of the
+interpreter calls made by the user, up to a maximum number of entries.
+Its main purpose is to let users switch recording on and off for
+debugging, and to mark important events while scripts run.
+
+Storage behaves as a list of fixed length: once the maximum is reached,
+each new entry pushes out the oldest one.
+
+It offers:
+1. storing the generic Tcl call history (filter() reads it back);
+2. markers: named sub-histories, under which history is logged as well
+   while they are active (start_marker(), end_marker()).
+
+    >>> h = History(max_history=100)
+    >>> h.start_marker('setup')
+    >>> h.append(['set', 'x', '1'])
+    >>> h.end_marker('setup')
+    >>> h.append(['puts', 'hello world'])
+    >>> [e.api for e in h.filter('setup')]
+    ['set x 1']
+    >>> [e.api for e in h.filter()]
+    ['set x 1', 'puts {hello world}']
+
+Attributes:
+    __history__        deque of all recorded entries, oldest first
+    __markers__        dict: marker name -> deque of its entries
+    __activeMarkers__  list of the markers now recording, in start order
+    enabled            whether append() records anything
+)";
+
+}  // namespace
+
+Ref build_history_class(PyObject* module, State& st) {
+    capi::ClassBuilder b(module, "History", kHistoryDoc);
+    b.attr("__MAX_HISTORY__", st.max_history.get());
+    b.method(kInit)
+        .method(kEnable)
+        .method(kDisable)
+        .method(kAppend)
+        .method(kClear)
+        .method(kStartMarker)
+        .method(kEndMarker)
+        .method(kFilter)
+        .method(kStr)
+        .method(kRepr);
+    return b.build();
+}
+
+}  // namespace history

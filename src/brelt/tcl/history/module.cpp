@@ -1,0 +1,95 @@
+// The module brelt.tcl.history: imports, logger, classes.
+#include "history.hpp"
+
+namespace history {
+namespace {
+
+// `from <module> import <name>` into the module's namespace; `r` keeps it too.
+bool import_into(PyObject* module, const char* from, const char* name, Ref* r = nullptr) {
+    Ref value;
+    if (!capi::import_attr(value, from, name) || !capi::add_object(module, name, value.get())) return false;
+    if (r != nullptr) *r = std::move(value);
+    return true;
+}
+
+bool import_module(PyObject* module, const char* name, Ref& r) {
+    r = Ref::steal(PyImport_ImportModule(name));
+    return r && capi::add_object(module, name, r.get());
+}
+
+int exec_module(PyObject* module) noexcept {
+    return capi::guarded_status([&]() -> int {
+        State* st = capi::init_state<State>(module);
+        if (st == nullptr) return -1;
+        using capi::intern;
+
+        // import re, logging; from collections import deque;
+        // from brelt.utils.utils import get_time
+        Ref re, logging;
+        if (!import_module(module, "re", re) || !import_module(module, "logging", logging) ||
+            !import_into(module, "collections", "deque", &st->deque_type) ||
+            !import_into(module, "brelt.utils.utils", "get_time")) {
+            return -1;
+        }
+        if (!PyType_Check(st->deque_type.get())) {
+            PyErr_SetString(PyExc_ImportError, "collections.deque is not a type");
+            return -1;
+        }
+        st->Logger = Ref::steal(PyObject_GetAttrString(logging.get(), "Logger"));
+        st->debug_level = Ref::steal(PyObject_GetAttrString(logging.get(), "DEBUG"));
+        if (!st->Logger || !st->debug_level || !PyType_Check(st->Logger.get())) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "logging.Logger is not a type");
+            return -1;
+        }
+        // log = logging.getLogger('brelt.tcl')
+        Ref log = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "brelt.tcl"));
+        if (!capi::add_object(module, "log", log.get())) return -1;
+
+        bool ok = intern(st->g_re, "re") && intern(st->g_deque, "deque") && intern(st->g_get_time, "get_time") &&
+                  intern(st->g_log, "log") && intern(st->g_Entry, "Entry") && intern(st->s_timestamp, "timestamp") &&
+                  intern(st->s_api, "api") && intern(st->s_history, "__history__") &&
+                  intern(st->s_markers, "__markers__") && intern(st->s_active, "__activeMarkers__") &&
+                  intern(st->s_enabled, "enabled") && intern(st->s_init, "__init__") &&
+                  intern(st->s_enable, "enable") && intern(st->s_maxlen, "maxlen") &&
+                  intern(st->s_append, "append") && intern(st->s_clear, "clear") && intern(st->s_remove, "remove") &&
+                  intern(st->s_debug, "debug") && intern(st->s_is_enabled_for, "isEnabledFor") &&
+                  intern(st->s_strftime, "strftime") && intern(st->s_compile, "compile") &&
+                  intern(st->s_search, "search") && intern(st->s_str, "__str__") &&
+                  intern(st->t_time_format, "%Y-%m-%dT%H:%M:%S.%f") && intern(st->t_colon, ": ") &&
+                  intern(st->t_percent, "% ") && intern(st->t_enabled, "TclHistory is enabled.") &&
+                  intern(st->t_disabled, "TclHistory is disabled.") && intern(st->t_no_marker, "No such marker: %s");
+        if (!ok) return -1;
+        st->max_history = Ref::steal(PyLong_FromLong(9999));
+        st->empty_tuple = Ref::steal(PyTuple_New(0));
+        if (!st->max_history || !st->empty_tuple) return -1;
+
+        st->Entry = build_entry_class(module, *st);
+        if (!capi::add_object(module, "Entry", st->Entry.get())) return -1;
+        st->History = build_history_class(module, *st);
+        if (!capi::add_object(module, "History", st->History.get())) return -1;
+        return 0;
+    });
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+constexpr const char* kModuleDoc = R"(Implements:
+    brelt.tcl.History
+
+Description:
+    This file implements the Tcl history mechanism (tcl.History): a
+    bounded, time-stamped record of the Tcl commands sent through an
+    interpreter's quick-call proxy, which can be switched on and off and
+    holds named markers, sub-histories recorded while they are active.
+    Every command is also logged at debug level on the logger "brelt.tcl".
+)";
+
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.history", kModuleDoc, slots);
+
+}  // namespace
+}  // namespace history
+
+PyMODINIT_FUNC PyInit_history() { return PyModuleDef_Init(&history::module_def); }

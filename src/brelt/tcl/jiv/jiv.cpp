@@ -1,0 +1,443 @@
+// Jiv and Jiv_Code: quick calls of Tcl commands as attribute paths.
+#include "jiv.hpp"
+
+namespace jiv {
+
+extern PyModuleDef module_def;
+
+using capi::SmallVector;
+
+PyObject* global(PyObject* module, PyObject* name) noexcept {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+namespace {
+
+// The ordinary attribute look-up of `obj.name`, without __getattr__: a
+// missing attribute raises AttributeError instead of growing a path.
+Ref own_attr(PyObject* obj, const Ref& name) {
+    return Ref::steal(_PyObject_GenericGetAttrWithDict(obj, name.get(), nullptr, 0));
+}
+
+// The module of our own classes, from the class of `self`.
+PyObject* module_of(PyObject* self) noexcept { return PyType_GetModuleByDef(Py_TYPE(self), &module_def); }
+
+// The object behind a weak proxy (ReferenceError once it is gone); anything
+// else is the interpreter object itself.
+Ref referent(PyObject* tcl) {
+    if (!PyWeakref_CheckProxy(tcl)) return Ref::borrow(tcl);
+    Ref obj;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyWeakref_GetRef(tcl, obj.out()) < 0) return {};
+#else
+    PyObject* target = PyWeakref_GetObject(tcl);
+    if (target == nullptr) return {};
+    if (target != Py_None) obj = Ref::borrow(target);
+#endif
+    if (!obj) PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    return obj;
+}
+
+PyObject* method_call(PyObject* name, PyObject* self, PyObject* arg) {
+    PyObject* args[] = {self, arg};
+    return PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Jiv_Code
+
+// A new Jiv_Code(name, tcl=tcl), through the module attribute Jiv_Code.
+PyObject* new_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
+    PyObject* cls = global(module, st.g_Jiv_Code.get());
+    if (cls == nullptr) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (cls != st.Jiv_Code.get() || _PyType_Lookup(type, st.s_init.get()) != st.code_init.get()) {
+        PyObject* args[] = {name, tcl};
+        return PyObject_Vectorcall(cls, args, 1, st.kw_tcl.get());
+    }
+    // Our own class with its own initialiser: what calling it would do,
+    // without the trip through type.__call__.
+    Ref code = Ref::steal(type->tp_new(type, st.empty_tuple.get(), nullptr));
+    if (!code || PyObject_SetAttr(code.get(), st.s_tcl.get(), tcl) < 0) return nullptr;
+    Ref cmd = Ref::steal(PyList_New(1));
+    if (!cmd) return nullptr;
+    PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
+    if (PyObject_SetAttr(code.get(), st.s_cmd.get(), cmd.get()) < 0) return nullptr;
+    return code.release();
+}
+
+PyObject* code_extend(State& st, PyObject* self, PyObject* name) {
+    Ref cmd = own_attr(self, st.s_cmd);
+    if (!cmd) return nullptr;
+    if (PyList_CheckExact(cmd.get())) {
+        if (PyList_Append(cmd.get(), name) < 0) return nullptr;
+    } else {
+        Ref r = Ref::steal(method_call(st.s_append.get(), cmd.get(), name));
+        if (!r) return nullptr;
+    }
+    return Py_NewRef(self);
+}
+
+// quotify(value) through the module attribute; a str is its own Tcl word.
+PyObject* word(State& st, PyObject* quotify, PyObject* value) {
+    if (quotify == st.quotify.get() && PyUnicode_CheckExact(value)) return Py_NewRef(value);
+    return PyObject_CallOneArg(quotify, value);
+}
+
+bool is_cast_key(State& st, PyObject* key) {
+    if (key == st.s_cast_.get()) return true;
+    if (!PyUnicode_Check(key)) return false;
+    return PyUnicode_Compare(key, st.s_cast_.get()) == 0;
+}
+
+// Raises the TclError that carries ::errorInfo, with the TclError being
+// handled as its (suppressed) context: `raise TclError(info) from None`
+// inside `except TclError`.
+PyObject* raise_with_error_info(State& st, PyObject* module, PyObject* interp) {
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    Ref outer = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(caught.get());
+    Ref vars = Ref::steal(PyObject_GetAttr(interp, st.s_vars.get()));
+    Ref info = Ref::steal(vars ? PyObject_GetItem(vars.get(), st.t_error_info.get()) : nullptr);
+    if (info) {
+        PyObject* tcl_error = global(module, st.g_TclError.get());
+        Ref exc = Ref::steal(tcl_error ? PyObject_CallOneArg(tcl_error, info.get()) : nullptr);
+        if (exc) {
+            if (PyExceptionInstance_Check(exc.get())) {
+                PyException_SetCause(exc.get(), nullptr);  // also suppresses the context
+                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+            } else {
+                PyErr_Format(PyExc_TypeError, "exceptions must derive from BaseException");
+            }
+        }
+    }
+    PyErr_SetHandledException(outer.get());
+    return nullptr;
+}
+
+// Jiv_Code.__call__: the words, the history, the call, the cast.
+PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* const* keys, PyObject* const* values, Py_ssize_t nkw) {
+    // 1. cast_ leaves the keywords; it is tested for truth after the call.
+    PyObject* cast = Py_True;
+    Py_ssize_t cast_at = -1;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (is_cast_key(st, keys[k])) {
+            cast = values[k];
+            cast_at = k;
+        }
+    }
+    Ref hold_cast = Ref::borrow(cast);
+
+    // 2. The command name.
+    Ref cmd = own_attr(self, st.s_cmd);
+    if (!cmd) return nullptr;
+    Ref name = Ref::steal(PyUnicode_Join(st.t_sep.get(), cmd.get()));
+    if (!name) return nullptr;
+
+    // 3, 4. The words.
+    PyObject* quotify = global(module, st.g_quotify.get());
+    if (quotify == nullptr) return nullptr;
+    Py_ssize_t nwords = 1 + nargs + 2 * (nkw - (cast_at >= 0 ? 1 : 0));
+    Ref words = Ref::steal(PyList_New(nwords));
+    if (!words) return nullptr;
+    PyObject* list = words.get();
+    PyList_SET_ITEM(list, 0, name.release());
+    Py_ssize_t at = 1;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyObject* w = word(st, quotify, args[i]);
+        if (w == nullptr) return nullptr;
+        PyList_SET_ITEM(list, at++, w);
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (k == cast_at) continue;
+        PyObject* option = PyUnicode_Concat(st.t_dash.get(), keys[k]);
+        if (option == nullptr) return nullptr;
+        PyList_SET_ITEM(list, at++, option);
+        PyObject* w = word(st, quotify, values[k]);
+        if (w == nullptr) return nullptr;
+        PyList_SET_ITEM(list, at++, w);
+    }
+
+    // 5. The history, before the command runs.
+    Ref tcl = own_attr(self, st.s_tcl);
+    if (!tcl) return nullptr;
+    Ref interp = referent(tcl.get());
+    if (!interp) return nullptr;
+    Ref history = Ref::steal(PyObject_GetAttr(interp.get(), st.s_history.get()));
+    Ref recorded = Ref::steal(history ? method_call(st.s_append.get(), history.get(), list) : nullptr);
+    if (!recorded) return nullptr;
+
+    // 6. tk.call(*words), with the words as they are now.
+    Ref tk = Ref::steal(PyObject_GetAttr(interp.get(), st.s_tk.get()));
+    if (!tk) return nullptr;
+    SmallVector<Ref, 16> stack;
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    stack.reserve(static_cast<size_t>(n) + 1);
+    stack.push_back(std::move(tk));
+    for (Py_ssize_t i = 0; i < n; ++i) stack.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
+    Ref result = Ref::steal(PyObject_VectorcallMethod(st.s_call.get(), reinterpret_cast<PyObject* const*>(stack.data()),
+                                                      static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                      nullptr));
+    if (!result) {
+        PyObject* tcl_error = global(module, st.g_TclError.get());
+        if (tcl_error == nullptr) return nullptr;  // NameError replaces the failure
+        if (PyErr_ExceptionMatches(tcl_error)) return raise_with_error_info(st, module, interp.get());
+        return nullptr;
+    }
+
+    // 7. The result.
+    int truth = PyObject_IsTrue(cast);
+    if (truth < 0) return nullptr;
+    if (truth) return method_call(st.s_cast_any.get(), interp.get(), result.get());
+    PyObject* r = result.get();
+    if (PyUnicode_CheckExact(r)) return result.release();
+    if (PyBytes_Check(r)) return PyUnicode_DecodeLatin1(PyBytes_AS_STRING(r), PyBytes_GET_SIZE(r), nullptr);
+    return PyObject_CallOneArg(quotify, r);
+}
+
+PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return capi::guarded([&]() -> PyObject* {
+        PyObject* module = module_of(self);
+        if (module == nullptr) return nullptr;
+        State& st = *capi::module_state<State>(module);
+        SmallVector<Ref, 8> keys, values;
+        if (kwargs != nullptr) {
+            // A snapshot: quotify() may run code that changes a caller's dict.
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                keys.push_back(Ref::borrow(key));
+                values.push_back(Ref::borrow(value));
+            }
+        }
+        return code_call(st, module, self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                         reinterpret_cast<PyObject* const*>(keys.data()),
+                         reinterpret_cast<PyObject* const*>(values.data()), static_cast<Py_ssize_t>(keys.size()));
+    });
+}
+
+PyObject* code_getattro(PyObject* self, PyObject* name) noexcept {
+    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (found != nullptr || PyErr_Occurred()) return found;
+    return capi::guarded([&]() -> PyObject* {
+        PyObject* module = module_of(self);
+        if (module == nullptr) return nullptr;
+        return code_extend(*capi::module_state<State>(module), self, name);
+    });
+}
+
+PyObject* code_init_fn(Function* f, PyObject* const* argv) {
+    State& st = f->state<State>();
+    PyObject* self = argv[0];
+    if (PyObject_SetAttr(self, st.s_tcl.get(), argv[2]) < 0) return nullptr;
+    Ref cmd = Ref::steal(PySequence_List(argv[1]));
+    if (!cmd || PyObject_SetAttr(self, st.s_cmd.get(), cmd.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* code_getattr_fn(Function* f, PyObject* const* argv) {
+    return code_extend(f->state<State>(), argv[0], argv[1]);
+}
+
+PyObject* code_call_fn(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 1) {
+        return capi::raise(PyExc_TypeError, "Jiv_Code.__call__() missing 1 required positional argument: 'self'");
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return code_call(f->state<State>(), f->module, args[0], args + 1, nargs - 1,
+                     nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, args + nargs, nkw);
+}
+
+PyObject* code_str_fn(Function* f, PyObject* const* argv) {
+    Ref cmd = own_attr(argv[0], f->state<State>().s_cmd);
+    Ref path = Ref::steal(cmd ? PyUnicode_Join(f->state<State>().t_sep.get(), cmd.get()) : nullptr);
+    if (!path) return nullptr;
+    return PyUnicode_FromFormat("<tcl.Jiv magic, referring Tcl code ::%U>", path.get());
+}
+
+PyObject* code_repr_fn(Function* f, PyObject* const* argv) {
+    return PyObject_CallMethodNoArgs(argv[0], f->state<State>().s_str.get());
+}
+
+constexpr capi::FunctionDef kCodeInit{"__init__", code_init_fn, R"(__init__(self, *cmd, tcl)
+--
+
+A command path: cmd holds its components, tcl the interpreter.
+
+Sets self.tcl = tcl, then self.cmd = list(cmd).
+)"};
+
+constexpr capi::FunctionDef kCodeGetattr{"__getattr__", code_getattr_fn, R"(__getattr__(self, name)
+--
+
+Extend the path: append name to self.cmd and return self (not a copy).
+)"};
+
+constexpr capi::FunctionDef kCodeCall{"__call__", code_call_fn, R"(__call__(self, /, *args, **kwargs)
+--
+
+Run the command '::'.join(self.cmd) in Tcl and return its result.
+
+The words sent are the command name, quotify() of each positional
+argument in order, then for each keyword argument in the order given
+'-' + key and quotify() of its value. The keyword cast_ is not sent: it
+switches casting (default True).
+
+The words go to the interpreter's history first, then to tk.call() as
+separate words (never re-parsed as a script). A Tcl error raises a new
+TclError carrying Tcl's stack trace (the variable ::errorInfo), without
+the original error chained to it.
+
+With casting the result goes through the interpreter's cast_any();
+without it comes back as its Tcl text (a str; a list as Tcl list text).
+)"};
+
+constexpr capi::FunctionDef kCodeStr{"__str__", code_str_fn, R"(__str__(self)
+--
+
+"<tcl.Jiv magic, referring Tcl code ::ns_a::procname>" for the path
+['ns_a', 'procname'].
+)"};
+
+constexpr capi::FunctionDef kCodeRepr{"__repr__", code_repr_fn, R"(__repr__(self)
+--
+
+The same text as str().
+)"};
+
+constexpr const char* kCodeDoc = R"(Jiv_Code class
+
+The worker class that implements the Jiv logic: one command path under
+construction, which runs the Tcl command when it is called.
+
+Attributes:
+    tcl   the interpreter (from Jiv, a weak proxy of it)
+    cmd   the components of the command path, such as
+          ['ns_a', 'ns_b', 'procname']; attribute access appends to it
+)";
+
+// ---------------------------------------------------------------------------
+// Jiv
+
+PyObject* jiv_getattr(State& st, PyObject* module, PyObject* self, PyObject* name) {
+    Ref tcl = own_attr(self, st.s_tcl);
+    return tcl ? new_code(st, module, name, tcl.get()) : nullptr;
+}
+
+PyObject* jiv_getattro(PyObject* self, PyObject* name) noexcept {
+    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (found != nullptr || PyErr_Occurred()) return found;
+    return capi::guarded([&]() -> PyObject* {
+        PyObject* module = module_of(self);
+        if (module == nullptr) return nullptr;
+        return jiv_getattr(*capi::module_state<State>(module), module, self, name);
+    });
+}
+
+PyObject* jiv_init_fn(Function* f, PyObject* const* argv) {
+    State& st = f->state<State>();
+    PyObject* weakref = global(f->module, st.g_weakref.get());
+    if (weakref == nullptr) return nullptr;
+    Ref proxy = Ref::steal(PyObject_CallMethodOneArg(weakref, st.s_proxy.get(), argv[1]));
+    if (!proxy || PyObject_SetAttr(argv[0], st.s_tcl.get(), proxy.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* jiv_getattr_fn(Function* f, PyObject* const* argv) {
+    return jiv_getattr(f->state<State>(), f->module, argv[0], argv[1]);
+}
+
+PyObject* jiv_call_fn(Function* f, PyObject* const*, Py_ssize_t nargs, PyObject*) {
+    if (nargs < 1) {
+        return capi::raise(PyExc_TypeError, "Jiv.__call__() missing 1 required positional argument: 'self'");
+    }
+    State& st = f->state<State>();
+    PyObject* tcl_error = global(f->module, st.g_TclError.get());
+    if (tcl_error == nullptr) return nullptr;
+    return capi::raise_object(tcl_error, st.t_no_command.get());
+}
+
+constexpr capi::FunctionDef kJivInit{"__init__", jiv_init_fn, R"(__init__(self, tcl)
+--
+
+Quick calls on the interpreter object tcl, held as weakref.proxy(tcl).
+)"};
+
+constexpr capi::FunctionDef kJivGetattr{"__getattr__", jiv_getattr_fn, R"(__getattr__(self, name)
+--
+
+A new Jiv_Code for the command path [name] on this interpreter.
+)"};
+
+constexpr capi::FunctionDef kJivCall{"__call__", jiv_call_fn, R"(__call__(self, /, *args, **kwargs)
+--
+
+There is no command without a name: raises TclError
+'invalid command name ""', as Tcl does, without sending anything.
+)"};
+
+constexpr const char* kJivDoc = R"(Magic quick-call methods for Tcl interpreters.
+
+Lets users call Tcl APIs as if they were attributes of the interpreter
+object:
+
+    tcl.jiv.set('myVar', 'value')
+        # the Tcl command: set myVar value
+    tcl.jiv.ns_a.ns_b.procname('arguments', arg_a='value')
+        # the Tcl command: ns_a::ns_b::procname arguments -arg_a value
+
+- The call argument cast_ (bool) turns casting of the result on or off;
+  default True (the interpreter's cast_any). Without casting the result
+  comes back as its Tcl text.
+- Positional arguments stay in their order of appearance.
+- Keyword arguments are converted to dashed arguments in Tcl and appear
+  after the positional arguments, in the order given.
+- Only [A-Za-z0-9_] is supported for Tcl namespace and procedure names.
+
+Every command goes to the interpreter's history before it runs. A Tcl
+error raises TclError carrying Tcl's own stack trace (::errorInfo).
+
+Attribute:
+    tcl   weakref.proxy of the interpreter; it does not keep the
+          interpreter alive, and raises ReferenceError once it is gone
+)";
+
+// Makes `cls` find its module from its instances, and installs C slots for
+// what the class's own methods do: ordinary look-up first, then the path
+// logic, with no AttributeError raised and dropped in between. A subclass,
+// or an assignment to the class's __getattr__ or __call__, gets CPython's
+// generic slots back, which call the methods in the class namespace.
+void install_slots(PyObject* module, PyObject* cls, getattrofunc getattro, ternaryfunc call) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls);
+    Py_XSETREF(heap->ht_module, Py_NewRef(module));
+    type->tp_getattro = getattro;
+    if (call != nullptr) type->tp_call = call;
+    PyType_Modified(type);
+}
+
+}  // namespace
+
+Ref build_code_class(PyObject* module, State& st) {
+    capi::ClassBuilder b(module, "Jiv_Code", kCodeDoc);
+    b.method(kCodeInit).method(kCodeGetattr).method(kCodeCall).method(kCodeStr).method(kCodeRepr);
+    st.code_init = Ref::borrow(b.function("__init__"));
+    Ref cls = b.build();
+    if (cls) install_slots(module, cls.get(), code_getattro, code_tp_call);
+    return cls;
+}
+
+Ref build_jiv_class(PyObject* module, State&) {
+    capi::ClassBuilder b(module, "Jiv", kJivDoc);
+    b.method(kJivInit).method(kJivGetattr).method(kJivCall);
+    Ref cls = b.build();
+    if (cls) install_slots(module, cls.get(), jiv_getattro, nullptr);
+    return cls;
+}
+
+}  // namespace jiv

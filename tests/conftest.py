@@ -1,0 +1,37 @@
+"""Shared fixtures: fresh interpreters and a recording tkapp."""
+
+import pytest
+
+from brelt.tcl import Interpreter
+
+
+class RecordingTk:
+    """A real Tcl application object that also records what it is sent."""
+
+    def __init__(self, tk):
+        self._tk = tk
+        self.calls = []
+
+    def call(self, *args):
+        self.calls.append(args)
+        return self._tk.call(*args)
+
+    def eval(self, script):
+        self.calls.append(("<eval>", script))
+        return self._tk.eval(script)
+
+    def __getattr__(self, name):
+        return getattr(self._tk, name)
+
+
+@pytest.fixture
+def tcl():
+    """A fresh interpreter of its own."""
+    return Interpreter()
+
+
+@pytest.fixture
+def recorded(tcl):
+    """An interpreter whose tk records every call; the recorder is tcl.tk."""
+    tcl.tk = RecordingTk(tcl.tk)
+    return tcl
