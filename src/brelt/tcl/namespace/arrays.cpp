@@ -113,9 +113,7 @@ in the resolution order, if any, and return its result; else False, so an
 exception of the block propagates.
 )doc"};
 
-constexpr const char* kTempDoc = R"doc(TempTclVariable(var_name='::__brelt__{cls}_{id}_tmp', **kwargs)
-
-A TclVariable with a generated, unique global name that lives as long as
+constexpr const char* kTempDoc = R"doc(A TclVariable with a generated, unique global name that lives as long as
 a `with` block: leaving the block (normally or by an exception) unsets
 it. Entering creates nothing; the block sets what it needs. There is no
 finaliser: a handle dropped outside a `with` block leaves its variable.
@@ -257,9 +255,7 @@ Set the elements of dict(*args, **kwargs) with one "::array set" request.
 With no arguments the array is created if it did not exist.
 )doc"};
 
-constexpr const char* kArrayDoc = R"doc(TclArrayVariable(var_name, tcl=None, cast=None)
-
-A Tcl array as a Python mutable mapping from element names to values.
+constexpr const char* kArrayDoc = R"doc(A Tcl array as a Python mutable mapping from element names to values.
 
 Every mapping operation is one request: a[k] reads the element (get_obj
 with the handle's cast), a[k] = v sets it, del a[k] unsets it, k in a
@@ -274,9 +270,7 @@ raises TclError. Arrays compare as mappings and are unhashable.
     (['grass', 'sky'], 'blue')
 )doc";
 
-constexpr const char* kTempArrayDoc = R"doc(TempTclArrayVariable(var_name='::__brelt__{cls}_{id}_tmp', **kwargs)
-
-A temporary Tcl array used as a mapping: a TclArrayVariable with the
+constexpr const char* kTempArrayDoc = R"doc(A temporary Tcl array used as a mapping: a TclArrayVariable with the
 generated name and the `with` block of TempTclVariable.
 )doc";
 

@@ -59,23 +59,38 @@ inline bool plain_instance_attrs(State& st, PyTypeObject* t) noexcept {
     return true;
 }
 
-// getattr(obj, name) for one of st.plain_names; a new reference.
-inline PyObject* read_attr(State& st, PyObject* obj, PyObject* name) noexcept {
-    if (plain_instance_attrs(st, Py_TYPE(obj))) {
-        PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
-        if (dict == nullptr) return nullptr;
-        PyObject* value = PyDict_GetItemWithError(dict, name);
-        Py_XINCREF(value);
-        Py_DECREF(dict);
-        if (value != nullptr || PyErr_Occurred()) return value;
+// getattr(obj, name) for names of st.plain_names, each a new reference.
+// The instance dict is fetched once for all the reads of one request.
+class AttrReader {
+public:
+    AttrReader(State& st, PyObject* obj) noexcept : st_(st), obj_(obj) {}
+    PyObject* obj() const noexcept { return obj_; }
+
+    PyObject* operator()(PyObject* name) noexcept {
+        if (plain_instance_attrs(st_, Py_TYPE(obj_))) {
+            if (!dict_) {
+                dict_ = Ref::steal(PyObject_GenericGetDict(obj_, nullptr));
+                if (!dict_) return nullptr;
+            }
+            PyObject* value = PyDict_GetItemWithError(dict_.get(), name);
+            if (value != nullptr) return Py_NewRef(value);
+            if (PyErr_Occurred()) return nullptr;
+        }
+        return PyObject_GetAttr(obj_, name);
     }
-    return PyObject_GetAttr(obj, name);
-}
+
+private:
+    State& st_;
+    PyObject* obj_;
+    Ref dict_;
+};
+
+inline PyObject* read_attr(State& st, PyObject* obj, PyObject* name) noexcept { return AttrReader(st, obj)(name); }
 
 // self.tcl and self.tcl.tk; a weak proxy is looked through directly, with
 // the proxy's own error for an interpreter that is gone.
-inline bool interp_tk(State& st, PyObject* self, Ref& tcl, Ref& tk) noexcept {
-    tcl = Ref::steal(read_attr(st, self, st.s_tcl.get()));
+inline bool interp_tk(State& st, AttrReader& self, Ref& tcl, Ref& tk) noexcept {
+    tcl = Ref::steal(self(st.s_tcl.get()));
     if (!tcl) return false;
     if (PyWeakref_CheckProxy(tcl.get())) {
         Ref target;
@@ -90,6 +105,11 @@ inline bool interp_tk(State& st, PyObject* self, Ref& tcl, Ref& tk) noexcept {
         tk = Ref::steal(read_attr(st, tcl.get(), st.s_tk.get()));
     }
     return static_cast<bool>(tk);
+}
+
+inline bool interp_tk(State& st, PyObject* self, Ref& tcl, Ref& tk) noexcept {
+    AttrReader reader(st, self);
+    return interp_tk(st, reader, tcl, tk);
 }
 
 // tk.<method>(*args[1:]), args[0] being tk. For a type whose instances have

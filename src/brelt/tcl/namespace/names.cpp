@@ -2,9 +2,16 @@
 // an interpreter: the static functions of TclNamespace.
 #include "names.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
 namespace tclns {
 
 using capi::SmallVector;
+
+// Joined names up to this length are put together on the stack.
+constexpr Py_ssize_t kJoinBuffer = 512;
 
 namespace {
 
@@ -103,39 +110,62 @@ PyObject* split_str(PyObject* s) noexcept {
     return list.release();
 }
 
+namespace {
+
+// "::".join(split(text)) for the characters d[0:n]. `maxchar` is the
+// largest character the text may hold (every character but dropped
+// separators is kept, so it is the result's width too). `same` is the text
+// as a str, or NULL: returned as it is when nothing changes, and needed for
+// the error message (built from the characters when NULL).
+template <class C>
+PyObject* normalize_chars(const C* d, Py_ssize_t n, Py_UCS4 maxchar, PyObject* same) noexcept {
+    try {
+        Pieces parts;
+        if (!scan_parts(d, n, parts)) {
+            if (same != nullptr) return invalid(same);
+            Ref text = Ref::steal(PyUnicode_FromKindAndData(sizeof(C), d, n));
+            return text ? invalid(text.get()) : nullptr;
+        }
+        bool absolute = starts_with_colons(d, n);
+        Py_ssize_t k = static_cast<Py_ssize_t>(parts.size());
+        Py_ssize_t length = k == 0 ? 0 : 2 * (k - 1) + (absolute ? 2 : 0);
+        for (const Piece& piece : parts) length += piece.len;
+        // Normalising only drops separators: the same length is the same text.
+        if (length == n && same != nullptr) return exact_str(same);
+        PyObject* out = PyUnicode_New(length, maxchar);
+        if (out == nullptr || length == 0) return out;
+        auto write = [&](auto* dst) {
+            bool first = true;
+            for (const Piece& piece : parts) {
+                if (!first || absolute) {
+                    *dst++ = ':';
+                    *dst++ = ':';
+                }
+                first = false;
+                for (Py_ssize_t i = 0; i < piece.len; ++i) *dst++ = d[piece.start + i];
+            }
+        };
+        switch (PyUnicode_KIND(out)) {
+            case PyUnicode_1BYTE_KIND: write(static_cast<Py_UCS1*>(PyUnicode_DATA(out))); break;
+            case PyUnicode_2BYTE_KIND: write(static_cast<Py_UCS2*>(PyUnicode_DATA(out))); break;
+            default: write(static_cast<Py_UCS4*>(PyUnicode_DATA(out))); break;
+        }
+        return out;
+    } catch (...) {
+        capi::set_error_from_cpp_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace
+
 // "::".join(split(s)), on a str already converted by quotify(). A name that
 // is already normal comes back as it is.
 PyObject* normalize_str(PyObject* s) noexcept {
     if (!ready(s)) return nullptr;
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Pieces parts;
-    bool ok = with_data(s, [&](const auto* d) { return scan_parts(d, n, parts); });
-    if (!ok) return invalid(s);
-    bool absolute = is_absolute(s);
-    Py_ssize_t k = static_cast<Py_ssize_t>(parts.size());
-    Py_ssize_t length = k == 0 ? 0 : 2 * (k - 1) + (absolute ? 2 : 0);
-    for (const Piece& piece : parts) length += piece.len;
-    // Normalising only drops separators: the same length means the same text.
-    if (length == n) return exact_str(s);
-    // Every character but the dropped colons is kept, so the input's
-    // character width is the result's.
-    PyObject* out = PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(s));
-    if (out == nullptr || length == 0) return out;
-    with_data(s, [&](const auto* src) {
-        using C = std::remove_const_t<std::remove_pointer_t<decltype(src)>>;
-        C* dst = static_cast<C*>(PyUnicode_DATA(out));
-        bool first = true;
-        for (const Piece& piece : parts) {
-            if (!first || absolute) {
-                *dst++ = ':';
-                *dst++ = ':';
-            }
-            first = false;
-            for (Py_ssize_t i = 0; i < piece.len; ++i) *dst++ = src[piece.start + i];
-        }
-        return 0;
-    });
-    return out;
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(s);
+    return with_data(s, [&](const auto* d) { return normalize_chars(d, n, maxchar, s); });
 }
 
 PyObject* qualifiers_str(PyObject* s) noexcept {
@@ -189,6 +219,22 @@ PyObject* join_parts(State& st, PyObject* first, PyObject* const* rest, Py_ssize
         for (size_t i = from; i < parts.size(); ++i) {
             total += PyUnicode_GET_LENGTH(parts[i].get());
             maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(parts[i].get()));
+        }
+        if (maxchar <= 0xff && total <= kJoinBuffer) {
+            // The usual case: short one-byte text, joined on the stack and
+            // normalised into the result, one allocation in all.
+            Py_UCS1 buffer[kJoinBuffer];
+            Py_ssize_t at = 0;
+            for (size_t i = from; i < parts.size(); ++i) {
+                if (i > from) {
+                    buffer[at++] = ':';
+                    buffer[at++] = ':';
+                }
+                Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i].get());
+                std::memcpy(buffer + at, PyUnicode_DATA(parts[i].get()), static_cast<size_t>(len));
+                at += len;
+            }
+            return normalize_chars(buffer, total, maxchar, nullptr);
         }
         Ref joined = Ref::steal(PyUnicode_New(total, maxchar));
         if (!joined) return nullptr;

@@ -5,9 +5,7 @@ namespace tclns {
 
 namespace {
 
-constexpr const char* kNamespaceDoc = R"doc(TclNamespace
-
-Tcl namespaces, and the "::"-separated names of namespaces, variables
+constexpr const char* kNamespaceDoc = R"doc(Tcl namespaces, and the "::"-separated names of namespaces, variables
 and commands.
 
 The static functions qualifiers(), tail(), split(), normalize() and

@@ -88,9 +88,10 @@ PyObject* array_request(State& st, PyObject* self, PyObject* sub, PyObject* patt
 // Requests
 
 PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyObject* cast) noexcept {
+    AttrReader attrs(st, self);
     Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    if (!interp_tk(st, attrs, tcl, tk)) return nullptr;
+    Ref name = Ref::steal(attrs(st.s_var_name.get()));
     if (!name) return nullptr;
     Ref value;
     if (is_none(array_index)) {
@@ -104,7 +105,7 @@ PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyO
     if (!value) return nullptr;
     Ref c;
     if (cast == nullptr || cast == st.marker.get()) {
-        c = Ref::steal(read_attr(st, self, st.s_cast.get()));
+        c = Ref::steal(attrs(st.s_cast.get()));
         if (!c) return nullptr;
     } else {
         c = Ref::borrow(cast);
@@ -117,9 +118,10 @@ PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyO
 }
 
 PyObject* variable_set(State& st, PyObject* self, PyObject* value, PyObject* array_index) noexcept {
+    AttrReader attrs(st, self);
     Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    if (!interp_tk(st, attrs, tcl, tk)) return nullptr;
+    Ref name = Ref::steal(attrs(st.s_var_name.get()));
     if (!name) return nullptr;
     if (is_none(array_index)) {
         Ref v = Ref::steal(tclobj(st, value));
@@ -510,9 +512,7 @@ constexpr capi::FunctionDef kRepr{"__repr__", repr, R"doc(__repr__(self)
 Return "ClassName('var_name')".
 )doc"};
 
-constexpr const char* kClassDoc = R"doc(TclVariable(var_name, array_index=None, tcl=None, cast=None)
-
-A handle on one Tcl variable, or on one element of a Tcl array, by name.
+constexpr const char* kClassDoc = R"doc(A handle on one Tcl variable, or on one element of a Tcl array, by name.
 
 The handle holds no value: every operation sends one request to the
 interpreter and returns what comes back. Creating or dropping a handle
