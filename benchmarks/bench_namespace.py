@@ -31,7 +31,7 @@ def join_python(string, *args):
     return normalize_python(string)
 
 
-def paired(ours, theirs, rounds=3):
+def paired(ours, theirs, rounds=4):
     """Best times of two functions measured in alternation, so that a
     passing disturbance of the machine hits both."""
     best_ours = best_theirs = float("inf")
