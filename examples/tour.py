@@ -4,7 +4,7 @@ Run it with `make demo`. Each section shows one part of the package.
 """
 
 import brelt.tcl
-from brelt.tcl import NestMap, quotify, tclobj
+from brelt.tcl import NestMap, TclArrayVariable, TclNamespace, TclVariable, TempTclVariable, quotify, tclobj
 
 
 def section(title):
@@ -88,8 +88,52 @@ def tour_keyed_lists():
     show("kl.all_items() after kl['remote'] = it", kl.all_items())
 
 
+def tour_variables():
+    section("Tcl variables and arrays from Python (brelt.tcl.namespace)")
+
+    # A handle holds only a name: every operation is one request to Tcl.
+    greeting = TclVariable("::greeting")
+    greeting.set("hello world")
+    show("Tcl's own view: set greeting", brelt.tcl.tk.eval("set greeting"))
+    show("greeting.get(), .exists()", (greeting.get(), greeting.exists()))
+    count = TclVariable("::count", cast=int)
+    count.set(41)
+    brelt.tcl.tk.eval("incr count")
+    show("TclVariable('::count', cast=int).get()", count.get())
+
+    # A name is only ever a name, never code.
+    odd = TclVariable("odd name [with brackets] $and {braces")
+    odd.set(1)
+    show("get_str() of an odd name", odd.get_str())
+
+    # An array is a mutable mapping.
+    colours = TclArrayVariable("::colours")
+    colours.update(sky="blue", grass="green")  # one ::array set
+    colours["sun"] = "yellow"
+    show("sorted(colours.items())", sorted(colours.items()))
+    show("'sky' in colours, len(colours)", ("sky" in colours, len(colours)))
+    show("Tcl's array names colours s*", sorted(brelt.tcl.tk.call("array", "names", "colours", "s*")))
+    del colours["grass"]
+    show("colours == {'sky': 'blue', 'sun': 'yellow'}", colours == {"sky": "blue", "sun": "yellow"})
+    colours.clear()
+    show("after clear(): is_array()", colours.is_array())
+
+    # A temporary variable lives exactly as long as its with block.
+    with TempTclVariable() as scratch:
+        scratch.set([1, 2, 3])
+        show("inside the block: scratch.get_str()", scratch.get_str())
+    show("after the block: exists()", scratch.exists())
+
+    # Names are split, joined and normalised without Tcl.
+    show("TclNamespace.join('::app', 'ui', 'btn')", TclNamespace.join("::app", "ui", "btn"))
+    show("TclNamespace.normalize('::app::::ui::')", TclNamespace.normalize("::app::::ui::"))
+    show("TclNamespace.split('::app::ui')", TclNamespace.split("::app::ui"))
+
+
 SECTIONS = [
     tour_values,
+    tour_internal,
+    tour_variables,
     tour_internal,
     tour_keyed_lists,
 ]

@@ -1,0 +1,146 @@
+// The hot path of a variable request: reading self.tcl, .tk, .var_name and
+// .cast, and calling tk.getvar/setvar, with the work that Python's own
+// attribute look-up would repeat on every call done once per type.
+//
+// A type's version tag changes whenever the type or one of its bases is
+// modified, so a fact about a type that was checked under one tag (no data
+// descriptor shadows these names; this name is a plain method) holds as long
+// as the tag is the same. That is the guard CPython's own specialising
+// interpreter uses.
+#pragma once
+
+#include "namespace.hpp"
+
+namespace tclns {
+
+// PyWeakref_GetRef appeared in 3.13 (PyWeakref_GetObject is deprecated there).
+inline int weakref_get_ref(PyObject* ref, PyObject** obj) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyWeakref_GetRef(ref, obj);
+#else
+    PyObject* o = PyWeakref_GetObject(ref);
+    if (o == nullptr) {
+        *obj = nullptr;
+        return -1;
+    }
+    if (o == Py_None) {
+        *obj = nullptr;
+        return 0;
+    }
+    *obj = Py_NewRef(o);
+    return 1;
+#endif
+}
+
+inline bool has_instance_dict(PyTypeObject* t) noexcept {
+    return (t->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || t->tp_dictoffset != 0;
+}
+
+// Whether the attributes named in st.plain_names of an instance of `t` are
+// read by plain instance-dict look-up (after which the class is consulted
+// only when the instance lacks the name).
+inline bool plain_instance_attrs(State& st, PyTypeObject* t) noexcept {
+    if (t->tp_getattro != PyObject_GenericGetAttr || !has_instance_dict(t)) return false;
+    unsigned int tag = t->tp_version_tag;
+    if (tag != 0) {
+        for (const TypeVersion& e : st.plain_types) {
+            if (e.type == t && e.tag == tag) return true;
+        }
+    }
+    for (const Ref& name : st.plain_names) {
+        PyObject* d = _PyType_Lookup(t, name.get());  // borrowed; sets no exception
+        if (d != nullptr && Py_TYPE(d)->tp_descr_set != nullptr) return false;
+    }
+    tag = t->tp_version_tag;  // the look-ups assign one if the type had none
+    if (tag != 0) {
+        st.plain_types[st.plain_next] = {t, tag};
+        st.plain_next = (st.plain_next + 1) % kTypeCacheSize;
+    }
+    return true;
+}
+
+// getattr(obj, name) for names of st.plain_names, each a new reference.
+// The instance dict is fetched once for all the reads of one request.
+class AttrReader {
+public:
+    AttrReader(State& st, PyObject* obj) noexcept : st_(st), obj_(obj) {}
+    PyObject* obj() const noexcept { return obj_; }
+
+    PyObject* operator()(PyObject* name) noexcept {
+        if (plain_instance_attrs(st_, Py_TYPE(obj_))) {
+            if (!dict_) {
+                dict_ = Ref::steal(PyObject_GenericGetDict(obj_, nullptr));
+                if (!dict_) return nullptr;
+            }
+            PyObject* value = PyDict_GetItemWithError(dict_.get(), name);
+            if (value != nullptr) return Py_NewRef(value);
+            if (PyErr_Occurred()) return nullptr;
+        }
+        return PyObject_GetAttr(obj_, name);
+    }
+
+private:
+    State& st_;
+    PyObject* obj_;
+    Ref dict_;
+};
+
+inline PyObject* read_attr(State& st, PyObject* obj, PyObject* name) noexcept { return AttrReader(st, obj)(name); }
+
+// self.tcl and self.tcl.tk; a weak proxy is looked through directly, with
+// the proxy's own error for an interpreter that is gone.
+inline bool interp_tk(State& st, AttrReader& self, Ref& tcl, Ref& tk) noexcept {
+    tcl = Ref::steal(self(st.s_tcl.get()));
+    if (!tcl) return false;
+    if (PyWeakref_CheckProxy(tcl.get())) {
+        Ref target;
+        int alive = weakref_get_ref(tcl.get(), target.out());
+        if (alive < 0) return false;
+        if (alive == 0) {
+            PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+            return false;
+        }
+        tk = Ref::steal(read_attr(st, target.get(), st.s_tk.get()));
+    } else {
+        tk = Ref::steal(read_attr(st, tcl.get(), st.s_tk.get()));
+    }
+    return static_cast<bool>(tk);
+}
+
+inline bool interp_tk(State& st, PyObject* self, Ref& tcl, Ref& tk) noexcept {
+    AttrReader reader(st, self);
+    return interp_tk(st, reader, tcl, tk);
+}
+
+// tk.<method>(*args[1:]), args[0] being tk. For a type whose instances have
+// no __dict__, the method found on the type is what the call would find, and
+// is called directly while the type's tag is unchanged.
+inline PyObject* call_tk(State& st, TkMethod which, PyObject* const* args, size_t nargs) noexcept {
+    PyTypeObject* t = Py_TYPE(args[0]);
+    MethodCache& e = st.tk_methods[static_cast<int>(which)];
+    unsigned int tag = t->tp_version_tag;
+    if (e.type == t && e.tag == tag && tag != 0) {
+        Ref method = Ref::borrow(e.method.get());  // alive even if a re-entrant call replaces it
+        return PyObject_Vectorcall(method.get(), args, nargs, nullptr);
+    }
+    PyObject* name = st.tk_method_names[static_cast<int>(which)].get();
+    if (!has_instance_dict(t) && t->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* m = _PyType_Lookup(t, name);
+        if (m != nullptr && (Py_TYPE(m)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) && t->tp_version_tag != 0) {
+            Ref method = Ref::borrow(m);
+            e.type = t;
+            e.tag = t->tp_version_tag;
+            e.method = Ref::borrow(m);
+            return PyObject_Vectorcall(method.get(), args, nargs, nullptr);
+        }
+    }
+    return PyObject_VectorcallMethod(name, args, nargs, nullptr);
+}
+
+// tk.call(words): one tuple, each element one Tcl word.
+inline PyObject* tk_call_words(State& st, PyObject* tk, PyObject* words) noexcept {
+    PyObject* args[] = {tk, words};
+    return call_tk(st, TkMethod::call, args, 2);
+}
+
+}  // namespace tclns

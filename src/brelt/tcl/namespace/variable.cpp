@@ -1,0 +1,599 @@
+// TclVariable: a handle on one Tcl variable or array element, by name.
+#include "fastpath.hpp"
+
+namespace tclns {
+
+// ---------------------------------------------------------------------------
+// Shared helpers
+
+PyObject* concat4(PyObject* a, PyObject* b, PyObject* c, PyObject* d) noexcept {
+    PyObject* parts[] = {a, b, c, d};
+    Py_ssize_t total = 0;
+    Py_UCS4 maxchar = 0;
+    for (PyObject* p : parts) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(p) < 0) return nullptr;
+#endif
+        total += PyUnicode_GET_LENGTH(p);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p));
+    }
+    Ref out = Ref::steal(PyUnicode_New(total, maxchar));
+    if (!out) return nullptr;
+    Py_ssize_t at = 0;
+    for (PyObject* p : parts) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+        if (n > 0 && PyUnicode_CopyCharacters(out.get(), at, p, 0, n) < 0) return nullptr;
+        at += n;
+    }
+    return out.release();
+}
+
+PyObject* element_name(State& st, PyObject* var_name, PyObject* array_index) noexcept {
+    Ref index = Ref::steal(quotify(st, array_index));
+    if (!index) return nullptr;
+    if (PyUnicode_Check(var_name) && PyUnicode_Check(index.get())) {
+        return concat4(var_name, st.t_lparen.get(), index.get(), st.t_rparen.get());
+    }
+    // Whatever `+` makes of other types (normally a TypeError).
+    Ref r = Ref::steal(PyNumber_Add(var_name, st.t_lparen.get()));
+    if (r) r = Ref::steal(PyNumber_Add(r.get(), index.get()));
+    if (r) r = Ref::steal(PyNumber_Add(r.get(), st.t_rparen.get()));
+    return r.release();
+}
+
+namespace {
+
+bool is_none(PyObject* o) noexcept { return o == nullptr || o == Py_None; }
+
+// Tuple of `n` words (borrowed references).
+PyObject* words(std::initializer_list<PyObject*> items) noexcept {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (t == nullptr) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* o : items) PyTuple_SET_ITEM(t, i++, Py_NewRef(o));
+    return t;
+}
+
+// The name a request reads: var_name, or the element name with an index.
+PyObject* request_name(State& st, PyObject* self, PyObject* array_index) noexcept {
+    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    if (!name || is_none(array_index)) return name.release();
+    return element_name(st, name.get(), array_index);
+}
+
+// ("::array", <sub>, var_name) plus quotify(pattern) when given, sent with
+// tk.call; `cast` (a name of a cast operation, or NULL) converts the result.
+PyObject* array_request(State& st, PyObject* self, PyObject* sub, PyObject* pattern, PyObject* cast) noexcept {
+    Ref tcl, tk;
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    if (!name) return nullptr;
+    Ref w;
+    if (is_none(pattern)) {
+        w = Ref::steal(words({st.w_array.get(), sub, name.get()}));
+    } else {
+        Ref p = Ref::steal(quotify(st, pattern));
+        if (!p) return nullptr;
+        w = Ref::steal(words({st.w_array.get(), sub, name.get(), p.get()}));
+    }
+    if (!w) return nullptr;
+    Ref result = Ref::steal(tk_call_words(st, tk.get(), w.get()));
+    if (!result || cast == nullptr) return result.release();
+    return cast_with(tcl.get(), cast, result.get());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Requests
+
+PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyObject* cast) noexcept {
+    AttrReader attrs(st, self);
+    Ref tcl, tk;
+    if (!interp_tk(st, attrs, tcl, tk)) return nullptr;
+    Ref name = Ref::steal(attrs(st.s_var_name.get()));
+    if (!name) return nullptr;
+    Ref value;
+    if (is_none(array_index)) {
+        PyObject* args[] = {nullptr, tk.get(), name.get()};
+        value = Ref::steal(call_tk(st, TkMethod::getvar, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    } else {
+        // The index goes to the host as it is: its own argument rules apply.
+        PyObject* args[] = {nullptr, tk.get(), name.get(), array_index};
+        value = Ref::steal(call_tk(st, TkMethod::getvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    }
+    if (!value) return nullptr;
+    Ref c;
+    if (cast == nullptr || cast == st.marker.get()) {
+        c = Ref::steal(attrs(st.s_cast.get()));
+        if (!c) return nullptr;
+    } else {
+        c = Ref::borrow(cast);
+    }
+    if (c.get() == Py_None) return value.release();
+    int truth = PyObject_IsTrue(c.get());
+    if (truth < 0) return nullptr;
+    if (!truth) return value.release();
+    return PyObject_CallOneArg(c.get(), value.get());
+}
+
+PyObject* variable_set(State& st, PyObject* self, PyObject* value, PyObject* array_index) noexcept {
+    AttrReader attrs(st, self);
+    Ref tcl, tk;
+    if (!interp_tk(st, attrs, tcl, tk)) return nullptr;
+    Ref name = Ref::steal(attrs(st.s_var_name.get()));
+    if (!name) return nullptr;
+    if (is_none(array_index)) {
+        Ref v = Ref::steal(tclobj(st, value));
+        if (!v) return nullptr;
+        PyObject* args[] = {nullptr, tk.get(), name.get(), v.get()};
+        return call_tk(st, TkMethod::setvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET);
+    }
+    Ref index = Ref::steal(quotify(st, array_index));
+    if (!index) return nullptr;
+    Ref v = Ref::steal(tclobj(st, value));
+    if (!v) return nullptr;
+    PyObject* args[] = {nullptr, tk.get(), name.get(), index.get(), v.get()};
+    return call_tk(st, TkMethod::setvar, args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET);
+}
+
+PyObject* variable_unset(State& st, PyObject* self, PyObject* array_index, PyObject* nocomplain) noexcept {
+    Ref tcl, tk;
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    if (!name) return nullptr;
+    Ref result;
+    if (is_none(array_index)) {
+        PyObject* args[] = {tk.get(), name.get()};
+        result = Ref::steal(call_tk(st, TkMethod::unsetvar, args, 2));
+    } else {
+        Ref index = Ref::steal(quotify(st, array_index));
+        if (!index) return nullptr;
+        PyObject* args[] = {tk.get(), name.get(), index.get()};
+        result = Ref::steal(call_tk(st, TkMethod::unsetvar, args, 3));
+    }
+    if (!result) {
+        if (nocomplain == nullptr || !PyErr_ExceptionMatches(st.TclError.get())) return nullptr;
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        int quiet = PyObject_IsTrue(nocomplain);
+        if (quiet < 0) return nullptr;
+        if (!quiet) {
+            PyErr_SetRaisedException(exc.release());
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noexcept {
+    Ref tcl, tk;
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    Ref name = Ref::steal(request_name(st, self, array_index));
+    if (!name) return nullptr;
+    Ref w = Ref::steal(words({st.w_info.get(), st.w_exists.get(), name.get()}));
+    if (!w) return nullptr;
+    Ref result = Ref::steal(tk_call_words(st, tk.get(), w.get()));
+    if (!result) return nullptr;
+    return cast_with(tcl.get(), st.s_cast_boolean.get(), result.get());
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Methods
+
+PyObject* init(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    PyObject* tcl = argv[3];
+    // A false interpreter means the package's default one: the package module.
+    int truth = tcl == nullptr ? 0 : PyObject_IsTrue(tcl);
+    if (truth < 0) return nullptr;
+    Ref interp = truth ? Ref::borrow(tcl) : Ref::steal(PyImport_Import(st.package_name.get()));
+    if (!interp) return nullptr;
+    if (!PyWeakref_CheckProxy(interp.get())) {
+        interp = Ref::steal(PyWeakref_NewProxy(interp.get(), nullptr));
+        if (!interp) return nullptr;
+    }
+    if (PyObject_SetAttr(self, st.s_tcl.get(), interp.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(self, st.s_cast.get(), argv[4] ? argv[4] : Py_None) < 0) return nullptr;
+
+    Ref name = Ref::steal(quotify(st, argv[1]));
+    if (!name) return nullptr;
+    if (!is_none(argv[2])) {
+        Ref base = Ref::steal(PyObject_Str(name.get()));
+        Ref index = base ? Ref::steal(quotify(st, argv[2])) : Ref();
+        if (index) index = Ref::steal(PyObject_Str(index.get()));
+        if (!index) return nullptr;
+        name = Ref::steal(concat4(base.get(), st.t_lparen.get(), index.get(), st.t_rparen.get()));
+        if (!name) return nullptr;
+    }
+    if (PyObject_SetAttr(self, st.s_var_name.get(), name.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* get_obj(Function* f, PyObject* const* argv) {
+    return variable_get_obj(state_of(f), argv[0], argv[1], argv[2]);
+}
+
+PyObject* get_str(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    Ref tcl, tk;
+    if (!interp_tk(st, argv[0], tcl, tk)) return nullptr;
+    Ref name = Ref::steal(request_name(st, argv[0], argv[1]));
+    if (!name) return nullptr;
+    // One script, the name list-quoted: a name is never read as code.
+    Ref w = Ref::steal(words({st.w_set.get(), name.get()}));
+    Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
+    if (!script) return nullptr;
+    PyObject* args[] = {tk.get(), script.get()};
+    return call_tk(st, TkMethod::eval, args, 2);
+}
+
+PyObject* set(Function* f, PyObject* const* argv) { return variable_set(state_of(f), argv[0], argv[1], argv[2]); }
+
+PyObject* unset(Function* f, PyObject* const* argv) {
+    return variable_unset(state_of(f), argv[0], argv[1], argv[2]);
+}
+
+PyObject* exists(Function* f, PyObject* const* argv) { return variable_exists(state_of(f), argv[0], argv[1]); }
+
+PyObject* array_item_byref(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    Ref tcl = Ref::steal(read_attr(st, self, st.s_tcl.get()));
+    if (!tcl) return nullptr;
+    // Always a plain TclVariable, whatever the class of the handle.
+    PyObject* args[] = {self, argv[1], tcl.get(), argv[2] ? argv[2] : Py_None};
+    return PyObject_Vectorcall(st.TclVariable.get(), args, 4, nullptr);
+}
+
+PyObject* array_get_obj(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    return array_request(st, argv[0], st.w_get.get(), argv[1], st.s_cast_array.get());
+}
+
+PyObject* array_get_str(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    Ref tcl, tk;
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    if (!name) return nullptr;
+    // The pattern is quoted with the other words by quotify().
+    Ref w = Ref::steal(is_none(argv[1]) ? words({st.w_array.get(), st.w_get.get(), name.get()})
+                                        : words({st.w_array.get(), st.w_get.get(), name.get(), argv[1]}));
+    Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
+    if (!script) return nullptr;
+    PyObject* args[] = {tk.get(), script.get()};
+    Ref result = Ref::steal(call_tk(st, TkMethod::eval, args, 2));
+    if (!result) return nullptr;
+    return cast_with(tcl.get(), st.s_cast_array.get(), result.get());
+}
+
+PyObject* array_set(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    Ref tcl, tk;
+    if (!interp_tk(st, argv[0], tcl, tk)) return nullptr;
+    Ref name = Ref::steal(read_attr(st, argv[0], st.s_var_name.get()));
+    if (!name) return nullptr;
+    Ref value = Ref::steal(tclobj(st, argv[1]));
+    if (!value) return nullptr;
+    Ref w = Ref::steal(words({st.w_array.get(), st.w_set.get(), name.get(), value.get()}));
+    if (!w) return nullptr;
+    Ref result = Ref::steal(tk_call_words(st, tk.get(), w.get()));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* array_unset(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    Ref result = Ref::steal(array_request(st, argv[0], st.w_unset.get(), argv[1], nullptr));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* array_size(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    return array_request(st, argv[0], st.w_size.get(), nullptr, nullptr);
+}
+
+PyObject* array_names(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    return array_request(st, argv[0], st.w_names.get(), argv[1], st.s_cast_list.get());
+}
+
+PyObject* is_array(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    return array_request(st, argv[0], st.w_exists.get(), nullptr, st.s_cast_boolean.get());
+}
+
+// Whether `name` starts with "::" (through its own startswith for a non-str).
+int starts_absolute(State& st, PyObject* name) {
+    if (PyUnicode_Check(name)) return PyUnicode_Tailmatch(name, st.t_colons.get(), 0, PY_SSIZE_T_MAX, -1) > 0;
+    Ref r = Ref::steal(PyObject_CallMethod(name, "startswith", "O", st.t_colons.get()));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+PyObject* absolute(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    if (!name) return nullptr;
+    int abs = starts_absolute(st, name.get());
+    if (abs < 0) return nullptr;
+    if (abs) return name.release();
+    Ref tcl, tk;
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    // The plain command word: the one request that names no "::" command.
+    PyObject* args[] = {tk.get(), st.w_namespace.get(), st.w_current.get()};
+    Ref current = Ref::steal(call_tk(st, TkMethod::call, args, 3));
+    if (!current) return nullptr;
+    return ns_join2(st, current.get(), name.get());
+}
+
+PyObject* make_absolute(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    Ref name = Ref::steal(PyObject_CallMethodNoArgs(argv[0], st.s_absolute.get()));
+    if (!name || PyObject_SetAttr(argv[0], st.s_var_name.get(), name.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* str(Function* f, PyObject* const* argv) { return PyObject_GetAttr(argv[0], state_of(f).s_var_name.get()); }
+
+PyObject* tclobj_hook(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    Ref name = Ref::steal(read_attr(st, argv[0], st.s_var_name.get()));
+    return name ? quotify(st, name.get()) : nullptr;
+}
+
+PyObject* repr(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    Ref name = Ref::steal(read_attr(st, argv[0], st.s_var_name.get()));
+    if (!name) return nullptr;
+    Ref cls = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(argv[0])), st.s_name.get()));
+    if (!cls) return nullptr;
+    return PyUnicode_FromFormat("%S(%R)", cls.get(), name.get());
+}
+
+// ---------------------------------------------------------------------------
+// Definitions and docstrings
+
+constexpr capi::FunctionDef kInit{"__init__", init, R"doc(__init__(self, var_name, array_index=None, tcl=None, cast=None)
+--
+
+A handle on the Tcl variable var_name, or on its element array_index.
+
+var_name goes through quotify(): a str is kept as it is, None gives '',
+and another handle stands for its variable name. With an index the name
+becomes "var_name(array_index)". tcl is the interpreter (held through a
+weak proxy; false means the package brelt.tcl, the default interpreter);
+cast is the default conversion of get_obj().
+)doc"};
+
+constexpr capi::FunctionDef kGetObj{"get_obj", get_obj, R"doc(get_obj(self, array_index=None, cast=__marker)
+--
+
+Return the value of the variable (or of its element array_index) as the
+interpreter hands it over (tk.getvar), converted by cast.
+
+Without a cast argument the handle's own cast applies; cast=None (or any
+false value) returns the value unconverted; a callable converts it for
+this call only. The index goes to getvar as it is. A missing variable
+raises TclError.
+)doc"};
+
+constexpr capi::FunctionDef kGetStr{"get_str", get_str, R"doc(get_str(self, array_index=None)
+--
+
+Return the string value of the variable (or of its element array_index),
+read by evaluating Tcl's "set name"; never cast.
+
+The name is list-quoted into the script, so blanks, brackets or dollar
+signs in it are read as part of the name, never run. A missing variable
+raises TclError.
+)doc"};
+
+constexpr capi::FunctionDef kSet{"set", set, R"doc(set(self, value, array_index=None)
+--
+
+Set the variable (or its element array_index) to tclobj(value).
+
+Another handle as value stores its variable name. Returns what tk.setvar
+returns (None).
+)doc"};
+
+constexpr capi::FunctionDef kUnset{"unset", unset, R"doc(unset(self, array_index=None, nocomplain=False)
+--
+
+Unset the variable (or only its element array_index).
+
+A missing variable raises TclError unless nocomplain is true.
+)doc"};
+
+constexpr capi::FunctionDef kExists{"exists", exists, R"doc(exists(self, array_index=None)
+--
+
+Whether the variable (or its element array_index) exists: Tcl's
+"::info exists". True for an array without an index.
+)doc"};
+
+constexpr capi::FunctionDef kArrayItemByref{"array_item_byref", array_item_byref,
+                                            R"doc(array_item_byref(self, array_index, cast=None)
+--
+
+Return a new TclVariable on the element array_index of this array, on the
+same interpreter and with the given cast. Sends nothing to Tcl.
+)doc"};
+
+constexpr capi::FunctionDef kArrayGetObj{"array_get_obj", array_get_obj, R"doc(array_get_obj(self, pattern=None)
+--
+
+Return the elements of the array as a mapping (tcl.cast_array of
+"::array get"), values as the interpreter hands them over; only the
+elements whose names match the glob pattern when one is given. A missing
+array gives an empty mapping.
+)doc"};
+
+constexpr capi::FunctionDef kArrayGetStr{"array_get_str", array_get_str, R"doc(array_get_str(self, pattern=None)
+--
+
+As array_get_obj(), but the request is evaluated as one script, so the
+values come back through their string forms.
+)doc"};
+
+constexpr capi::FunctionDef kArraySet{"array_set", array_set, R"doc(array_set(self, value)
+--
+
+Set elements of the array from tclobj(value): a mapping, or a flat
+sequence name, value, name, value... ("::array set"). Creates the array
+if needed, even with no elements.
+)doc"};
+
+constexpr capi::FunctionDef kArrayUnset{"array_unset", array_unset, R"doc(array_unset(self, pattern=None)
+--
+
+Unset the elements whose names match the glob pattern, or the whole array
+variable when no pattern is given ("::array unset").
+)doc"};
+
+constexpr capi::FunctionDef kArraySize{"array_size", array_size, R"doc(array_size(self)
+--
+
+Return the number of elements of the array as Tcl answers "::array size"
+(0 for a missing array).
+)doc"};
+
+constexpr capi::FunctionDef kArrayNames{"array_names", array_names, R"doc(array_names(self, pattern=None)
+--
+
+Return the list of the array's element names (only those matching the glob
+pattern when one is given), in Tcl's order.
+)doc"};
+
+constexpr capi::FunctionDef kIsArray{"is_array", is_array, R"doc(is_array(self)
+--
+
+Whether the variable exists and is an array ("::array exists").
+)doc"};
+
+constexpr capi::FunctionDef kAbsolute{"absolute", absolute, R"doc(absolute(self)
+--
+
+Return the absolute name of the variable.
+
+An absolute name (starting with "::") comes back unchanged without a
+request; a relative one is joined to the interpreter's current namespace
+(TclNamespace.join), which is "::" at the top level.
+)doc"};
+
+constexpr capi::FunctionDef kMakeAbsolute{"make_absolute", make_absolute, R"doc(make_absolute(self)
+--
+
+Replace var_name by self.absolute().
+)doc"};
+
+constexpr capi::FunctionDef kStr{"__str__", str, R"doc(__str__(self)
+--
+
+Return the variable name.
+)doc"};
+
+constexpr capi::FunctionDef kTclobj{"__tclobj__", tclobj_hook, R"doc(__tclobj__(self)
+--
+
+Return quotify(var_name): a handle passed where a Tcl value is expected
+stands for its variable name.
+)doc"};
+
+constexpr capi::FunctionDef kRepr{"__repr__", repr, R"doc(__repr__(self)
+--
+
+Return "ClassName('var_name')".
+)doc"};
+
+constexpr const char* kClassDoc = R"doc(A handle on one Tcl variable, or on one element of a Tcl array, by name.
+
+The handle holds no value: every operation sends one request to the
+interpreter and returns what comes back. Creating or dropping a handle
+creates or unsets nothing.
+
+Attributes:
+    tcl       the interpreter, held through a weak proxy
+    cast      the default conversion of get_obj() (None: none)
+    var_name  the Tcl name, "array(index)" for an element
+
+    >>> v = TclVariable('::greeting', tcl=interp)
+    >>> v.set('hello world')
+    >>> v.get_str()
+    'hello world'
+)doc";
+
+// inspect.Signature(self, array_index=None, cast=<the marker>) for get_obj.
+bool set_get_obj_signature(State& st, PyObject* func) {
+    Ref kind = Ref::steal(PyObject_GetAttrString(st.inspect_Parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    if (!kind) return false;
+    Ref kwdefault = Ref::steal(PyUnicode_InternFromString("default"));
+    if (!kwdefault) return false;
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, kwdefault.get()));
+    if (!kwnames) return false;
+    auto param = [&](const char* name, PyObject* dflt) -> Ref {
+        Ref n = Ref::steal(PyUnicode_FromString(name));
+        if (!n) return {};
+        if (dflt == nullptr) {
+            PyObject* args[] = {n.get(), kind.get()};
+            return Ref::steal(PyObject_Vectorcall(st.inspect_Parameter.get(), args, 2, nullptr));
+        }
+        PyObject* args[] = {n.get(), kind.get(), dflt};
+        return Ref::steal(PyObject_Vectorcall(st.inspect_Parameter.get(), args, 2, kwnames.get()));
+    };
+    Ref p0 = param("self", nullptr), p1 = param("array_index", Py_None), p2 = param("cast", st.marker.get());
+    if (!p0 || !p1 || !p2) return false;
+    Ref params = Ref::steal(PyList_New(3));
+    if (!params) return false;
+    PyList_SET_ITEM(params.get(), 0, p0.release());
+    PyList_SET_ITEM(params.get(), 1, p1.release());
+    PyList_SET_ITEM(params.get(), 2, p2.release());
+    Ref sig = Ref::steal(PyObject_CallOneArg(st.inspect_Signature.get(), params.get()));
+    return sig && PyObject_SetAttrString(func, "__signature__", sig.get()) == 0;
+}
+
+}  // namespace
+
+bool build_tcl_variable(PyObject* module, State& st) {
+    // Created with the class, before the method that takes it as a default.
+    st.marker = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!st.marker) return false;
+    capi::ClassBuilder cls(module, "TclVariable", kClassDoc);
+    cls.attr("_TclVariable__marker", st.marker.get())
+        .method(kInit)
+        .method(kGetObj)
+        .alias("get", "get_obj")
+        .method(kGetStr)
+        .method(kSet)
+        .method(kUnset)
+        .method(kExists)
+        .method(kArrayItemByref)
+        .method(kArrayGetObj)
+        .alias("array_get", "array_get_obj")
+        .method(kArrayGetStr)
+        .method(kArraySet)
+        .method(kArrayUnset)
+        .method(kArraySize)
+        .method(kArrayNames)
+        .method(kIsArray)
+        .method(kAbsolute)
+        .method(kMakeAbsolute)
+        .method(kStr)
+        .method(kTclobj)
+        .method(kRepr);
+    PyObject* get_obj_fn = cls.function("get_obj");
+    if (get_obj_fn == nullptr || !set_get_obj_signature(st, get_obj_fn)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "TclVariable.get_obj missing");
+        return false;
+    }
+    st.TclVariable = cls.build();
+    return static_cast<bool>(st.TclVariable);
+}
+
+}  // namespace tclns
