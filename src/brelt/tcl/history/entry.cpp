@@ -110,6 +110,17 @@ bool fill_entry(Function* f, PyObject* self, PyObject* line) {
            PyObject_SetAttr(self, st.s_api.get(), line) == 0;
 }
 
+// The same for a new instance of our own class, whose attribute assignment
+// is the generic one.
+bool fill_new_entry(Function* f, PyObject* self, PyObject* line) {
+    State& st = state_of(f);
+    PyObject* get_time = global(f, st.g_get_time.get());
+    if (get_time == nullptr) return false;
+    Ref stamp = Ref::steal(PyObject_CallNoArgs(get_time));
+    return stamp && PyObject_GenericSetAttr(self, st.s_timestamp.get(), stamp.get()) == 0 &&
+           PyObject_GenericSetAttr(self, st.s_api.get(), line) == 0;
+}
+
 }  // namespace
 
 PyObject* new_entry(Function* self, PyObject* item) {
@@ -117,7 +128,8 @@ PyObject* new_entry(Function* self, PyObject* item) {
     PyObject* cls = global(self, st.g_Entry.get());
     if (cls == nullptr) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (cls != st.Entry.get() || _PyType_Lookup(type, st.s_init.get()) != st.entry_init.get()) {
+    if (cls != st.Entry.get() || _PyType_Lookup(type, st.s_init.get()) != st.entry_init.get() ||
+        type->tp_setattro != PyObject_GenericSetAttr) {
         return PyObject_CallOneArg(cls, item);
     }
     // Our own class with its own initialiser: what calling it would do,
@@ -125,7 +137,7 @@ PyObject* new_entry(Function* self, PyObject* item) {
     Ref line = Ref::steal(api_line(item));
     if (!line) return nullptr;
     Ref entry = Ref::steal(type->tp_new(type, st.empty_tuple.get(), nullptr));
-    if (!entry || !fill_entry(self, entry.get(), line.get())) return nullptr;
+    if (!entry || !fill_new_entry(self, entry.get(), line.get())) return nullptr;
     return entry.release();
 }
 

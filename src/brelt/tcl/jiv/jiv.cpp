@@ -55,18 +55,19 @@ PyObject* new_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
     PyObject* cls = global(module, st.g_Jiv_Code.get());
     if (cls == nullptr) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (cls != st.Jiv_Code.get() || _PyType_Lookup(type, st.s_init.get()) != st.code_init.get()) {
+    if (cls != st.Jiv_Code.get() || _PyType_Lookup(type, st.s_init.get()) != st.code_init.get() ||
+        type->tp_setattro != PyObject_GenericSetAttr) {
         PyObject* args[] = {name, tcl};
         return PyObject_Vectorcall(cls, args, 1, st.kw_tcl.get());
     }
     // Our own class with its own initialiser: what calling it would do,
     // without the trip through type.__call__.
     Ref code = Ref::steal(type->tp_new(type, st.empty_tuple.get(), nullptr));
-    if (!code || PyObject_SetAttr(code.get(), st.s_tcl.get(), tcl) < 0) return nullptr;
+    if (!code || PyObject_GenericSetAttr(code.get(), st.s_tcl.get(), tcl) < 0) return nullptr;
     Ref cmd = Ref::steal(PyList_New(1));
     if (!cmd) return nullptr;
     PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
-    if (PyObject_SetAttr(code.get(), st.s_cmd.get(), cmd.get()) < 0) return nullptr;
+    if (PyObject_GenericSetAttr(code.get(), st.s_cmd.get(), cmd.get()) < 0) return nullptr;
     return code.release();
 }
 
