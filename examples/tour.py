@@ -38,8 +38,29 @@ def tour_values():
     show("quotify([Point(1, 2), Point(3, 4)])", quotify([Point(1, 2), Point(3, 4)]))
 
 
+def tour_internal():
+    section("Tcl lists parsed by Tcl's own scanner, and Tcl's dictionary order")
+    import functools
+
+    from brelt.tcl.internal import DictionaryCompare, GetListFromAny
+
+    text = r'a {b c} "d e" f\ g'
+    show(f"GetListFromAny({text!r})", GetListFromAny(text))
+    show("GetListFromAny('{nested {list here}} x')", GetListFromAny("{nested {list here}} x"))
+    show("GetListFromAny([1, 2]), GetListFromAny(None)", (GetListFromAny([1, 2]), GetListFromAny(None)))
+    try:
+        GetListFromAny("{unbalanced")
+    except brelt.tcl.TclError as exc:
+        show("GetListFromAny('{unbalanced')", exc)
+
+    files = ["file10.txt", "File2.txt", "file1.txt", "file9.txt", "FILE1.txt"]
+    show("sorted(files)", sorted(files))
+    show("sorted(files, key=cmp_to_key(DictionaryCompare))", sorted(files, key=functools.cmp_to_key(DictionaryCompare)))
+
+
 SECTIONS = [
     tour_values,
+    tour_internal,
 ]
 
 

@@ -1,0 +1,62 @@
+"""Access to some internals of Tcl's C code: the Tcl library loaded with
+ctypes, mirrors of its object structures, list parsing with its own
+scanner, and Tcl's dictionary-order string comparison."""
+
+import ctypes
+import tkinter
+from collections.abc import Sequence as Sequence, Set as Set
+from typing import Any, ClassVar, NoReturn, TypeVar
+
+unicode = str
+
+_P = TypeVar("_P", bound=ctypes._SimpleCData[Any] | ctypes._Pointer[Any])
+
+class ReturnCodes:
+    TCL_OK: ClassVar[int]
+    TCL_ERROR: ClassVar[int]
+    TCL_RETURN: ClassVar[int]
+    TCL_BREAK: ClassVar[int]
+    TCL_CONTINUE: ClassVar[int]
+
+TclDLL: ctypes.CDLL
+lib: str
+
+def _ptr_add(ptr: _P, count: int) -> _P: ...
+def _ptr_sub(ptr: _P, count: int) -> _P: ...
+def _ptr_diff(ptr1: Any, ptr2: Any) -> int: ...
+def TclError_from_interp(interp: Tcl_Interp_p | tkinter.Tk | None | Any, default_msg: str | None = None) -> NoReturn: ...
+
+class Tcl_Interp_p(ctypes.c_void_p):
+    @classmethod
+    def from_param(cls, interp: Tcl_Interp_p | tkinter.Tk | None) -> Tcl_Interp_p: ...
+
+Tcl_WideInt = ctypes.c_longlong
+
+class Tcl_ObjType(ctypes.Structure):
+    name: bytes | None
+    freeIntRepProc: int | None
+    dupIntRepProc: int | None
+    updateStringProc: int | None
+    setFromAnyProc: int | None
+
+class Tcl_Obj(ctypes.Structure):
+    class u_internalRep(ctypes.Union):
+        class s_twoPtrValue(ctypes.Structure):
+            ptr1: int | None
+            ptr2: int | None
+
+        longValue: int
+        doubleValue: float
+        otherValuePtr: int | None
+        wideValue: int
+        twoPtrValue: Tcl_Obj.u_internalRep.s_twoPtrValue
+
+    refCount: int
+    bytes: bytes | None
+    length: int
+    typePtr: ctypes._Pointer[Tcl_ObjType]
+    internalRep: Tcl_Obj.u_internalRep
+
+def _c_char_p_from_obj(obj: object) -> ctypes.c_char_p: ...
+def GetListFromAny(obj: object, interp: Tcl_Interp_p | tkinter.Tk | None = None) -> tuple[Any, ...]: ...
+def DictionaryCompare(left: object, right: object) -> int: ...

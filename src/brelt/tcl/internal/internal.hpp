@@ -1,0 +1,65 @@
+// brelt.tcl.internal: module state and what its files share.
+#pragma once
+
+#include "capi.hpp"
+
+namespace internal {
+
+using capi::Function;
+using capi::Ref;
+
+// Opaque: only ever handled through pointers that Tcl gave out.
+struct Tcl_Interp;
+
+// The C entry points used, with their Tcl 8.4 to 8.6 signatures.
+using FindElementProc = int (*)(Tcl_Interp* interp, const char* list, int listLength, const char** elementPtr,
+                                const char** nextPtr, int* sizePtr, int* bracePtr);
+using CopyAndCollapseProc = int (*)(int count, const char* src, char* dst);
+using GetStringResultProc = const char* (*)(Tcl_Interp* interp);
+
+inline constexpr int TCL_OK = 0;
+
+struct State : capi::ModuleStateBase {
+    Ref Sequence, Set;
+    Ref Tk, TclError;
+    Ref c_void_p, c_char_p, cast;  // from ctypes
+    Ref TclDLL;                    // the loaded library (a ctypes.CDLL)
+    Ref Tcl_Interp_p;
+    Ref get_string_result;  // TclDLL.Tcl_GetStringResult, as configured
+    Ref interp_address;     // ctypes function: its Tcl_Interp_p argument's address
+    Ref s_interpaddr, s_value, s_invalid_list_element;
+
+    // Addresses in the library that TclDLL holds; valid while it is loaded.
+    FindElementProc find_element = nullptr;
+    CopyAndCollapseProc copy_and_collapse = nullptr;
+    GetStringResultProc get_string_result_proc = nullptr;
+
+    template <class F>
+    void for_each_ref(F&& f) {
+        f(function_type);
+        f(Sequence), f(Set), f(Tk), f(TclError);
+        f(c_void_p), f(c_char_p), f(cast);
+        f(TclDLL), f(Tcl_Interp_p), f(get_string_result), f(interp_address);
+        f(s_interpaddr), f(s_value), f(s_invalid_list_element);
+    }
+};
+
+inline State& state_of(Function* self) noexcept { return self->state<State>(); }
+
+// Text of a string that the Tcl library produced (see library.cpp).
+PyObject* decode_tcl_string(const char* s, Py_ssize_t n);
+
+// The Tcl_Interp* that ctypes passes for `interp` as an argument declared
+// Tcl_Interp_p, with ctypes' own error when it cannot.
+bool interp_pointer(State& st, PyObject* interp, Tcl_Interp** out);
+
+// Raises TclError with the interpreter's result, or `default_msg` (a str,
+// may be NULL) when there is no interpreter or its result is empty.
+std::nullptr_t raise_from_interp(State& st, Tcl_Interp* interp, PyObject* default_msg);
+
+// The module's functions, each a capi::FunctionDef.
+extern const capi::FunctionDef kPtrAdd, kPtrSub, kPtrDiff, kTclErrorFromInterp, kFromParam, kCharPFromObj;
+extern const capi::FunctionDef kGetListFromAny;
+extern const capi::FunctionDef kDictionaryCompare;
+
+}  // namespace internal

@@ -1,0 +1,158 @@
+// GetListFromAny: Tcl list text to a tuple, scanned by the Tcl library.
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "internal.hpp"
+
+namespace internal {
+namespace {
+
+// Room for an element that needs its backslashes collapsed; grows on demand.
+class Scratch {
+public:
+    char* get(std::size_t n) {
+        if (n <= sizeof(inline_)) return inline_;
+        if (n > heap_size_) {
+            heap_ = std::make_unique<char[]>(n);
+            heap_size_ = n;
+        }
+        return heap_.get();
+    }
+
+private:
+    char inline_[256];
+    std::unique_ptr<char[]> heap_;
+    std::size_t heap_size_ = 0;
+};
+
+// A str of `n` bytes known to be ASCII: no decoding needed.
+PyObject* ascii_str(const char* s, Py_ssize_t n) {
+    if (n <= 1) return n == 0 ? PyUnicode_New(0, 0) : PyUnicode_FromOrdinal(static_cast<unsigned char>(s[0]));
+    PyObject* u = PyUnicode_New(n, 127);
+    if (u != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(u), s, static_cast<size_t>(n));
+    return u;
+}
+
+// The elements of the list text `text` (a str) as a tuple of str.
+PyObject* parse_list(State& st, PyObject* text, PyObject* interp) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) return nullptr;
+#endif
+    // The scan runs over UTF-8 bytes: an ASCII str holds them already
+    // (followed by a NUL, as Tcl expects), anything else is encoded once.
+    Ref encoded;
+    const char* data;
+    Py_ssize_t length;
+    const bool ascii = PyUnicode_IS_ASCII(text);
+    if (ascii) {
+        data = static_cast<const char*>(PyUnicode_DATA(text));
+        length = PyUnicode_GET_LENGTH(text);
+    } else {
+        encoded = Ref::steal(PyUnicode_AsUTF8String(text));
+        if (!encoded) return nullptr;
+        data = PyBytes_AS_STRING(encoded.get());
+        length = PyBytes_GET_SIZE(encoded.get());
+    }
+    if (length == 0) return PyTuple_New(0);
+
+    Tcl_Interp* ip = nullptr;
+    if (!interp_pointer(st, interp, &ip)) return nullptr;
+    if (length > INT_MAX) {
+        // The library counts bytes in an int; a longer text would be cut.
+        return PyErr_Format(PyExc_OverflowError,
+                            "list text of %zd bytes is too long for the Tcl library (at most %d bytes)", length,
+                            INT_MAX);
+    }
+
+    // Every comparison is on addresses: the scan never reads past `limit`.
+    const auto limit = reinterpret_cast<std::uintptr_t>(data) + static_cast<std::uintptr_t>(length);
+    const char* p = data;
+    int remain = static_cast<int>(length);
+    capi::SmallVector<Ref, 32> items;
+    Scratch scratch;
+    while (remain > 0) {
+        const char* start = nullptr;
+        const char* next = nullptr;
+        int size = 0;
+        int literal = 0;
+        if (st.find_element(ip, p, remain, &start, &next, &size, &literal) != TCL_OK) {
+            return raise_from_interp(st, ip, st.s_invalid_list_element.get());
+        }
+        if (reinterpret_cast<std::uintptr_t>(start) >= limit) break;  // only white space was left
+        PyObject* item;
+        if (literal) {
+            item = ascii ? ascii_str(start, size) : PyUnicode_DecodeUTF8(start, size, nullptr);
+        } else {
+            char* buffer = scratch.get(static_cast<std::size_t>(size) + 1);
+            int n = st.copy_and_collapse(size, start, buffer);
+            item = PyUnicode_DecodeUTF8(buffer, n, nullptr);
+        }
+        if (item == nullptr) return nullptr;
+        items.push_back(Ref::steal(item));
+        p = next;
+        remain = static_cast<int>(limit - reinterpret_cast<std::uintptr_t>(next));
+    }
+
+    PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (result == nullptr) return nullptr;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyTuple_SET_ITEM(result, static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return result;
+}
+
+PyObject* get_list_from_any(Function* self, PyObject* const* argv) {
+    State& st = state_of(self);
+    PyObject* obj = argv[0];
+    PyObject* interp = argv[1] ? argv[1] : Py_None;
+    if (PyUnicode_Check(obj)) return parse_list(st, obj, interp);
+
+    if (PyTuple_CheckExact(obj)) return Py_NewRef(obj);
+    if (PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) || PyBool_Check(obj)) return PyTuple_Pack(1, obj);
+    // Containers are taken as they are: their elements are not parsed.
+    if (PyList_CheckExact(obj)) return PyList_AsTuple(obj);
+    if (PyAnySet_CheckExact(obj) || PyBytes_CheckExact(obj)) return PySequence_Tuple(obj);
+    int container = PyObject_IsInstance(obj, st.Sequence.get());
+    if (container == 0) container = PyObject_IsInstance(obj, st.Set.get());
+    if (container < 0) return nullptr;
+    if (container) return PySequence_Tuple(obj);
+    if (obj == Py_None) return PyTuple_New(0);
+
+    // Anything else (a _tkinter.Tcl_Obj, a mapping...) is read as text.
+    Ref text = Ref::steal(PyObject_Str(obj));
+    if (!text) return nullptr;
+    return parse_list(st, text.get(), interp);
+}
+
+}  // namespace
+
+const capi::FunctionDef kGetListFromAny{"GetListFromAny", get_list_from_any, R"(GetListFromAny(obj, interp=None)
+--
+
+Converts any Tcl object or string to a Python list (tuple).
+
+If the object is already a valid Python list, it is returned unchanged
+(converted to a tuple if necessary).
+
+Text (a str, or anything else through str(), such as a _tkinter.Tcl_Obj)
+is split with the Tcl library's own list scanner (TclFindElement and
+TclCopyAndCollapse), so braces, double quotes and backslash sequences mean
+exactly what they mean to Tcl; every element comes back as a str. The
+whole text is scanned, NUL characters included.
+
+Other values are not parsed: a tuple is returned as it is, a single int,
+float or bool becomes a one-element tuple, any other sequence or set
+becomes tuple(obj), and None the empty tuple.
+
+interp is None, a Tcl_Interp_p or a tkinter.Tk; it is only used to report
+malformed text: the TclError then carries the message that Tcl left in
+the interpreter's result (without one, "invalid list element").
+
+Example:
+    >>> GetListFromAny('a b c {de} {f g h { i }}')
+    ('a', 'b', 'c', 'de', 'f g h { i }')
+)"};
+
+}  // namespace internal

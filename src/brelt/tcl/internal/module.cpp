@@ -1,0 +1,300 @@
+// The module brelt.tcl.internal: loading the Tcl library, the ctypes
+// mirrors of its structures, and the module definition.
+#include <dlfcn.h>
+
+#include <string>
+#include <vector>
+
+#include "internal.hpp"
+
+namespace internal {
+namespace {
+
+using capi::add_function;
+using capi::add_object;
+using capi::ClassBuilder;
+
+// Oldest release first.
+constexpr const char* kLibraryNames[] = {
+    "libtcl8.4.so", "libtcl8.4.dylib", "libtcl8.5.so", "libtcl8.5.dylib",
+    "libtcl8.6.so.0", "libtcl8.6.so", "libtcl8.6.dylib",
+};
+
+// Called by ctypes with a converted Tcl_Interp_p (see interp_pointer).
+void* interp_address(void* interp) { return interp; }
+
+Ref attr(PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrString(obj, name)); }
+
+bool set_attr(PyObject* obj, const char* name, PyObject* value) {
+    return value != nullptr && PyObject_SetAttrString(obj, name, value) == 0;
+}
+
+// The library names to try: those of the Tcl release that tkinter runs on
+// come first, so the process never holds two different Tcl libraries.
+bool library_names(PyObject* tkinter, std::vector<std::string>& names) {
+    Ref version = attr(tkinter, "TclVersion");
+    Ref text = Ref::steal(version ? PyObject_Str(version.get()) : nullptr);
+    if (!text) return false;
+    const char* v = PyUnicode_AsUTF8(text.get());
+    if (v == nullptr) return false;
+    const std::string prefix = std::string("libtcl") + v + ".";
+    for (bool ours : {true, false}) {
+        for (const char* name : kLibraryNames) {
+            if ((std::string(name).rfind(prefix, 0) == 0) == ours) names.emplace_back(name);
+        }
+    }
+    return true;
+}
+
+bool load_library(PyObject* module, State& st, PyObject* ctypes, PyObject* tkinter) {
+    std::vector<std::string> names;
+    if (!library_names(tkinter, names)) return false;
+    Ref CDLL = attr(ctypes, "CDLL");
+    if (!CDLL) return false;
+    for (const std::string& name : names) {
+        Ref pyname = Ref::steal(PyUnicode_FromString(name.c_str()));
+        if (!set_attr(module, "lib", pyname.get())) return false;
+        Ref dll = Ref::steal(PyObject_CallOneArg(CDLL.get(), pyname.get()));
+        if (dll) {
+            st.TclDLL = std::move(dll);
+            return set_attr(module, "TclDLL", st.TclDLL.get());
+        }
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
+        PyErr_Clear();
+    }
+    PyErr_SetString(PyExc_ImportError, "Cannot load Tcl shared library (.so or .dylib)");
+    return false;
+}
+
+// [(name, type), ...] for a ctypes _fields_.
+Ref fields(std::initializer_list<std::pair<const char*, PyObject*>> list) {
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return {};
+    for (auto [name, type] : list) {
+        if (type == nullptr) return {};
+        Ref item = Ref::steal(Py_BuildValue("(sO)", name, type));
+        if (!item || PyList_Append(result.get(), item.get()) < 0) return {};
+    }
+    return result;
+}
+
+// Sets argtypes (a list, or NULL to leave them) and restype of TclDLL.<name>.
+bool bind(State& st, const char* name, Ref argtypes, PyObject* restype) {
+    Ref func = attr(st.TclDLL.get(), name);
+    if (!func) return false;
+    if (argtypes && !set_attr(func.get(), "argtypes", argtypes.get())) return false;
+    return set_attr(func.get(), "restype", restype);
+}
+
+template <class Proc>
+bool resolve(State& st, const char* name, Proc& out) {
+    Ref handle = attr(st.TclDLL.get(), "_handle");
+    if (!handle) return false;
+    void* h = PyLong_AsVoidPtr(handle.get());
+    if (h == nullptr && PyErr_Occurred()) return false;
+    void* address = dlsym(h, name);
+    if (address == nullptr) {
+        PyErr_Format(PyExc_ImportError, "the Tcl library has no %s", name);
+        return false;
+    }
+    out = reinterpret_cast<Proc>(address);
+    return true;
+}
+
+constexpr const char* kReturnCodesDoc = R"(Tcl's completion codes of commands and library calls.)";
+
+constexpr const char* kInterpDoc = R"(A Tcl_Interp * as a ctypes value.
+
+Declared as an argument type, it accepts None (the NULL pointer), a
+Tcl_Interp_p, or a tkinter.Tk instance (the address of its interpreter);
+see from_param().
+)";
+
+constexpr const char* kObjTypeDoc = R"(Mirror of the Tcl library's Tcl_ObjType structure.)";
+constexpr const char* kObjDoc = R"(Mirror of the Tcl library's Tcl_Obj structure.)";
+constexpr const char* kInternalRepDoc = R"(The internal representation of a Tcl_Obj.)";
+constexpr const char* kTwoPtrDoc = R"(The internal representation as two pointers.)";
+
+bool build_module(PyObject* module, State& st) {
+    // The modules and names the rest of the module works with.
+    Ref ctypes = Ref::steal(PyImport_ImportModule("ctypes"));
+    Ref ctypes_util = Ref::steal(ctypes ? PyImport_ImportModule("ctypes.util") : nullptr);
+    Ref tkinter = Ref::steal(ctypes_util ? PyImport_ImportModule("tkinter") : nullptr);
+    if (!tkinter || !add_object(module, "ctypes", ctypes.get()) || !add_object(module, "tkinter", tkinter.get())) {
+        return false;
+    }
+    if (!capi::import_attr(st.Sequence, "collections.abc", "Sequence") ||
+        !capi::import_attr(st.Set, "collections.abc", "Set") || !add_object(module, "Sequence", st.Sequence.get()) ||
+        !add_object(module, "Set", st.Set.get()) ||
+        !add_object(module, "unicode", reinterpret_cast<PyObject*>(&PyUnicode_Type))) {
+        return false;
+    }
+    st.Tk = attr(tkinter.get(), "Tk");
+    st.TclError = attr(tkinter.get(), "TclError");
+    st.c_void_p = attr(ctypes.get(), "c_void_p");
+    st.c_char_p = attr(ctypes.get(), "c_char_p");
+    st.cast = attr(ctypes.get(), "cast");
+    if (!st.Tk || !st.TclError || !st.c_void_p || !st.c_char_p || !st.cast) return false;
+    if (!capi::intern(st.s_interpaddr, "interpaddr") || !capi::intern(st.s_value, "value") ||
+        !capi::intern(st.s_invalid_list_element, "invalid list element")) {
+        return false;
+    }
+
+    {
+        ClassBuilder codes(module, "ReturnCodes", kReturnCodesDoc);
+        const std::pair<const char*, long> values[] = {
+            {"TCL_OK", 0}, {"TCL_ERROR", 1}, {"TCL_RETURN", 2}, {"TCL_BREAK", 3}, {"TCL_CONTINUE", 4},
+        };
+        for (auto [name, value] : values) {
+            Ref v = Ref::steal(PyLong_FromLong(value));
+            codes.attr(name, v.get());
+        }
+        Ref cls = codes.build();
+        if (!add_object(module, "ReturnCodes", cls.get())) return false;
+    }
+
+    if (!load_library(module, st, ctypes.get(), tkinter.get())) return false;
+
+    if (!add_function(module, kPtrAdd) || !add_function(module, kPtrSub) || !add_function(module, kPtrDiff) ||
+        !add_function(module, kTclErrorFromInterp)) {
+        return false;
+    }
+
+    st.Tcl_Interp_p = ClassBuilder(module, "Tcl_Interp_p", kInterpDoc)
+                          .bases({st.c_void_p.get()})
+                          .class_method(kFromParam)
+                          .build();
+    if (!add_object(module, "Tcl_Interp_p", st.Tcl_Interp_p.get())) return false;
+
+    Ref c_int = attr(ctypes.get(), "c_int");
+    Ref c_long = attr(ctypes.get(), "c_long");
+    Ref c_double = attr(ctypes.get(), "c_double");
+    Ref wide = attr(ctypes.get(), "c_longlong");
+    Ref Structure = attr(ctypes.get(), "Structure");
+    Ref Union = attr(ctypes.get(), "Union");
+    Ref POINTER = attr(ctypes.get(), "POINTER");
+    if (!c_int || !c_long || !c_double || !wide || !Structure || !Union || !POINTER) return false;
+    if (!add_object(module, "Tcl_WideInt", wide.get())) return false;
+
+    PyObject* c_void_p = st.c_void_p.get();
+    PyObject* c_char_p = st.c_char_p.get();
+    Ref obj_type_fields = fields({{"name", c_char_p},
+                                  {"freeIntRepProc", c_void_p},
+                                  {"dupIntRepProc", c_void_p},
+                                  {"updateStringProc", c_void_p},
+                                  {"setFromAnyProc", c_void_p}});
+    Ref obj_type = ClassBuilder(module, "Tcl_ObjType", kObjTypeDoc)
+                       .bases({Structure.get()})
+                       .attr("_fields_", obj_type_fields.get())
+                       .build();
+    if (!add_object(module, "Tcl_ObjType", obj_type.get())) return false;
+
+    // Tcl_Obj and its nested union and structure are created empty and get
+    // their fields afterwards, innermost first.
+    Ref two_ptr = ClassBuilder(module, "s_twoPtrValue", kTwoPtrDoc, "Tcl_Obj.u_internalRep.s_twoPtrValue")
+                      .bases({Structure.get()})
+                      .build();
+    Ref internal_rep = ClassBuilder(module, "u_internalRep", kInternalRepDoc, "Tcl_Obj.u_internalRep")
+                           .bases({Union.get()})
+                           .attr("s_twoPtrValue", two_ptr.get())
+                           .build();
+    Ref tcl_obj = ClassBuilder(module, "Tcl_Obj", kObjDoc)
+                      .bases({Structure.get()})
+                      .attr("u_internalRep", internal_rep.get())
+                      .build();
+    if (!tcl_obj) return false;
+    // POINTER() would name the module that happens to be importing us.
+    Ref obj_type_p = Ref::steal(PyObject_CallOneArg(POINTER.get(), obj_type.get()));
+    Ref modname = Ref::steal(PyModule_GetNameObject(module));
+    if (!modname || !set_attr(obj_type_p.get(), "__module__", modname.get())) return false;
+    if (!set_attr(two_ptr.get(), "_fields_", fields({{"ptr1", c_void_p}, {"ptr2", c_void_p}}).get()) ||
+        !set_attr(internal_rep.get(), "_fields_",
+                  fields({{"longValue", c_long.get()},
+                          {"doubleValue", c_double.get()},
+                          {"otherValuePtr", c_void_p},
+                          {"wideValue", wide.get()},
+                          {"twoPtrValue", two_ptr.get()}})
+                      .get()) ||
+        !set_attr(tcl_obj.get(), "_fields_",
+                  fields({{"refCount", c_int.get()},
+                          {"bytes", c_char_p},
+                          {"length", c_int.get()},
+                          {"typePtr", obj_type_p.get()},
+                          {"internalRep", internal_rep.get()}})
+                      .get()) ||
+        !add_object(module, "Tcl_Obj", tcl_obj.get())) {
+        return false;
+    }
+
+    // The library functions, declared once.
+    Ref c_char_pp = Ref::steal(PyObject_CallOneArg(POINTER.get(), c_char_p));
+    Ref c_int_p = Ref::steal(PyObject_CallOneArg(POINTER.get(), c_int.get()));
+    if (!c_char_pp || !c_int_p) return false;
+    PyObject* interp_p = st.Tcl_Interp_p.get();
+    if (!bind(st, "TclFindElement",
+              Ref::steal(Py_BuildValue("[OOOOOOO]", interp_p, c_char_p, c_int.get(), c_char_pp.get(),
+                                       c_char_pp.get(), c_int_p.get(), c_int_p.get())),
+              c_int.get()) ||
+        !bind(st, "TclCopyAndCollapse", Ref::steal(Py_BuildValue("[OOO]", c_int.get(), c_char_p, c_char_p)),
+              c_int.get()) ||
+        !bind(st, "Tcl_GetStringResult", Ref::steal(Py_BuildValue("[O]", interp_p)), c_char_p) ||
+        !bind(st, "Tcl_ResetResult", Ref::steal(Py_BuildValue("[O]", interp_p)), Py_None)) {
+        return false;
+    }
+    st.get_string_result = attr(st.TclDLL.get(), "Tcl_GetStringResult");
+    if (!st.get_string_result) return false;
+    if (!resolve(st, "TclFindElement", st.find_element) ||
+        !resolve(st, "TclCopyAndCollapse", st.copy_and_collapse) ||
+        !resolve(st, "Tcl_GetStringResult", st.get_string_result_proc)) {
+        return false;
+    }
+
+    // Interpreter arguments of the C-level calls are converted by ctypes
+    // itself, through a function that takes a Tcl_Interp_p and returns it.
+    Ref CFUNCTYPE = attr(ctypes.get(), "CFUNCTYPE");
+    PyObject* proto_args[] = {c_void_p, interp_p};
+    Ref proto = Ref::steal(CFUNCTYPE ? PyObject_Vectorcall(CFUNCTYPE.get(), proto_args, 2, nullptr) : nullptr);
+    Ref address = Ref::steal(PyLong_FromVoidPtr(reinterpret_cast<void*>(&interp_address)));
+    if (!proto || !address) return false;
+    st.interp_address = Ref::steal(PyObject_CallOneArg(proto.get(), address.get()));
+    if (!st.interp_address) return false;
+
+    return add_function(module, kCharPFromObj) && add_function(module, kGetListFromAny) &&
+           add_function(module, kDictionaryCompare);
+}
+
+int exec_module(PyObject* module) noexcept {
+    return capi::guarded_status([&]() -> int {
+        State* st = capi::init_state<State>(module);
+        if (st == nullptr) return -1;
+        return build_module(module, *st) ? 0 : -1;
+    });
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+constexpr const char* kModuleDoc = R"(Implements:
+    ReturnCodes
+    TclDLL
+    Tcl_ObjType
+    Tcl_Obj
+    GetListFromAny
+    DictionaryCompare
+
+Description:
+    This file implements access to some internals of Tcl's C code,
+    including internal structures and APIs: the Tcl shared library is
+    loaded with ctypes when the module is imported (TclDLL, its file name
+    in lib), Tcl's object structures are mirrored as ctypes types, and
+    lists are parsed with the library's own scanner.
+)";
+
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.internal", kModuleDoc, slots);
+
+}  // namespace
+}  // namespace internal
+
+PyMODINIT_FUNC PyInit_internal() { return PyModuleDef_Init(&internal::module_def); }

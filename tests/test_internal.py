@@ -1,0 +1,836 @@
+"""brelt.tcl.internal: the Tcl library through ctypes, list parsing with
+Tcl's own scanner, and dictionary-order comparison, judged by real Tcl."""
+
+import ctypes
+import functools
+import gc
+import sys
+import tkinter
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from brelt.tcl import cast_list, internal
+from brelt.tcl.internal import GetListFromAny
+
+TclError = tkinter.TclError
+
+
+@pytest.fixture(scope="module")
+def root():
+    return tkinter.Tcl()
+
+
+@pytest.fixture(scope="module")
+def tk(root):
+    return root.tk
+
+
+def tcl_list_text(tk, strings):
+    """Tcl's own string form of the list of `strings`."""
+    return tk.call("format", "%s", tk.call("list", *strings))
+
+
+def assert_no_leak(func, rounds=40, warmup=10):
+    for _ in range(warmup):
+        func()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        func()
+    gc.collect()
+    grown = sys.getallocatedblocks() - before
+    assert grown < rounds // 2, f"{grown} blocks more after {rounds} calls"
+
+
+# ---------------------------------------------------------------------------
+# GetListFromAny: text
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("a b c {de} {f g h { i }}", ("a", "b", "c", "de", "f g h { i }")),
+        ("", ()),
+        ("   ", ()),
+        (" \t\n\r\v\f ", ()),
+        ("  a  ", ("a",)),
+        ("a\\ b c", ("a b", "c")),
+        ("{a\\ b} c", ("a\\ b", "c")),
+        ('a "b c" d', ("a", "b c", "d")),
+        ('"a\\"b"', ('a"b',)),
+        ("{}", ("",)),
+        ('{} "" x', ("", "", "x")),
+        ("é ü", ("é", "ü")),
+        ("\U0001f600 {x \U0001f600}", ("\U0001f600", "x \U0001f600")),
+        ("a\\nb \\x41\\u00e9", ("a\nb", "Aé")),
+        ("a\\\nb", ("a b",)),
+        ("{a\\\nb}", ("a\\\nb",)),
+        ("{{a} {b}} c", ("{a} {b}", "c")),
+        ("1 2.5 true", ("1", "2.5", "true")),
+        # A NUL character is part of the text like any other.
+        ("a\x00b c", ("a\x00b", "c")),
+        ("\x00", ("\x00",)),
+        ("x \x00 y", ("x", "\x00", "y")),
+    ],
+)
+def test_parse_table(text, expected, tk):
+    result = GetListFromAny(text)
+    assert type(result) is tuple
+    assert result == expected
+    if "\x00" not in text:  # tkinter refuses NUL characters here
+        assert result == tk.splitlist(text)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("{a b", "unmatched open brace in list"),
+        ('"abc', "unmatched open quote in list"),
+        ('"a"x', 'list element in quotes followed by "x" instead of space'),
+        ("{a}x y", 'list element in braces followed by "x" instead of space'),
+        ("a {b", "unmatched open brace in list"),
+    ],
+)
+def test_malformed_text(text, message, root, tk):
+    with pytest.raises(TclError) as no_interp:
+        GetListFromAny(text)
+    assert no_interp.value.args == ("invalid list element",)
+    with pytest.raises(TclError) as with_interp:
+        GetListFromAny(text, interp=root)
+    assert with_interp.value.args == (message,)
+    # The message is the interpreter's result, left in place.
+    assert internal.TclDLL.Tcl_GetStringResult(root).decode() == message
+    with pytest.raises(TclError) as tcl:
+        tk.splitlist(text)
+    assert str(tcl.value) == message
+
+
+def test_interpreter_as_pointer(root):
+    pointer = internal.Tcl_Interp_p(root.interpaddr())
+    with pytest.raises(TclError, match="unmatched open brace"):
+        GetListFromAny("{", pointer)
+    with pytest.raises(TclError) as null:
+        GetListFromAny("{", internal.Tcl_Interp_p())
+    assert null.value.args == ("invalid list element",)
+    assert GetListFromAny("a b", pointer) == ("a", "b")
+
+
+def test_error_message_that_is_not_utf8(root):
+    # Tcl quotes 20 bytes of the text, cutting the last character in two.
+    text = "{a}x" + "\U0001f600" * 8
+    with pytest.raises(TclError) as exc:
+        GetListFromAny(text, root)
+    assert exc.value.args[0].startswith('list element in braces followed by "x\U0001f600\U0001f600')
+
+
+def test_error_message_in_tcl_internal_form(root, tk):
+    # Tcl keeps NUL as C0 80 and characters beyond the BMP as surrogate
+    # pairs; its result still reads as the text it stands for.
+    with pytest.raises(TclError):
+        tk.eval('error "bad \\x00 \\uD83D\\uDE00 thing"')
+    assert internal.TclDLL.Tcl_GetStringResult(root) == b"bad \xc0\x80 \xed\xa0\xbd\xed\xb8\x80 thing"
+    with pytest.raises(TclError) as exc:
+        internal.TclError_from_interp(root)
+    assert exc.value.args == ("bad \x00 \U0001f600 thing",)
+
+
+def tcl_interp_argument_error(interp):
+    """What ctypes raises when a library call gets `interp` as its first argument."""
+    with pytest.raises(Exception) as exc:
+        internal.TclDLL.TclFindElement(interp, b"a", 1, None, None, None, None)
+    return exc.value
+
+
+@pytest.mark.parametrize("interp", [object(), "x", 5, tkinter.Tcl().tk])
+def test_unsupported_interp(interp):
+    expected = tcl_interp_argument_error(interp)
+    assert type(expected) is ctypes.ArgumentError
+    for text in ("a b", "   ", "{"):
+        with pytest.raises(ctypes.ArgumentError) as exc:
+            GetListFromAny(text, interp=interp)
+        assert exc.value.args == expected.args
+        assert "Unrecognized Tcl interpreter object: " + repr(interp) in str(exc.value)
+    # Without text there is no library call, so the interpreter is not looked at.
+    assert GetListFromAny("", interp=interp) == ()
+    assert GetListFromAny(None, interp=interp) == ()
+
+
+def test_keywords_and_signature():
+    import inspect
+
+    assert GetListFromAny(obj="a b", interp=None) == ("a", "b")
+    assert str(inspect.signature(GetListFromAny)) == "(obj, interp=None)"
+    with pytest.raises(TypeError):
+        GetListFromAny()
+    with pytest.raises(TypeError):
+        GetListFromAny("a", None, None)
+
+
+# ---------------------------------------------------------------------------
+# GetListFromAny: values that are not text
+
+
+class Words:
+    def __str__(self):
+        return "x {y z}"
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (None, ()),
+        (5, (5,)),
+        (True, (True,)),
+        (1.5, (1.5,)),
+        (2**100, (2**100,)),
+        ([1, "a b"], (1, "a b")),
+        ({1}, (1,)),
+        (frozenset(["a b"]), ("a b",)),
+        (b"ab", (97, 98)),
+        (bytearray(b"a"), (97,)),
+        (range(3), (0, 1, 2)),
+        (Words(), ("x", "y z")),
+        ({"k": 1}, ("'k': 1",)),  # a mapping is read as its text
+    ],
+)
+def test_values(value, expected):
+    result = GetListFromAny(value)
+    assert type(result) is tuple
+    assert result == expected
+    assert all(type(a) is type(b) for a, b in zip(result, expected))
+
+
+def test_tuple_is_returned_as_is():
+    t = (1, "a b")
+    assert GetListFromAny(t) is t
+
+    class T(tuple):
+        pass
+
+    sub = T((1, 2))
+    result = GetListFromAny(sub)
+    assert type(result) is tuple and result == (1, 2)
+
+
+def test_str_subclass_and_int_subclass():
+    class S(str):
+        def __str__(self):
+            return "ignored"
+
+    assert GetListFromAny(S("a b")) == ("a", "b")
+
+    class I(int):
+        pass
+
+    # Not exactly an int: read as its text.
+    assert GetListFromAny(I(7)) == ("7",)
+
+
+def test_tcl_obj_is_read_as_text(tk):
+    obj = tk.call("dict", "create", "a", "b c")
+    assert not isinstance(obj, (str, tuple))
+    assert GetListFromAny(obj) == ("a", "b c")
+
+
+def test_bad_text():
+    with pytest.raises(UnicodeEncodeError):
+        GetListFromAny("a \ud800")
+    # Backslash sequences that Tcl turns into bytes that are not UTF-8.
+    with pytest.raises(UnicodeDecodeError):
+        GetListFromAny("\\ud800 x")
+
+    class Bad:
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    with pytest.raises(RuntimeError, match="no text"):
+        GetListFromAny(Bad())
+
+
+def test_huge_list(tk):
+    words = [f"w{i}" for i in range(1_000_000)]
+    words[123_456] = "two words"
+    text = tcl_list_text(tk, words)
+    assert GetListFromAny(text) == tuple(words)
+    assert GetListFromAny(words) == tuple(words)
+
+
+def test_text_too_long_for_the_library():
+    # Tcl counts list bytes in an int: longer text is refused, never cut short.
+    try:
+        text = "x" * (2**31)
+    except MemoryError:
+        pytest.skip("not enough memory for a 2 GiB string")
+    try:
+        with pytest.raises(OverflowError, match="too long for the Tcl library"):
+            GetListFromAny(text)
+    finally:
+        del text
+
+
+def test_long_element():
+    element = "x" * 100_000 + "\\ " + "é" * 1000
+    assert GetListFromAny(element + " y") == ("x" * 100_000 + " " + "é" * 1000, "y")
+    assert GetListFromAny("{" + element + "}") == (element,)
+
+
+def test_no_reference_leaks(root):
+    text = "a {b c} d\\ e \"f g\" é " * 20
+    assert_no_leak(lambda: GetListFromAny(text))
+    assert_no_leak(lambda: GetListFromAny(text, root))
+    assert_no_leak(lambda: GetListFromAny([1, 2, 3]))
+
+    def failing():
+        with pytest.raises(TclError):
+            GetListFromAny("a {b", root)
+        with pytest.raises(ctypes.ArgumentError):
+            GetListFromAny("a", object())
+        with pytest.raises(UnicodeDecodeError):
+            GetListFromAny("a \\ud800")
+
+    assert_no_leak(failing)
+
+
+# ---------------------------------------------------------------------------
+# GetListFromAny against Tcl on random input
+
+tcl_strings = st.text(st.characters(blacklist_categories=("Cs",)), max_size=12)
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(tcl_strings, max_size=8))
+def test_tcl_list_text_parses_back(tk, strings):
+    text = tcl_list_text(tk, strings)
+    result = GetListFromAny(text)
+    assert result == tuple(strings)
+    if "\x00" not in text:
+        assert result == tk.splitlist(text)
+
+
+list_alphabet = st.sampled_from(list("ab {}\"\\ \t\n;$[]xé") + ["\\n", "\\x41", "\\u00e9", "\\\n"])
+
+
+@settings(max_examples=500, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(list_alphabet, max_size=16).map("".join))
+def test_random_text_agrees_with_tcl(tk, root, text):
+    try:
+        expected = tk.splitlist(text)
+    except TclError as exc:
+        with pytest.raises(TclError) as ours:
+            GetListFromAny(text, root)
+        assert ours.value.args == (str(exc),)
+        with pytest.raises(TclError, match="^invalid list element$"):
+            GetListFromAny(text)
+    else:
+        assert GetListFromAny(text) == expected
+        assert GetListFromAny(text, root) == expected
+
+
+# ---------------------------------------------------------------------------
+# The package's cast_list
+
+
+def test_cast_list(tk):
+    assert cast_list('a {b c} "d e"') == ["a", "b c", "d e"]
+    assert cast_list(tk.call("list", "a", "b c")) == ["a", "b c"]
+    assert cast_list(None) == []
+    assert cast_list(3) == [3]
+    with pytest.raises(TclError):
+        cast_list("{")
+
+
+# ---------------------------------------------------------------------------
+# The library and its ctypes mirrors
+
+
+def test_library_is_tkinters_tcl():
+    assert isinstance(internal.TclDLL, ctypes.CDLL)
+    assert internal.lib.startswith(f"libtcl{tkinter.TclVersion}.")
+    assert internal.TclDLL._name == internal.lib
+    # The very library tkinter runs on: same patch level, same symbol address.
+    patchlevel = internal.TclDLL.Tcl_GetVersion
+    major, minor, patch, kind = (ctypes.c_int() for _ in range(4))
+    patchlevel(ctypes.byref(major), ctypes.byref(minor), ctypes.byref(patch), ctypes.byref(kind))
+    assert f"{major.value}.{minor.value}.{patch.value}" == tkinter.Tcl().call("info", "patchlevel")
+
+
+def test_module_names():
+    import collections.abc
+    import ctypes.util  # noqa: F401
+
+    assert internal.ctypes is ctypes and internal.tkinter is tkinter
+    assert internal.Sequence is collections.abc.Sequence and internal.Set is collections.abc.Set
+    assert internal.unicode is str
+    assert internal.Tcl_WideInt is ctypes.c_longlong
+    assert "ctypes.util" in sys.modules
+    doc = internal.__doc__
+    for name in ("ReturnCodes", "TclDLL", "Tcl_ObjType", "Tcl_Obj", "GetListFromAny", "DictionaryCompare"):
+        assert name in doc
+
+
+def test_return_codes():
+    rc = internal.ReturnCodes
+    assert rc.__bases__ == (object,)
+    assert (rc.TCL_OK, rc.TCL_ERROR, rc.TCL_RETURN, rc.TCL_BREAK, rc.TCL_CONTINUE) == (0, 1, 2, 3, 4)
+
+
+def test_bound_functions():
+    dll = internal.TclDLL
+    P = ctypes.POINTER
+    assert dll.TclFindElement.argtypes == [
+        internal.Tcl_Interp_p, ctypes.c_char_p, ctypes.c_int,
+        P(ctypes.c_char_p), P(ctypes.c_char_p), P(ctypes.c_int), P(ctypes.c_int),
+    ]
+    assert dll.TclFindElement.restype is ctypes.c_int
+    assert dll.TclCopyAndCollapse.argtypes == [ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p]
+    assert dll.TclCopyAndCollapse.restype is ctypes.c_int
+    assert dll.Tcl_GetStringResult.argtypes == [internal.Tcl_Interp_p]
+    assert dll.Tcl_GetStringResult.restype is ctypes.c_char_p
+    assert dll.Tcl_ResetResult.argtypes == [internal.Tcl_Interp_p]
+    assert dll.Tcl_ResetResult.restype is None
+
+
+def test_bound_functions_work(root, tk):
+    dll = internal.TclDLL
+    tk.eval("set x {some result}")
+    assert dll.Tcl_GetStringResult(root) == b"some result"
+    dll.Tcl_ResetResult(internal.Tcl_Interp_p(root.interpaddr()))
+    assert dll.Tcl_GetStringResult(root) == b""
+    start, nxt, size, brace = ctypes.c_char_p(), ctypes.c_char_p(), ctypes.c_int(), ctypes.c_int()
+    code = dll.TclFindElement(None, b"{a b} c", 7, ctypes.byref(start), ctypes.byref(nxt),
+                              ctypes.byref(size), ctypes.byref(brace))
+    assert code == internal.ReturnCodes.TCL_OK
+    assert (start.value[: size.value], nxt.value, brace.value != 0) == (b"a b", b"c", True)
+    buffer = ctypes.create_string_buffer(7)
+    assert dll.TclCopyAndCollapse(6, b"a\\x41b", buffer) == 3
+    assert buffer.value == b"aAb"
+
+
+def test_structures_fields():
+    def fields(cls):
+        return [(name, tp) for name, tp in cls._fields_]
+
+    vp = ctypes.c_void_p
+    assert fields(internal.Tcl_ObjType) == [
+        ("name", ctypes.c_char_p), ("freeIntRepProc", vp), ("dupIntRepProc", vp),
+        ("updateStringProc", vp), ("setFromAnyProc", vp),
+    ]
+    rep = internal.Tcl_Obj.u_internalRep
+    two = rep.s_twoPtrValue
+    assert issubclass(internal.Tcl_Obj, ctypes.Structure)
+    assert issubclass(rep, ctypes.Union) and issubclass(two, ctypes.Structure)
+    assert (rep.__qualname__, two.__qualname__) == ("Tcl_Obj.u_internalRep", "Tcl_Obj.u_internalRep.s_twoPtrValue")
+    assert fields(two) == [("ptr1", vp), ("ptr2", vp)]
+    assert fields(rep) == [("longValue", ctypes.c_long), ("doubleValue", ctypes.c_double), ("otherValuePtr", vp),
+                           ("wideValue", ctypes.c_longlong), ("twoPtrValue", two)]
+    assert fields(internal.Tcl_Obj) == [("refCount", ctypes.c_int), ("bytes", ctypes.c_char_p),
+                                        ("length", ctypes.c_int),
+                                        ("typePtr", ctypes.POINTER(internal.Tcl_ObjType)), ("internalRep", rep)]
+
+
+LAYOUT_PROGRAM = r"""
+#include <stddef.h>
+#include <stdio.h>
+#include <tcl.h>
+#define FIELD(T, path) printf(#T " " #path " %zu %zu\n", offsetof(T, path), sizeof(((T *)0)->path))
+int main(void) {
+    printf("Tcl_ObjType - 0 %zu\n", sizeof(Tcl_ObjType));
+    FIELD(Tcl_ObjType, name); FIELD(Tcl_ObjType, freeIntRepProc); FIELD(Tcl_ObjType, dupIntRepProc);
+    FIELD(Tcl_ObjType, updateStringProc); FIELD(Tcl_ObjType, setFromAnyProc);
+    printf("Tcl_Obj - 0 %zu\n", sizeof(Tcl_Obj));
+    FIELD(Tcl_Obj, refCount); FIELD(Tcl_Obj, bytes); FIELD(Tcl_Obj, length); FIELD(Tcl_Obj, typePtr);
+    FIELD(Tcl_Obj, internalRep);
+    FIELD(Tcl_Obj, internalRep.longValue); FIELD(Tcl_Obj, internalRep.doubleValue);
+    FIELD(Tcl_Obj, internalRep.otherValuePtr); FIELD(Tcl_Obj, internalRep.wideValue);
+    FIELD(Tcl_Obj, internalRep.twoPtrValue); FIELD(Tcl_Obj, internalRep.twoPtrValue.ptr1);
+    FIELD(Tcl_Obj, internalRep.twoPtrValue.ptr2);
+    return 0;
+}
+"""
+
+
+def c_layout(tmp_path):
+    import pathlib
+    import shutil
+    import subprocess
+
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    headers = [p for p in (f"/usr/include/tcl{tkinter.TclVersion}", "/usr/include/tcl", "/usr/include")
+               if pathlib.Path(p, "tcl.h").exists()]
+    if not compiler or not headers:
+        pytest.skip("needs a C compiler and the Tcl headers (tcl.h)")
+    source = tmp_path / "layout.c"
+    source.write_text(LAYOUT_PROGRAM)
+    exe = tmp_path / "layout"
+    subprocess.run([compiler, f"-I{headers[0]}", str(source), "-o", str(exe)], check=True)
+    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
+    return {(t, path): (int(off), int(size)) for t, path, off, size in (line.split() for line in out.splitlines())}
+
+
+def test_structures_layout_matches_tcl_h(tmp_path):
+    layout = c_layout(tmp_path)
+    Obj, ObjType = internal.Tcl_Obj, internal.Tcl_ObjType
+    assert layout["Tcl_ObjType", "-"][1] == ctypes.sizeof(ObjType)
+    assert layout["Tcl_Obj", "-"][1] == ctypes.sizeof(Obj)
+    for name, _ in ObjType._fields_:
+        field = getattr(ObjType, name)
+        assert layout["Tcl_ObjType", name] == (field.offset, field.size), name
+    for name, _ in Obj._fields_:
+        field = getattr(Obj, name)
+        assert layout["Tcl_Obj", name] == (field.offset, field.size), name
+    base = Obj.internalRep.offset
+    for name, _ in Obj.u_internalRep._fields_:
+        field = getattr(Obj.u_internalRep, name)
+        assert layout["Tcl_Obj", f"internalRep.{name}"] == (base + field.offset, field.size), name
+    two = Obj.u_internalRep.s_twoPtrValue
+    for name in ("ptr1", "ptr2"):
+        field = getattr(two, name)
+        assert layout["Tcl_Obj", f"internalRep.twoPtrValue.{name}"] == (base + field.offset, field.size)
+
+
+def test_structures_read_real_objects():
+    # Objects made by the library itself, read through the mirrors.
+    dll = internal.TclDLL
+    ObjP = ctypes.POINTER(internal.Tcl_Obj)
+    new_string = ctypes.CFUNCTYPE(ObjP, ctypes.c_char_p, ctypes.c_int)(("Tcl_NewStringObj", dll))
+    new_wide = ctypes.CFUNCTYPE(ObjP, internal.Tcl_WideInt)(("Tcl_NewWideIntObj", dll))
+    new_double = ctypes.CFUNCTYPE(ObjP, ctypes.c_double)(("Tcl_NewDoubleObj", dll))
+    new_list = ctypes.CFUNCTYPE(ObjP, ctypes.c_int, ctypes.POINTER(ObjP))(("Tcl_NewListObj", dll))
+    release = ctypes.CFUNCTYPE(None, ObjP, ctypes.c_char_p, ctypes.c_int)(("Tcl_DbDecrRefCount", dll))
+
+    objs = [new_string(b"hello", 5), new_wide(-(2**40)), new_double(2.5), new_list(2, (ObjP * 2)(new_string(b"a", 1), new_string(b"b", 1)))]
+    s, w, d, lst = (o.contents for o in objs)
+    assert (s.refCount, s.bytes, s.length, bool(s.typePtr)) == (0, b"hello", 5, False)
+    assert w.internalRep.wideValue == -(2**40) and w.typePtr.contents.name in (b"int", b"wideInt")
+    assert w.bytes is None  # no string form until someone asks for one
+    assert d.internalRep.doubleValue == 2.5 and d.typePtr.contents.name == b"double"
+    assert lst.typePtr.contents.name == b"list" and lst.internalRep.twoPtrValue.ptr1
+    for o in objs:
+        o.contents.refCount += 1
+        release(o, b"test", 0)
+
+
+def test_from_param(root):
+    P = internal.Tcl_Interp_p
+    null = P.from_param(None)
+    assert type(null) is P and null.value is None
+    p = P(1234)
+    assert P.from_param(p) is p
+    addr = P.from_param(root)
+    assert type(addr) is P and addr.value == root.interpaddr()
+
+    class MyTk(tkinter.Tk):
+        pass
+
+    sub = MyTk.__new__(MyTk)
+    sub.tk = root.tk
+    assert P.from_param(sub).value == root.interpaddr()
+    for bad in ("x", 0, root.tk, ctypes.c_void_p(5), [root]):
+        with pytest.raises(ValueError) as exc:
+            P.from_param(bad)
+        assert exc.value.args == ("Unrecognized Tcl interpreter object: " + repr(bad),)
+
+
+def test_tcl_error_from_interp(root, tk):
+    def raised(*args):
+        with pytest.raises(TclError) as exc:
+            internal.TclError_from_interp(*args)
+        return exc.value.args
+
+    assert raised(None, "boom") == ("boom",)
+    assert raised(None) == ()
+    assert raised(0, "x") == raised("", "x") == ("x",)
+    assert raised(None, "") == ()
+    tk.eval("set x {the result}")
+    assert raised(root) == raised(root, "default") == ("the result",)
+    assert raised(internal.Tcl_Interp_p(root.interpaddr())) == ("the result",)
+    assert internal.TclDLL.Tcl_GetStringResult(root) == b"the result"  # read, not reset
+    internal.TclDLL.Tcl_ResetResult(root)
+    assert raised(root, "default") == ("default",)
+    assert raised(root) == ()
+    assert raised(internal.Tcl_Interp_p(), "null") == ("null",)
+    with pytest.raises(ctypes.ArgumentError, match="Unrecognized Tcl interpreter object: 'x'"):
+        internal.TclError_from_interp("x", "default")
+    tk.eval("set x {the result}")
+    assert_no_leak(lambda: raised(root, "default"))
+    assert_no_leak(lambda: raised(None))
+    assert_no_leak(lambda: internal.Tcl_Interp_p.from_param(root))
+
+
+def test_c_char_p_from_obj():
+    f = internal._c_char_p_from_obj
+    assert type(f("a")) is ctypes.c_char_p
+    assert f(None).value == b""
+    assert f(12).value == b"12"
+    assert f("é").value == "é".encode()
+    assert f(b"x").value == b"b'x'"
+    with pytest.raises(UnicodeEncodeError):
+        f("\ud800")
+
+
+def test_pointer_helpers():
+    s = internal._c_char_p_from_obj("hello")
+    p = internal._ptr_add(s, 2)
+    assert type(p) is ctypes.c_char_p and p.value == b"llo"
+    assert internal._ptr_diff(p, s) == 2 and internal._ptr_diff(s, p) == -2
+    back = internal._ptr_sub(p, 1)
+    assert type(back) is ctypes.c_char_p and back.value == b"ello"
+    for ptr in (ctypes.c_void_p(4096), ctypes.cast(ctypes.create_string_buffer(8), ctypes.POINTER(ctypes.c_int))):
+        moved = internal._ptr_add(ptr, 5)
+        assert type(moved) is type(ptr)
+        assert internal._ptr_diff(moved, ptr) == 5
+    with pytest.raises(TypeError):
+        internal._ptr_diff(ctypes.c_void_p(), ctypes.c_void_p(5))
+    with pytest.raises(TypeError):
+        internal._ptr_add(ctypes.c_void_p(), 1)
+
+
+# ---------------------------------------------------------------------------
+# Loading the library, in a fresh interpreter with a stand-in for ctypes.CDLL
+
+LOADER = r"""
+import ctypes, sys, tkinter
+real, tried = ctypes.CDLL, []
+tkinter.TclVersion = {version}
+def CDLL(name):
+    tried.append((name, sys.modules["brelt.tcl.internal"].lib))
+    {body}
+ctypes.CDLL = CDLL
+try:
+    import brelt.tcl.internal as m
+    print(repr((tried, m.lib)))
+except BaseException as exc:
+    print(repr((tried, type(exc).__name__, str(exc))))
+"""
+
+ALL_NAMES = ["libtcl8.4.so", "libtcl8.4.dylib", "libtcl8.5.so", "libtcl8.5.dylib",
+             "libtcl8.6.so.0", "libtcl8.6.so", "libtcl8.6.dylib"]
+
+
+def run_loader(version, body):
+    import ast
+    import subprocess
+
+    code = LOADER.format(version=version, body=body)
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    return ast.literal_eval(out.strip())
+
+
+def test_loader_order_and_failure():
+    tried, kind, message = run_loader("8.6", "raise OSError(name)")
+    assert kind == "ImportError" and message == "Cannot load Tcl shared library (.so or .dylib)"
+    names = [name for name, _ in tried]
+    # tkinter's own Tcl release first, then the others oldest first.
+    assert names == ALL_NAMES[4:] + ALL_NAMES[:4]
+    assert all(name == lib for name, lib in tried)  # lib names each attempt before it is made
+
+    tried, kind, message = run_loader("8.5", "raise OSError(name)")
+    assert [name for name, _ in tried] == ALL_NAMES[2:4] + ALL_NAMES[:2] + ALL_NAMES[4:]
+
+
+def test_loader_takes_first_that_loads():
+    tried, lib = run_loader("8.6", "if name != 'libtcl8.4.so': raise OSError(name)\n    return real('libtcl8.6.so.0')")
+    assert lib == "libtcl8.4.so"
+    assert [name for name, _ in tried] == ALL_NAMES[4:] + ALL_NAMES[:1]
+
+
+def test_loader_other_errors_abort_import():
+    tried, kind, message = run_loader("8.6", "raise RuntimeError('no loader')")
+    assert (kind, message) == ("RuntimeError", "no loader")
+    assert len(tried) == 1
+
+
+# ---------------------------------------------------------------------------
+# DictionaryCompare
+
+from brelt.tcl.internal import DictionaryCompare  # noqa: E402
+
+dictionary_key = functools.cmp_to_key(DictionaryCompare)
+
+
+def sign(x):
+    return (x > 0) - (x < 0)
+
+
+@pytest.mark.parametrize(
+    "left, right, expected",
+    [
+        ("a", "b", -1),
+        ("a", "a", 0),
+        ("B", "b", -32),
+        ("b", "B", 32),
+        ("B", "a", None),
+        ("a", "B", None),
+        ("Ab", "aB", None),
+        ("x9y", "x10y", -1),
+        ("10", "9", 1),
+        ("a2b", "a10b", None),
+        ("a1", "a01", None),
+        ("a01", "a1", None),
+        ("a001", "a01", None),
+        ("007", "7", 2),
+        ("abc", "ab", 99),
+        ("", "", 0),
+        ("", "a", -97),
+        (5, "5", 0),
+    ],
+)
+def test_compare_table(left, right, expected):
+    result = DictionaryCompare(left, right)
+    assert type(result) is int
+    if expected is not None:
+        assert result == expected
+    assert sign(DictionaryCompare(right, left)) == -sign(result)
+
+
+@pytest.mark.parametrize(
+    "left, right, expected_sign",
+    [
+        ("B", "a", 1),
+        ("a", "B", -1),
+        ("Ab", "aB", -1),
+        ("a2b", "a10b", -1),
+        ("a1", "a01", -1),
+        ("a01", "a1", 1),
+        ("a001", "a01", 1),
+        ("0", "00", -1),
+        ("a0", "a", 1),
+        ("x1y2", "x1y10", -1),
+        ("x01y2", "x1y1", 1),  # the number decides before the leading-zero tie-break
+        ("[", "a", -1),  # punctuation between Z and a sorts before letters, as in Tcl
+        # A string sorts after its prefix, also when it goes on with NUL.
+        ("a\x00", "a", 1),
+        ("a", "a\x00", -1),
+        ("", "\x00", -1),
+        ("A", "a\x00", -1),
+        ("a\x00b", "a", 1),
+        # Characters whose lower-case form is longer compare by its first character.
+        ("\u0130", "i", 1),
+        ("\u0130", "j", -1),
+        ("\u0130x", "ix", 1),
+        # Non-ASCII digits start number runs.
+        ("x\u0663", "x\u0662", 1),
+        ("x\u0669", "x10", -1),
+        ("É", "é", -1),
+        ("\U0001d400", "\U0001d401", -1),
+    ],
+)
+def test_compare_signs(left, right, expected_sign):
+    assert sign(DictionaryCompare(left, right)) == expected_sign
+    assert sign(DictionaryCompare(right, left)) == -expected_sign
+
+
+def test_sort_example():
+    words = ["x10y", "x9y", "B", "b", "a", "A", "a01", "a1", "a001", "Z", "z", "10", "9"]
+    assert sorted(words, key=dictionary_key) == [
+        "9", "10", "A", "a", "a1", "a01", "a001", "B", "b", "x9y", "x10y", "Z", "z",
+    ]
+
+
+def test_compare_arguments():
+    import inspect
+
+    assert DictionaryCompare(right="b", left="a") < 0
+    assert str(inspect.signature(DictionaryCompare)) == "(left, right)"
+    with pytest.raises(TypeError):
+        DictionaryCompare("a")
+
+    class Bad:
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    with pytest.raises(RuntimeError):
+        DictionaryCompare("a", Bad())
+
+    class S(str):
+        pass
+
+    assert DictionaryCompare(S("x10"), 9) > 0
+    assert_no_leak(lambda: DictionaryCompare(S("a1b"), 1.5))
+
+
+def python_dictionary_compare(left, right):
+    """The comparison written out in Python, character by character."""
+    left, right = str(left), str(right)
+    il = ir = diff = secondary = 0
+
+    def at(s, i):
+        return s[i] if i < len(s) else "\0"
+
+    while True:
+        if at(right, ir).isdigit() and at(left, il).isdigit():
+            zeros = 0
+            while at(right, ir) == "0" and at(right, ir + 1).isdigit():
+                ir, zeros = ir + 1, zeros - 1
+            while at(left, il) == "0" and at(left, il + 1).isdigit():
+                il, zeros = il + 1, zeros + 1
+            if secondary == 0:
+                secondary = zeros
+            diff = 0
+            while True:
+                if diff == 0:
+                    diff = ord(at(left, il)) - ord(at(right, ir))
+                il, ir = il + 1, ir + 1
+                if not at(right, ir).isdigit():
+                    if at(left, il).isdigit():
+                        return 1
+                    if diff:
+                        return diff
+                    break
+                if not at(left, il).isdigit():
+                    return -1
+            continue
+        if il < len(left) and ir < len(right):
+            cl, cr = left[il], right[ir]
+            il, ir = il + 1, ir + 1
+            diff = ord(cl.lower()[0]) - ord(cr.lower()[0])
+            if diff:
+                return diff
+            if secondary == 0:
+                secondary = ord(cl) - ord(cr)
+        else:
+            diff = ord(at(left, il)) - ord(at(right, ir))
+            if diff == 0 and (il < len(left)) != (ir < len(right)):
+                diff = 1 if il < len(left) else -1
+            break
+    return diff or secondary
+
+
+unicode_words = st.text(
+    st.one_of(
+        st.sampled_from("0000123456789aAbBzZ_\x00\u0130\u0663\u00b2\u00c9\u00e9\u03a3\u03c3\U0001d7d9"),
+        st.characters(blacklist_categories=("Cs",)),
+    ),
+    max_size=8,
+)
+
+
+@settings(max_examples=1000)
+@given(unicode_words, unicode_words)
+def test_compare_agrees_with_python_version(left, right):
+    assert DictionaryCompare(left, right) == python_dictionary_compare(left, right)
+    if left != right:
+        assert DictionaryCompare(left, right) != 0
+    assert sign(DictionaryCompare(right, left)) == -sign(DictionaryCompare(left, right))
+
+
+ascii_words = st.text(st.sampled_from("aAbBcCzZ0123456789 _-.,:[]{}\\\"'!~"), max_size=10)
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(ascii_words, max_size=30))
+def test_sort_agrees_with_tcl_lsort(tk, words):
+    expected = list(tk.splitlist(tk.call("format", "%s", tk.call("lsort", "-dictionary", tk.call("list", *words)))))
+    assert sorted(words, key=dictionary_key) == expected
+
+
+def test_sort_of_many_words_agrees_with_tcl_lsort(tk):
+    import random
+
+    rng = random.Random(1234)
+    alphabet = "aAbBcCdDxXyYzZ0123456789_-.:"
+    words = ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 12))) for _ in range(5000)]
+    expected = list(tk.splitlist(tk.call("format", "%s", tk.call("lsort", "-dictionary", tk.call("list", *words)))))
+    assert sorted(words, key=dictionary_key) == expected
