@@ -57,9 +57,11 @@ def cast_list(value):
     Text (a ``str``, or a ``_tkinter.Tcl_Obj`` through its string form) is
     parsed with Tcl's own list rules, so every element comes back as a
     ``str`` exactly as Tcl reads it; ``bytes`` (a Tcl byte array) are read
-    as Latin-1 text. Tuples, lists and other sequences and sets are taken
-    element by element, unconverted; a single ``int``, ``float`` or ``bool``
-    becomes a one-element list and ``None`` the empty list.
+    as Latin-1 text. The elements of a tuple or list (a list result as
+    tkinter returns it) are taken as they are, except that Tcl objects among
+    them become their string form, as in ``cast_any``. Other sequences and
+    sets are taken element by element; a single ``int``, ``float`` or
+    ``bool`` becomes a one-element list and ``None`` the empty list.
 
     Needs no interpreter. Malformed list text raises ``TclError``.
 
@@ -70,12 +72,18 @@ def cast_list(value):
     """
     cls = type(value)
     if cls is tuple or cls is list:
-        return list(value)
+        return [_cast_item(item) for item in value]
     if cls is bytes:
         value = value.decode("latin-1")
     from .internal import GetListFromAny
 
     return list(GetListFromAny(value))
+
+
+def _keep_forever(obj):
+    import ctypes
+
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(obj))
 
 
 def _cast_tuple(value):
@@ -158,10 +166,13 @@ class Interpreter:
     Casts of raw results (what ``tk.call`` returns): ``cast_boolean``,
     ``cast_list``, ``cast_array`` and ``cast_any``.
 
-    An interpreter belongs to the thread that created it: from any other
-    thread, tkinter refuses the call (``RuntimeError``) unless the owning
-    thread runs the Tk main loop. Handles and proxies hold the interpreter
-    weakly; once it is gone they raise ``ReferenceError``.
+    An interpreter belongs to the thread that created it (``root`` too must
+    come from that thread): from any other thread, tkinter refuses the call
+    (``RuntimeError``) unless the owning thread runs the Tk main loop. An
+    interpreter dropped by another thread keeps its Tcl interpreter for the
+    life of the process, since Tcl cannot delete it there. Handles and
+    proxies hold the interpreter weakly; once it is gone they raise
+    ``ReferenceError``.
     """
 
     def __init__(self, root=None, max_history=9999):
@@ -177,6 +188,19 @@ class Interpreter:
 
     def __repr__(self):
         return f"<{type(self).__name__} at {id(self):#x}>"
+
+    def __del__(self):
+        # Tcl aborts the whole process when an interpreter is deleted by
+        # another thread than its own ("async handler deleted by the wrong
+        # thread"). Dropped elsewhere, its Tcl interpreter is kept for good.
+        try:
+            if threading.get_ident() == self._thread:
+                return
+            tk = self.__dict__.get("tk")
+        except Exception:  # noqa: BLE001 - half-built, or at interpreter exit
+            return
+        if tk is not None:
+            _keep_forever(tk)
 
     def cast_boolean(self, value):
         """Return Tcl's truth value of a raw result as a ``bool``.
@@ -216,7 +240,7 @@ class Interpreter:
         """
         if isinstance(value, Mapping):
             return dict(value)
-        items = value if type(value) in (tuple, list) else cast_list(value)
+        items = cast_list(value)
         if len(items) % 2:
             raise ValueError(f"not a list of name/value pairs ({len(items)} elements): {quotify(items)!r}")
         return dict(zip(items[0::2], items[1::2]))
