@@ -5,7 +5,8 @@ An :class:`Interpreter` wraps one Tcl interpreter created through tkinter::
     from brelt.tcl import Interpreter
     tcl = Interpreter()
     tcl.jiv.set('greeting', 'hello world')     # the Tcl command: set greeting {hello world}
-    tcl.jiv.lsort('b a c', decreasing=True)    # lsort {b a c} -decreasing -> ('c', 'b', 'a')
+    tcl.jiv.clock('format', 0, gmt=True)       # clock format 0 -gmt true
+    tcl.jiv.lrange('a {b c} d', 1, 'end')      # lrange {a {b c} d} 1 end -> ('b c', 'd')
     tcl.history.filter(count=2)                # the last two commands sent, time-stamped
 
 The package itself stands for a default interpreter, created the first time
