@@ -83,9 +83,15 @@ PyObject* code_extend(State& st, PyObject* self, PyObject* name) {
     return Py_NewRef(self);
 }
 
-// quotify(value) through the module attribute; a str is its own Tcl word.
+// quotify(value) through the module attribute. For the commonest words the
+// original quotify's answer is known: a str is its own word, a number its
+// str().
 PyObject* word(State& st, PyObject* quotify, PyObject* value) {
-    if (quotify == st.quotify.get() && PyUnicode_CheckExact(value)) return Py_NewRef(value);
+    if (quotify == st.quotify.get()) {
+        PyTypeObject* t = Py_TYPE(value);
+        if (t == &PyUnicode_Type) return Py_NewRef(value);
+        if (t == &PyLong_Type || t == &PyFloat_Type) return PyObject_Str(value);
+    }
     return PyObject_CallOneArg(quotify, value);
 }
 
@@ -399,6 +405,12 @@ object:
 - Keyword arguments are converted to dashed arguments in Tcl and appear
   after the positional arguments, in the order given.
 - Only [A-Za-z0-9_] is supported for Tcl namespace and procedure names.
+
+A keyword always sends a value (flag=True sends -flag true). A Tcl option
+without a value, one that must come before the other arguments, or one
+named -cast_ is passed as positional words instead:
+
+    tcl.jiv.lsort('-decreasing', 'b a c')
 
 Every command goes to the interpreter's history before it runs. A Tcl
 error raises TclError carrying Tcl's own stack trace (::errorInfo).
