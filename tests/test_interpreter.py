@@ -51,25 +51,29 @@ def test_weak_references_do_not_keep_it():
 # Casts
 
 
-@pytest.mark.parametrize("value", [True, 1, -3, "1", "yes", "YES", "on", "true", "t", "y", "tru", b"1"])
+@pytest.mark.parametrize("value", [True, 1, -3, 2.5, "1", "yes", "YES", "on", "true", "t", "y", "tru", b"1"])
 def test_cast_boolean_true(tcl, value):
     assert tcl.cast_boolean(value) is True
 
 
-@pytest.mark.parametrize("value", [False, 0, "0", "no", "off", "of", "false", "FALSE", "f", "n", b"no"])
+@pytest.mark.parametrize("value", [False, 0, 0.0, "0", "no", "off", "of", "false", "FALSE", "f", "n", b"no"])
 def test_cast_boolean_false(tcl, value):
     assert tcl.cast_boolean(value) is False
 
 
-@pytest.mark.parametrize("value", ["maybe", "", "o", None, "1 2", "2.5", " 1 ", 0.0, ["a", "b"]])
+@pytest.mark.parametrize("value", ["maybe", "", "o", None, "1 2", "2.5", " 1 ", ["a", "b"]])
 def test_cast_boolean_refuses(tcl, value):
     with pytest.raises(TclError, match="expected boolean value"):
         tcl.cast_boolean(value)
+    with pytest.raises(TclError):
+        tcl.cast_boolean(float("nan"))
 
 
 def test_cast_boolean_of_results(tcl):
     assert tcl.cast_boolean(tcl.tk.call("info", "exists", "tcl_version")) is True
     assert tcl.cast_boolean(tcl.tk.call("string", "is", "integer", "x")) is False
+    assert tcl.cast_boolean(tcl.tk.call("expr", "0.5")) is True  # a Tcl double
+    assert tcl.tk.call("expr", "0.5 ? 1 : 0") == 1  # which Tcl takes as true too
     with pytest.raises(TclError):
         tcl.cast_boolean(tcl.tk.call("dict", "create", "a", "b"))  # a Tcl object that is no boolean
 

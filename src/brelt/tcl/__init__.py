@@ -206,18 +206,22 @@ class Interpreter:
     def cast_boolean(self, value):
         """Return Tcl's truth value of a raw result as a ``bool``.
 
-        Accepts what Tcl accepts as a boolean: Python ``bool`` and ``int``
-        (non-zero is true), and as text (``str``, ``bytes``, Tcl objects)
-        ``1``/``0`` and other numbers, ``true``/``false``, ``yes``/``no`` and
-        ``on``/``off`` in any case and as unique prefixes. Anything else
-        raises ``TclError`` with Tcl's message ("expected boolean value but
-        got ...").
+        Accepts what Tcl accepts as a boolean: Python ``bool``, ``int`` and
+        ``float`` (as Tcl's numbers: non-zero is true), and as text
+        (``str``, ``bytes``, Tcl objects) ``1``/``0``, ``true``/``false``,
+        ``yes``/``no`` and ``on``/``off`` in any case and as unique
+        prefixes. Anything else raises ``TclError`` with Tcl's message
+        ("expected boolean value but got ...").
         """
         cls = type(value)
         if cls is bool:
             return value
         if cls is int:
             return value != 0
+        if cls is float:  # a Tcl double object: Tcl takes its numeric truth
+            if value != value:
+                raise TclError("floating point value is Not a Number")
+            return value != 0.0
         if cls is bytes:
             value = value.decode("latin-1")
         elif cls is not str and cls is not _TclObj:
