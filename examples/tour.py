@@ -130,9 +130,40 @@ def tour_variables():
     show("TclNamespace.split('::app::ui')", TclNamespace.split("::app::ui"))
 
 
+def tour_quick_calls():
+    section("Quick calls through tcl.jiv, and the history of what was sent")
+    from brelt.tcl import TclError
+
+    tcl = brelt.tcl  # the package is the default interpreter
+    tcl.tk.eval("namespace eval geo { proc area {w h args} { expr {$w * $h * [dict get $args -scale]} } }")
+
+    tcl.history.start_marker("geometry")
+    show("tcl.jiv.set('greeting', 'hello world')", tcl.jiv.set("greeting", "hello world"))
+    show("tcl.jiv.geo.area(3, 4, scale=2)", tcl.jiv.geo.area(3, 4, scale=2))
+    show("tcl.jiv.clock('format', 0, format='%Y-%m-%d', gmt=True)",
+         tcl.jiv.clock("format", 0, format="%Y-%m-%d", gmt=True))
+    show("tcl.jiv.lrange('a {b c} d', 1, 'end')", tcl.jiv.lrange("a {b c} d", 1, "end"))
+    show("... the same with cast_=False", tcl.jiv.lrange("a {b c} d", 1, "end", cast_=False))
+    tcl.history.end_marker("geometry")
+
+    # A failing command brings Tcl's own stack trace with it.
+    tcl.tk.eval("proc check {x} { if {$x < 0} { error \"negative: $x\" } }; proc run {x} { check $x }")
+    try:
+        tcl.jiv.run(-1)
+    except TclError as exc:
+        print("tcl.jiv.run(-1) raised TclError:")
+        print("    " + exc.args[0].replace("\n", "\n    "))
+
+    print("history under the marker 'geometry':")
+    for entry in tcl.history.filter("geometry"):
+        print("   ", entry)
+    show("the last command sent", tcl.history.filter(count=1)[0].api)
+    show("commands starting with 'set' among the last 6", [e.api for e in tcl.history.filter(count=6, regex="^set")])
+
+
 SECTIONS = [
     tour_values,
-    tour_internal,
+    tour_quick_calls,
     tour_variables,
     tour_internal,
     tour_keyed_lists,

@@ -1,43 +1,346 @@
-"""The call history."""
+"""The call history: entries, bounds, markers, filtering and logging."""
 
+import collections
+import datetime
+import gc
 import logging
+import re
+import sys
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from brelt.tcl.history import Entry, History
 
-
-def test_bounded():
-    h = History(max_history=2)
-    for word in "abc":
-        h.append(word)
-    assert [e.api for e in h.filter()] == ["b", "c"]
+# The module object itself: the package attribute brelt.tcl.history is the
+# default interpreter's History.
+history_module = sys.modules[History.__module__]
 
 
-def test_entry_forms():
+def apis(entries):
+    return [e.api for e in entries]
+
+
+def filled(*commands, **kwargs):
+    h = History(**kwargs)
+    for command in commands:
+        h.append(command)
+    return h
+
+
+def assert_no_leak(func, rounds=2000):
+    for _ in range(200):
+        func()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        func()
+    gc.collect()
+    grown = sys.getallocatedblocks() - before
+    assert grown < rounds // 2, f"{grown} blocks more after {rounds} calls"
+
+
+# ---------------------------------------------------------------------------
+# The module
+
+
+def test_module_names_and_logger():
+    names = [n for n in vars(history_module) if not n.startswith("__")]
+    assert names == ["re", "logging", "deque", "get_time", "log", "Entry", "History"]
+    assert history_module.deque is collections.deque and history_module.re is re
+    assert history_module.log is logging.getLogger("brelt.tcl")
+    assert not hasattr(history_module, "__all__")
+    assert "history" in history_module.__doc__
+
+
+# ---------------------------------------------------------------------------
+# Entry
+
+
+@pytest.mark.parametrize(
+    "api, line",
+    [
+        (["puts", "hello world"], "puts {hello world}"),
+        (("set", "x", "a b", "-opt", "v"), "set x {a b} -opt v"),
+        (iter(["a b", "c"]), "{a b} c"),
+        (["tab\there", "{x}", "", "  "], "tab\there {x}  {  }"),  # only the blank counts
+        (["é ü", "€"], "{é ü} €"),
+        (["\U0001f600 x"], "{\U0001f600 x}"),
+        ([], ""),
+        ("already {one} line", "already {one} line"),
+    ],
+)
+def test_entry_line(api, line):
+    assert Entry(api).api == line
+
+
+def test_entry_str_repr_and_order():
     e = Entry(["puts", "hello world"])
-    assert e.api == "puts {hello world}"
+    assert list(vars(e)) == ["timestamp", "api"]
+    assert isinstance(e.timestamp, datetime.datetime)
     assert str(e) == e.timestamp.strftime("%Y-%m-%dT%H:%M:%S.%f") + ": puts {hello world}"
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}: puts \{hello world\}", str(e))
     assert repr(e) == f"<Entry '{e}' at {hex(id(e))}>"
-    assert Entry("already {one} line").api == "already {one} line"
 
 
-def test_markers_and_filter():
+@pytest.mark.parametrize("api, error", [(["a", 1], "sequence item 1"), (5, "not iterable"), ([["a b"]], "item 0")])
+def test_entry_needs_strings(api, error):
+    with pytest.raises(TypeError, match=error):
+        Entry(api)
+
+
+def test_entry_subclass_and_time_source(monkeypatch):
+    moment = datetime.datetime(2024, 5, 1, 13, 45, 7, 123456)
+    monkeypatch.setattr(history_module, "get_time", lambda: moment)
+
+    class Tagged(Entry):
+        def __init__(self, api):
+            super().__init__(api)
+            self.tag = "t"
+
+    e = Tagged(["puts", "hello world"])
+    assert (e.timestamp, e.tag, str(e)) == (moment, "t", "2024-05-01T13:45:07.123456: puts {hello world}")
+    # History builds its entries through the module attributes as they are now.
+    monkeypatch.setattr(history_module, "Entry", Tagged)
+    h = filled("x")
+    assert type(h.filter()[0]) is Tagged and h.filter()[0].timestamp == moment
+
+
+# ---------------------------------------------------------------------------
+# History: storage and bounds
+
+
+def test_history_attributes():
+    h = History()
+    assert History.__MAX_HISTORY__ == 9999
+    assert vars(h) == {"__history__": collections.deque(maxlen=9999), "__markers__": {},
+                       "__activeMarkers__": [], "enabled": True}
+    assert h.__history__.maxlen == 9999
+    assert str(h) == str(h.__history__) == "deque([], maxlen=9999)"
+
+
+def test_bounded_and_unbounded():
+    h = filled("a", "b", "c", max_history=2)
+    assert apis(h.filter()) == ["b", "c"]
+    big = History(max_history=None)
+    big.start_marker("m")
+    for i in range(20_000):
+        big.append(["set", "x", str(i)])
+    assert len(big.__history__) == len(big.__markers__["m"]) == 20_000
+    assert big.__markers__["m"].maxlen is None
+    assert big.filter(count=1)[0].api == "set x 19999"
+    with pytest.raises(ValueError):
+        History(max_history=-1)
+
+
+def test_thousands_of_entries_bounded_with_markers():
+    h = History(max_history=1000)
+    h.start_marker("all")
+    for i in range(5000):
+        if i == 4500:
+            h.start_marker("late")
+        h.append(["set", "x", str(i)])
+    assert len(h.__history__) == len(h.__markers__["all"]) == 1000
+    assert h.__markers__["late"].maxlen == 1000
+    assert apis(h.filter("late", count=0)) == [f"set x {i}" for i in range(4500, 5000)]
+    assert apis(h.filter(count=3)) == ["set x 4997", "set x 4998", "set x 4999"]
+    assert h.filter(count=0)[0].api == "set x 4000"
+
+
+def test_disable_enable():
+    h = filled("a")
+    h.disable()
+    h.append("b")
+    assert not h.enabled and apis(h.filter()) == ["a"]
+    h.enable()
+    h.append("c")
+    assert apis(h.filter()) == ["a", "c"]
+
+
+# ---------------------------------------------------------------------------
+# Markers
+
+
+def test_marker_records_while_active():
     h = History()
     h.start_marker("m")
     h.append("a")
     h.end_marker("m")
     h.append("b")
-    assert [e.api for e in h.filter("m")] == ["a"]
-    assert [e.api for e in h.filter()] == ["a", "b"]
-    with pytest.raises(Exception, match="^No such marker: setup$"):
-        h.filter("setup")
+    assert apis(h.filter("m")) == ["a"] and apis(h.filter()) == ["a", "b"]
+    h.start_marker("m")  # an existing marker keeps its entries
+    h.append("c")
+    assert apis(h.filter("m")) == ["a", "c"]
 
 
-def test_disabled_still_logs(caplog):
+def test_marker_active_twice():
     h = History()
-    h.disable()
+    h.start_marker("m")
+    h.start_marker("n")
+    h.start_marker("m")
+    h.append("a")
+    assert apis(h.filter("m")) == ["a", "a"] and apis(h.filter("n")) == ["a"]
+    entries = h.filter("m") + h.filter("n") + h.filter()
+    assert all(e is entries[0] for e in entries)  # one Entry, shared
+    h.end_marker("m")
+    assert h.__activeMarkers__ == ["n", "m"]
+    h.append("b")
+    assert apis(h.filter("m")) == ["a", "a", "b"]
+
+
+def test_end_marker_not_active():
+    h = History()
+    with pytest.raises(ValueError):
+        h.end_marker("m")
+    h.start_marker("m")
+    h.end_marker("m")
+    with pytest.raises(ValueError):
+        h.end_marker("m")
+
+
+def test_clear():
+    h = History()
+    h.start_marker("m")
+    h.start_marker("n")
+    h.append("a")
+    h.clear()
+    assert h.filter() == [] and apis(h.filter("m")) == ["a"]
+    h.append("b")
+    h.clear("m")
+    assert h.filter("m") == [] and apis(h.filter("n")) == ["a", "b"] and apis(h.filter()) == ["b"]
+    h.clear(marker="m", clear_all=True)
+    assert h.filter() == [] and h.filter("n") == []
+    assert list(h.__markers__) == ["m", "n"] and h.__activeMarkers__ == ["m", "n"]
+    with pytest.raises(KeyError) as info:
+        h.clear("nope")
+    assert info.value.args == ("nope",)
+
+
+# ---------------------------------------------------------------------------
+# filter
+
+
+def test_filter_count():
+    h = filled("x", "y", "z")
+    assert apis(h.filter(count=1)) == ["z"]
+    assert apis(h.filter(count=0)) == ["x", "y", "z"]
+    assert apis(h.filter(count=-1)) == ["y", "z"]  # drops from the front
+    assert apis(h.filter(count=-5)) == []
+    assert apis(h.filter(count=10)) == ["x", "y", "z"]
+    assert h.filter() is not h.filter()
+
+
+@given(st.integers(0, 60), st.integers(-80, 80), st.integers(1, 40) | st.none())
+@settings(max_examples=200, deadline=None)
+def test_filter_is_the_slice(n, count, maxlen):
+    h = filled(*(f"c{i}" for i in range(n)), max_history=maxlen)
+    assert h.filter(count=count) == list(h.__history__)[-count:]
+
+
+def test_filter_count_before_pattern():
+    h = filled("set a 1", "puts a", "set b 2", "puts b", "puts c", "puts d", "set e 5")
+    assert apis(h.filter(count=5, regex="^set")) == ["set b 2", "set e 5"]
+    assert apis(h.filter(regex=re.compile(r"\bb\b"))) == ["set b 2", "puts b"]
+    assert apis(h.filter(regex="")) == apis(h.filter())  # an empty pattern filters nothing
+
+
+@pytest.mark.parametrize("count", [None, "3", 2.0])
+def test_filter_count_must_be_integer(count):
+    with pytest.raises(TypeError):
+        filled("a").filter(count=count)
+
+
+@pytest.mark.parametrize("marker", ["setup", ("a", "b")])
+def test_filter_unknown_marker(marker):
+    with pytest.raises(Exception) as info:
+        filled("a").filter(marker)
+    assert type(info.value) is Exception
+    assert info.value.args == ("No such marker: %s" % (marker,),)
+    assert isinstance(info.value.__context__, KeyError)
+
+
+# ---------------------------------------------------------------------------
+# Logging
+
+
+def test_debug_lines(caplog):
     with caplog.at_level(logging.DEBUG, logger="brelt.tcl"):
-        h.append(["set", "x", "1"])
-    assert h.filter() == []
-    assert [r.getMessage() for r in caplog.records] == ["% ['set', 'x', '1']"]
+        h = History()
+        h.append(["set", "myVar", "value"])
+        h.disable()
+        h.append("puts {a b}")
+        h.enable()
+    records = [r for r in caplog.records if r.name == "brelt.tcl"]
+    assert [r.getMessage() for r in records] == [
+        "TclHistory is enabled.",
+        "% ['set', 'myVar', 'value']",
+        "TclHistory is disabled.",
+        "% puts {a b}",
+        "TclHistory is enabled.",
+    ]
+    assert all(r.levelno == logging.DEBUG and r.args == () for r in records)
+    assert records[1].msg == "% ['set', 'myVar', 'value']"
+
+
+class CountingList(list):
+    strs = 0
+
+    def __str__(self):
+        CountingList.strs += 1
+        return "counted"
+
+
+def test_debug_line_only_built_when_seen(caplog):
+    log = logging.getLogger("brelt.tcl")
+    h = History()
+    CountingList.strs = 0
+    with caplog.at_level(logging.INFO, logger="brelt.tcl"):
+        h.append(CountingList(["a"]))
+    assert CountingList.strs == 0 and apis(h.filter()) == ["a"]
+    with caplog.at_level(logging.DEBUG, logger="brelt.tcl"):
+        log.disabled = True
+        try:
+            h.append(CountingList(["b"]))
+        finally:
+            log.disabled = False
+        assert CountingList.strs == 0
+        h.append(CountingList(["c"]))
+    assert CountingList.strs == 1 and caplog.records[-1].getMessage() == "% counted"
+
+
+def test_replaced_logger_is_used(monkeypatch):
+    lines = []
+
+    class Recorder:
+        def debug(self, message):
+            lines.append(message)
+
+    monkeypatch.setattr(history_module, "log", Recorder())
+    h = History()
+    h.append(["a", "b c"])
+    assert lines == ["TclHistory is enabled.", "% ['a', 'b c']"]
+
+
+# ---------------------------------------------------------------------------
+# Introspection and leaks
+
+
+def test_signatures_and_docs():
+    import inspect
+
+    assert str(inspect.signature(History)) == "(max_history=9999)"
+    assert str(inspect.signature(History.filter)) == "(self, marker=None, count=20, regex=None)"
+    assert str(inspect.signature(History.clear)) == "(self, marker=None, clear_all=False)"
+    assert str(inspect.signature(Entry)) == "(api)"
+    assert Entry.__doc__.startswith("Tcl Historical Entry")
+    assert "deque" in History.__doc__ and "marker" in History.__doc__
+
+
+def test_no_leaks():
+    h = History(max_history=10)
+    h.start_marker("m")
+    assert_no_leak(lambda: h.append(["set", "x", "a b"]))
+    assert_no_leak(lambda: h.filter("m", count=5, regex="x"))
+    assert_no_leak(lambda: str(h.filter(count=1)[0]))
+    h2 = History()
+    assert_no_leak(lambda: pytest.raises(Exception, h2.filter, "missing"))

@@ -5,7 +5,9 @@ An :class:`Interpreter` wraps one Tcl interpreter created through tkinter::
     from brelt.tcl import Interpreter
     tcl = Interpreter()
     tcl.jiv.set('greeting', 'hello world')     # the Tcl command: set greeting {hello world}
-    tcl.jiv.lsort('b a c', decreasing=True)    # lsort {b a c} -decreasing -> ('c', 'b', 'a')
+    tcl.jiv.clock('format', 0, gmt=True)       # clock format 0 -gmt true
+    tcl.jiv.lrange('a {b c} d', 1, 'end')      # lrange {a {b c} d} 1 end -> ('b c', 'd')
+    tcl.history.filter(count=2)                # the last two commands sent, time-stamped
 
 The package itself stands for a default interpreter, created the first time
 one of its operations is used: ``brelt.tcl.tk``, ``brelt.tcl.jiv``,
@@ -15,6 +17,9 @@ needs no interpreter at all.
 
 Values go to Tcl through :func:`quotify` (Tcl text) and :func:`tclobj` (values
 tkinter hands to Tcl as native objects).
+
+An interpreter belongs to the thread that created it (for the default
+interpreter, the thread that first used it).
 """
 
 import importlib
@@ -22,6 +27,7 @@ import sys
 import threading
 import tkinter
 import types
+import weakref
 from collections.abc import Iterator, Mapping, MutableMapping
 
 from _tkinter import Tcl_Obj as _TclObj
@@ -51,15 +57,25 @@ def cast_list(value):
 
     Text (a ``str``, or a ``_tkinter.Tcl_Obj`` through its string form) is
     parsed with Tcl's own list rules, so every element comes back as a
-    ``str`` exactly as Tcl reads it. Tuples, lists and other sequences and
-    sets are passed through element by element, a single ``int``, ``float``
-    or ``bool`` becomes a one-element list and ``None`` the empty list.
+    ``str`` exactly as Tcl reads it; ``bytes`` (a Tcl byte array) are read
+    as Latin-1 text. The elements of a tuple or list (a list result as
+    tkinter returns it) are taken as they are, except that Tcl objects among
+    them become their string form, as in ``cast_any``. Other sequences and
+    sets are taken element by element; a single ``int``, ``float`` or
+    ``bool`` becomes a one-element list and ``None`` the empty list.
 
     Needs no interpreter. Malformed list text raises ``TclError``.
 
     >>> cast_list('a {b c} "d e"')
     ['a', 'b c', 'd e']
+    >>> cast_list(('a', 1))
+    ['a', 1]
     """
+    cls = type(value)
+    if cls is tuple or cls is list:
+        return [_cast_item(item) for item in value]
+    if cls is bytes:
+        value = value.decode("latin-1")
     global _GetListFromAny
     if _GetListFromAny is None:
         # Loaded on first use: it brings in ctypes, which a program that never
@@ -71,52 +87,71 @@ def cast_list(value):
 _GetListFromAny = None
 
 
-def _cast_any(value):
-    # tkinter already turns Tcl's int, double, boolean, bytearray, list and
-    # string objects into Python values; what it hands over as Tcl_Obj
-    # (dict, index, command name... objects) is text for Python.
-    if isinstance(value, _TclObj):
+def _keep_forever(obj):
+    import ctypes
+
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(obj))
+
+
+def _cast_tuple(value):
+    return tuple([_cast_item(item) for item in value])
+
+
+def _cast_item(value):
+    cls = type(value)
+    if cls is _TclObj:
         return str(value)
-    if type(value) is tuple:
-        return tuple(_cast_any(item) for item in value)
+    if cls is tuple:
+        return _cast_tuple(value)
     return value
+
+
+def _qualified(name):
+    """A variable name as seen from the global namespace."""
+    name = quotify(name)
+    return name if name.startswith("::") else "::" + name
 
 
 class _GlobalVariables(MutableMapping):
     """The Tcl variables of an interpreter by name, values as strings.
 
-    Names are resolved at the global level; reading a missing variable raises
-    ``KeyError`` carrying Tcl's error.
+    Names are relative to the global namespace (``'x'`` is ``'::x'``);
+    ``'a(k)'`` is element ``k`` of array ``a``. Reading or deleting a missing
+    variable raises ``KeyError`` whose argument and cause are Tcl's error.
     """
 
-    def __init__(self, interpreter):
-        import weakref
+    __slots__ = ("_tcl",)
 
+    def __init__(self, interpreter):
         self._tcl = weakref.proxy(interpreter)
 
     def __getitem__(self, name):
         try:
-            return self._tcl.tk.eval(quotify(("set", name)))
+            return self._tcl.tk.eval(quotify(("set", _qualified(name))))
         except TclError as exc:
             raise KeyError(exc) from exc
 
     def __setitem__(self, name, value):
-        self._tcl.tk.setvar(quotify(name), tclobj(value))
+        self._tcl.tk.call("::set", _qualified(name), tclobj(value))
 
     def __delitem__(self, name):
         try:
-            self._tcl.tk.unsetvar(quotify(name))
+            self._tcl.tk.call("::unset", _qualified(name))
         except TclError as exc:
             raise KeyError(exc) from exc
 
     def __contains__(self, name):
-        return self._tcl.cast_boolean(self._tcl.tk.call("::info", "exists", quotify(name)))
+        return self._tcl.cast_boolean(self._tcl.tk.call("::info", "exists", _qualified(name)))
 
     def __iter__(self) -> Iterator[str]:
+        # tk.call runs at the global level, so the names come unqualified.
         return iter(cast_list(self._tcl.tk.call("::info", "vars")))
 
     def __len__(self):
         return len(cast_list(self._tcl.tk.call("::info", "vars")))
+
+    def __repr__(self):
+        return f"<Tcl variables of {self._tcl!r}>"
 
 
 class Interpreter:
@@ -130,11 +165,21 @@ class Interpreter:
         root     the ``tkinter.Tk`` object
         tk       its Tcl application object (``call``, ``eval``, ``getvar``...)
         history  the ``History`` of the commands sent through ``jiv``
-        jiv      quick calls: ``tcl.jiv.ns.proc(arg, opt=value)``
-        vars     the interpreter's Tcl variables as a mapping of strings
+        jiv      quick calls: ``tcl.jiv.ns.proc(arg, opt=value)`` runs
+                 ``ns::proc arg -opt value``
+        vars     the interpreter's Tcl variables as a mapping of strings,
+                 names relative to the global namespace
 
-    An interpreter belongs to the thread that created it; tkinter refuses
-    calls from other threads unless that thread runs its main loop.
+    Casts of raw results (what ``tk.call`` returns): ``cast_boolean``,
+    ``cast_list``, ``cast_array`` and ``cast_any``.
+
+    An interpreter belongs to the thread that created it (``root`` too must
+    come from that thread): from any other thread, tkinter refuses the call
+    (``RuntimeError``) unless the owning thread runs the Tk main loop. An
+    interpreter dropped by another thread keeps its Tcl interpreter for the
+    life of the process, since Tcl cannot delete it there. Handles and
+    proxies hold the interpreter weakly; once it is gone they raise
+    ``ReferenceError``.
     """
 
     def __init__(self, root=None, max_history=9999):
@@ -143,6 +188,7 @@ class Interpreter:
 
         self.root = tkinter.Tcl() if root is None else root
         self.tk = self.root.tk
+        self._thread = threading.get_ident()
         self.history = History(max_history)
         self.jiv = Jiv(self)
         self.vars = _GlobalVariables(self)
@@ -150,45 +196,81 @@ class Interpreter:
     def __repr__(self):
         return f"<{type(self).__name__} at {id(self):#x}>"
 
-    def cast_boolean(self, value):
-        """Return Tcl's truth value of ``value`` as a ``bool``.
+    def __del__(self):
+        # Tcl aborts the whole process when an interpreter is deleted by
+        # another thread than its own ("async handler deleted by the wrong
+        # thread"). Dropped elsewhere, its Tcl interpreter is kept for good.
+        try:
+            if threading.get_ident() == self._thread:
+                return
+            tk = self.__dict__.get("tk")
+        except Exception:  # noqa: BLE001 - half-built, or at interpreter exit
+            return
+        if tk is not None:
+            _keep_forever(tk)
 
-        Accepts what Tcl accepts as a boolean: ``1``/``0`` and other numbers,
-        ``true``/``false``, ``yes``/``no``, ``on``/``off`` (any case, unique
-        prefixes too), Tcl boolean objects, Python ``bool`` and ``int``.
-        Anything else raises ``TclError`` ("expected boolean value but
-        got ...").
+    def cast_boolean(self, value):
+        """Return Tcl's truth value of a raw result as a ``bool``.
+
+        Accepts what Tcl accepts as a boolean: Python ``bool``, ``int`` and
+        ``float`` (as Tcl's numbers: non-zero is true), and as text
+        (``str``, ``bytes``, Tcl objects) ``1``/``0``, ``true``/``false``,
+        ``yes``/``no`` and ``on``/``off`` in any case and as unique
+        prefixes. Anything else raises ``TclError`` with Tcl's message
+        ("expected boolean value but got ...").
         """
-        if isinstance(value, (bool, int, str, _TclObj)):
-            return self.tk.getboolean(value)
-        return self.tk.getboolean(quotify(value))
+        cls = type(value)
+        if cls is bool:
+            return value
+        if cls is int:
+            return value != 0
+        if cls is float:  # a Tcl double object: Tcl takes its numeric truth
+            if value != value:
+                raise TclError("floating point value is Not a Number")
+            return value != 0.0
+        if cls is bytes:
+            value = value.decode("latin-1")
+        elif cls is not str and cls is not _TclObj:
+            value = quotify(value)
+        if threading.get_ident() != self._thread:
+            # Tcl parses the text with this interpreter, which tkinter does
+            # not guard here; its other entry points refuse such calls too.
+            raise RuntimeError("Calling Tcl from different apartment")
+        return self.tk.getboolean(value)
 
     cast_list = staticmethod(cast_list)
 
     def cast_array(self, value):
-        """Return the result of ``array get`` (name, value, name, value...)
-        as a ``dict`` from element name to value.
+        """Return the result of ``array get`` as a ``dict``.
 
-        Text is parsed as a Tcl list; tuples and lists are taken as they are;
-        a mapping is copied. A list with an odd number of elements raises
-        ``ValueError``.
+        ``value`` holds names and values alternately (``name value name
+        value ...``): Tcl list text is parsed, tuples and lists are taken as
+        they are, a mapping is copied. The result maps each name to its value
+        (a name given twice keeps its last value). An odd number of elements
+        raises ``ValueError``.
         """
         if isinstance(value, Mapping):
             return dict(value)
-        items = value if type(value) in (tuple, list) else cast_list(value)
+        items = cast_list(value)
         if len(items) % 2:
             raise ValueError(f"not a list of name/value pairs ({len(items)} elements): {quotify(items)!r}")
         return dict(zip(items[0::2], items[1::2]))
 
     def cast_any(self, value):
-        """Return a raw Tcl result as its natural Python value.
+        """Return a raw result as its natural Python value.
 
         ``str``, ``int``, ``float``, ``bool`` and ``bytes`` come back as they
-        are, a list result as a ``tuple`` of such values, and any other Tcl
-        object (a dict, a command name...) as its string form: no
-        ``_tkinter.Tcl_Obj`` reaches the caller.
+        are, a list result as a ``tuple`` of such values (nested lists as
+        nested tuples), and any other Tcl object (a dict, a command name...)
+        as its string form: no ``_tkinter.Tcl_Obj`` reaches the caller.
         """
-        return _cast_any(value)
+        # Inline for the common plain result: every quick call comes here.
+        cls = type(value)
+        if cls is _TclObj:
+            return str(value)
+        if cls is tuple:
+            return _cast_tuple(value)
+        return value
 
 
 class _Package(types.ModuleType):
@@ -206,14 +288,14 @@ class _Package(types.ModuleType):
     def _ignore(self, value):
         pass
 
-    root = property(lambda self: self._default().root, _ignore)
-    tk = property(lambda self: self._default().tk, _ignore)
-    history = property(lambda self: self._default().history, _ignore)
-    jiv = property(lambda self: self._default().jiv, _ignore)
-    vars = property(lambda self: self._default().vars, _ignore)
-    cast_boolean = property(lambda self: self._default().cast_boolean)
-    cast_array = property(lambda self: self._default().cast_array)
-    cast_any = property(lambda self: self._default().cast_any)
+    root = property(lambda self: self._default().root, _ignore, doc="The default interpreter's tkinter.Tk.")
+    tk = property(lambda self: self._default().tk, _ignore, doc="The default interpreter's Tcl application object.")
+    history = property(lambda self: self._default().history, _ignore, doc="The default interpreter's History.")
+    jiv = property(lambda self: self._default().jiv, _ignore, doc="The default interpreter's quick calls.")
+    vars = property(lambda self: self._default().vars, _ignore, doc="The default interpreter's Tcl variables.")
+    cast_boolean = property(lambda self: self._default().cast_boolean, doc=Interpreter.cast_boolean.__doc__)
+    cast_array = property(lambda self: self._default().cast_array, doc=Interpreter.cast_array.__doc__)
+    cast_any = property(lambda self: self._default().cast_any, doc=Interpreter.cast_any.__doc__)
 
     def __getattr__(self, name):
         module = _LAZY_EXPORTS.get(name)

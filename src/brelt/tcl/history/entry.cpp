@@ -21,11 +21,12 @@ namespace {
 
 template <class Char>
 bool has_blank(const Char* data, Py_ssize_t n) noexcept {
-    if constexpr (sizeof(Char) == 1) {
-        return n > 0 && std::memchr(data, ' ', static_cast<size_t>(n)) != nullptr;
-    } else {
-        return std::find(data, data + n, Char(' ')) != data + n;
+    // Words are short: a plain loop beats a call to memchr.
+    if (sizeof(Char) == 1 && n > 32) return std::memchr(data, ' ', static_cast<size_t>(n)) != nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (data[i] == Char(' ')) return true;
     }
+    return false;
 }
 
 bool str_has_blank(PyObject* s) noexcept {
@@ -68,6 +69,7 @@ PyObject* api_line(PyObject* api) {
     braced.reserve(static_cast<size_t>(n));
     Py_ssize_t total = n > 0 ? n - 1 : 0;
     Py_UCS4 maxchar = 127;
+    bool narrow = true;  // every word one byte per character
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
         if (!PyUnicode_Check(item)) {
@@ -82,9 +84,24 @@ PyObject* api_line(PyObject* api) {
         braced.push_back(std::move(blank));
         total += PyUnicode_GET_LENGTH(item) + (blank ? 2 : 0);
         maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(item));
+        narrow = narrow && PyUnicode_KIND(item) == PyUnicode_1BYTE_KIND;
     }
     PyObject* out = PyUnicode_New(total, maxchar);
     if (out == nullptr) return nullptr;
+    if (narrow && PyUnicode_KIND(out) == PyUnicode_1BYTE_KIND) {
+        Py_UCS1* dst = PyUnicode_1BYTE_DATA(out);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i > 0) *dst++ = ' ';
+            bool brace = braced[static_cast<size_t>(i)];
+            if (brace) *dst++ = '{';
+            Py_ssize_t len = PyUnicode_GET_LENGTH(items[i]);
+            const Py_UCS1* src = PyUnicode_1BYTE_DATA(items[i]);
+            for (Py_ssize_t k = 0; k < len; ++k) dst[k] = src[k];
+            dst += len;
+            if (brace) *dst++ = '}';
+        }
+        return out;
+    }
     int kind = PyUnicode_KIND(out);
     void* data = PyUnicode_DATA(out);
     Py_ssize_t pos = 0;
@@ -110,6 +127,17 @@ bool fill_entry(Function* f, PyObject* self, PyObject* line) {
            PyObject_SetAttr(self, st.s_api.get(), line) == 0;
 }
 
+// The same for a new instance of our own class, whose attribute assignment
+// is the generic one.
+bool fill_new_entry(Function* f, PyObject* self, PyObject* line) {
+    State& st = state_of(f);
+    PyObject* get_time = global(f, st.g_get_time.get());
+    if (get_time == nullptr) return false;
+    Ref stamp = Ref::steal(PyObject_CallNoArgs(get_time));
+    return stamp && PyObject_GenericSetAttr(self, st.s_timestamp.get(), stamp.get()) == 0 &&
+           PyObject_GenericSetAttr(self, st.s_api.get(), line) == 0;
+}
+
 }  // namespace
 
 PyObject* new_entry(Function* self, PyObject* item) {
@@ -117,7 +145,8 @@ PyObject* new_entry(Function* self, PyObject* item) {
     PyObject* cls = global(self, st.g_Entry.get());
     if (cls == nullptr) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (cls != st.Entry.get() || _PyType_Lookup(type, st.s_init.get()) != st.entry_init.get()) {
+    if (cls != st.Entry.get() || _PyType_Lookup(type, st.s_init.get()) != st.entry_init.get() ||
+        type->tp_setattro != PyObject_GenericSetAttr) {
         return PyObject_CallOneArg(cls, item);
     }
     // Our own class with its own initialiser: what calling it would do,
@@ -125,7 +154,7 @@ PyObject* new_entry(Function* self, PyObject* item) {
     Ref line = Ref::steal(api_line(item));
     if (!line) return nullptr;
     Ref entry = Ref::steal(type->tp_new(type, st.empty_tuple.get(), nullptr));
-    if (!entry || !fill_entry(self, entry.get(), line.get())) return nullptr;
+    if (!entry || !fill_new_entry(self, entry.get(), line.get())) return nullptr;
     return entry.release();
 }
 

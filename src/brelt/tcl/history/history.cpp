@@ -16,11 +16,29 @@ bool log_debug(Function* f, PyObject* message) {
     return static_cast<bool>(r);
 }
 
-// Whether log.debug() would emit anything: 1, 0, or -1 on error. A Logger
-// answers through isEnabledFor (which it caches); for anything else in its
-// place we cannot tell, so its debug() decides.
+// Whether log.debug() would emit anything: 1, 0, or -1 on error. For a
+// plain Logger whose class still has logging's own isEnabledFor, that method
+// is read here without its Python frame: false when the logger is disabled,
+// else the answer it cached (asking it only when it has none). Another
+// Logger is asked; for anything else in its place we cannot tell, so its
+// debug() decides.
 int debug_enabled(State& st, PyObject* log) {
-    if (!PyObject_TypeCheck(log, st.Logger.as<PyTypeObject>())) return 1;
+    auto* logger = st.Logger.as<PyTypeObject>();
+    if (Py_TYPE(log) == logger && _PyType_Lookup(logger, st.s_is_enabled_for.get()) == st.is_enabled_for.get()) {
+        Ref disabled = Ref::steal(PyObject_GenericGetAttr(log, st.s_disabled.get()));
+        if (!disabled) return -1;
+        int off = PyObject_IsTrue(disabled.get());
+        if (off != 0) return off < 0 ? -1 : 0;
+        Ref cache = Ref::steal(PyObject_GenericGetAttr(log, st.s_cache.get()));
+        if (!cache) return -1;
+        if (PyDict_CheckExact(cache.get())) {
+            PyObject* known = PyDict_GetItemWithError(cache.get(), st.debug_level.get());
+            if (known != nullptr) return PyObject_IsTrue(known);
+            if (PyErr_Occurred()) return -1;
+        }
+    } else if (!PyObject_TypeCheck(log, logger)) {
+        return 1;
+    }
     PyObject* args[] = {log, st.debug_level.get()};
     Ref r = Ref::steal(PyObject_VectorcallMethod(st.s_is_enabled_for.get(), args,
                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

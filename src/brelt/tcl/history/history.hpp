@@ -13,7 +13,8 @@ struct State : capi::ModuleStateBase {
     // while the module attribute Entry is still this class with this
     // initialiser, History.append builds entries without calling the class.
     Ref Entry, History, entry_init;
-    Ref Logger;       // logging.Logger, whose isEnabledFor we know
+    Ref Logger;       // logging.Logger, and its isEnabledFor as defined
+    Ref is_enabled_for;
     Ref debug_level;  // logging.DEBUG
     Ref max_history;  // 9999, History.__MAX_HISTORY__
     Ref empty_tuple;
@@ -26,7 +27,7 @@ struct State : capi::ModuleStateBase {
     // Attribute and method names.
     Ref s_timestamp, s_api, s_history, s_markers, s_active, s_enabled;
     Ref s_init, s_enable, s_maxlen, s_append, s_clear, s_remove, s_debug, s_is_enabled_for;
-    Ref s_strftime, s_compile, s_search, s_str;
+    Ref s_strftime, s_compile, s_search, s_str, s_disabled, s_cache;
 
     // Texts.
     Ref t_time_format, t_colon, t_percent, t_enabled, t_disabled, t_no_marker;
@@ -34,11 +35,11 @@ struct State : capi::ModuleStateBase {
     template <class F>
     void for_each_ref(F&& f) {
         f(function_type);
-        f(Entry), f(History), f(entry_init), f(Logger), f(debug_level), f(max_history), f(empty_tuple), f(deque_type);
+        f(Entry), f(History), f(entry_init), f(Logger), f(is_enabled_for), f(debug_level), f(max_history), f(empty_tuple), f(deque_type);
         f(g_re), f(g_deque), f(g_get_time), f(g_log), f(g_Entry);
         f(s_timestamp), f(s_api), f(s_history), f(s_markers), f(s_active), f(s_enabled);
         f(s_init), f(s_enable), f(s_maxlen), f(s_append), f(s_clear), f(s_remove), f(s_debug), f(s_is_enabled_for);
-        f(s_strftime), f(s_compile), f(s_search), f(s_str);
+        f(s_strftime), f(s_compile), f(s_search), f(s_str), f(s_disabled), f(s_cache);
         f(t_time_format), f(t_colon), f(t_percent), f(t_enabled), f(t_disabled), f(t_no_marker);
     }
 };

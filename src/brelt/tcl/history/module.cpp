@@ -37,7 +37,8 @@ int exec_module(PyObject* module) noexcept {
         }
         st->Logger = Ref::steal(PyObject_GetAttrString(logging.get(), "Logger"));
         st->debug_level = Ref::steal(PyObject_GetAttrString(logging.get(), "DEBUG"));
-        if (!st->Logger || !st->debug_level || !PyType_Check(st->Logger.get())) {
+        st->is_enabled_for = Ref::steal(st->Logger ? PyObject_GetAttrString(st->Logger.get(), "isEnabledFor") : nullptr);
+        if (!st->Logger || !st->debug_level || !st->is_enabled_for || !PyType_Check(st->Logger.get())) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "logging.Logger is not a type");
             return -1;
         }
@@ -55,6 +56,7 @@ int exec_module(PyObject* module) noexcept {
                   intern(st->s_debug, "debug") && intern(st->s_is_enabled_for, "isEnabledFor") &&
                   intern(st->s_strftime, "strftime") && intern(st->s_compile, "compile") &&
                   intern(st->s_search, "search") && intern(st->s_str, "__str__") &&
+                  intern(st->s_disabled, "disabled") && intern(st->s_cache, "_cache") &&
                   intern(st->t_time_format, "%Y-%m-%dT%H:%M:%S.%f") && intern(st->t_colon, ": ") &&
                   intern(st->t_percent, "% ") && intern(st->t_enabled, "TclHistory is enabled.") &&
                   intern(st->t_disabled, "TclHistory is disabled.") && intern(st->t_no_marker, "No such marker: %s");

@@ -55,18 +55,19 @@ PyObject* new_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
     PyObject* cls = global(module, st.g_Jiv_Code.get());
     if (cls == nullptr) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (cls != st.Jiv_Code.get() || _PyType_Lookup(type, st.s_init.get()) != st.code_init.get()) {
+    if (cls != st.Jiv_Code.get() || _PyType_Lookup(type, st.s_init.get()) != st.code_init.get() ||
+        type->tp_setattro != PyObject_GenericSetAttr) {
         PyObject* args[] = {name, tcl};
         return PyObject_Vectorcall(cls, args, 1, st.kw_tcl.get());
     }
     // Our own class with its own initialiser: what calling it would do,
     // without the trip through type.__call__.
     Ref code = Ref::steal(type->tp_new(type, st.empty_tuple.get(), nullptr));
-    if (!code || PyObject_SetAttr(code.get(), st.s_tcl.get(), tcl) < 0) return nullptr;
+    if (!code || PyObject_GenericSetAttr(code.get(), st.s_tcl.get(), tcl) < 0) return nullptr;
     Ref cmd = Ref::steal(PyList_New(1));
     if (!cmd) return nullptr;
     PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
-    if (PyObject_SetAttr(code.get(), st.s_cmd.get(), cmd.get()) < 0) return nullptr;
+    if (PyObject_GenericSetAttr(code.get(), st.s_cmd.get(), cmd.get()) < 0) return nullptr;
     return code.release();
 }
 
@@ -82,9 +83,15 @@ PyObject* code_extend(State& st, PyObject* self, PyObject* name) {
     return Py_NewRef(self);
 }
 
-// quotify(value) through the module attribute; a str is its own Tcl word.
+// quotify(value) through the module attribute. For the commonest words the
+// original quotify's answer is known: a str is its own word, a number its
+// str().
 PyObject* word(State& st, PyObject* quotify, PyObject* value) {
-    if (quotify == st.quotify.get() && PyUnicode_CheckExact(value)) return Py_NewRef(value);
+    if (quotify == st.quotify.get()) {
+        PyTypeObject* t = Py_TYPE(value);
+        if (t == &PyUnicode_Type) return Py_NewRef(value);
+        if (t == &PyLong_Type || t == &PyFloat_Type) return PyObject_Str(value);
+    }
     return PyObject_CallOneArg(quotify, value);
 }
 
@@ -398,6 +405,12 @@ object:
 - Keyword arguments are converted to dashed arguments in Tcl and appear
   after the positional arguments, in the order given.
 - Only [A-Za-z0-9_] is supported for Tcl namespace and procedure names.
+
+A keyword always sends a value (flag=True sends -flag true). A Tcl option
+without a value, one that must come before the other arguments, or one
+named -cast_ is passed as positional words instead:
+
+    tcl.jiv.lsort('-decreasing', 'b a c')
 
 Every command goes to the interpreter's history before it runs. A Tcl
 error raises TclError carrying Tcl's own stack trace (::errorInfo).

@@ -1,0 +1,36 @@
+"""History.append against the least any history must do: take the time
+and append to a bounded deque."""
+
+import collections
+import datetime
+
+from harness import Report, best_time
+
+from brelt.tcl.history import History
+
+
+def main():
+    words = ["set", "x", "a b", "-opt", "value"]
+    history = History()
+    deque = collections.deque(maxlen=9999)
+    now = datetime.datetime.now
+
+    def plain():
+        deque.append((now(), "line"))
+
+    # Both keep a full history, so every append also drops the oldest entry.
+    for _ in range(10_000):
+        history.append(words)
+        plain()
+
+    report = Report("history")
+    report.within("History.append, 5-word command", best_time(lambda: history.append(words)),
+                  best_time(plain), "deque.append((datetime.now(), 'line'))", 3)
+    history.disable()
+    report.within("History.append, recording disabled", best_time(lambda: history.append(words)),
+                  best_time(plain), "deque.append((datetime.now(), 'line'))", 1)
+    return report.print()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,72 @@
+"""Drive a real Tcl interpreter from Python and exchange values with it.
+
+The package stands for a default interpreter: its attributes root, tk,
+history, jiv, vars, cast_boolean, cast_array and cast_any are those of an
+Interpreter created at first use."""
+
+import tkinter
+from collections.abc import Callable, MutableMapping
+from typing import Any
+
+from _tkinter import TkappType
+
+from brelt.tcl.history import History
+from brelt.tcl.jiv import Jiv
+from brelt.tcl.namespace import (
+    TclArrayVariable as TclArrayVariable,
+    TclCommand as TclCommand,
+    TclNamespace as TclNamespace,
+    TclVariable as TclVariable,
+    TempTclArrayVariable as TempTclArrayVariable,
+    TempTclCommand as TempTclCommand,
+    TempTclNamespace as TempTclNamespace,
+    TempTclVariable as TempTclVariable,
+)
+from brelt.tcl.nestmap import NestMap as NestMap
+from brelt.tcl.quotify import quotify as quotify, tclobj as tclobj
+
+TclError = tkinter.TclError
+
+__all__ = [
+    "Interpreter",
+    "TclError",
+    "quotify",
+    "tclobj",
+    "cast_list",
+    "NestMap",
+    "TclVariable",
+    "TempTclVariable",
+    "TclArrayVariable",
+    "TempTclArrayVariable",
+    "TclCommand",
+    "TempTclCommand",
+    "TclNamespace",
+    "TempTclNamespace",
+]
+
+def cast_list(value: Any) -> list[Any]: ...
+
+class Interpreter:
+    """One Tcl interpreter, created through tkinter, and the tools around it."""
+
+    root: tkinter.Tk
+    tk: TkappType
+    history: History
+    jiv: Jiv
+    vars: MutableMapping[str, str]
+    def __init__(self, root: tkinter.Tk | None = None, max_history: int | None = 9999) -> None: ...
+    def cast_boolean(self, value: Any) -> bool: ...
+    @staticmethod
+    def cast_list(value: Any) -> list[Any]: ...
+    def cast_array(self, value: Any) -> dict[Any, Any]: ...
+    def cast_any(self, value: Any) -> Any: ...
+
+# The default interpreter's objects.
+root: tkinter.Tk
+tk: TkappType
+history: History
+jiv: Jiv
+vars: MutableMapping[str, str]
+cast_boolean: Callable[[Any], bool]
+cast_array: Callable[[Any], dict[Any, Any]]
+cast_any: Callable[[Any], Any]

@@ -1,0 +1,25 @@
+"""Quick calls of Tcl commands as attribute paths of an interpreter:
+tcl.jiv.ns_a.ns_b.procname('arguments', arg_a='value')."""
+
+import weakref as weakref
+from tkinter import TclError as TclError
+from typing import Any, NoReturn
+
+from brelt.tcl.quotify import quotify as quotify
+
+class Jiv:
+    """Magic quick-call methods for Tcl interpreters."""
+
+    tcl: Any  # weakref.proxy of the interpreter
+    def __init__(self, tcl: Any) -> None: ...
+    def __getattr__(self, name: str) -> Jiv_Code: ...
+    def __call__(self, /, *args: Any, **kwargs: Any) -> NoReturn: ...
+
+class Jiv_Code:
+    """Jiv_Code class: one command path, run in Tcl when called."""
+
+    tcl: Any
+    cmd: list[str]
+    def __init__(self, *cmd: str, tcl: Any) -> None: ...
+    def __getattr__(self, name: str) -> Jiv_Code: ...
+    def __call__(self, /, *args: Any, cast_: object = True, **kwargs: Any) -> Any: ...

@@ -1,0 +1,287 @@
+"""The package layer: Interpreter, its casts and variables, the default
+interpreter, and the sibling helpers AttrDict and get_time."""
+
+import datetime
+import gc
+import sys
+import threading
+import tkinter
+import weakref
+from collections.abc import MutableMapping
+
+import pytest
+from _tkinter import Tcl_Obj
+
+import brelt.tcl
+from brelt.datastructures import AttrDict
+from brelt.tcl import Interpreter, TclError, cast_list
+from brelt.tcl.history import History
+from brelt.tcl.jiv import Jiv
+from brelt.utils.utils import get_time
+
+
+def test_interpreter_parts(tcl):
+    assert isinstance(tcl.root, tkinter.Tk) and tcl.tk is tcl.root.tk
+    assert isinstance(tcl.history, History) and tcl.history.__history__.maxlen == 9999
+    assert isinstance(tcl.jiv, Jiv) and isinstance(tcl.vars, MutableMapping)
+    assert tcl.tk.call("set", "x", 5) == 5
+
+
+def test_interpreter_arguments():
+    root = tkinter.Tcl()
+    tcl = Interpreter(root, max_history=None)
+    assert tcl.root is root and tcl.tk is root.tk and tcl.history.__history__.maxlen is None
+    assert Interpreter(max_history=3).history.__history__.maxlen == 3
+    assert Interpreter().tk is not Interpreter().tk  # each has its own Tcl interpreter
+
+
+def test_weak_references_do_not_keep_it():
+    tcl = Interpreter()
+    ref, proxy = weakref.ref(tcl), weakref.proxy(tcl)
+    variables = tcl.vars
+    del tcl
+    assert ref() is None  # nothing it owns refers back to it strongly
+    with pytest.raises(ReferenceError):
+        proxy.tk
+    with pytest.raises(ReferenceError):
+        variables["x"]
+
+
+# ---------------------------------------------------------------------------
+# Casts
+
+
+@pytest.mark.parametrize("value", [True, 1, -3, 2.5, "1", "yes", "YES", "on", "true", "t", "y", "tru", b"1"])
+def test_cast_boolean_true(tcl, value):
+    assert tcl.cast_boolean(value) is True
+
+
+@pytest.mark.parametrize("value", [False, 0, 0.0, "0", "no", "off", "of", "false", "FALSE", "f", "n", b"no"])
+def test_cast_boolean_false(tcl, value):
+    assert tcl.cast_boolean(value) is False
+
+
+@pytest.mark.parametrize("value", ["maybe", "", "o", None, "1 2", "2.5", " 1 ", ["a", "b"]])
+def test_cast_boolean_refuses(tcl, value):
+    with pytest.raises(TclError, match="expected boolean value"):
+        tcl.cast_boolean(value)
+    with pytest.raises(TclError):
+        tcl.cast_boolean(float("nan"))
+
+
+def test_cast_boolean_of_results(tcl):
+    assert tcl.cast_boolean(tcl.tk.call("info", "exists", "tcl_version")) is True
+    assert tcl.cast_boolean(tcl.tk.call("string", "is", "integer", "x")) is False
+    assert tcl.cast_boolean(tcl.tk.call("expr", "0.5")) is True  # a Tcl double
+    assert tcl.tk.call("expr", "0.5 ? 1 : 0") == 1  # which Tcl takes as true too
+    with pytest.raises(TclError):
+        tcl.cast_boolean(tcl.tk.call("dict", "create", "a", "b"))  # a Tcl object that is no boolean
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ('a {b c} "d e" f\\ g', ["a", "b c", "d e", "f g"]),
+        ("", []),
+        (("a", 1), ["a", 1]),
+        (["x"], ["x"]),
+        (b"a \xe9", ["a", "\xe9"]),
+        (None, []),
+        (5, [5]),
+    ],
+)
+def test_cast_list(tcl, value, expected):
+    assert cast_list(value) == expected
+    assert tcl.cast_list(value) == expected
+    assert type(cast_list(value)) is list
+
+
+def test_cast_list_of_results(tcl):
+    assert cast_list(tcl.tk.call("dict", "create", "k", "v w")) == ["k", "v w"]
+    assert cast_list(tcl.tk.call("list", "a", "b c")) == ["a", "b c"]
+    with pytest.raises(TclError):
+        cast_list("{unbalanced")
+    elements = cast_list(tcl.tk.call("list", "a", "b"))
+    assert elements[1:] == ["b"] and elements[-1] == "b"  # indexable and sliceable
+
+
+def test_cast_array(tcl):
+    tcl.tk.eval("array set a {k1 v1 {k 2} {v 2}}")
+    assert tcl.cast_array(tcl.tk.call("array", "get", "a")) == {"k1": "v1", "k 2": "v 2"}
+    assert tcl.cast_array(tcl.tk.eval("array get a")) == {"k1": "v1", "k 2": "v 2"}
+    assert tcl.cast_array(("a", 1, "b", 2)) == {"a": 1, "b": 2}
+    assert tcl.cast_array("") == {} and tcl.cast_array({"x": "y"}) == {"x": "y"}
+    with pytest.raises(ValueError):
+        tcl.cast_array("a b c")
+
+
+def test_cast_any(tcl):
+    for plain in ("text", 5, 2.5, True, b"\x00\xff", ()):
+        assert tcl.cast_any(plain) is plain
+    obj = tcl.tk.call("dict", "create", "k", "v")
+    assert type(obj) is Tcl_Obj
+    assert tcl.cast_any(obj) == "k v" and type(tcl.cast_any(obj)) is str
+    nested = tcl.tk.eval("list a") and tcl.tk.call("list", "a", obj, ("b", obj))
+    assert tcl.cast_any(nested) == ("a", "k v", ("b", "k v"))
+
+
+# ---------------------------------------------------------------------------
+# Variables
+
+
+def test_vars_mapping(tcl):
+    v = tcl.vars
+    v["x"] = 5
+    v["::y"] = ["a", "b c"]
+    v["arr(k)"] = "e"
+    assert v["x"] == "5" and v["::x"] == "5" and v["y"] == "a {b c}" and v["arr(k)"] == "e"
+    assert "x" in v and "::y" in v and "missing" not in v
+    assert {"x", "y", "arr", "tcl_version"} <= set(v) and len(v) == len(list(v))
+    assert all(type(name) is str for name in v)
+    del v["x"]
+    assert "x" not in v
+    for missing in ("x", "arr(nope)"):
+        with pytest.raises(KeyError) as info:
+            v[missing]
+        assert isinstance(info.value.args[0], TclError) and info.value.__cause__ is info.value.args[0]
+    with pytest.raises(KeyError):
+        del v["x"]
+    assert v.get("x", "default") == "default"
+
+
+def test_vars_error_info(tcl):
+    with pytest.raises(TclError):
+        tcl.tk.eval("error boom")
+    assert tcl.vars["::errorInfo"].startswith("boom\n")
+
+
+def test_vars_are_global_from_a_callback(tcl):
+    seen = []
+    tcl.tk.createcommand("peek", lambda: seen.append((tcl.vars["x"], "local" in tcl.vars)))
+    tcl.tk.eval("set x global; proc p {} { set x local; set local 1; peek }; p")
+    assert seen == [("global", False)]
+
+
+# ---------------------------------------------------------------------------
+# Threads
+
+
+def test_other_thread_gets_clear_errors(tcl):
+    outcomes = {}
+
+    def worker():
+        for name, op in (("jiv", lambda: tcl.jiv.set("x", 1)), ("eval", lambda: tcl.tk.eval("set x 1")),
+                         ("vars", lambda: tcl.vars["tcl_version"]), ("bool", lambda: tcl.cast_boolean("yes"))):
+            try:
+                outcomes[name] = op()
+            except Exception as exc:  # noqa: BLE001 - the test looks at what arrives
+                outcomes[name] = exc
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    thread.join(30)
+    assert not thread.is_alive()
+    assert all(isinstance(outcomes[name], RuntimeError) for name in ("jiv", "eval", "vars", "bool")), outcomes
+    assert tcl.jiv.set("x", 2) == "2"  # the owner is unaffected
+
+
+def test_interpreter_made_in_a_thread_belongs_to_it():
+    made = {}
+
+    def worker():
+        made["tcl"] = Interpreter()
+        made["value"] = made["tcl"].jiv.set("x", 1)
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    thread.join(30)
+    assert made["value"] == "1"
+    with pytest.raises(RuntimeError):
+        made["tcl"].tk.eval("set x")
+    # Dropping it here must not let Tcl delete it from the wrong thread,
+    # which would abort the process.
+    alive = weakref.ref(made.pop("tcl"))
+    gc.collect()
+    assert alive() is None
+
+
+# ---------------------------------------------------------------------------
+# The package as the default interpreter
+
+
+def test_default_interpreter():
+    default = brelt.tcl._default()
+    assert isinstance(default, Interpreter)
+    assert brelt.tcl.tk is default.tk and brelt.tcl.root is default.root
+    assert brelt.tcl.history is default.history and brelt.tcl.jiv is default.jiv
+    assert brelt.tcl.vars is default.vars
+    assert brelt.tcl.cast_boolean("yes") is True and brelt.tcl.cast_any(3) == 3
+    assert brelt.tcl.cast_array(("a", "b")) == {"a": "b"}
+    assert brelt.tcl.jiv.set("from_default", "v") == "v" and brelt.tcl.vars["from_default"] == "v"
+    assert brelt.tcl.history.filter(count=1)[0].api == "set from_default v"
+
+
+def test_package_names():
+    import importlib
+
+    assert importlib.import_module("brelt.tcl.history").History is History  # the submodule itself
+    assert isinstance(brelt.tcl.history, History)  # the package attribute: the default's history
+    assert brelt.tcl.TclError is tkinter.TclError and brelt.tcl.quotify([1, "a b"]) == "1 {a b}"
+    assert {"Interpreter", "cast_list", "quotify", "tclobj", "NestMap", "TclVariable"} <= set(brelt.tcl.__all__)
+    assert {"tk", "jiv", "history", "vars", "root", "NestMap"} <= set(dir(brelt.tcl))
+    with pytest.raises(AttributeError):
+        brelt.tcl.no_such_name
+
+
+def test_help_texts():
+    import pydoc
+
+    text = pydoc.render_doc(Interpreter, renderer=pydoc.plaintext)
+    assert "cast_boolean" in text and "thread" in text
+    for name in ("cast_boolean", "cast_list", "cast_array", "cast_any"):
+        assert getattr(Interpreter, name).__doc__
+
+
+# ---------------------------------------------------------------------------
+# Sibling packages
+
+
+def test_attrdict():
+    d = AttrDict()
+    assert isinstance(d, dict) and d == {}
+    d.name = "x"
+    d["size"] = 3
+    assert d["name"] == "x" and d.size == 3 and d == {"name": "x", "size": 3}
+    del d.name
+    assert "name" not in d
+    with pytest.raises(AttributeError):
+        d.missing
+    assert d.keys is not None and callable(d.keys)  # dict's own names stay methods
+    assert type(d.copy()) is AttrDict and d.copy() == d
+
+
+def test_get_time():
+    before = datetime.datetime.now()
+    now = get_time()
+    assert type(now) is datetime.datetime and before <= now <= datetime.datetime.now()
+    assert now.strftime("%Y")
+
+
+def test_no_leaks(tcl):
+    obj = tcl.tk.call("dict", "create", "k", "v")
+    nested = tcl.tk.call("list", "a", obj, ("b", obj))
+
+    def work():
+        tcl.cast_any(nested)
+        tcl.cast_boolean("yes")
+        tcl.vars["x"] = "1"
+        tcl.vars["x"]
+
+    for _ in range(200):
+        work()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(2000):
+        work()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 1000
