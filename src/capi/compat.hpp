@@ -23,6 +23,22 @@ inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
     *result = nullptr;
     return PyErr_Occurred() ? -1 : 0;
 }
+
+// PyWeakref_GetRef appeared in 3.13 (PyWeakref_GetObject is deprecated there).
+inline int PyWeakref_GetRef(PyObject* ref, PyObject** result) {
+    if (ref == nullptr || !PyWeakref_Check(ref)) {
+        *result = nullptr;
+        PyErr_SetString(PyExc_TypeError, "expected a weakref");
+        return -1;
+    }
+    PyObject* obj = PyWeakref_GetObject(ref);
+    if (obj == nullptr || obj == Py_None) {
+        *result = nullptr;
+        return obj == nullptr ? -1 : 0;
+    }
+    *result = Py_NewRef(obj);
+    return 1;
+}
 #endif
 
 #if PY_VERSION_HEX < 0x030C0000

@@ -43,10 +43,7 @@ _LAZY_EXPORTS = {
     "TempTclVariable": "namespace",
     "TclArrayVariable": "namespace",
     "TempTclArrayVariable": "namespace",
-    "TclCommand": "namespace",
-    "TempTclCommand": "namespace",
     "TclNamespace": "namespace",
-    "TempTclNamespace": "namespace",
 }
 
 __all__ = ["Interpreter", "TclError", "quotify", "tclobj", "cast_list", *_LAZY_EXPORTS]

@@ -14,12 +14,9 @@ from brelt.tcl.history import History
 from brelt.tcl.jiv import Jiv
 from brelt.tcl.namespace import (
     TclArrayVariable as TclArrayVariable,
-    TclCommand as TclCommand,
     TclNamespace as TclNamespace,
     TclVariable as TclVariable,
     TempTclArrayVariable as TempTclArrayVariable,
-    TempTclCommand as TempTclCommand,
-    TempTclNamespace as TempTclNamespace,
     TempTclVariable as TempTclVariable,
 )
 from brelt.tcl.nestmap import NestMap as NestMap
@@ -38,10 +35,7 @@ __all__ = [
     "TempTclVariable",
     "TclArrayVariable",
     "TempTclArrayVariable",
-    "TclCommand",
-    "TempTclCommand",
     "TclNamespace",
-    "TempTclNamespace",
 ]
 
 def cast_list(value: Any) -> list[Any]: ...

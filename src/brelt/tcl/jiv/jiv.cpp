@@ -31,13 +31,7 @@ PyObject* module_of(PyObject* self) noexcept { return PyType_GetModuleByDef(Py_T
 Ref referent(PyObject* tcl) {
     if (!PyWeakref_CheckProxy(tcl)) return Ref::borrow(tcl);
     Ref obj;
-#if PY_VERSION_HEX >= 0x030D0000
     if (PyWeakref_GetRef(tcl, obj.out()) < 0) return {};
-#else
-    PyObject* target = PyWeakref_GetObject(tcl);
-    if (target == nullptr) return {};
-    if (target != Py_None) obj = Ref::borrow(target);
-#endif
     if (!obj) PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
     return obj;
 }

@@ -13,25 +13,6 @@
 
 namespace tclns {
 
-// PyWeakref_GetRef appeared in 3.13 (PyWeakref_GetObject is deprecated there).
-inline int weakref_get_ref(PyObject* ref, PyObject** obj) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyWeakref_GetRef(ref, obj);
-#else
-    PyObject* o = PyWeakref_GetObject(ref);
-    if (o == nullptr) {
-        *obj = nullptr;
-        return -1;
-    }
-    if (o == Py_None) {
-        *obj = nullptr;
-        return 0;
-    }
-    *obj = Py_NewRef(o);
-    return 1;
-#endif
-}
-
 inline bool has_instance_dict(PyTypeObject* t) noexcept {
     return (t->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || t->tp_dictoffset != 0;
 }
@@ -94,7 +75,7 @@ inline bool interp_tk(State& st, AttrReader& self, Ref& tcl, Ref& tk) noexcept {
     if (!tcl) return false;
     if (PyWeakref_CheckProxy(tcl.get())) {
         Ref target;
-        int alive = weakref_get_ref(tcl.get(), target.out());
+        int alive = PyWeakref_GetRef(tcl.get(), target.out());
         if (alive < 0) return false;
         if (alive == 0) {
             PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
