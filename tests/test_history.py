@@ -2,7 +2,6 @@
 
 import collections
 import datetime
-import gc
 import logging
 import re
 import sys
@@ -11,6 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from brelt.tcl.history import Entry, History
+from support import assert_no_leak
 
 # The module object itself: the package attribute brelt.tcl.history is the
 # default interpreter's History.
@@ -26,18 +26,6 @@ def filled(*commands, **kwargs):
     for command in commands:
         h.append(command)
     return h
-
-
-def assert_no_leak(func, rounds=2000):
-    for _ in range(200):
-        func()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        func()
-    gc.collect()
-    grown = sys.getallocatedblocks() - before
-    assert grown < rounds // 2, f"{grown} blocks more after {rounds} calls"
 
 
 # ---------------------------------------------------------------------------

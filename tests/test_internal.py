@@ -3,7 +3,6 @@ Tcl's own scanner, and dictionary-order comparison, judged by real Tcl."""
 
 import ctypes
 import functools
-import gc
 import sys
 import tkinter
 
@@ -13,6 +12,7 @@ from hypothesis import strategies as st
 
 from brelt.tcl import cast_list, internal
 from brelt.tcl.internal import GetListFromAny
+from support import assert_no_leak as leak_check
 
 TclError = tkinter.TclError
 
@@ -32,16 +32,8 @@ def tcl_list_text(tk, strings):
     return tk.call("format", "%s", tk.call("list", *strings))
 
 
-def assert_no_leak(func, rounds=40, warmup=10):
-    for _ in range(warmup):
-        func()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        func()
-    gc.collect()
-    grown = sys.getallocatedblocks() - before
-    assert grown < rounds // 2, f"{grown} blocks more after {rounds} calls"
+# Each call here is heavy: fewer rounds suffice.
+assert_no_leak = functools.partial(leak_check, rounds=40, warmup=10)
 
 
 # ---------------------------------------------------------------------------

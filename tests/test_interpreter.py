@@ -3,7 +3,6 @@ interpreter, and the sibling helpers AttrDict and get_time."""
 
 import datetime
 import gc
-import sys
 import threading
 import tkinter
 import weakref
@@ -18,6 +17,7 @@ from brelt.tcl import Interpreter, TclError, cast_list
 from brelt.tcl.history import History
 from brelt.tcl.jiv import Jiv
 from brelt.utils.utils import get_time
+from support import assert_no_leak
 
 
 def test_interpreter_parts(tcl):
@@ -277,11 +277,4 @@ def test_no_leaks(tcl):
         tcl.vars["x"] = "1"
         tcl.vars["x"]
 
-    for _ in range(200):
-        work()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(2000):
-        work()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 1000
+    assert_no_leak(work, allowance=1000)

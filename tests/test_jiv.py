@@ -1,6 +1,5 @@
 """The quick-call proxy, against a real Tcl interpreter."""
 
-import gc
 import inspect
 import sys
 import threading
@@ -12,20 +11,9 @@ import pytest
 
 from brelt.tcl import Interpreter, quotify
 from brelt.tcl.jiv import Jiv, Jiv_Code
+from support import assert_no_leak
 
 jiv_module = sys.modules[Jiv.__module__]
-
-
-def assert_no_leak(func, rounds=2000):
-    for _ in range(200):
-        func()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        func()
-    gc.collect()
-    grown = sys.getallocatedblocks() - before
-    assert grown < rounds // 2, f"{grown} blocks more after {rounds} calls"
 
 
 @pytest.fixture

@@ -23,6 +23,7 @@ from brelt.tcl.namespace import (
     TempTclArrayVariable,
     TempTclVariable,
 )
+from support import assert_no_leak
 
 ns_module = sys.modules["brelt.tcl.namespace"]
 quotify_module = sys.modules["brelt.tcl.quotify"]
@@ -841,11 +842,4 @@ def test_no_reference_leaks():
         except TclError:
             pass
 
-    for _ in range(200):
-        work()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(2000):
-        work()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert_no_leak(work, allowance=200)

@@ -1,8 +1,7 @@
 """brelt.tcl.nestmap: keyed lists with dotted keys, judged by real TclX."""
 
-import gc
+import functools
 import inspect
-import sys
 import tkinter
 from collections.abc import MutableMapping
 
@@ -14,6 +13,7 @@ import brelt.tcl
 from brelt.datastructures import AttrDict
 from brelt.tcl import quotify, tclobj
 from brelt.tcl.nestmap import NestMap
+from support import assert_no_leak as leak_check
 
 TclError = tkinter.TclError
 TARGET = 'target key "{}" is a value, cannot update value against another keyed list'
@@ -43,16 +43,8 @@ def shape(value):
     return value
 
 
-def assert_no_leak(func, rounds=40, warmup=10):
-    for _ in range(warmup):
-        func()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        func()
-    gc.collect()
-    grown = sys.getallocatedblocks() - before
-    assert grown < rounds // 2, f"{grown} blocks more after {rounds} calls"
+# Each call here is heavy: fewer rounds suffice.
+assert_no_leak = functools.partial(leak_check, rounds=40, warmup=10)
 
 
 def sample():

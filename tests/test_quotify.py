@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from brelt.tcl import quotify, tclobj
+from support import assert_no_leak
 
 Q = sys.modules["brelt.tcl.quotify"]
 
@@ -151,10 +152,10 @@ def test_tclobj_passes_tcl_ready_values_through(tk):
     for value in (obj, s, b"x", 1.5, True, 7):
         assert tclobj(value) is value
 
-    class I(int):
+    class Int(int):
         pass
 
-    assert tclobj(I(3)) == "3"  # int subclasses fall through to text
+    assert tclobj(Int(3)) == "3"  # int subclasses fall through to text
 
 
 def test_function_attributes_and_bindings():
@@ -220,7 +221,9 @@ element_text = st.text(
     ),
     max_size=12,
 )
-nested_lists = st.recursive(st.lists(element_text, max_size=6), lambda inner: st.lists(st.one_of(element_text, inner), max_size=5), max_leaves=30)
+nested_lists = st.recursive(
+    st.lists(element_text, max_size=6), lambda inner: st.lists(st.one_of(element_text, inner), max_size=5), max_leaves=30
+)
 
 
 def split_nested(tk, text, shape):
@@ -391,15 +394,6 @@ def test_moderately_deep_nesting_is_fine():
 # --------------------------------------------------------------------------
 # Reference leaks
 
-def allocated_after(func, rounds=5, calls=2000):
-    counts = []
-    for _ in range(rounds):
-        for _ in range(calls):
-            func()
-        counts.append(sys.getallocatedblocks())
-    return counts
-
-
 @pytest.mark.parametrize(
     "call",
     [
@@ -411,8 +405,7 @@ def allocated_after(func, rounds=5, calls=2000):
     ],
 )
 def test_no_reference_leaks(call):
-    counts = allocated_after(call)
-    assert counts[-1] - counts[1] < 50, counts
+    assert_no_leak(call, allowance=50)
 
 
 def test_no_leaks_on_errors():
@@ -422,5 +415,4 @@ def test_no_leaks_on_errors():
         with pytest.raises(Boom):
             tclobj({"a": [1, BadStr()]})
 
-    counts = allocated_after(failing, calls=500)
-    assert counts[-1] - counts[1] < 50, counts
+    assert_no_leak(failing, rounds=500, allowance=50)
