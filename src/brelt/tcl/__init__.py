@@ -90,16 +90,14 @@ def _keep_forever(obj):
     ctypes.pythonapi.Py_IncRef(ctypes.py_object(obj))
 
 
-def _cast_tuple(value):
-    return tuple([_cast_item(item) for item in value])
-
-
 def _cast_item(value):
+    # tkinter turns Tcl's numbers, booleans, byte arrays, lists and strings
+    # into Python values; any other Tcl object is text for Python.
     cls = type(value)
     if cls is _TclObj:
         return str(value)
     if cls is tuple:
-        return _cast_tuple(value)
+        return tuple([_cast_item(item) for item in value])
     return value
 
 
@@ -261,13 +259,7 @@ class Interpreter:
         nested tuples), and any other Tcl object (a dict, a command name...)
         as its string form: no ``_tkinter.Tcl_Obj`` reaches the caller.
         """
-        # Inline for the common plain result: every quick call comes here.
-        cls = type(value)
-        if cls is _TclObj:
-            return str(value)
-        if cls is tuple:
-            return _cast_tuple(value)
-        return value
+        return _cast_item(value)
 
 
 class _Package(types.ModuleType):
