@@ -29,7 +29,6 @@ $(VENV)/.system:
 
 $(VENV)/bin/python: | $(VENV)/.system
 	$(PY) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q scikit-build-core pytest hypothesis
 
 # Built in place (build/<wheel tag>), so a rebuild after an edit is incremental.

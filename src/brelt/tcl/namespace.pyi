@@ -13,7 +13,7 @@ from typing import Any, Final, TypeVar
 from .quotify import quotify as quotify
 from .quotify import tclobj as tclobj
 
-__all__: tuple[str, ...]
+__all__ = ("TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable", "TclNamespace")
 
 _Self = TypeVar("_Self")
 

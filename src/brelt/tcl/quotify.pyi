@@ -5,15 +5,13 @@ from collections.abc import Iterable
 from collections.abc import Mapping as Mapping
 from collections.abc import Sequence as Sequence
 from collections.abc import Set as Set
-from typing import Any, Protocol, TypeAlias
+from typing import Any, Protocol
 
 from _tkinter import Tcl_Obj as _tkTcl_Obj
 
 unicode = str
 _sysmaxsize: int
 _long_type: type[int]
-
-TclReady: TypeAlias = str | bytes | bool | float | int | _tkTcl_Obj | tuple[Any, ...]
 
 class _Contains(Protocol):
     def __contains__(self, item: object, /) -> bool: ...
@@ -42,5 +40,6 @@ quotify: _QuotifyFunction
 def _tclobj_from_sequence(obj: Iterable[object]) -> tuple[Any, ...]: ...
 def _tclobj_from_mapping(obj: Mapping[Any, Any]) -> tuple[Any, ...]: ...
 
-# tclobj() returns a Tcl-ready value, or whatever __tclobj__() returns.
+# tclobj() returns a Tcl-ready value (str, bytes, bool, float, int, Tcl_Obj, or a
+# tuple of such, nested), or whatever __tclobj__() returns.
 tclobj: _TclobjFunction
