@@ -8,7 +8,7 @@ import tkinter
 
 from harness import Report, best_time
 
-from brelt.tcl.internal import DictionaryCompare, GetListFromAny, TclDLL, Tcl_Interp_p
+from brelt.tcl.internal import DictionaryCompare, GetListFromAny, TclDLL
 
 
 

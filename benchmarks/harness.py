@@ -50,7 +50,8 @@ class Report:
     def faster(self, label, ours, other, other_label, at_least):
         """Goal: ``ours`` at least ``at_least`` times faster than ``other``."""
         ratio = other / ours
-        self.rows.append((label, ours, f"{ratio:6.2f}x faster than {other_label}", f">= {at_least}x", ratio >= at_least))
+        text = f"{ratio:6.2f}x faster than {other_label}"
+        self.rows.append((label, ours, text, f">= {at_least}x", ratio >= at_least))
 
     def within(self, label, ours, other, other_label, at_most):
         """Goal: ``ours`` takes at most ``at_most`` times as long as ``other``."""

@@ -213,11 +213,11 @@ def test_str_subclass_and_int_subclass():
 
     assert GetListFromAny(S("a b")) == ("a", "b")
 
-    class I(int):
+    class Int(int):
         pass
 
     # Not exactly an int: read as its text.
-    assert GetListFromAny(I(7)) == ("7",)
+    assert GetListFromAny(Int(7)) == ("7",)
 
 
 def test_tcl_obj_is_read_as_text(tk):
@@ -492,7 +492,8 @@ def test_structures_read_real_objects():
     new_list = ctypes.CFUNCTYPE(ObjP, ctypes.c_int, ctypes.POINTER(ObjP))(("Tcl_NewListObj", dll))
     release = ctypes.CFUNCTYPE(None, ObjP, ctypes.c_char_p, ctypes.c_int)(("Tcl_DbDecrRefCount", dll))
 
-    objs = [new_string(b"hello", 5), new_wide(-(2**40)), new_double(2.5), new_list(2, (ObjP * 2)(new_string(b"a", 1), new_string(b"b", 1)))]
+    pair = (ObjP * 2)(new_string(b"a", 1), new_string(b"b", 1))
+    objs = [new_string(b"hello", 5), new_wide(-(2**40)), new_double(2.5), new_list(2, pair)]
     s, w, d, lst = (o.contents for o in objs)
     assert (s.refCount, s.bytes, s.length, bool(s.typePtr)) == (0, b"hello", 5, False)
     assert w.internalRep.wideValue == -(2**40) and w.typePtr.contents.name in (b"int", b"wideInt")

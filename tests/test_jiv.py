@@ -196,7 +196,9 @@ def test_failing_call_is_recorded(tcl):
 
 
 def test_error_carries_tcl_stack_trace(tcl):
-    tcl.tk.eval("namespace eval ns { proc inner {x} { error \"boom $x\" }; proc outer {args} { inner [lindex $args 0] } }")
+    tcl.tk.eval(
+        "namespace eval ns { proc inner {x} { error \"boom $x\" }; proc outer {args} { inner [lindex $args 0] } }"
+    )
     with pytest.raises(TclError) as info:
         tcl.jiv.ns.outer("deep", opt=1)
     exc = info.value

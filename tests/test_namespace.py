@@ -680,7 +680,7 @@ def test_temporary_names():
         pass
 
     s = Scratch(tcl=tcl, cast=int)
-    assert s.var_name == f"::__brelt__Scratch_{id(s)}_tmp" and s.cast == int
+    assert s.var_name == f"::__brelt__Scratch_{id(s)}_tmp" and s.cast is int
     live = [TempTclVariable(tcl=tcl) for _ in range(5)]
     assert len({t.var_name for t in live}) == 5
 

@@ -222,7 +222,9 @@ element_text = st.text(
     max_size=12,
 )
 nested_lists = st.recursive(
-    st.lists(element_text, max_size=6), lambda inner: st.lists(st.one_of(element_text, inner), max_size=5), max_leaves=30
+    st.lists(element_text, max_size=6),
+    lambda inner: st.lists(st.one_of(element_text, inner), max_size=5),
+    max_leaves=30,
 )
 
 

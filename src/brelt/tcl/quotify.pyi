@@ -7,7 +7,7 @@ from collections.abc import Sequence as Sequence
 from collections.abc import Set as Set
 from typing import Any, Protocol
 
-from _tkinter import Tcl_Obj as _tkTcl_Obj
+from _tkinter import Tcl_Obj as _tkTcl_Obj  # noqa: F401  (a module attribute)
 
 unicode = str
 _sysmaxsize: int
