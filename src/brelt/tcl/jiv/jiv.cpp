@@ -80,17 +80,19 @@ PyObject* code_extend(State& st, PyObject* self, PyObject* name) {
     return Py_NewRef(self);
 }
 
-// quotify(value) through the module attribute (`quotify` is held by the
-// caller: a replacement may rebind the attribute while it runs). For the
-// commonest words the original quotify's answer is known: a str is its own
-// word, a number its str().
-PyObject* word(State& st, PyObject* quotify, PyObject* value) {
-    if (quotify == st.quotify.get()) {
+// quotify(value) through the module attribute, read afresh for every word
+// as Python code would, and held while it runs: a replacement may rebind
+// the attribute and so drop itself. For the commonest words the original
+// quotify's answer is known: a str is its own word, a number its str().
+PyObject* word(State& st, PyObject* module, PyObject* value) {
+    Ref quotify = module_global(module, st.g_quotify.get());
+    if (!quotify) return nullptr;
+    if (quotify.get() == st.quotify.get()) {
         PyTypeObject* t = Py_TYPE(value);
         if (t == &PyUnicode_Type) return Py_NewRef(value);
         if (t == &PyLong_Type || t == &PyFloat_Type) return PyObject_Str(value);
     }
-    return PyObject_CallOneArg(quotify, value);
+    return PyObject_CallOneArg(quotify.get(), value);
 }
 
 bool is_cast_key(State& st, PyObject* key) {
@@ -157,10 +159,6 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     if (!name) return nullptr;
 
     // 3, 4. The words.
-    // Held: the words run quotify, which may rebind the module's quotify.
-    Ref held_quotify = module_global(module, st.g_quotify.get());
-    if (!held_quotify) return nullptr;
-    PyObject* quotify = held_quotify.get();
     Py_ssize_t nwords = 1 + nargs + 2 * (nkw - (cast_at >= 0 ? 1 : 0));
     Ref words = Ref::steal(PyList_New(nwords));
     if (!words) return nullptr;
@@ -168,7 +166,7 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     PyList_SET_ITEM(list, 0, name.release());
     Py_ssize_t at = 1;
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyObject* w = word(st, quotify, args[i]);
+        PyObject* w = word(st, module, args[i]);
         if (w == nullptr) return nullptr;
         PyList_SET_ITEM(list, at++, w);
     }
@@ -177,7 +175,7 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
         PyObject* option = PyUnicode_Concat(st.t_dash.get(), keys[k]);
         if (option == nullptr) return nullptr;
         PyList_SET_ITEM(list, at++, option);
-        PyObject* w = word(st, quotify, values[k]);
+        PyObject* w = word(st, module, values[k]);
         if (w == nullptr) return nullptr;
         PyList_SET_ITEM(list, at++, w);
     }
@@ -216,7 +214,8 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     PyObject* r = result.get();
     if (PyUnicode_CheckExact(r)) return result.release();
     if (PyBytes_Check(r)) return PyUnicode_DecodeLatin1(PyBytes_AS_STRING(r), PyBytes_GET_SIZE(r), nullptr);
-    return PyObject_CallOneArg(quotify, r);
+    Ref quotify = module_global(module, st.g_quotify.get());
+    return quotify ? PyObject_CallOneArg(quotify.get(), r) : nullptr;
 }
 
 PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
