@@ -3,8 +3,10 @@
 import collections
 import datetime
 import logging
+import os
 import re
 import sys
+import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -92,6 +94,36 @@ def test_entry_subclass_and_time_source(monkeypatch):
     monkeypatch.setattr(history_module, "Entry", Tagged)
     h = filled("x")
     assert type(h.filter()[0]) is Tagged and h.filter()[0].timestamp == moment
+
+
+@pytest.mark.parametrize("make", [Entry, lambda api: filled(api).filter()[0]], ids=["Entry", "History.append"])
+def test_replaced_time_source_is_called(monkeypatch, make):
+    moment = datetime.datetime(2024, 5, 1, 13, 45, 7, 123456)
+    monkeypatch.setattr(history_module, "get_time", lambda: moment)
+    assert make("x").timestamp is moment
+
+
+@pytest.mark.parametrize("zone", ["UTC", "Asia/Kathmandu", "America/St_Johns", "Pacific/Chatham"])
+@pytest.mark.parametrize("make", [Entry, lambda api: filled(api).filter()[0]], ids=["Entry", "History.append"])
+def test_timestamp_is_datetime_now_in_the_zone_of_the_moment(zone, make):
+    # The stamp is datetime.now() as it would be read at append time, also
+    # right after the process switched zones within the same second.
+    old = os.environ.get("TZ")
+    try:
+        make("warm")
+        os.environ["TZ"] = zone
+        time.tzset()
+        before = datetime.datetime.now()
+        stamp = make("x").timestamp
+        after = datetime.datetime.now()
+    finally:
+        if old is None:
+            os.environ.pop("TZ", None)
+        else:
+            os.environ["TZ"] = old
+        time.tzset()
+    assert type(stamp) is datetime.datetime and stamp.tzinfo is None
+    assert before <= stamp <= after and stamp.fold == before.fold
 
 
 # ---------------------------------------------------------------------------
