@@ -364,3 +364,23 @@ def test_no_leaks():
     assert_no_leak(lambda: str(h.filter(count=1)[0]))
     h2 = History()
     assert_no_leak(lambda: pytest.raises(Exception, h2.filter, "missing"))
+
+
+@pytest.mark.parametrize("name", ["enabled", "__history__", "__activeMarkers__", "disabled"])
+def test_class_attributes_win_over_the_instance_dict(monkeypatch, caplog, name):
+    # append() reads what __init__ stored in the instance; a data descriptor
+    # that a class defines later takes precedence, as for any attribute.
+    h = History()
+    h.append("warm")  # the class has been looked at once
+    other = collections.deque()
+    values = {"enabled": False, "__history__": other, "__activeMarkers__": ["m"], "disabled": True}
+    owner = logging.Logger if name == "disabled" else History
+    monkeypatch.setattr(owner, name, property(lambda self: values[name]), raising=False)
+    if name == "__activeMarkers__":
+        h.__markers__["m"] = other
+    with caplog.at_level(logging.DEBUG, logger="brelt.tcl"):
+        h.append("x")
+    lines = [r.getMessage() for r in caplog.records if r.name == "brelt.tcl"]
+    expected_other = {"enabled": [], "__history__": ["x"], "__activeMarkers__": ["x"], "disabled": []}[name]
+    assert [e.api for e in other] == expected_other
+    assert lines == ([] if name == "disabled" else ["% x"])
