@@ -12,3 +12,4 @@
 #include "ref.hpp"
 #include "small_vector.hpp"
 #include "strings.hpp"
+#include "tclerror.hpp"

@@ -129,43 +129,6 @@ bool is_cast_key(State& st, PyObject* key) {
     return PyUnicode_Compare(key, st.s_cast_.get()) == 0;
 }
 
-// Raises the TclError that carries ::errorInfo, with the TclError being
-// handled as its (suppressed) context: `raise TclError(info) from None`
-// inside `except TclError`.
-PyObject* raise_with_error_info(State& st, PyObject* module, PyObject* interp) {
-    Ref caught = Ref::steal(PyErr_GetRaisedException());
-    Ref outer = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(caught.get());
-    Ref tcl_error = module_global(module, st.g_TclError.get());
-    Ref vars = Ref::steal(tcl_error ? PyObject_GetAttr(interp, st.s_vars.get()) : nullptr);
-    Ref info = Ref::steal(vars ? PyObject_GetItem(vars.get(), st.t_error_info.get()) : nullptr);
-    if (info) {
-        Ref exc = Ref::steal(PyObject_CallOneArg(tcl_error.get(), info.get()));
-        if (exc) {
-            if (PyExceptionInstance_Check(exc.get())) {
-                PyException_SetCause(exc.get(), nullptr);  // also suppresses the context
-                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-            } else {
-                PyErr_Format(PyExc_TypeError, "exceptions must derive from BaseException");
-            }
-        }
-    } else if (tcl_error && vars && PyErr_ExceptionMatches(PyExc_KeyError)) {
-        // The mapping of variables reports Tcl's failure to read (a trace on
-        // ::errorInfo that raised) as KeyError caused by the TclError: the
-        // TclError is what went wrong, so that is what the caller sees.
-        Ref key_error = Ref::steal(PyErr_GetRaisedException());
-        Ref cause = Ref::steal(PyException_GetCause(key_error.get()));
-        int is_tcl = cause ? PyObject_IsInstance(cause.get(), tcl_error.get()) : 0;
-        if (is_tcl > 0) {
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())), cause.get());
-        } else if (is_tcl == 0) {
-            PyErr_SetRaisedException(key_error.release());
-        }
-    }
-    PyErr_SetHandledException(outer.get());
-    return nullptr;
-}
-
 // Jiv_Code.__call__: the words, the history, the call, the cast.
 PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* const* keys, PyObject* const* values, Py_ssize_t nkw) {
@@ -231,8 +194,7 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     if (!result) {
         Ref tcl_error = module_global(module, st.g_TclError.get());
         if (!tcl_error) return nullptr;  // NameError replaces the failure
-        if (PyErr_ExceptionMatches(tcl_error.get())) return raise_with_error_info(st, module, interp.get());
-        return nullptr;
+        return capi::raise_tcl_error_details(interp.get(), tcl_error.get(), capi::TclErrorReport::trace_as_message);
     }
 
     // 7. The result.
