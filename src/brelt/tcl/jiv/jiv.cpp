@@ -298,8 +298,18 @@ switches casting (default True).
 
 The words go to the interpreter's history first, then to tk.call() as
 separate words (never re-parsed as a script). A Tcl error raises a new
-TclError carrying Tcl's stack trace (the variable ::errorInfo), without
-the original error chained to it.
+TclError whose message is Tcl's stack trace (the variable ::errorInfo),
+without the original error chained to it. It also carries Tcl's account
+of the failure as attributes:
+
+    errorinfo   the stack trace, the same text as the message
+    errorcode   the words of ::errorCode as a tuple of str, such as
+                ('POSIX', 'ENOENT', 'no such file or directory'); ()
+                when it cannot be read
+
+When ::errorInfo cannot be read (a trace on it raises), Tcl's error about
+that is raised instead, the original error as its context, with its own
+message as errorinfo.
 
 With casting the result goes through the interpreter's cast_any();
 without it comes back as its Tcl text (a str; a list as Tcl list text).
@@ -414,7 +424,14 @@ named -cast_ is passed as positional words instead:
     tcl.jiv.lsort('-decreasing', 'b a c')
 
 Every command goes to the interpreter's history before it runs. A Tcl
-error raises TclError carrying Tcl's own stack trace (::errorInfo).
+error raises TclError carrying Tcl's own stack trace (::errorInfo) as
+its message and as its attribute errorinfo, and the words of ::errorCode
+as the tuple errorcode:
+
+    try:
+        tcl.jiv.open('/nonexistent')
+    except TclError as exc:
+        exc.errorcode   # ('POSIX', 'ENOENT', 'no such file or directory')
 
 Attribute:
     tcl   weakref.proxy of the interpreter; it does not keep the
