@@ -99,3 +99,11 @@ def test_other_failures_of_the_reads_propagate(monkeypatch, tcl, name):
     with pytest.raises(MemoryError) as info:
         tcl.jiv.outer()
     assert isinstance(info.value.__context__, TclError)
+
+
+def test_calling_jiv_itself(tcl):
+    # Nothing is sent; the details are what Tcl gives for an empty name.
+    exc = failure(lambda t: t.jiv(), tcl)
+    assert (exc.errorinfo, exc.errorcode) == ('invalid command name ""', ("TCL", "LOOKUP", "COMMAND", ""))
+    tcl.tk.eval("catch {{}} m o")
+    assert exc.errorcode == tcl.tk.splitlist(tcl.tk.eval("dict get $o -errorcode"))

@@ -377,7 +377,17 @@ PyObject* jiv_call_fn(Function* f, PyObject* const*, Py_ssize_t nargs, PyObject*
     State& st = f->state<State>();
     Ref tcl_error = module_global(f->module, st.g_TclError.get());
     if (!tcl_error) return nullptr;
-    return capi::raise_object(tcl_error.get(), st.t_no_command.get());
+    // What Tcl itself reports for an empty command name, trace aside:
+    // nothing ran.
+    Ref exc = Ref::steal(PyObject_CallOneArg(tcl_error.get(), st.t_no_command.get()));
+    if (!exc) return nullptr;
+    Ref code = Ref::steal(Py_BuildValue("(ssss)", "TCL", "LOOKUP", "COMMAND", ""));
+    if (!code || PyObject_SetAttrString(exc.get(), "errorinfo", st.t_no_command.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "errorcode", code.get()) < 0) {
+        return nullptr;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
 }
 
 constexpr capi::FunctionDef kJivInit{"__init__", jiv_init_fn, R"(__init__(self, tcl)
@@ -396,7 +406,9 @@ constexpr capi::FunctionDef kJivCall{"__call__", jiv_call_fn, R"(__call__(self, 
 --
 
 There is no command without a name: raises TclError
-'invalid command name ""', as Tcl does, without sending anything.
+'invalid command name ""', as Tcl does, without sending anything. Its
+errorcode is Tcl's, ('TCL', 'LOOKUP', 'COMMAND', ''); its errorinfo is
+the message (nothing ran, so there is no stack trace).
 )"};
 
 constexpr const char* kJivDoc = R"(Magic quick-call methods for Tcl interpreters.
