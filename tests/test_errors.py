@@ -36,7 +36,12 @@ def failure(route, tcl, *words):
     "words, code, message, frames",
     [
         (("outer",), ("MY", "CODE", "x"), "msg", ['"inner"', '(procedure "outer" line 1)', '"outer"']),
-        (("open", "/nonexistent"), ("POSIX", "ENOENT", "no such file or directory"), "couldn't open", ['"open /nonexistent"']),
+        (
+            ("open", "/nonexistent"),
+            ("POSIX", "ENOENT", "no such file or directory"),
+            "couldn't open",
+            ['"open /nonexistent"'],
+        ),
         (("error", "plain"), ("NONE",), "plain", ['"error plain"']),
         (("error", "m", "", "A {b c} {} d\\\\e"), ("A", "b c", "", "d\\e"), "m", []),
     ],
@@ -57,7 +62,8 @@ def test_each_failure_has_its_own_details(route, tcl):
     assert "open" in first.errorinfo and "open" not in second.errorinfo
 
 @settings(max_examples=30, deadline=None)
-@given(st.lists(st.text(st.characters(blacklist_categories=("Cs",)), max_size=8), max_size=6))
+# NUL aside: tkinter's eval (through which the variables are read) drops it.
+@given(st.lists(st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00"), max_size=8)))
 def test_errorcode_words_round_trip(words):
     tcl = Interpreter()
     for route in ROUTES:
