@@ -298,6 +298,44 @@ def test_no_reference_leaks(root):
     assert_no_leak(failing)
 
 
+def in_other_thread(func):
+    import threading
+
+    outcome = []
+
+    def run():
+        try:
+            outcome.append(func())
+        except BaseException as exc:  # noqa: BLE001 - the test looks at what arrives
+            outcome.append(exc)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join(30)
+    return outcome[0]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda root: GetListFromAny("a {b", root),
+        lambda root: GetListFromAny("a b", root),
+        lambda root: internal.TclError_from_interp(root, "default"),
+    ],
+    ids=["malformed", "wellformed", "error_from_interp"],
+)
+def test_other_threads_interpreter_is_refused(root, tk, call):
+    # Tcl must not write into (or read) an interpreter that another thread
+    # owns: refused on every Tcl, whether or not tkinter refuses.
+    tk.eval("set x {the result}")
+    outcome = in_other_thread(lambda: call(root))
+    assert type(outcome) is RuntimeError
+    assert internal.TclDLL.Tcl_GetStringResult(root) == b"the result"
+    # Without an interpreter, any thread parses.
+    assert in_other_thread(lambda: GetListFromAny("{", internal.Tcl_Interp_p())).args == (
+        "unmatched open brace in list",)
+
+
 # ---------------------------------------------------------------------------
 # GetListFromAny against Tcl on random input
 
@@ -800,9 +838,10 @@ def test_compare_table(left, right, expected):
         ("\u0130", "i", 1),
         ("\u0130", "j", -1),
         ("\u0130x", "ix", 1),
-        # Non-ASCII digits start number runs.
+        # Other digits than 0-9 compare as characters, as in Tcl.
         ("x\u0663", "x\u0662", 1),
-        ("x\u0669", "x10", -1),
+        ("x\u0669", "x10", 1),
+        ("\u00b2", "10", 1),
         ("É", "é", -1),
         ("\U0001d400", "\U0001d401", -1),
     ],
@@ -849,12 +888,15 @@ def python_dictionary_compare(left, right):
     def at(s, i):
         return s[i] if i < len(s) else "\0"
 
+    def isdigit(c):
+        return "0" <= c <= "9"
+
     while True:
-        if at(right, ir).isdigit() and at(left, il).isdigit():
+        if isdigit(at(right, ir)) and isdigit(at(left, il)):
             zeros = 0
-            while at(right, ir) == "0" and at(right, ir + 1).isdigit():
+            while at(right, ir) == "0" and isdigit(at(right, ir + 1)):
                 ir, zeros = ir + 1, zeros - 1
-            while at(left, il) == "0" and at(left, il + 1).isdigit():
+            while at(left, il) == "0" and isdigit(at(left, il + 1)):
                 il, zeros = il + 1, zeros + 1
             if secondary == 0:
                 secondary = zeros
@@ -863,13 +905,13 @@ def python_dictionary_compare(left, right):
                 if diff == 0:
                     diff = ord(at(left, il)) - ord(at(right, ir))
                 il, ir = il + 1, ir + 1
-                if not at(right, ir).isdigit():
-                    if at(left, il).isdigit():
+                if not isdigit(at(right, ir)):
+                    if isdigit(at(left, il)):
                         return 1
                     if diff:
                         return diff
                     break
-                if not at(left, il).isdigit():
+                if not isdigit(at(left, il)):
                     return -1
             continue
         if il < len(left) and ir < len(right):
@@ -924,3 +966,28 @@ def test_sort_of_many_words_agrees_with_tcl_lsort(tk):
     words = ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 12))) for _ in range(5000)]
     expected = list(tk.splitlist(tk.call("format", "%s", tk.call("lsort", "-dictionary", tk.call("list", *words)))))
     assert sorted(words, key=dictionary_key) == expected
+
+
+# Unicode digits (superscript two, Arabic-Indic three, fullwidth zero and
+# one) beside ASCII digits and letters; inside the Basic Multilingual Plane,
+# where Tcl 8 and 9 both compare characters by code point.
+digit_words = st.text(st.sampled_from("0123456789aAbz \u00b2\u0663\uff10\uff11\u00e9\u00c9"), max_size=8)
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(digit_words, max_size=20))
+def test_unicode_digits_sort_as_tcl_lsort(tk, words):
+    expected = list(tk.splitlist(tk.call("format", "%s", tk.call("lsort", "-dictionary", tk.call("list", *words)))))
+    assert sorted(words, key=dictionary_key) == expected
+
+
+@settings(max_examples=2000)
+@given(st.one_of(digit_words, unicode_words), digit_words, st.one_of(digit_words, unicode_words))
+def test_compare_is_transitive(a, b, c):
+    import itertools
+
+    # No cycle among three strings, in any order: sorting cannot depend on
+    # the order of its input.
+    for x, y, z in itertools.permutations((a, b, c)):
+        if DictionaryCompare(x, y) < 0 and DictionaryCompare(y, z) < 0:
+            assert DictionaryCompare(x, z) < 0, (x, y, z)
