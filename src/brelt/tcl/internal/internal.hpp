@@ -6,6 +6,7 @@
 namespace internal {
 
 using capi::Function;
+using capi::Held;
 using capi::Ref;
 
 // Opaque: only ever handled through pointers that Tcl gave out.
@@ -24,14 +25,15 @@ using GetCurrentThreadProc = void* (*)();
 inline constexpr int TCL_OK = 0;
 
 struct State : capi::ModuleStateBase {
-    Ref Sequence, Set;
-    Ref Tk, TclError, TkappType;
-    Ref c_void_p, c_char_p, cast;  // from ctypes
-    Ref TclDLL;                    // the loaded library (a ctypes.CDLL)
-    Ref Tcl_Interp_p;
-    Ref get_string_result;  // TclDLL.Tcl_GetStringResult, as configured
-    Ref interp_address;     // ctypes function: its Tcl_Interp_p argument's address
-    Ref s_interpaddr, s_value, s_tk, s_invalid_list_element;
+    Held Sequence, Set;
+    Held Tk, TclError, TkappType;
+    Held c_void_p, c_char_p, cast;  // from ctypes
+    Held TclDLL;                    // the loaded library (a ctypes.CDLL)
+    Held Tcl_Interp_p;
+    Held get_string_result;  // TclDLL.Tcl_GetStringResult, as configured
+    Held interp_address;     // ctypes function: its Tcl_Interp_p argument's address
+    Held s_interpaddr{Held::name, "interpaddr"}, s_value{Held::name, "value"}, s_tk{Held::name, "tk"};
+    Held s_invalid_list_element{Held::name, "invalid list element"};
 
     // Tcl's major version (8 or 9) and addresses in the library that TclDLL
     // holds; valid while it is loaded, which is for good.
@@ -40,15 +42,6 @@ struct State : capi::ModuleStateBase {
     void* copy_and_collapse = nullptr;
     GetStringResultProc get_string_result_proc = nullptr;
     GetCurrentThreadProc get_current_thread = nullptr;
-
-    template <class F>
-    void for_each_ref(F&& f) {
-        f(function_type);
-        f(Sequence), f(Set), f(Tk), f(TclError), f(TkappType);
-        f(c_void_p), f(c_char_p), f(cast);
-        f(TclDLL), f(Tcl_Interp_p), f(get_string_result), f(interp_address);
-        f(s_interpaddr), f(s_value), f(s_tk), f(s_invalid_list_element);
-    }
 };
 
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }

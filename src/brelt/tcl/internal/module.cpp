@@ -210,11 +210,6 @@ bool build_module(PyObject* module, State& st) {
     st.cast = attr(ctypes.get(), "cast");
     if (!st.Tk || !st.TclError || !st.c_void_p || !st.c_char_p || !st.cast) return false;
     if (!capi::import_attr(st.TkappType, "_tkinter", "TkappType")) return false;
-    if (!capi::intern(st.s_interpaddr, "interpaddr") || !capi::intern(st.s_value, "value") ||
-        !capi::intern(st.s_tk, "tk") ||
-        !capi::intern(st.s_invalid_list_element, "invalid list element")) {
-        return false;
-    }
 
     {
         ClassBuilder codes(module, "ReturnCodes", kReturnCodesDoc);
@@ -389,11 +384,6 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
 constexpr const char* kModuleDoc = R"(Implements:
     ReturnCodes
     TclDLL
@@ -404,13 +394,15 @@ constexpr const char* kModuleDoc = R"(Implements:
 
 Description:
     This file implements access to some internals of Tcl's C code,
-    including internal structures and APIs: the Tcl shared library is
-    loaded with ctypes when the module is imported (TclDLL, its file name
-    in lib), Tcl's object structures are mirrored as ctypes types, and
-    lists are parsed with the library's own scanner.
+    including internal structures and APIs: the Tcl library that tkinter
+    runs on (shared, or linked into _tkinter; Tcl 8.6 or 9.0) is opened
+    with ctypes when the module is imported (TclDLL, its file in lib) --
+    never a second Tcl library --, Tcl's object structures are mirrored as
+    ctypes types with the running release's layout (Tcl_Size is its size
+    type), and lists are parsed with the library's own scanner.
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.internal", kModuleDoc, slots);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.internal", kModuleDoc, capi::module_slots<exec_module>);
 
 }  // namespace
 }  // namespace internal
