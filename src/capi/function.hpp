@@ -90,6 +90,10 @@ public:
     Held() noexcept { enrol(); }
     Held(Name, const char* text) noexcept : text_(text) { enrol(); }
     Held(KwNames, const char* names) noexcept : text_(names), is_kwnames_(true) { enrol(); }
+    // For the base's own member, which is constructed before the base can
+    // take enrolments and is linked by the base itself.
+    enum Unenrolled { unenrolled };
+    explicit Held(Unenrolled) noexcept {}
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
     using Ref::operator=;
@@ -121,7 +125,7 @@ struct ModuleStateBase {
 
     Held* held_ = nullptr;  // the Held members, last declared first
     bool live_ = false;     // set once constructed; the memory starts zeroed
-    Held function_type;
+    Held function_type{Held::unenrolled};
 };
 
 inline void Held::enrol() noexcept {
