@@ -31,7 +31,11 @@ def tk(root):
 
 def tcl_list_text(tk, strings):
     """Tcl's own string form of the list of `strings`."""
-    return tk.call("format", "%s", tk.call("list", *strings))
+    # A suffix makes Tcl build a new string: Tcl 9 gives back the list
+    # object itself for a plain "%s", which tkinter returns as a tuple.
+    text = tk.call("format", "%s.", tk.call("list", *strings))[:-1]
+    assert type(text) is str
+    return text
 
 
 # Each call here is heavy: fewer rounds suffice.
