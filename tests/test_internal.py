@@ -122,6 +122,10 @@ def test_error_message_that_is_not_utf8(root):
     with pytest.raises(TclError) as exc:
         GetListFromAny(text, root)
     assert exc.value.args[0].startswith('list element in braces followed by "x\U0001f600\U0001f600')
+    # Without an interpreter: the same 20 bytes, decoded the same way.
+    with pytest.raises(TclError) as bare:
+        GetListFromAny(text)
+    assert bare.value.args == exc.value.args
 
 
 def test_error_message_in_tcl_internal_form(root, tk):
