@@ -59,6 +59,14 @@ PyObject* list_error_reason(const char* p, const char* limit) {
             if (p >= limit || tcl_space(*p)) return nullptr;
             const char* end = p;
             while (end < limit && !tcl_space(*end) && end < p + 20) ++end;
+            // Tcl quotes at most 20 bytes, leaving out a character they cut.
+            const char* lead = end;
+            while (lead > p && lead > end - 4 && (static_cast<unsigned char>(lead[-1]) & 0xC0) == 0x80) --lead;
+            if (lead > p) {
+                const auto c = static_cast<unsigned char>(lead[-1]);
+                const long need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+                if (end - (lead - 1) < need) end = lead - 1;
+            }
             Ref junk = Ref::steal(decode_tcl_string(p, end - p));
             if (!junk) return nullptr;
             return PyUnicode_FromFormat("list element in %s followed by \"%U\" instead of space",
