@@ -265,7 +265,8 @@ interp is anything Tcl_Interp_p.from_param accepts (None, a Tcl_Interp_p,
 a tkinter.Tk), or any false value for no interpreter. The message is the
 interpreter's result string, which is read, not reset; when there is no
 interpreter or its result is empty, it is default_msg. Without either the
-TclError carries no arguments.
+TclError carries no arguments. A tkinter interpreter that another thread
+owns is not read: RuntimeError.
 
 Never returns.
 )"};
