@@ -589,7 +589,8 @@ def c_layout(tmp_path):
     out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
     import re
 
-    assert re.search(rf'#\s*define\s+TCL_VERSION\s+"{tkinter.TclVersion}"', pathlib.Path(headers[0], "tcl.h").read_text())
+    header = pathlib.Path(headers[0], "tcl.h").read_text()
+    assert re.search(rf'#\s*define\s+TCL_VERSION\s+"{tkinter.TclVersion}"', header)  # the running Tcl's headers
     return {(t, path): (int(off), int(size)) for t, path, off, size in (line.split() for line in out.splitlines())}
 
 
