@@ -90,10 +90,6 @@ public:
     Held() noexcept { enrol(); }
     Held(Name, const char* text) noexcept : text_(text) { enrol(); }
     Held(KwNames, const char* names) noexcept : text_(names), is_kwnames_(true) { enrol(); }
-    // For the base's own member, which is constructed before the base can
-    // take enrolments and is linked by the base itself.
-    enum Unenrolled { unenrolled };
-    explicit Held(Unenrolled) noexcept {}
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
     using Ref::operator=;
@@ -122,7 +118,7 @@ struct ModuleStateBase {
     // enrolment, before any Held member (function_type first) is built.
     Held* held_ = (detail::constructing_state = this, nullptr);
     bool live_ = false;     // set once constructed; the memory starts zeroed
-    Held function_type{Held::unenrolled};
+    Held function_type;
 };
 
 inline void Held::enrol() noexcept {
