@@ -126,9 +126,30 @@ def test_hooks():
     assert quotify(MethodHook()) == "from method"
 
 
-def test_non_string_quotify_hook_inside_a_list_is_an_error():
-    with pytest.raises(TypeError, match="non-string"):
-        quotify([Hooked(lambda: 5)])
+@pytest.mark.parametrize(
+    "element, string",
+    [
+        (Hooked(lambda: 5), "5"),
+        (Hooked(lambda: None), ""),
+        (Hooked(lambda: [1, "x y"]), "1 {x y}"),
+        (Hooked(lambda: Hooked(lambda: "p q")), "p q"),  # a hook may return another hooked object
+        (Hooked(lambda: Hooked(None, lambda: 7)), "7"),
+    ],
+)
+def test_element_whose_quotify_hook_returns_no_str_is_converted_again(element, string):
+    # The element steps begin with quotify() of the element, whatever it is.
+    assert quotify([element, "a"]) == quotify([string, "a"])
+    assert Q._Tcl_ScanElement(element) == Q._Tcl_ScanElement(string)
+    assert Q._Tcl_ConvertElement(element, {"USE_BRACES"}) == Q._Tcl_ConvertElement(string, {"USE_BRACES"})
+
+
+def test_element_hook_that_never_gives_a_str_ends_in_recursion_error():
+    class Endless:
+        def __quotify__(self):
+            return self
+
+    with pytest.raises(RecursionError):
+        quotify([Endless()])
 
 
 @pytest.mark.parametrize(

@@ -196,14 +196,14 @@ private:
     Py_UCS4 maxchar_ = 127;
 };
 
-bool add_element(State& st, ListBuilder& list, PyObject* item, Depth depth) {
-    PyObject* s = element_string(st, item, depth);
+bool add_element(State& st, ListBuilder& list, PyObject* item) {
+    PyObject* s = element_string(st, item);
     return s != nullptr && list.add(s);
 }
 
 }  // namespace
 
-PyObject* quotify(State& st, PyObject* obj, Depth depth) {
+PyObject* quotify(State& st, PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
     if (t == &PyUnicode_Type) return Py_NewRef(obj);
     if (obj == Py_None) return st.s_empty.new_ref();
@@ -220,51 +220,53 @@ PyObject* quotify(State& st, PyObject* obj, Depth depth) {
             Ref substitute = Ref::steal(PyObject_CallNoArgs(func.get()));
             if (!substitute) return nullptr;
             RecursionGuard guard;
-            if (!guard.enter(depth + 1, kWhere)) return nullptr;
-            return quotify(st, substitute.get(), depth + 1);
+            if (!guard.enter(kWhere)) return nullptr;
+            return quotify(st, substitute.get());
         }
         if (PyUnicode_Check(obj)) return PyObject_Str(obj);
     }
     Shape shape;
     if (shape_of(st, obj, shape) < 0) return nullptr;
     switch (shape) {
-        case Shape::Sequence: return list_from_iterable(st, obj, depth);
-        case Shape::Mapping: return list_from_mapping(st, obj, depth);
+        case Shape::Sequence: return list_from_iterable(st, obj);
+        case Shape::Mapping: return list_from_mapping(st, obj);
         case Shape::Scalar: break;
     }
     return PyObject_Str(obj);
 }
 
-PyObject* element_string(State& st, PyObject* obj, Depth depth) {
+PyObject* element_string(State& st, PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return Py_NewRef(obj);
-    PyObject* s = quotify(st, obj, depth);
-    if (s == nullptr || PyUnicode_Check(s)) return s;
-    PyErr_Format(PyExc_TypeError, "__quotify__ returned non-string (type %.200s)", Py_TYPE(s)->tp_name);
-    Py_DECREF(s);
-    return nullptr;
+    Ref s = Ref::steal(quotify(st, obj));
+    if (!s || PyUnicode_Check(s.get())) return s.release();
+    // A hook's result that is no str is converted again, as any element is;
+    // a hook that keeps returning hooked objects ends at the depth cap.
+    RecursionGuard guard;
+    if (!guard.enter(kWhere)) return nullptr;
+    return element_string(st, s.get());
 }
 
-PyObject* list_from_iterable(State& st, PyObject* iterable, Depth depth) {
+PyObject* list_from_iterable(State& st, PyObject* iterable) {
     RecursionGuard guard;
-    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return nullptr;
     ListBuilder list(static_cast<size_t>(size_hint(iterable)));
-    bool ok = for_each_item(iterable, [&](PyObject* item) { return add_element(st, list, item, depth + 1); });
+    bool ok = for_each_item(iterable, [&](PyObject* item) { return add_element(st, list, item); });
     return ok ? list.finish() : nullptr;
 }
 
-PyObject* list_from_mapping(State& st, PyObject* mapping, Depth depth) {
+PyObject* list_from_mapping(State& st, PyObject* mapping) {
     RecursionGuard guard;
-    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return nullptr;
     SmallVector<Ref, 8> pairs;
     if (!collect_pairs(mapping, pairs)) return nullptr;
     ListBuilder list(pairs.size());
     for (Ref& item : pairs) {
-        if (!add_element(st, list, item.get(), depth + 1)) return nullptr;
+        if (!add_element(st, list, item.get())) return nullptr;
     }
     return list.finish();
 }
 
-PyObject* tclobj(State& st, PyObject* obj, Depth depth) {
+PyObject* tclobj(State& st, PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
     if (t == &PyUnicode_Type || t == &PyBytes_Type || t == &PyBool_Type || t == &PyFloat_Type ||
         t == st.TclObj.as<PyTypeObject>()) {
@@ -285,11 +287,11 @@ PyObject* tclobj(State& st, PyObject* obj, Depth depth) {
     Shape shape;
     if (shape_of(st, obj, shape) < 0) return nullptr;
     switch (shape) {
-        case Shape::Sequence: return tuple_from_iterable(st, obj, depth);
-        case Shape::Mapping: return tuple_from_mapping(st, obj, depth);
+        case Shape::Sequence: return tuple_from_iterable(st, obj);
+        case Shape::Mapping: return tuple_from_mapping(st, obj);
         case Shape::Scalar: break;
     }
-    return quotify(st, obj, depth);
+    return quotify(st, obj);
 }
 
 namespace {
@@ -306,13 +308,13 @@ PyObject* tuple_of(SmallVector<Ref, N>& items) {
 
 }  // namespace
 
-PyObject* tuple_from_iterable(State& st, PyObject* iterable, Depth depth) {
+PyObject* tuple_from_iterable(State& st, PyObject* iterable) {
     RecursionGuard guard;
-    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return nullptr;
     SmallVector<Ref, 8> items;
     items.reserve(static_cast<size_t>(size_hint(iterable)));
     bool ok = for_each_item(iterable, [&](PyObject* item) {
-        PyObject* value = tclobj(st, item, depth + 1);
+        PyObject* value = tclobj(st, item);
         if (value == nullptr) return false;
         items.emplace_back(Ref::steal(value));
         return true;
@@ -320,13 +322,13 @@ PyObject* tuple_from_iterable(State& st, PyObject* iterable, Depth depth) {
     return ok ? tuple_of(items) : nullptr;
 }
 
-PyObject* tuple_from_mapping(State& st, PyObject* mapping, Depth depth) {
+PyObject* tuple_from_mapping(State& st, PyObject* mapping) {
     RecursionGuard guard;
-    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return nullptr;
     SmallVector<Ref, 8> pairs;
     if (!collect_pairs(mapping, pairs)) return nullptr;
     for (Ref& item : pairs) {
-        PyObject* value = tclobj(st, item.get(), depth + 1);
+        PyObject* value = tclobj(st, item.get());
         if (value == nullptr) return nullptr;
         item.reset(value);
     }
