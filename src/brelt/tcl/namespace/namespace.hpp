@@ -25,6 +25,9 @@ struct MethodCache {
 struct State : capi::ModuleStateBase {
     // Imported at module execution.
     Ref MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
+    // What a[key] and del a[key] of a missing element raise: a TclError that
+    // is also a KeyError, so the mapping mixins work.
+    Ref ElementError;
     Ref inspect_Signature, inspect_Parameter;
     Ref package_name;  // the package whose module is the default interpreter
 
@@ -61,6 +64,7 @@ struct State : capi::ModuleStateBase {
     void for_each_ref(F&& f) {
         f(function_type);
         f(MutableMapping), f(quotify), f(tclobj), f(TclError), f(MethodType), f(weakref), f(sys), f(functools);
+        f(ElementError);
         f(inspect_Signature), f(inspect_Parameter), f(package_name), f(marker);
         f(TclVariable), f(TempTclVariable), f(TclArrayVariable), f(TempTclArrayVariable), f(TclNamespace);
         f(lazy_iterator_type);
@@ -148,6 +152,7 @@ PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noex
 // returns an iterable whose items it then yields.
 using FetchFn = PyObject* (*)(State& st, PyObject* owner);
 bool init_lazy_iterator_type(PyObject* module, State& st);
+bool init_element_error(State& st);
 PyObject* new_lazy_iterator(State& st, PyObject* module, PyObject* owner, FetchFn fetch) noexcept;
 
 }  // namespace tclns
