@@ -132,73 +132,104 @@ bool collect_pairs(PyObject* mapping, SmallVector<Ref, N>& out) {
     });
 }
 
-// One element of a list being quoted.
-struct Element {
-    Ref str;
-    Py_ssize_t length;  // quoted length
-    quoting::Mode mode;
-    std::uint8_t flags;
-};
-
-// Quotes a list: each element is scanned as soon as it is known (scanning has
-// no side effects, and the string is still in cache), so that the result can
-// be allocated once at its exact size and written in one pass.
-class ListBuilder {
+// Writes a Tcl list straight into its str as the elements come: each one is
+// scanned and written while its characters are in cache, and the strings
+// are never walked a second time. The result grows by the cheap bound of
+// an element (2 * n + 2), widens when an element needs wider characters,
+// and is cut to its length once, at the end.
+class ListWriter {
 public:
-    explicit ListBuilder(size_t size_hint) { elems_.reserve(size_hint); }
+    explicit ListWriter(Py_ssize_t count_hint) noexcept : hint_(count_hint) {}
 
-    // Takes a new reference to a str.
-    bool add(PyObject* str) {
+    // Appends one element, a str (borrowed; nothing here runs Python code).
+    bool add(PyObject* str) noexcept {
         using namespace quoting;
-        Ref s = Ref::steal(str);
 #if PY_VERSION_HEX < 0x030C0000
         // Strings made by the old C API may not be ready before 3.12.
         if (PyUnicode_READY(str) < 0) return false;
 #endif
-        Py_ssize_t len = PyUnicode_GET_LENGTH(str);
-        Element& e = elems_.emplace_back(Element{std::move(s), 0, Mode::Copy, 0});
-        with_data(str, [&](const auto* data) {
-            Scan r = scan(data, len);
-            e.flags = r.flags;
-            e.mode = mode_of(r, len);
-            e.length = quoted_length(e.mode, r, data, len);
-        });
-        maxchar_ = std::max(maxchar_, PyUnicode_MAX_CHAR_VALUE(str));
-        // One blank before every element but the first is counted as one after each.
-        if (__builtin_add_overflow(total_, e.length + 1, &total_)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+        const Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(str);
+        // A blank, the element at its longest, and the fast path's slack.
+        if (n > (PY_SSIZE_T_MAX - pos_ - kSlack - 3) / 2) {
             PyErr_NoMemory();
             return false;
+        }
+        const Py_ssize_t need = pos_ + 2 * n + 3 + kSlack;
+        if (need > cap_ || maxchar > maxchar_) {
+            if (!make_room(need, maxchar)) return false;
+        }
+        const void* src = PyUnicode_DATA(str);
+        void* dst = PyUnicode_DATA(out_.get());
+        switch (kind_ * 8 + PyUnicode_KIND(str)) {
+            case 1 * 8 + 1: pos_ = put(static_cast<Py_UCS1*>(dst), static_cast<const Py_UCS1*>(src), n); break;
+            case 2 * 8 + 1: pos_ = put(static_cast<Py_UCS2*>(dst), static_cast<const Py_UCS1*>(src), n); break;
+            case 2 * 8 + 2: pos_ = put(static_cast<Py_UCS2*>(dst), static_cast<const Py_UCS2*>(src), n); break;
+            case 4 * 8 + 1: pos_ = put(static_cast<Py_UCS4*>(dst), static_cast<const Py_UCS1*>(src), n); break;
+            case 4 * 8 + 2: pos_ = put(static_cast<Py_UCS4*>(dst), static_cast<const Py_UCS2*>(src), n); break;
+            default: pos_ = put(static_cast<Py_UCS4*>(dst), static_cast<const Py_UCS4*>(src), n); break;
         }
         return true;
     }
 
-    PyObject* finish() {
-        using namespace quoting;
-        PyObject* out = PyUnicode_New(elems_.empty() ? 0 : total_ - 1, maxchar_);
-        if (out == nullptr) return nullptr;
-        with_buffer(out, [&](auto* dst) {
-            bool first = true;
-            for (Element& e : elems_) {
-                if (!first) *dst++ = ' ';
-                first = false;
-                PyObject* s = e.str.get();
-                with_data(s, [&](const auto* src) {
-                    dst = write_element(dst, e.mode, e.flags, src, PyUnicode_GET_LENGTH(s));
-                });
-            }
-        });
-        return out;
+    // The list: a new reference.
+    PyObject* finish() noexcept {
+        if (!out_) return PyUnicode_New(0, 0);
+        if (resize(pos_) < 0) return nullptr;
+        return out_.release();
     }
 
 private:
-    SmallVector<Element, 8> elems_;
-    Py_ssize_t total_ = 0;
-    Py_UCS4 maxchar_ = 127;
+    // Blank separator (all but the first element), then the element.
+    template <class Out, class In>
+    Py_ssize_t put(Out* base, const In* src, Py_ssize_t n) noexcept {
+        Out* dst = base + pos_;
+        if (pos_ > 0) *dst++ = ' ';  // every element writes something, so pos_ > 0 after the first
+        return quoting::write_quoted(dst, src, n) - base;
+    }
+
+    int resize(Py_ssize_t length) noexcept {
+        PyObject* p = out_.release();
+        int r = PyUnicode_Resize(&p, length);  // on failure p is the old string, still ours
+        out_ = Ref::steal(p);
+        return r;
+    }
+
+    // Room for `need` characters up to `maxchar`: the string grows in place
+    // by half again, or, when wider characters arrive, is copied once into
+    // a string of the wider kind.
+    bool make_room(Py_ssize_t need, Py_UCS4 maxchar) noexcept {
+        Py_ssize_t cap = cap_ == 0 ? std::max<Py_ssize_t>(need, std::min<Py_ssize_t>(hint_, 1 << 20) * 8 + 64)
+                                   : std::max(need, cap_ + std::min(cap_ / 2, PY_SSIZE_T_MAX - cap_));
+        Py_UCS4 wider = std::max({maxchar_, maxchar, Py_UCS4{127}});
+        if (out_ && wider == maxchar_) {
+            if (resize(cap) < 0) return false;
+        } else {
+            Ref fresh = Ref::steal(PyUnicode_New(cap, wider));
+            if (!fresh) return false;
+            if (pos_ > 0) {
+                quoting::with_buffer(fresh.get(), [&](auto* dst) {
+                    quoting::with_data(out_.get(), [&](const auto* src) { quoting::copy_chars(dst, src, pos_); });
+                });
+            }
+            out_ = std::move(fresh);
+            kind_ = PyUnicode_KIND(out_.get());
+            maxchar_ = PyUnicode_MAX_CHAR_VALUE(out_.get());
+        }
+        cap_ = cap;
+        return true;
+    }
+
+    Ref out_;
+    Py_ssize_t pos_ = 0, cap_ = 0, hint_;
+    Py_UCS4 maxchar_ = 0;
+    int kind_ = 0;
 };
 
-bool add_element(State& st, ListBuilder& list, PyObject* item) {
-    PyObject* s = element_string(st, item);
-    return s != nullptr && list.add(s);
+bool add_element(State& st, ListWriter& list, PyObject* item) {
+    if (PyUnicode_CheckExact(item)) return list.add(item);
+    Ref s = Ref::steal(element_string(st, item));
+    return s && list.add(s.get());
 }
 
 }  // namespace
@@ -249,7 +280,7 @@ PyObject* element_string(State& st, PyObject* obj) {
 PyObject* list_from_iterable(State& st, PyObject* iterable) {
     RecursionGuard guard;
     if (!guard.enter(kWhere)) return nullptr;
-    ListBuilder list(static_cast<size_t>(size_hint(iterable)));
+    ListWriter list(size_hint(iterable));
     bool ok = for_each_item(iterable, [&](PyObject* item) { return add_element(st, list, item); });
     return ok ? list.finish() : nullptr;
 }
@@ -259,7 +290,7 @@ PyObject* list_from_mapping(State& st, PyObject* mapping) {
     if (!guard.enter(kWhere)) return nullptr;
     SmallVector<Ref, 8> pairs;
     if (!collect_pairs(mapping, pairs)) return nullptr;
-    ListBuilder list(pairs.size());
+    ListWriter list(static_cast<Py_ssize_t>(pairs.size()));
     for (Ref& item : pairs) {
         if (!add_element(st, list, item.get())) return nullptr;
     }

@@ -216,6 +216,117 @@ Out* write_element(Out* dst, Mode mode, std::uint8_t flags, const In* s, Py_ssiz
     return write_backslashed(dst, s, n, (flags & kBracesUnmatched) != 0);
 }
 
+// One element, quoted, at `dst`: scanned and written in one go while its
+// characters are in cache. `dst` has room for 2 * n + 2 characters plus
+// kSlack, which the fast path may scribble on.
+inline constexpr Py_ssize_t kSlack = 8;
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kWordReads = false;  // the sanitizer tracks bytes, not words
+#else
+inline constexpr bool kWordReads = true;
+#endif
+
+// Non-zero when some byte of `w` may be special: every special character is
+// caught, a few plain ones too ("|", "&", control characters), which the
+// exact scan then clears.
+inline std::uint64_t maybe_special(std::uint64_t w) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto has_zero = [](std::uint64_t x) { return (x - ones) & ~x & highs; };
+    auto each = [](std::uint8_t b) { return ones * b; };
+    std::uint64_t folded = w & each(0xdf);  // [\] and {|}
+    std::uint64_t any = has_zero(folded ^ each('[')) | has_zero(folded ^ each('\\')) | has_zero(folded ^ each(']'));
+    any |= has_zero((w & each(0xf9)) ^ each(' '));  // blank " $ &
+    any |= has_zero(w ^ each(';'));
+    any |= (w - each(0x0e)) & ~w & highs;  // below \x0e: \t \n \v \f \r
+    return any;
+}
+
+// The one-byte fast paths read whole aligned 8-byte words, never beyond the
+// one that holds the last character, so never outside a page the string
+// lies in; what they write past the element lands in the slack.
+template <class In>
+inline bool word_readable(const In* s) noexcept {
+    return kWordReads && sizeof(In) == 1 && (reinterpret_cast<std::uintptr_t>(s) & 7) == 0;
+}
+
+// Copies n > 0 one-byte characters eight at a time; when `check`, stops with
+// nullptr at the first word that may hold a special character.
+template <bool check>
+inline Py_UCS1* copy_words(Py_UCS1* dst, const Py_UCS1* s, Py_ssize_t n) noexcept {
+    for (Py_ssize_t i = 0; i < n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        if constexpr (check) {
+            Py_ssize_t left = n - i;
+            if (left < 8) {  // past the end: plain letters
+                std::uint64_t keep = (std::uint64_t{1} << (8 * left)) - 1;
+                w = (w & keep) | (0x6161616161616161ull & ~keep);
+            }
+            if (maybe_special(w)) return nullptr;
+        }
+        std::memcpy(dst + i, &w, 8);
+    }
+    return dst + n;
+}
+
+// copy_chars, eight at a time where it can.
+template <class Out, class In>
+inline Out* copy_fast(Out* dst, const In* s, Py_ssize_t n) noexcept {
+    if constexpr (sizeof(Out) == 1 && sizeof(In) == 1) {
+        if (word_readable(s)) return copy_words<false>(dst, s, n);
+    }
+    return copy_chars(dst, s, n);
+}
+
+// The classes present in a string, one bit each: a loop without branches.
+struct ClassBits {
+    std::uint8_t c[256] = {};
+    constexpr ClassBits() {
+        for (int i = 0; i < 256; ++i) c[i] = static_cast<std::uint8_t>(1u << (i < 128 ? ClassTable{}.c[i] : std::uint8_t{kPlain}));
+    }
+};
+inline constexpr ClassBits kClassBits{};
+
+template <class Ch>
+inline unsigned classes_in(const Ch* s, Py_ssize_t n) noexcept {
+    unsigned bits = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::uint32_t c = s[i];
+        bits |= sizeof(Ch) == 1 ? kClassBits.c[c] : c < 128 ? kClassBits.c[c] : 1u;
+    }
+    return bits;
+}
+
+template <class Out, class In>
+Out* write_quoted(Out* dst, const In* s, Py_ssize_t n) noexcept {
+    if (n == 0) {
+        *dst++ = '{';
+        *dst++ = '}';
+        return dst;
+    }
+    if constexpr (sizeof(Out) == 1 && sizeof(In) == 1) {
+        if (word_readable(s)) {
+            if (Py_UCS1* end = copy_words<true>(dst, s, n)) return end;
+        }
+    }
+    // Without braces or backslashes the rules come down to the classes seen.
+    unsigned bits = classes_in(s, n);
+    constexpr unsigned kStructural = 1u << kOpen | 1u << kClose | 1u << kBackslash;
+    if (!(bits & kStructural)) {
+        if ((bits & 1u << kBraceable) || s[0] == '"') {
+            *dst++ = '{';
+            dst = copy_fast(dst, s, n);
+            *dst++ = '}';
+            return dst;
+        }
+        if (bits & 1u << kEscape) return write_backslashed(dst, s, n, false);
+        return copy_fast(dst, s, n);
+    }
+    Scan r = scan(s, n);
+    return write_element(dst, mode_of(r, n), r.flags, s, n);
+}
+
 // Calls f(data) with the string's data typed by its kind.
 template <class F>
 decltype(auto) with_data(PyObject* str, F&& f) noexcept {
