@@ -58,8 +58,9 @@ def test_every_character_at_every_place_of_a_word(background):
     # The element steps (_Tcl_ScanElement, _Tcl_ConvertElement) are the
     # judge of how a list quotes each word: short words of every length
     # around the 8-character steps, with each of the first 256 characters
-    # (and a few wide ones) at each place.
-    chars = [chr(c) for c in range(256)] + ["\u0100", "\u205f", "\U0001f600"]
+    # (and wider ones) at each place.
+    # U+2000-U+207F: wide characters whose low byte is a special one.
+    chars = [chr(c) for c in range(256)] + [chr(c) for c in range(0x2000, 0x2080)] + ["\U0001f600"]
     for length in range(1, 18):
         for place in range(length):
             words = [background * place + c + background * (length - place - 1) for c in chars]

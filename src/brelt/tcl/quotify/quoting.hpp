@@ -5,6 +5,7 @@
 // so a whole list is sized exactly before its string is allocated.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -221,10 +222,12 @@ Out* write_element(Out* dst, Mode mode, std::uint8_t flags, const In* s, Py_ssiz
 // kSlack, which the fast path may scribble on.
 inline constexpr Py_ssize_t kSlack = 8;
 
+// Lanes of a word are characters in order on little-endian machines only;
+// the address sanitizer tracks bytes, not the words around them.
 #if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kWordReads = false;  // the sanitizer tracks bytes, not words
+inline constexpr bool kWordReads = false;
 #else
-inline constexpr bool kWordReads = true;
+inline constexpr bool kWordReads = std::endian::native == std::endian::little;
 #endif
 
 // Non-zero when some byte of `w` may be special: every special character is
@@ -242,38 +245,57 @@ inline std::uint64_t maybe_special(std::uint64_t w) noexcept {
     return any;
 }
 
-// The one-byte fast paths read whole aligned 8-byte words, never beyond the
-// one that holds the last character, so never outside a page the string
-// lies in; what they write past the element lands in the slack.
+// The same for four two-byte characters: a character beyond Latin-1 counts
+// as a plain letter, and so does the high byte of every character.
+inline std::uint64_t maybe_special(std::uint64_t w, std::uint16_t) noexcept {
+    constexpr std::uint64_t lows = 0x00ff00ff00ff00ffull;
+    std::uint64_t wide = ((((w >> 8) & lows) + lows) >> 8) & 0x0001000100010001ull;  // 1 where >= 0x100
+    std::uint64_t wide_lows = wide * 0xff;
+    std::uint64_t low = (w & lows & ~wide_lows) | (0x0061006100610061ull & wide_lows);
+    return maybe_special(low | 0x6100610061006100ull);
+}
+inline std::uint64_t maybe_special(std::uint64_t w, std::uint8_t) noexcept { return maybe_special(w); }
+
+// The fast paths read whole aligned 8-byte words, never beyond the one that
+// holds the last character, so never outside a page the string lies in;
+// what they write past the element lands in the slack.
 template <class In>
 inline bool word_readable(const In* s) noexcept {
-    return kWordReads && sizeof(In) == 1 && (reinterpret_cast<std::uintptr_t>(s) & 7) == 0;
+    return kWordReads && sizeof(In) <= 2 && (reinterpret_cast<std::uintptr_t>(s) & 7) == 0;
 }
 
-// Copies n > 0 one-byte characters eight at a time; when `check`, stops with
-// nullptr at the first word that may hold a special character.
-template <bool check>
-inline Py_UCS1* copy_words(Py_UCS1* dst, const Py_UCS1* s, Py_ssize_t n) noexcept {
-    for (Py_ssize_t i = 0; i < n; i += 8) {
+// Copies n > 0 characters of one or two bytes a word at a time; when
+// `check`, stops with nullptr at the first word that may hold a special one.
+template <bool check, class Out, class In>
+inline Out* copy_words(Out* dst, const In* s, Py_ssize_t n) noexcept {
+    static_assert(sizeof(In) <= 2 && sizeof(Out) >= sizeof(In));
+    constexpr Py_ssize_t per = 8 / sizeof(In);
+    constexpr unsigned bits = 8 * sizeof(In);
+    for (Py_ssize_t i = 0; i < n; i += per) {
         std::uint64_t w;
         std::memcpy(&w, s + i, 8);
         if constexpr (check) {
             Py_ssize_t left = n - i;
-            if (left < 8) {  // past the end: plain letters
-                std::uint64_t keep = (std::uint64_t{1} << (8 * left)) - 1;
-                w = (w & keep) | (0x6161616161616161ull & ~keep);
+            if (left < per) {  // past the end: plain letters
+                std::uint64_t keep = (std::uint64_t{1} << (bits * left)) - 1;
+                constexpr std::uint64_t letters = ~std::uint64_t{0} / ((std::uint64_t{1} << bits) - 1) * 'a';
+                w = (w & keep) | (letters & ~keep);
             }
-            if (maybe_special(w)) return nullptr;
+            if (maybe_special(w, In{})) return nullptr;
         }
-        std::memcpy(dst + i, &w, 8);
+        if constexpr (sizeof(Out) == sizeof(In)) {
+            std::memcpy(dst + i, &w, 8);
+        } else {
+            for (Py_ssize_t k = 0; k < per; ++k) dst[i + k] = static_cast<Out>((w >> (bits * k)) & ((1u << bits) - 1));
+        }
     }
     return dst + n;
 }
 
-// copy_chars, eight at a time where it can.
+// copy_chars, a word at a time where it can.
 template <class Out, class In>
 inline Out* copy_fast(Out* dst, const In* s, Py_ssize_t n) noexcept {
-    if constexpr (sizeof(Out) == 1 && sizeof(In) == 1) {
+    if constexpr (sizeof(In) <= 2) {
         if (word_readable(s)) return copy_words<false>(dst, s, n);
     }
     return copy_chars(dst, s, n);
@@ -305,9 +327,9 @@ Out* write_quoted(Out* dst, const In* s, Py_ssize_t n) noexcept {
         *dst++ = '}';
         return dst;
     }
-    if constexpr (sizeof(Out) == 1 && sizeof(In) == 1) {
+    if constexpr (sizeof(In) <= 2) {
         if (word_readable(s)) {
-            if (Py_UCS1* end = copy_words<true>(dst, s, n)) return end;
+            if (Out* end = copy_words<true>(dst, s, n)) return end;
         }
     }
     // Without braces or backslashes the rules come down to the classes seen.
