@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "capi.hpp"
 
 namespace quoting {
@@ -264,6 +268,20 @@ inline bool word_readable(const In* s) noexcept {
     return kWordReads && sizeof(In) <= 2 && (reinterpret_cast<std::uintptr_t>(s) & 7) == 0;
 }
 
+// Stores the characters of a word (8 of one byte, 4 of two) as wider ones.
+template <class Out, class In>
+inline void widen(Out* dst, std::uint64_t w, In) noexcept {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Out) == 2 && sizeof(In) == 1) {
+        __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(w));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_unpacklo_epi8(bytes, _mm_setzero_si128()));
+        return;
+    }
+#endif
+    constexpr unsigned bits = 8 * sizeof(In);
+    for (unsigned k = 0; k < 8 / sizeof(In); ++k) dst[k] = static_cast<Out>((w >> (bits * k)) & ((1u << bits) - 1));
+}
+
 // Copies n > 0 characters of one or two bytes a word at a time; when
 // `check`, stops with nullptr at the first word that may hold a special one.
 template <bool check, class Out, class In>
@@ -286,7 +304,7 @@ inline Out* copy_words(Out* dst, const In* s, Py_ssize_t n) noexcept {
         if constexpr (sizeof(Out) == sizeof(In)) {
             std::memcpy(dst + i, &w, 8);
         } else {
-            for (Py_ssize_t k = 0; k < per; ++k) dst[i + k] = static_cast<Out>((w >> (bits * k)) & ((1u << bits) - 1));
+            widen(dst + i, w, In{});
         }
     }
     return dst + n;
