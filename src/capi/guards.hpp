@@ -21,7 +21,14 @@ inline constexpr int kMaxWalkDepth = 2000;
 // every module that walks counts through that one.
 namespace detail {
 using DepthCounter = int* (*)() noexcept;
+// Initial-exec: read straight off the thread pointer, without a call into
+// the dynamic linker at every level; one int fits the static TLS that
+// glibc keeps for libraries loaded later.
+#if defined(__GNUC__) && defined(__ELF__)
+inline thread_local int walk_depth __attribute__((tls_model("initial-exec"))) = 0;
+#else
 inline thread_local int walk_depth = 0;
+#endif
 inline int* own_walk_depth() noexcept { return &walk_depth; }
 // Set by share_walk_depth(); until then a module counts on its own.
 inline DepthCounter shared_walk_depth = nullptr;

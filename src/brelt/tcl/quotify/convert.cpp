@@ -132,14 +132,17 @@ bool collect_pairs(PyObject* mapping, SmallVector<Ref, N>& out) {
     });
 }
 
-// Writes a Tcl list straight into its str as the elements come: each one is
-// scanned and written while its characters are in cache, and the strings
-// are never walked a second time. The result grows by the cheap bound of
-// an element (2 * n + 2), widens when an element needs wider characters,
-// and is cut to its length once, at the end.
+// Writes a Tcl list as the elements come: each one is scanned and written
+// while its characters are in cache, and the strings are never walked a
+// second time. A short list is written on the stack and copied once into a
+// str of its exact size; a long one straight into its str, which grows by
+// the cheap bound of each element (2 * n + 2), widens when an element needs
+// wider characters, and is cut to its length once, at the end.
 class ListWriter {
 public:
     explicit ListWriter(Py_ssize_t count_hint) noexcept : hint_(count_hint) {}
+    ListWriter(const ListWriter&) = delete;
+    ListWriter& operator=(const ListWriter&) = delete;
 
     // Appends one element, a str (borrowed; nothing here runs Python code).
     bool add(PyObject* str) noexcept {
@@ -151,7 +154,7 @@ public:
         const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
         const Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(str);
         // A blank, the element at its longest, and the fast path's slack.
-        if (n > (PY_SSIZE_T_MAX - pos_ - kSlack - 3) / 2) {
+        if (n > (PY_SSIZE_T_MAX / 4 - pos_ - kSlack - 3) / 2) {
             PyErr_NoMemory();
             return false;
         }
@@ -160,23 +163,27 @@ public:
             if (!make_room(need, maxchar)) return false;
         }
         const void* src = PyUnicode_DATA(str);
-        void* dst = PyUnicode_DATA(out_.get());
         switch (kind_ * 8 + PyUnicode_KIND(str)) {
-            case 1 * 8 + 1: pos_ = put(static_cast<Py_UCS1*>(dst), static_cast<const Py_UCS1*>(src), n); break;
-            case 2 * 8 + 1: pos_ = put(static_cast<Py_UCS2*>(dst), static_cast<const Py_UCS1*>(src), n); break;
-            case 2 * 8 + 2: pos_ = put(static_cast<Py_UCS2*>(dst), static_cast<const Py_UCS2*>(src), n); break;
-            case 4 * 8 + 1: pos_ = put(static_cast<Py_UCS4*>(dst), static_cast<const Py_UCS1*>(src), n); break;
-            case 4 * 8 + 2: pos_ = put(static_cast<Py_UCS4*>(dst), static_cast<const Py_UCS2*>(src), n); break;
-            default: pos_ = put(static_cast<Py_UCS4*>(dst), static_cast<const Py_UCS4*>(src), n); break;
+            case 1 * 8 + 1: pos_ = put(static_cast<Py_UCS1*>(buf_), static_cast<const Py_UCS1*>(src), n); break;
+            case 2 * 8 + 1: pos_ = put(static_cast<Py_UCS2*>(buf_), static_cast<const Py_UCS1*>(src), n); break;
+            case 2 * 8 + 2: pos_ = put(static_cast<Py_UCS2*>(buf_), static_cast<const Py_UCS2*>(src), n); break;
+            case 4 * 8 + 1: pos_ = put(static_cast<Py_UCS4*>(buf_), static_cast<const Py_UCS1*>(src), n); break;
+            case 4 * 8 + 2: pos_ = put(static_cast<Py_UCS4*>(buf_), static_cast<const Py_UCS2*>(src), n); break;
+            default: pos_ = put(static_cast<Py_UCS4*>(buf_), static_cast<const Py_UCS4*>(src), n); break;
         }
         return true;
     }
 
     // The list: a new reference.
     PyObject* finish() noexcept {
-        if (!out_) return PyUnicode_New(0, 0);
+        if (pos_ == 0) return PyUnicode_New(0, 0);
+        if (!heap_) {
+            PyObject* out = PyUnicode_New(pos_, maxchar_);
+            if (out != nullptr) std::memcpy(PyUnicode_DATA(out), buf_, static_cast<size_t>(pos_) * kind_);
+            return out;
+        }
         if (resize(pos_) < 0) return nullptr;
-        return out_.release();
+        return heap_.release();
     }
 
 private:
@@ -189,38 +196,66 @@ private:
     }
 
     int resize(Py_ssize_t length) noexcept {
-        PyObject* p = out_.release();
+        PyObject* p = heap_.release();
         int r = PyUnicode_Resize(&p, length);  // on failure p is the old string, still ours
-        out_ = Ref::steal(p);
+        heap_ = Ref::steal(p);
+        if (heap_) buf_ = PyUnicode_DATA(heap_.get());
         return r;
     }
 
-    // Room for `need` characters up to `maxchar`: the string grows in place
-    // by half again, or, when wider characters arrive, is copied once into
-    // a string of the wider kind.
+    // Copies what was written into `dst`, a buffer of `kind`.
+    void move_to(void* dst, int kind) noexcept {
+        auto copy = [&](auto* out) {
+            switch (kind_) {
+                case 1: quoting::copy_chars(out, static_cast<const Py_UCS1*>(buf_), pos_); break;
+                case 2: quoting::copy_chars(out, static_cast<const Py_UCS2*>(buf_), pos_); break;
+                default: quoting::copy_chars(out, static_cast<const Py_UCS4*>(buf_), pos_); break;
+            }
+        };
+        switch (kind) {
+            case 1: copy(static_cast<Py_UCS1*>(dst)); break;
+            case 2: copy(static_cast<Py_UCS2*>(dst)); break;
+            default: copy(static_cast<Py_UCS4*>(dst)); break;
+        }
+    }
+
+    // Room for `need` characters up to `maxchar`. On the stack while it
+    // fits; then a str that grows in place by half again, or, when wider
+    // characters arrive, is copied once into a str of the wider kind.
     bool make_room(Py_ssize_t need, Py_UCS4 maxchar) noexcept {
-        Py_ssize_t cap = cap_ == 0 ? std::max<Py_ssize_t>(need, std::min<Py_ssize_t>(hint_, 1 << 20) * 8 + 64)
-                                   : std::max(need, cap_ + std::min(cap_ / 2, PY_SSIZE_T_MAX - cap_));
-        Py_UCS4 wider = std::max({maxchar_, maxchar, Py_UCS4{127}});
-        if (out_ && wider == maxchar_) {
+        const Py_UCS4 wider = std::max({maxchar_, maxchar, Py_UCS4{127}});
+        const int kind = wider < 256 ? 1 : wider < 65536 ? 2 : 4;
+        if (!heap_ && need * kind <= static_cast<Py_ssize_t>(sizeof(stack_)) &&
+            (cap_ > 0 || hint_ <= static_cast<Py_ssize_t>(sizeof(stack_)) / 8)) {
+            if (kind != kind_ && pos_ > 0) {
+                alignas(8) unsigned char wide[sizeof(stack_)];
+                move_to(wide, kind);
+                std::memcpy(stack_, wide, static_cast<size_t>(pos_) * kind);
+            }
+            buf_ = stack_;
+            cap_ = static_cast<Py_ssize_t>(sizeof(stack_)) / kind;
+        } else if (heap_ && wider == maxchar_) {
+            Py_ssize_t cap = std::max(need, cap_ + std::min(cap_ / 2, PY_SSIZE_T_MAX / 4 - cap_));
             if (resize(cap) < 0) return false;
+            cap_ = cap;
         } else {
+            Py_ssize_t cap = heap_ ? std::max(need, cap_ + std::min(cap_ / 2, PY_SSIZE_T_MAX / 4 - cap_))
+                                   : std::max(need, std::min<Py_ssize_t>(hint_, 1 << 20) * 8 + 64);
             Ref fresh = Ref::steal(PyUnicode_New(cap, wider));
             if (!fresh) return false;
-            if (pos_ > 0) {
-                quoting::with_buffer(fresh.get(), [&](auto* dst) {
-                    quoting::with_data(out_.get(), [&](const auto* src) { quoting::copy_chars(dst, src, pos_); });
-                });
-            }
-            out_ = std::move(fresh);
-            kind_ = PyUnicode_KIND(out_.get());
-            maxchar_ = PyUnicode_MAX_CHAR_VALUE(out_.get());
+            if (pos_ > 0) move_to(PyUnicode_DATA(fresh.get()), kind);
+            heap_ = std::move(fresh);
+            buf_ = PyUnicode_DATA(heap_.get());
+            cap_ = cap;
         }
-        cap_ = cap;
+        kind_ = kind;
+        maxchar_ = wider;
         return true;
     }
 
-    Ref out_;
+    alignas(8) unsigned char stack_[256];
+    void* buf_ = nullptr;
+    Ref heap_;
     Py_ssize_t pos_ = 0, cap_ = 0, hint_;
     Py_UCS4 maxchar_ = 0;
     int kind_ = 0;
