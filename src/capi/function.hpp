@@ -100,7 +100,6 @@ public:
     bool create() noexcept;
 
 private:
-    friend struct ModuleStateBase;
     inline void enrol() noexcept;
 
     Held* next_ = nullptr;
@@ -115,9 +114,8 @@ struct ModuleStateBase {
     ModuleStateBase(const ModuleStateBase&) = delete;
     ModuleStateBase& operator=(const ModuleStateBase&) = delete;
 
-    // The Held members, last declared first. Its initialiser names this
-    // state as the one being built before any member enrols, function_type
-    // (constructed before a constructor body would run) included.
+    // The Held members, last declared first. Its initialiser opens the
+    // enrolment, before any Held member (function_type first) is built.
     Held* held_ = (detail::constructing_state = this, nullptr);
     bool live_ = false;     // set once constructed; the memory starts zeroed
     Held function_type;

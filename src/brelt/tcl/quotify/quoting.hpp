@@ -369,13 +369,13 @@ Out* write_quoted(Out* dst, const In* s, Py_ssize_t n) noexcept {
 
 // Calls f(data) with the string's characters typed by its kind.
 template <class F>
-decltype(auto) with_data(PyObject* str, F&& f) noexcept {
+decltype(auto) with_data(PyObject* str, F&& f) {
     return capi::with_chars(str, std::forward<F>(f));
 }
 
 // Calls f(out) with the result's buffer typed by its kind.
 template <class F>
-decltype(auto) with_buffer(PyObject* str, F&& f) noexcept {
+decltype(auto) with_buffer(PyObject* str, F&& f) {
     return capi::with_chars(str, std::forward<F>(f));
 }
 
