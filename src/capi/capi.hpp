@@ -11,5 +11,6 @@
 #include "private_api.hpp"
 #include "ref.hpp"
 #include "small_vector.hpp"
+#include "threads.hpp"
 #include "strings.hpp"
 #include "tclerror.hpp"

@@ -101,6 +101,20 @@ def _cast_item(value):
     return value
 
 
+_get_ident = threading.get_ident
+
+
+def _check_owner(tcl):
+    """Raise ``RuntimeError`` unless the calling thread owns ``tcl``.
+
+    tkinter refuses calls from other threads only on a threaded Tcl 8; on
+    Tcl 9 it lets them run. The C modules make the same check (on the
+    ``_thread`` attribute) before every request.
+    """
+    if _get_ident() != tcl._thread:
+        raise RuntimeError("Calling Tcl from different apartment")
+
+
 def _qualified(name):
     """A variable name as seen from the global namespace."""
     name = quotify(name)
@@ -121,29 +135,41 @@ class _GlobalVariables(MutableMapping):
         self._tcl = weakref.proxy(interpreter)
 
     def __getitem__(self, name):
+        tcl = self._tcl
+        _check_owner(tcl)
         try:
-            return self._tcl.tk.eval(quotify(("set", _qualified(name))))
+            return tcl.tk.eval(quotify(("set", _qualified(name))))
         except TclError as exc:
             raise KeyError(exc) from exc
 
     def __setitem__(self, name, value):
-        self._tcl.tk.call("::set", _qualified(name), tclobj(value))
+        tcl = self._tcl
+        _check_owner(tcl)
+        tcl.tk.call("::set", _qualified(name), tclobj(value))
 
     def __delitem__(self, name):
+        tcl = self._tcl
+        _check_owner(tcl)
         try:
-            self._tcl.tk.call("::unset", _qualified(name))
+            tcl.tk.call("::unset", _qualified(name))
         except TclError as exc:
             raise KeyError(exc) from exc
 
     def __contains__(self, name):
-        return self._tcl.cast_boolean(self._tcl.tk.call("::info", "exists", _qualified(name)))
+        tcl = self._tcl
+        _check_owner(tcl)
+        return tcl.cast_boolean(tcl.tk.call("::info", "exists", _qualified(name)))
 
     def __iter__(self) -> Iterator[str]:
+        tcl = self._tcl
+        _check_owner(tcl)
         # tk.call runs at the global level, so the names come unqualified.
-        return iter(cast_list(self._tcl.tk.call("::info", "vars")))
+        return iter(cast_list(tcl.tk.call("::info", "vars")))
 
     def __len__(self):
-        return len(cast_list(self._tcl.tk.call("::info", "vars")))
+        tcl = self._tcl
+        _check_owner(tcl)
+        return len(cast_list(tcl.tk.call("::info", "vars")))
 
     def __repr__(self):
         return f"<Tcl variables of {self._tcl!r}>"
@@ -169,8 +195,10 @@ class Interpreter:
     ``cast_list``, ``cast_array`` and ``cast_any``.
 
     An interpreter belongs to the thread that created it (``root`` too must
-    come from that thread): from any other thread, tkinter refuses the call
-    (``RuntimeError``) unless the owning thread runs the Tk main loop. An
+    come from that thread): from any other thread, its operations (``jiv``,
+    ``vars``, ``cast_boolean``, the handles of ``brelt.tcl.namespace``)
+    raise ``RuntimeError``, on every Tcl release. ``tk`` is tkinter's own
+    object, guarded only as tkinter guards it (not at all on Tcl 9). An
     interpreter dropped by another thread keeps its Tcl interpreter for the
     life of the process, since Tcl cannot delete it there. Handles and
     proxies hold the interpreter weakly; once it is gone they raise
@@ -227,10 +255,9 @@ class Interpreter:
             value = value.decode("latin-1")
         elif cls is not str and cls is not _TclObj:
             value = quotify(value)
-        if threading.get_ident() != self._thread:
-            # Tcl parses the text with this interpreter, which tkinter does
-            # not guard here; its other entry points refuse such calls too.
-            raise RuntimeError("Calling Tcl from different apartment")
+        # Tcl parses the text with this interpreter, which tkinter does not
+        # guard here.
+        _check_owner(self)
         return self.tk.getboolean(value)
 
     cast_list = staticmethod(cast_list)

@@ -29,6 +29,9 @@ struct State : capi::ModuleStateBase {
     Held MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
     Held inspect_Signature, inspect_Parameter;
     Held package_name;  // the package whose module is the default interpreter
+    // What a[key] and del a[key] of a missing element raise: a TclError that
+    // is also a KeyError, so the mapping mixins work.
+    Held ElementError;
 
     // TclVariable's private marker: "use the handle's own cast".
     Held marker;
@@ -40,6 +43,7 @@ struct State : capi::ModuleStateBase {
     // Attribute and method names.
     Held s_tcl{Held::name, "tcl"}, s_cast{Held::name, "cast"}, s_var_name{Held::name, "var_name"};
     Held s_tk{Held::name, "tk"};
+    Held s_thread{Held::name, "_thread"};  // the Interpreter's owner thread
     Held s_getvar{Held::name, "getvar"}, s_setvar{Held::name, "setvar"}, s_unsetvar{Held::name, "unsetvar"};
     Held s_eval{Held::name, "eval"}, s_call{Held::name, "call"};
     Held s_cast_boolean{Held::name, "cast_boolean"}, s_cast_list{Held::name, "cast_list"};
@@ -140,6 +144,7 @@ PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noex
 // returns an iterable whose items it then yields.
 using FetchFn = PyObject* (*)(State& st, PyObject* owner);
 bool init_lazy_iterator_type(PyObject* module, State& st);
+bool init_element_error(State& st);
 PyObject* new_lazy_iterator(State& st, PyObject* module, PyObject* owner, FetchFn fetch) noexcept;
 
 }  // namespace tclns
