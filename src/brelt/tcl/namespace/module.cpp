@@ -10,7 +10,8 @@ using capi::intern;
 
 // The exported classes, in order of definition (also the order of __all__).
 constexpr const char* kExports[] = {
-    "TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable", "TclNamespace",
+    "TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
+    "TclCommand",  "TempTclCommand",  "TclNamespace",     "TempTclNamespace",
 };
 
 Ref import_module(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
@@ -93,7 +94,14 @@ bool init_names(State& st) {
     st.kw_nocomplain = Ref::steal(PyTuple_Pack(1, PyUnicode_InternFromString("nocomplain")));
     st.kw_tcl_cast = Ref::steal(Py_BuildValue("(ss)", "tcl", "cast"));
     st.kw_cls_id = Ref::steal(Py_BuildValue("(ss)", "cls", "id"));
-    if (!st.kw_array_index || !st.kw_nocomplain || !st.kw_tcl_cast || !st.kw_cls_id) return false;
+    if (!st.kw_array_index || !st.kw_nocomplain || !st.kw_tcl_cast || !st.kw_cls_id || !st.cmd.init()) return false;
+    // `assert` statements run unless Python was started with -O.
+    Ref flags = Ref::steal(PyObject_GetAttrString(st.sys.get(), "flags"));
+    Ref optimize = flags ? Ref::steal(PyObject_GetAttrString(flags.get(), "optimize")) : Ref();
+    if (!optimize) return false;
+    int level = PyObject_IsTrue(optimize.get());
+    if (level < 0) return false;
+    st.cmd.assertions = level == 0;
     st.plain_names[0] = Ref::borrow(st.s_tcl.get());
     st.plain_names[1] = Ref::borrow(st.s_var_name.get());
     st.plain_names[2] = Ref::borrow(st.s_cast.get());
@@ -125,7 +133,17 @@ int exec_module(PyObject* module) noexcept {
             !add_object(module, "TempTclArrayVariable", st->TempTclArrayVariable.get())) {
             return -1;
         }
-        if (!build_tcl_namespace(module, *st) || !add_object(module, "TclNamespace", st->TclNamespace.get())) {
+        if (!build_tcl_command(module, *st) || !add_object(module, "TclCommand", st->cmd.TclCommand.get()) ||
+            !add_object(module, "TempTclCommand", st->cmd.TempTclCommand.get())) {
+            return -1;
+        }
+        // The views are nested in TclNamespace, so they exist before it.
+        if (!build_namespace_views(module, *st) || !build_tcl_namespace(module, *st) ||
+            !add_object(module, "TclNamespace", st->TclNamespace.get())) {
+            return -1;
+        }
+        if (!build_temp_namespace(module, *st) ||
+            !add_object(module, "TempTclNamespace", st->cmd.TempTclNamespace.get())) {
             return -1;
         }
         return 0;
@@ -142,7 +160,10 @@ constexpr const char* kModuleDoc = R"doc(Implements:
     TempTclVariable
     TclArrayVariable
     TempTclArrayVariable
+    TclCommand
+    TempTclCommand
     TclNamespace
+    TempTclNamespace
 
 Description:
     This file implements abstraction of Tcl namespaces, variables and commands

@@ -22,6 +22,48 @@ struct MethodCache {
     Ref method;
 };
 
+// Names, words and texts of the command and namespace classes: member, text.
+#define TCLNS_CMD_STRINGS(X)                                                                              \
+    X(s_cmd_name, "cmd_name") X(s_args, "args") X(s_keywords, "keywords") X(s_logger, "logger")            \
+    X(s_ns, "ns") X(s_vars, "vars") X(s_objs, "objs") X(s_procs, "procs") X(s_cmds, "cmds")                \
+    X(s_build_tclcmd, "build_tclcmd") X(s_createcommand, "createcommand") X(s_delete, "delete")            \
+    X(s_is_proc, "is_proc") X(s_info, "info") X(s_byref, "byref") X(s_create, "create")                    \
+    X(s_current, "current") X(s_is_absolute, "is_absolute") X(s_items, "items") X(s_del, "__del__")        \
+    X(s_wrapped, "__wrapped__") X(s_dict, "__dict__") X(s_update, "update") X(s_var_type, "var_type")      \
+    X(s_rename, "rename") X(s_origin, "origin") X(s_proc_body, "proc_body") X(s_proc_args, "proc_args")    \
+    X(s_proc_arg_default, "proc_arg_default") X(s_get_str, "get_str") X(s_get_obj, "get_obj")              \
+    X(s_array_get_str, "array_get_str") X(s_array_get_obj, "array_get_obj") X(s_is_array, "is_array")      \
+    X(s_pattern, "pattern") X(s_WRAPPER_ASSIGNMENTS, "WRAPPER_ASSIGNMENTS")                                \
+    X(s_WRAPPER_UPDATES, "WRAPPER_UPDATES")                                                                \
+    X(w_commands, "commands") X(w_procs, "procs") X(w_body, "body") X(w_args, "args")                      \
+    X(w_default, "default") X(w_rename, "::rename") X(w_qnamespace, "::namespace") X(w_origin, "origin")   \
+    X(w_eval, "eval") X(w_children, "children") X(w_code, "code") X(w_delete, "delete")                    \
+    X(w_export, "export") X(w_clear, "-clear") X(w_forget, "forget") X(w_import, "import")                 \
+    X(w_force, "-force") X(w_parent, "parent") X(w_which, "which") X(w_command, "-command")                 \
+    X(w_variable, "-variable") X(w_vars, "vars") X(t_dash, "-") X(t_calling, "Calling: ")
+
+struct CmdState {
+#define TCLNS_DECLARE(member, text) Ref member;
+    TCLNS_CMD_STRINGS(TCLNS_DECLARE)
+#undef TCLNS_DECLARE
+    Ref TclCommand, TempTclCommand, TempTclNamespace;
+    Ref VariablesView, ObjectsView, CommandsView, ProcsView;
+    Ref empty_tuple, command_init, namespace_init;
+    bool assertions = true;  // false under python -O, as for `assert`
+    Ref kw_array_index, kw_nocomplain, kw_pattern, kw_tcl, kw_var_type;  // keyword-name tuples
+
+    template <class F>
+    void for_each_ref(F&& f) {
+#define TCLNS_VISIT(member, text) f(member);
+        TCLNS_CMD_STRINGS(TCLNS_VISIT)
+#undef TCLNS_VISIT
+        f(TclCommand), f(TempTclCommand), f(TempTclNamespace);
+        f(VariablesView), f(ObjectsView), f(CommandsView), f(ProcsView);
+        f(empty_tuple), f(command_init), f(namespace_init), f(kw_array_index), f(kw_nocomplain), f(kw_pattern), f(kw_tcl), f(kw_var_type);
+    }
+    bool init() noexcept;
+};
+
 struct State : capi::ModuleStateBase {
     // Imported at module execution.
     Ref MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
@@ -57,6 +99,9 @@ struct State : capi::ModuleStateBase {
     Ref tk_method_names[kTkMethods];
     MethodCache tk_methods[kTkMethods];
 
+    // Commands and namespaces.
+    CmdState cmd;
+
     template <class F>
     void for_each_ref(F&& f) {
         f(function_type);
@@ -77,6 +122,7 @@ struct State : capi::ModuleStateBase {
         for (Ref& r : plain_names) f(r);
         for (Ref& r : tk_method_names) f(r);
         for (MethodCache& m : tk_methods) f(m.method);
+        cmd.for_each_ref(f);
     }
 };
 
@@ -135,7 +181,34 @@ PyObject* ns_join2(State& st, PyObject* a, PyObject* b) noexcept;
 
 bool build_tcl_variable(PyObject* module, State& st);
 bool build_array_and_temp_variables(PyObject* module, State& st);  // TempTclVariable, TclArrayVariable, TempTclArrayVariable
+bool build_tcl_command(PyObject* module, State& st);        // TclCommand, TempTclCommand
+bool build_namespace_views(PyObject* module, State& st);    // the four views, before TclNamespace
 bool build_tcl_namespace(PyObject* module, State& st);
+bool build_temp_namespace(PyObject* module, State& st);     // TempTclNamespace
+
+// ---------------------------------------------------------------------------
+// Shared by the command and namespace classes
+
+// The package brelt.tcl (the default interpreter), a new reference.
+PyObject* the_package(State& st) noexcept;
+// What a constructor stores as `tcl`: a weak proxy on `tcl`, or on the
+// package when `tcl` is false (or NULL).
+PyObject* interp_proxy(State& st, PyObject* tcl) noexcept;
+// A tuple of the given words (borrowed references).
+PyObject* make_words(std::initializer_list<PyObject*> items) noexcept;
+// Raises KeyError(exc) from exc, exc being the exception being raised now.
+std::nullptr_t reraise_as_key_error() noexcept;
+// getattr(super(cls, self), name, None) if true, else an empty Ref.
+bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcept;
+// Whether `name` starts with "::" (str, or through its own startswith).
+int starts_with_colons(State& st, PyObject* name) noexcept;
+
+// TclCommand's requests, for the views' fast paths: `self` is a handle.
+PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept;
+// ns.call(words) for a TclNamespace `ns` (its own method for a subclass).
+PyObject* namespace_call(State& st, PyObject* ns, PyObject* words) noexcept;
+// The name of a TclNamespace as join() sees it: quotify(ns).
+PyObject* namespace_name(State& st, PyObject* ns) noexcept;
 
 // The direct implementations behind TclVariable's methods, for the mapping
 // methods of the array classes when no subclass overrides them.
