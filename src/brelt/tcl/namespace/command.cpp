@@ -351,13 +351,17 @@ PyObject* literal_pattern(PyObject* name) noexcept {
     Py_ssize_t count = 0;
     for (Py_ssize_t i = start; i < n; ++i) count += special(PyUnicode_READ(kind, data, i));
     if (count == 0) return Py_NewRef(name);
-    capi::UnicodeWriter w(n + count);
-    if (!w || !w.put(name, 0, start)) return nullptr;
-    for (Py_ssize_t i = start; i < n; ++i) {
+    Ref out = Ref::steal(PyUnicode_New(n + count, PyUnicode_MAX_CHAR_VALUE(name)));
+    if (!out) return nullptr;
+    int out_kind = PyUnicode_KIND(out.get());
+    void* out_data = PyUnicode_DATA(out.get());
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if ((special(c) && !w.put(Py_UCS4('\\'))) || !w.put(c)) return nullptr;
+        if (i >= start && special(c)) PyUnicode_WRITE(out_kind, out_data, at++, '\\');
+        PyUnicode_WRITE(out_kind, out_data, at++, c);
     }
-    return w.finish().release();
+    return out.release();
 }
 
 }  // namespace
@@ -541,25 +545,23 @@ PyObject* repr(Function* fn, PyObject* const* argv) {
     Ref cls = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.s_name.get()));
     Ref name = cls ? Ref::steal(f(st.cmd.s_cmd_name.get())) : Ref();
     if (!name) return nullptr;
-    capi::UnicodeWriter w;
-    Ref head = Ref::steal(PyUnicode_FromFormat("%S(%R", cls.get(), name.get()));
-    if (!w || !head || !w.put(head.get())) return nullptr;
+    Ref text = Ref::steal(PyUnicode_FromFormat("%S(%R", cls.get(), name.get()));
+    if (!text) return nullptr;
     struct Part {
         PyObject* attr;
-        const char* label;
+        const char* format;
     };
-    for (Part part : {Part{st.cmd.s_args.get(), ", args="}, Part{st.cmd.s_keywords.get(), ", keywords="},
-                      Part{st.s_cast.get(), ", cast="}}) {
+    for (Part part : {Part{st.cmd.s_args.get(), "%U, args=%R"}, Part{st.cmd.s_keywords.get(), "%U, keywords=%R"},
+                      Part{st.s_cast.get(), "%U, cast=%R"}}) {
         Ref value = Ref::steal(f(part.attr));
         if (!value) return nullptr;
         int shown = truth(value.get());
         if (shown < 0) return nullptr;
         if (!shown) continue;
-        Ref text = Ref::steal(PyObject_Repr(value.get()));
-        if (!text || !w.put_ascii(part.label) || !w.put(text.get())) return nullptr;
+        text = Ref::steal(PyUnicode_FromFormat(part.format, text.get(), value.get()));
+        if (!text) return nullptr;
     }
-    if (!w.put(Py_UCS4(')'))) return nullptr;
-    return w.finish().release();
+    return PyUnicode_FromFormat("%U)", text.get());
 }
 
 PyObject* get(Function* fn, PyObject* const* argv) {

@@ -3,20 +3,6 @@
 
 namespace tclns {
 
-bool CmdState::init() noexcept {
-#define TCLNS_INTERN(member, text) &&capi::intern(member, text)
-    bool ok = true TCLNS_CMD_STRINGS(TCLNS_INTERN);
-#undef TCLNS_INTERN
-    if (!ok) return false;
-    empty_tuple = Ref::steal(PyTuple_New(0));
-    kw_array_index = Ref::steal(Py_BuildValue("(s)", "array_index"));
-    kw_nocomplain = Ref::steal(Py_BuildValue("(ss)", "array_index", "nocomplain"));
-    kw_pattern = Ref::steal(Py_BuildValue("(s)", "pattern"));
-    kw_tcl = Ref::steal(Py_BuildValue("(s)", "tcl"));
-    kw_var_type = Ref::steal(Py_BuildValue("(s)", "var_type"));
-    return empty_tuple && kw_array_index && kw_nocomplain && kw_pattern && kw_tcl && kw_var_type;
-}
-
 PyObject* the_package(State& st) noexcept {
     // Imported when a handle is built, never at module import: the package
     // is normally in sys.modules already, and only then looked up there.

@@ -8,6 +8,8 @@ namespace tclns {
 using capi::Function;
 using capi::Ref;
 
+using capi::Held;
+
 // Caches of the hot path (fastpath.hpp), keyed by type and version tag.
 inline constexpr int kTypeCacheSize = 4;
 struct TypeVersion {
@@ -19,111 +21,94 @@ inline constexpr int kTkMethods = 5;
 struct MethodCache {
     PyTypeObject* type = nullptr;
     unsigned int tag = 0;
-    Ref method;
+    Held method;
 };
 
-// Names, words and texts of the command and namespace classes: member, text.
-#define TCLNS_CMD_STRINGS(X)                                                                              \
-    X(s_cmd_name, "cmd_name") X(s_args, "args") X(s_keywords, "keywords") X(s_logger, "logger")            \
-    X(s_ns, "ns") X(s_vars, "vars") X(s_objs, "objs") X(s_procs, "procs") X(s_cmds, "cmds")                \
-    X(s_build_tclcmd, "build_tclcmd") X(s_createcommand, "createcommand") X(s_delete, "delete")            \
-    X(s_is_proc, "is_proc") X(s_info, "info") X(s_byref, "byref") X(s_create, "create")                    \
-    X(s_current, "current") X(s_is_absolute, "is_absolute") X(s_items, "items") X(s_del, "__del__")        \
-    X(s_wrapped, "__wrapped__") X(s_dict, "__dict__") X(s_update, "update") X(s_var_type, "var_type")      \
-    X(s_rename, "rename") X(s_origin, "origin") X(s_proc_body, "proc_body") X(s_proc_args, "proc_args")    \
-    X(s_proc_arg_default, "proc_arg_default") X(s_get_str, "get_str") X(s_get_obj, "get_obj")              \
-    X(s_array_get_str, "array_get_str") X(s_array_get_obj, "array_get_obj") X(s_is_array, "is_array")      \
-    X(s_pattern, "pattern") X(s_WRAPPER_ASSIGNMENTS, "WRAPPER_ASSIGNMENTS")                                \
-    X(s_WRAPPER_UPDATES, "WRAPPER_UPDATES")                                                                \
-    X(w_commands, "commands") X(w_procs, "procs") X(w_body, "body") X(w_args, "args")                      \
-    X(w_default, "default") X(w_rename, "::rename") X(w_qnamespace, "::namespace") X(w_origin, "origin")   \
-    X(w_eval, "eval") X(w_children, "children") X(w_code, "code") X(w_delete, "delete")                    \
-    X(w_export, "export") X(w_clear, "-clear") X(w_forget, "forget") X(w_import, "import")                 \
-    X(w_force, "-force") X(w_parent, "parent") X(w_which, "which") X(w_command, "-command")                 \
-    X(w_variable, "-variable") X(w_vars, "vars") X(t_dash, "-") X(t_calling, "Calling: ")
-
+// Names, words and texts of the command and namespace classes.
 struct CmdState {
-#define TCLNS_DECLARE(member, text) Ref member;
-    TCLNS_CMD_STRINGS(TCLNS_DECLARE)
-#undef TCLNS_DECLARE
-    Ref TclCommand, TempTclCommand, TempTclNamespace;
-    Ref VariablesView, ObjectsView, CommandsView, ProcsView;
-    Ref empty_tuple, command_init, namespace_init;
-    bool assertions = true;  // false under python -O, as for `assert`
-    Ref kw_array_index, kw_nocomplain, kw_pattern, kw_tcl, kw_var_type;  // keyword-name tuples
+    Held s_cmd_name{Held::name, "cmd_name"}, s_args{Held::name, "args"}, s_keywords{Held::name, "keywords"};
+    Held s_logger{Held::name, "logger"}, s_ns{Held::name, "ns"}, s_vars{Held::name, "vars"};
+    Held s_objs{Held::name, "objs"}, s_procs{Held::name, "procs"}, s_cmds{Held::name, "cmds"};
+    Held s_build_tclcmd{Held::name, "build_tclcmd"}, s_createcommand{Held::name, "createcommand"};
+    Held s_delete{Held::name, "delete"}, s_is_proc{Held::name, "is_proc"}, s_info{Held::name, "info"};
+    Held s_byref{Held::name, "byref"}, s_create{Held::name, "create"}, s_current{Held::name, "current"};
+    Held s_is_absolute{Held::name, "is_absolute"}, s_del{Held::name, "__del__"};
+    Held s_wrapped{Held::name, "__wrapped__"}, s_update{Held::name, "update"}, s_var_type{Held::name, "var_type"};
+    Held s_rename{Held::name, "rename"}, s_origin{Held::name, "origin"}, s_proc_body{Held::name, "proc_body"};
+    Held s_proc_args{Held::name, "proc_args"}, s_proc_arg_default{Held::name, "proc_arg_default"};
+    Held s_get_str{Held::name, "get_str"}, s_get_obj{Held::name, "get_obj"};
+    Held s_array_get_str{Held::name, "array_get_str"}, s_array_get_obj{Held::name, "array_get_obj"};
+    Held s_is_array{Held::name, "is_array"};
+    Held s_WRAPPER_ASSIGNMENTS{Held::name, "WRAPPER_ASSIGNMENTS"}, s_WRAPPER_UPDATES{Held::name, "WRAPPER_UPDATES"};
+    Held w_commands{Held::name, "commands"}, w_procs{Held::name, "procs"}, w_body{Held::name, "body"};
+    Held w_args{Held::name, "args"}, w_default{Held::name, "default"}, w_rename{Held::name, "::rename"};
+    Held w_qnamespace{Held::name, "::namespace"}, w_origin{Held::name, "origin"}, w_eval{Held::name, "eval"};
+    Held w_children{Held::name, "children"}, w_code{Held::name, "code"}, w_delete{Held::name, "delete"};
+    Held w_export{Held::name, "export"}, w_clear{Held::name, "-clear"}, w_forget{Held::name, "forget"};
+    Held w_import{Held::name, "import"}, w_force{Held::name, "-force"}, w_parent{Held::name, "parent"};
+    Held w_which{Held::name, "which"}, w_command{Held::name, "-command"}, w_variable{Held::name, "-variable"};
+    Held w_vars{Held::name, "vars"}, t_dash{Held::name, "-"}, t_calling{Held::name, "Calling: "};
 
-    template <class F>
-    void for_each_ref(F&& f) {
-#define TCLNS_VISIT(member, text) f(member);
-        TCLNS_CMD_STRINGS(TCLNS_VISIT)
-#undef TCLNS_VISIT
-        f(TclCommand), f(TempTclCommand), f(TempTclNamespace);
-        f(VariablesView), f(ObjectsView), f(CommandsView), f(ProcsView);
-        f(empty_tuple), f(command_init), f(namespace_init), f(kw_array_index), f(kw_nocomplain), f(kw_pattern), f(kw_tcl), f(kw_var_type);
-    }
-    bool init() noexcept;
+    // Keyword-name tuples for vectorcalls.
+    Held kw_array_index{Held::kwnames, "array_index"}, kw_nocomplain{Held::kwnames, "array_index nocomplain"};
+    Held kw_pattern{Held::kwnames, "pattern"}, kw_tcl{Held::kwnames, "tcl"};
+
+    // The classes, and the initialisers the temporary classes run.
+    Held TclCommand, TempTclCommand, TempTclNamespace;
+    Held VariablesView, ObjectsView, CommandsView, ProcsView;
+    Held command_init, namespace_init;
+    bool assertions = true;  // false under python -O, as for `assert`
 };
 
 struct State : capi::ModuleStateBase {
     // Imported at module execution.
-    Ref MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
-    Ref inspect_Signature, inspect_Parameter;
-    Ref package_name;  // the package whose module is the default interpreter
+    Held MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
+    Held inspect_Signature, inspect_Parameter;
+    Held package_name;  // the package whose module is the default interpreter
 
     // TclVariable's private marker: "use the handle's own cast".
-    Ref marker;
+    Held marker;
 
     // The classes, in order of creation.
-    Ref TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable, TclNamespace;
-    Ref lazy_iterator_type;
+    Held TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable, TclNamespace;
+    Held lazy_iterator_type;
 
     // Attribute and method names.
-    Ref s_tcl, s_cast, s_var_name, s_tk;
-    Ref s_getvar, s_setvar, s_unsetvar, s_eval, s_call;
-    Ref s_cast_boolean, s_cast_list, s_cast_array;
-    Ref s_get, s_set, s_unset, s_exists, s_array_size, s_array_names, s_array_set, s_array_unset, s_absolute;
-    Ref s_format, s_enter, s_exit, s_init, s_class, s_name;
+    Held s_tcl{Held::name, "tcl"}, s_cast{Held::name, "cast"}, s_var_name{Held::name, "var_name"};
+    Held s_tk{Held::name, "tk"};
+    Held s_getvar{Held::name, "getvar"}, s_setvar{Held::name, "setvar"}, s_unsetvar{Held::name, "unsetvar"};
+    Held s_eval{Held::name, "eval"}, s_call{Held::name, "call"};
+    Held s_cast_boolean{Held::name, "cast_boolean"}, s_cast_list{Held::name, "cast_list"};
+    Held s_cast_array{Held::name, "cast_array"};
+    Held s_get{Held::name, "get"}, s_set{Held::name, "set"}, s_unset{Held::name, "unset"};
+    Held s_exists{Held::name, "exists"}, s_array_size{Held::name, "array_size"};
+    Held s_array_names{Held::name, "array_names"}, s_array_set{Held::name, "array_set"};
+    Held s_array_unset{Held::name, "array_unset"}, s_absolute{Held::name, "absolute"};
+    Held s_format{Held::name, "format"}, s_enter{Held::name, "__enter__"}, s_exit{Held::name, "__exit__"};
+    Held s_init{Held::name, "__init__"}, s_class{Held::name, "__class__"}, s_name{Held::name, "__name__"};
 
     // Tcl words and text.
-    Ref w_info, w_exists, w_array, w_get, w_set, w_unset, w_size, w_names, w_namespace, w_current;
-    Ref t_empty, t_colons, t_lparen, t_rparen, t_temp_name;
+    Held w_info{Held::name, "::info"}, w_exists{Held::name, "exists"}, w_array{Held::name, "::array"};
+    Held w_get{Held::name, "get"}, w_set{Held::name, "set"}, w_unset{Held::name, "unset"};
+    Held w_size{Held::name, "size"}, w_names{Held::name, "names"}, w_namespace{Held::name, "namespace"};
+    Held w_current{Held::name, "current"};
+    Held t_empty{Held::name, ""}, t_colons{Held::name, "::"}, t_lparen{Held::name, "("};
+    Held t_rparen{Held::name, ")"}, t_temp_name{Held::name, "::__brelt__{cls}_{id}_tmp"};
 
     // Keyword-name tuples for vectorcalls.
-    Ref kw_array_index, kw_nocomplain, kw_tcl_cast, kw_cls_id;
+    Held kw_array_index{Held::kwnames, "array_index"}, kw_nocomplain{Held::kwnames, "nocomplain"};
+    Held kw_tcl_cast{Held::kwnames, "tcl cast"}, kw_cls_id{Held::kwnames, "cls id"};
 
     // Hot-path caches: types whose instances hold these names as plain
     // instance attributes, and the tk methods last found on tk's type.
-    Ref plain_names[4];  // tcl, var_name, cast, tk
+    Held plain_names[4];  // tcl, var_name, cast, tk
     TypeVersion plain_types[kTypeCacheSize];
     int plain_next = 0;
-    Ref tk_method_names[kTkMethods];
+    Held tk_method_names[kTkMethods];
     MethodCache tk_methods[kTkMethods];
 
     // Commands and namespaces.
     CmdState cmd;
-
-    template <class F>
-    void for_each_ref(F&& f) {
-        f(function_type);
-        f(MutableMapping), f(quotify), f(tclobj), f(TclError), f(MethodType), f(weakref), f(sys), f(functools);
-        f(inspect_Signature), f(inspect_Parameter), f(package_name), f(marker);
-        f(TclVariable), f(TempTclVariable), f(TclArrayVariable), f(TempTclArrayVariable), f(TclNamespace);
-        f(lazy_iterator_type);
-        f(s_tcl), f(s_cast), f(s_var_name), f(s_tk);
-        f(s_getvar), f(s_setvar), f(s_unsetvar), f(s_eval), f(s_call);
-        f(s_cast_boolean), f(s_cast_list), f(s_cast_array);
-        f(s_get), f(s_set), f(s_unset), f(s_exists), f(s_array_size), f(s_array_names), f(s_array_set),
-            f(s_array_unset), f(s_absolute);
-        f(s_format), f(s_enter), f(s_exit), f(s_init), f(s_class), f(s_name);
-        f(w_info), f(w_exists), f(w_array), f(w_get), f(w_set), f(w_unset), f(w_size), f(w_names),
-            f(w_namespace), f(w_current);
-        f(t_empty), f(t_colons), f(t_lparen), f(t_rparen), f(t_temp_name);
-        f(kw_array_index), f(kw_nocomplain), f(kw_tcl_cast), f(kw_cls_id);
-        for (Ref& r : plain_names) f(r);
-        for (Ref& r : tk_method_names) f(r);
-        for (MethodCache& m : tk_methods) f(m.method);
-        cmd.for_each_ref(f);
-    }
 };
 
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }

@@ -542,7 +542,7 @@ PyObject* cmds_byref(Function* fn, PyObject* const* argv) {
     return PyObject_Call(st.cmd.TclCommand.get(), args.get(), kwargs);
 }
 
-template <Ref CmdState::*Method>
+template <Held CmdState::*Method>
 PyObject* cmds_simple(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* a[] = {nullptr};
