@@ -423,6 +423,10 @@ PyObject* rename(Function* fn, PyObject* const* argv) {
     Ref name = Ref::steal(name_of(st, argv[0]));
     Ref fresh = name ? Ref::steal(quotify(st, argv[1])) : Ref();
     if (!fresh) return nullptr;
+    if (PyUnicode_Check(fresh.get()) && PyUnicode_GET_LENGTH(fresh.get()) == 0) {
+        // Tcl deletes a command renamed to {}: that is delete()'s job.
+        return capi::raise(PyExc_ValueError, "cannot rename a command to an empty name (use delete())");
+    }
     Ref r = Ref::steal(request(st, argv[0], {st.cmd.w_rename.get(), name.get(), fresh.get()}, nullptr));
     // The name changes only once Tcl has accepted the rename.
     if (!r || PyObject_SetAttr(argv[0], st.cmd.s_cmd_name.get(), fresh.get()) < 0) return nullptr;
@@ -630,7 +634,9 @@ constexpr capi::FunctionDef kRename{"rename", rename, R"doc(rename(self, new_nam
 --
 
 Rename the command ("::rename") and then take quotify(new_name) as the
-handle's name. A missing command raises TclError and leaves the name.
+handle's name. A missing command raises TclError and leaves the name; an
+empty new name (None, '') raises ValueError, since Tcl would delete the
+command: use delete() for that.
 )doc"};
 
 constexpr capi::FunctionDef kDelete{"delete", delete_, R"doc(delete(self)

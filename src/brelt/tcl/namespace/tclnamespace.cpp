@@ -162,15 +162,23 @@ PyObject* subject(State& st, PyObject* self) noexcept {
 
 PyObject* children(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
+    PyObject* self = argv[0];
     Ref answer;
     if (argv[1] == nullptr || argv[1] == Py_None) {
-        answer = Ref::steal(self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_children.get()}));
+        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.cmd.w_children.get()}));
     } else {
+        // Tcl reads "namespace children ?namespace? ?pattern?": a pattern
+        // alone would be taken for a namespace name, so the namespace goes
+        // first, absolute (the host's requests run at the global level).
         Ref pattern = Ref::steal(quotify(st, argv[1]));
-        if (!pattern) return nullptr;
-        answer = Ref::steal(self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_children.get(), pattern.get()}));
+        Ref name = pattern ? Ref::steal(ns_attr(st, self)) : Ref();
+        Ref absolute = name ? Ref::steal(ns_join2(st, st.t_colons.get(), name.get())) : Ref();
+        if (!absolute) return nullptr;
+        if (PyUnicode_GET_LENGTH(absolute.get()) == 0) absolute = Ref::borrow(st.t_colons.get());
+        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.cmd.w_children.get(), absolute.get(),
+                                                 pattern.get()}));
     }
-    return answer ? cast_list_of(st, argv[0], answer.get()) : nullptr;
+    return answer ? cast_list_of(st, self, answer.get()) : nullptr;
 }
 
 PyObject* code(Function* fn, PyObject* const* argv) {
@@ -370,7 +378,8 @@ constexpr capi::FunctionDef kChildren{"children", children, R"doc(children(self,
 --
 
 Return the list of child namespaces ("namespace children"), only those
-matching the glob pattern when one is given.
+matching the glob pattern when one is given (sent after the namespace's
+absolute name, where Tcl expects it).
 )doc"};
 
 constexpr capi::FunctionDef kCode{"code", code, R"doc(code(self, script)

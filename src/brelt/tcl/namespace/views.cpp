@@ -18,10 +18,24 @@ bool is_none(PyObject* o) noexcept { return o == nullptr || o == Py_None; }
 
 PyObject* view_ns(State& st, PyObject* self) noexcept { return Fields(self, own_view(st, self))(st.cmd.s_ns.get()); }
 
-// TclNamespace.join(ns, name).
+// TclNamespace.join(ns, name). An empty name (None, '') is refused: join()
+// would skip it and so name the namespace itself, a variable or command in
+// the parent namespace that the key never meant; so is a key that joins to
+// the empty name.
 PyObject* qualify(State& st, PyObject* ns, PyObject* name) noexcept {
+    Ref key = Ref::steal(quotify_str(st, name));
+    if (!key) return nullptr;
+    if (PyUnicode_GET_LENGTH(key.get()) == 0) {
+        return capi::raise(PyExc_ValueError, "Invalid Tcl name '': a key names a variable or command of the namespace");
+    }
     Ref base = Ref::steal(namespace_name(st, ns));
-    return base ? ns_join2(st, base.get(), name) : nullptr;
+    Ref joined = base ? Ref::steal(ns_join2(st, base.get(), key.get())) : Ref();
+    if (joined && PyUnicode_GET_LENGTH(joined.get()) == 0) {
+        // '::' and the like: the global namespace itself, not a name in it.
+        PyErr_Format(PyExc_ValueError, "Invalid Tcl name '%U': it names no variable or command", key.get());
+        return nullptr;
+    }
+    return joined.release();
 }
 
 PyObject* qualified_in(State& st, PyObject* self, PyObject* name) noexcept {
@@ -569,7 +583,7 @@ PyObject* cmds_delete(Function* fn, PyObject* const* argv) {
 
 PyObject* cmds_rename(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    // The new name is qualified in the same namespace.
+    // The new name is qualified in the same namespace (and may not be empty).
     Ref fresh = Ref::steal(qualified_in(st, argv[0], argv[2]));
     if (!fresh) return nullptr;
     PyObject* a[] = {nullptr, fresh.get()};
