@@ -45,16 +45,22 @@ bool check_option_names(PyObject* opts) noexcept {
     return true;
 }
 
-bool put_options(State& st, PyObject* opts, PyObject* line, Py_ssize_t at) noexcept {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(opts, &pos, &key, &value)) {
-        PyObject* dashed = PyUnicode_Concat(st.cmd.t_dash.get(), key);
-        if (dashed == nullptr) return false;
-        PyTuple_SET_ITEM(line, at++, dashed);
-        PyTuple_SET_ITEM(line, at++, Py_NewRef(value));
+// "-" + key, the common ones kept once made (exact str keys only, whose
+// look-up runs no Python code).
+PyObject* dashed_name(State& st, PyObject* key) noexcept {
+    PyObject* cache = st.cmd.dashed.get();
+    if (PyUnicode_CheckExact(key)) {
+        PyObject* hit = PyDict_GetItemWithError(cache, key);
+        if (hit != nullptr) return Py_NewRef(hit);
+        if (PyErr_Occurred()) return nullptr;
     }
-    return true;
+    PyObject* dashed = PyUnicode_Concat(st.cmd.t_dash.get(), key);
+    if (dashed != nullptr && PyUnicode_CheckExact(key) && PyDict_GET_SIZE(cache) < 256 &&
+        PyDict_SetItem(cache, key, dashed) < 0) {
+        Py_DECREF(dashed);
+        return nullptr;
+    }
+    return dashed;
 }
 
 // dict(mapping), for option mappings that are not exact dicts.
@@ -91,33 +97,79 @@ PyObject* build_line(State& st, PyObject* self, PyObject* const* call, Py_ssize_
         capi::set_error_from_cpp_exception();
         return nullptr;
     }
-    Ref keywords = Ref::steal(f(st.cmd.s_keywords.get()));
-    if (!keywords) return nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Ref opts;
-    if (nkw == 0) {
-        opts = PyDict_CheckExact(keywords.get()) ? std::move(keywords) : Ref::steal(dict_of(keywords.get()));
-        if (!opts) return nullptr;
-    } else {
-        // A copy: the call's options override bound ones in place, and the
-        // handle's own keywords never change.
-        opts = Ref::steal(PyDict_CheckExact(keywords.get()) ? PyDict_Copy(keywords.get()) : dict_of(keywords.get()));
-        if (!opts) return nullptr;
+    capi::SmallVector<Ref, 4> call_opts;
+    try {
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             Ref v = Ref::steal(tclobj(st, call[ncall + k]));
-            if (!v || PyDict_SetItem(opts.get(), PyTuple_GET_ITEM(kwnames, k), v.get()) < 0) return nullptr;
+            if (!v) return nullptr;
+            call_opts.push_back(std::move(v));
+        }
+    } catch (...) {
+        capi::set_error_from_cpp_exception();
+        return nullptr;
+    }
+    Ref keywords = Ref::steal(f(st.cmd.s_keywords.get()));
+    if (!keywords) return nullptr;
+    if (!PyDict_CheckExact(keywords.get())) {
+        keywords = Ref::steal(dict_of(keywords.get()));
+        if (!keywords) return nullptr;
+    }
+    if (!check_option_names(keywords.get())) return nullptr;
+    // The bound options in order, a call option of the same name taking the
+    // place of the bound one, then the call's new options: as a copy of the
+    // keywords updated by the call's, without building that copy. Nothing
+    // below runs Python code, so the dict cannot change while it is read.
+    Py_ssize_t nbound = PyTuple_GET_SIZE(bound.get());
+    Py_ssize_t nkeep = PyDict_GET_SIZE(keywords.get());
+    bool used[capi::kMaxParams * 8] = {};
+    if (nkw > static_cast<Py_ssize_t>(sizeof(used))) {
+        PyErr_SetString(PyExc_TypeError, "too many options in one call");
+        return nullptr;
+    }
+    Py_ssize_t nnew = nkw;
+    auto match = [&](PyObject* key) -> Py_ssize_t {
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+            if (name == key || (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) && PyUnicode_Compare(name, key) == 0)) {
+                return k;
+            }
+        }
+        return -1;
+    };
+    {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (nkw > 0 && PyDict_Next(keywords.get(), &pos, &key, &value)) {
+            Py_ssize_t k = match(key);
+            if (k >= 0 && !used[k]) {
+                used[k] = true;
+                --nnew;
+            }
         }
     }
-    if (!check_option_names(opts.get())) return nullptr;
-    Py_ssize_t nbound = PyTuple_GET_SIZE(bound.get());
-    Py_ssize_t nopts = PyDict_GET_SIZE(opts.get());
-    Ref line = Ref::steal(PyTuple_New(1 + nbound + ncall + 2 * nopts));
+    Ref line = Ref::steal(PyTuple_New(1 + nbound + ncall + 2 * (nkeep + nnew)));
     if (!line) return nullptr;
     PyTuple_SET_ITEM(line.get(), 0, name.release());
     Py_ssize_t at = 1;
     for (Py_ssize_t i = 0; i < nbound; ++i) PyTuple_SET_ITEM(line.get(), at++, Py_NewRef(PyTuple_GET_ITEM(bound.get(), i)));
     for (Py_ssize_t i = 0; i < ncall; ++i) PyTuple_SET_ITEM(line.get(), at++, converted[static_cast<size_t>(i)].release());
-    if (!put_options(st, opts.get(), line.get(), at)) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(keywords.get(), &pos, &key, &value)) {
+        PyObject* dashed = dashed_name(st, key);
+        if (dashed == nullptr) return nullptr;
+        Py_ssize_t k = nkw > 0 ? match(key) : -1;
+        PyTuple_SET_ITEM(line.get(), at++, dashed);
+        PyTuple_SET_ITEM(line.get(), at++, k >= 0 ? call_opts[static_cast<size_t>(k)].release() : Py_NewRef(value));
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (used[k]) continue;
+        PyObject* dashed = dashed_name(st, PyTuple_GET_ITEM(kwnames, k));
+        if (dashed == nullptr) return nullptr;
+        PyTuple_SET_ITEM(line.get(), at++, dashed);
+        PyTuple_SET_ITEM(line.get(), at++, call_opts[static_cast<size_t>(k)].release());
+    }
     return line.release();
 }
 
@@ -224,6 +276,26 @@ PyObject* package_cast_list(State& st, PyObject* value) noexcept {
     return fn ? PyObject_CallOneArg(fn.get(), value) : nullptr;
 }
 
+// Whether Tcl reads the str `s` as a list of exactly itself: not empty, and
+// without the characters that list syntax gives a meaning (white space,
+// braces, quotes, backslashes), so the split can be skipped.
+bool single_word(PyObject* s) noexcept {
+    if (!PyUnicode_CheckExact(s)) return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (n == 0) return false;
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        switch (PyUnicode_READ(kind, data, i)) {
+            case ' ': case '\t': case '\n': case '\v': case '\f': case '\r':
+            case '{': case '}': case '"': case '\\':
+                return false;
+            default: break;
+        }
+    }
+    return true;
+}
+
 // line[0] into `cmd`, line[1:] into `args`.
 bool head_and_rest(PyObject* line, Ref& cmd, Ref& args) noexcept {
     args = Ref::steal(PySequence_GetSlice(line, 1, PY_SSIZE_T_MAX));
@@ -257,6 +329,8 @@ PyObject* init(Function* fn, PyObject* const* argv) {
             line = Ref::steal(line_of(st, cmd.get()));
         } else if (PyTuple_CheckExact(cmd.get())) {
             line = std::move(cmd);
+        } else if (single_word(cmd.get())) {
+            line = Ref::steal(PyTuple_Pack(1, cmd.get()));
         } else {
             line = Ref::steal(package_cast_list(st, cmd.get()));
         }

@@ -71,6 +71,8 @@ bool bind_all(PyObject* module) {
 }
 
 bool init_names(State& st) {
+    st.cmd.dashed = Ref::steal(PyDict_New());
+    if (!st.cmd.dashed) return false;
     // `assert` statements run unless Python was started with -O.
     Ref flags = Ref::steal(PyObject_GetAttrString(st.sys.get(), "flags"));
     Ref optimize = flags ? Ref::steal(PyObject_GetAttrString(flags.get(), "optimize")) : Ref();

@@ -57,6 +57,7 @@ struct CmdState {
     Held TclCommand, TempTclCommand, TempTclNamespace;
     Held VariablesView, ObjectsView, CommandsView, ProcsView;
     Held command_init, namespace_init;
+    Held dashed;  // dict: option name -> "-name"
     bool assertions = true;  // false under python -O, as for `assert`
 };
 

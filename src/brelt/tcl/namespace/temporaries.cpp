@@ -128,8 +128,22 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
     PyObject* self = argv[0];
     Ref wrapped;
     if (PyObject_GetOptionalAttr(self, st.cmd.s_wrapped.get(), wrapped.out()) < 0) return nullptr;
-    // An interpreter that is gone took its commands with it.
-    if (wrapped && !quietly(st, self, st.cmd.s_delete.get(), true)) return nullptr;
+    if (wrapped) {
+        // Only a command that still exists is deleted: after a `with` block
+        // it is normally gone, and a failing request costs Tcl an error
+        // trace. An interpreter that is gone took its commands with it.
+        Ref found = Ref::steal(exact_temp_command(st, self) ? command_exists(st, self, st.cmd.w_commands.get())
+                                                             : PyObject_CallMethodNoArgs(self, st.s_exists.get()));
+        int alive = found ? PyObject_IsTrue(found.get()) : -1;
+        if (alive < 0) {
+            if (!PyErr_ExceptionMatches(st.TclError.get()) && !PyErr_ExceptionMatches(PyExc_ReferenceError)) {
+                return nullptr;
+            }
+            PyErr_Clear();
+        } else if (alive && !quietly(st, self, st.cmd.s_delete.get(), true)) {
+            return nullptr;
+        }
+    }
     if (!exact_temp_command(st, self)) {
         Ref hook;
         if (!next_hook(st.cmd.TempTclCommand.get(), self, st.cmd.s_del.get(), hook)) return nullptr;
@@ -175,8 +189,9 @@ constexpr capi::FunctionDef kCommandDel{"__del__", command_del, R"doc(__del__(se
 --
 
 When a callable was registered (the handle has __wrapped__), delete the
-command; a TclError, or the ReferenceError of an interpreter that is
-already gone, is ignored. Then the __del__ of a later class, if any.
+command if it still exists; a TclError, or the ReferenceError of an
+interpreter that is already gone, is ignored. Then the __del__ of a later
+class, if any.
 )doc"};
 
 constexpr const char* kCommandDoc = R"doc(A Python callable registered as a Tcl command under a generated name.
