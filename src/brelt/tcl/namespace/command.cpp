@@ -77,6 +77,10 @@ int truth(PyObject* obj) noexcept { return obj == Py_None ? 0 : PyObject_IsTrue(
 
 PyObject* build_line(State& st, PyObject* self, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept {
     Fields f(self, own_command(st, self));
+    return build_line(st, f, call, ncall, kwnames);
+}
+
+PyObject* build_line(State& st, Fields& f, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept {
     Ref name = Ref::steal(f(st.cmd.s_cmd_name.get()));
     if (!name) return nullptr;
     Ref bound = Ref::steal(f(st.cmd.s_args.get()));
@@ -189,9 +193,10 @@ PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (nargs < 1) return missing_self(fn);
     State& st = state_of(fn);
     PyObject* self = args[0];
-    Ref line = Ref::steal(line_of(st, args, nargs, kwnames));
+    bool own = own_command(st, self);
+    Fields f(self, own);
+    Ref line = Ref::steal(own ? build_line(st, f, args + 1, nargs - 1, kwnames) : line_of(st, args, nargs, kwnames));
     if (!line) return nullptr;
-    Fields f(self, own_command(st, self));
     if (!as_script) {
         Ref logger = Ref::steal(f(st.cmd.s_logger.get()));
         if (!logger) return nullptr;
@@ -206,7 +211,7 @@ PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         }
     }
     Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    if (!fields_interp_tk(st, f, tcl, tk)) return nullptr;
     Ref result;
     if (as_script) {
         Ref script = Ref::steal(quotify(st, line.get()));

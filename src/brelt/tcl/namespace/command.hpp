@@ -25,9 +25,28 @@ private:
     Ref dict_;
 };
 
+// self.tcl (through Fields) and its tk, a weak proxy looked through.
+inline bool fields_interp_tk(State& st, Fields& f, Ref& tcl, Ref& tk) noexcept {
+    tcl = Ref::steal(f(st.s_tcl.get()));
+    if (!tcl) return false;
+    if (!PyWeakref_CheckProxy(tcl.get())) {
+        tk = Ref::steal(read_attr(st, tcl.get(), st.s_tk.get()));
+        return static_cast<bool>(tk);
+    }
+    Ref target;
+    int alive = PyWeakref_GetRef(tcl.get(), target.out());
+    if (alive <= 0) {
+        if (alive == 0) PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+        return false;
+    }
+    tk = Ref::steal(read_attr(st, target.get(), st.s_tk.get()));
+    return static_cast<bool>(tk);
+}
+
 // The command line of handle `self` with the call's arguments: `call` holds
 // `ncall` positional arguments, then the values of the keywords in kwnames.
 PyObject* build_line(State& st, PyObject* self, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept;
+PyObject* build_line(State& st, Fields& f, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept;
 
 bool build_temp_command(PyObject* module, State& st);  // TempTclCommand, after TclCommand
 
