@@ -30,21 +30,6 @@ std::nullptr_t missing_self(Function* fn) noexcept {
     return nullptr;
 }
 
-// The option words of a dict: "-key", value, ... in order. Keys must be str
-// (as for f(**options)); nothing in the loop runs Python code, so the dict
-// cannot change under it.
-bool check_option_names(PyObject* opts) noexcept {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(opts, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            return false;
-        }
-    }
-    return true;
-}
-
 // "-" + key, the common ones kept once made (exact str keys only, whose
 // look-up runs no Python code).
 PyObject* dashed_name(State& st, PyObject* key) noexcept {
@@ -119,60 +104,65 @@ PyObject* build_line(State& st, Fields& f, PyObject* const* call, Py_ssize_t nca
         keywords = Ref::steal(dict_of(keywords.get()));
         if (!keywords) return nullptr;
     }
-    if (!check_option_names(keywords.get())) return nullptr;
     // The bound options in order, a call option of the same name taking the
-    // place of the bound one, then the call's new options: as a copy of the
-    // keywords updated by the call's, without building that copy. Nothing
-    // below runs Python code, so the dict cannot change while it is read.
-    Py_ssize_t nbound = PyTuple_GET_SIZE(bound.get());
-    Py_ssize_t nkeep = PyDict_GET_SIZE(keywords.get());
-    bool used[capi::kMaxParams * 8] = {};
-    if (nkw > static_cast<Py_ssize_t>(sizeof(used))) {
-        PyErr_SetString(PyExc_TypeError, "too many options in one call");
+    // place of the bound one, then the call's new options: a copy of the
+    // keywords updated by the call's, without building that dict. Taken as
+    // strong references first: allocating the line may run a GC pass, and
+    // with it Python code that changes the dict.
+    struct Option {
+        Option(PyObject* k, PyObject* v) noexcept : key(Ref::borrow(k)), value(Ref::borrow(v)) {}
+        Ref key, value;
+    };
+    capi::SmallVector<Option, 8> options;
+    capi::SmallVector<char, 8> used;
+    try {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(keywords.get(), &pos, &key, &value)) options.emplace_back(key, value);
+        for (Py_ssize_t k = 0; k < nkw; ++k) used.emplace_back(0);
+    } catch (...) {
+        capi::set_error_from_cpp_exception();
         return nullptr;
     }
     Py_ssize_t nnew = nkw;
-    auto match = [&](PyObject* key) -> Py_ssize_t {
+    for (size_t i = 0; i < options.size(); ++i) {
+        PyObject* key = options[i].key.get();
+        if (!PyUnicode_Check(key)) {
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            return nullptr;
+        }
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-            if (name == key || (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) && PyUnicode_Compare(name, key) == 0)) {
-                return k;
-            }
-        }
-        return -1;
-    };
-    {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (nkw > 0 && PyDict_Next(keywords.get(), &pos, &key, &value)) {
-            Py_ssize_t k = match(key);
-            if (k >= 0 && !used[k]) {
-                used[k] = true;
+            if (!used[static_cast<size_t>(k)] && (name == key || PyUnicode_Compare(name, key) == 0)) {
+                options[i].value = std::move(call_opts[static_cast<size_t>(k)]);
+                used[static_cast<size_t>(k)] = 1;
                 --nnew;
+                break;
             }
         }
     }
+    Py_ssize_t nbound = PyTuple_GET_SIZE(bound.get());
+    Py_ssize_t nkeep = static_cast<Py_ssize_t>(options.size());
     Ref line = Ref::steal(PyTuple_New(1 + nbound + ncall + 2 * (nkeep + nnew)));
     if (!line) return nullptr;
     PyTuple_SET_ITEM(line.get(), 0, name.release());
     Py_ssize_t at = 1;
     for (Py_ssize_t i = 0; i < nbound; ++i) PyTuple_SET_ITEM(line.get(), at++, Py_NewRef(PyTuple_GET_ITEM(bound.get(), i)));
     for (Py_ssize_t i = 0; i < ncall; ++i) PyTuple_SET_ITEM(line.get(), at++, converted[static_cast<size_t>(i)].release());
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(keywords.get(), &pos, &key, &value)) {
+    auto put = [&](PyObject* key, Ref& value) {
         PyObject* dashed = dashed_name(st, key);
-        if (dashed == nullptr) return nullptr;
-        Py_ssize_t k = nkw > 0 ? match(key) : -1;
+        if (dashed == nullptr) return false;
         PyTuple_SET_ITEM(line.get(), at++, dashed);
-        PyTuple_SET_ITEM(line.get(), at++, k >= 0 ? call_opts[static_cast<size_t>(k)].release() : Py_NewRef(value));
+        PyTuple_SET_ITEM(line.get(), at++, value.release());
+        return true;
+    };
+    for (size_t i = 0; i < options.size(); ++i) {
+        if (!put(options[i].key.get(), options[i].value)) return nullptr;
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (used[k]) continue;
-        PyObject* dashed = dashed_name(st, PyTuple_GET_ITEM(kwnames, k));
-        if (dashed == nullptr) return nullptr;
-        PyTuple_SET_ITEM(line.get(), at++, dashed);
-        PyTuple_SET_ITEM(line.get(), at++, call_opts[static_cast<size_t>(k)].release());
+        if (!used[static_cast<size_t>(k)] && !put(PyTuple_GET_ITEM(kwnames, k), call_opts[static_cast<size_t>(k)])) {
+            return nullptr;
+        }
     }
     return line.release();
 }
