@@ -16,6 +16,18 @@ int truth(PyObject* obj) noexcept { return obj == Py_None ? 0 : PyObject_IsTrue(
 
 PyObject* ns_attr(State& st, PyObject* self) noexcept { return Fields(self, own_namespace(st, self))(st.cmd.s_ns.get()); }
 
+// Whether tclobj(obj) would give obj back unchanged because it is made of
+// exact str objects only (directly, or in exact tuples two levels deep), so
+// the conversion can be skipped.
+bool all_text(PyObject* obj, int depth) noexcept {
+    if (PyUnicode_CheckExact(obj)) return true;
+    if (!PyTuple_CheckExact(obj) || depth > 1) return false;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(obj); i < n; ++i) {
+        if (!all_text(PyTuple_GET_ITEM(obj, i), depth + 1)) return false;
+    }
+    return true;
+}
+
 // call() and eval(): `tclcmd` (with `extra` words appended as a tuple),
 // wrapped in "namespace eval <ns>" unless the name is empty.
 PyObject* run(State& st, PyObject* self, PyObject* tclcmd, PyObject* const* extra, Py_ssize_t nextra,
@@ -45,7 +57,7 @@ PyObject* run(State& st, PyObject* self, PyObject* tclcmd, PyObject* const* extr
         PyObject* a[] = {tk.get(), script.get()};
         return call_tk(st, TkMethod::eval, a, 2);
     }
-    Ref words = Ref::steal(tclobj(st, cmd.get()));
+    Ref words = all_text(cmd.get(), 0) ? Ref::borrow(cmd.get()) : Ref::steal(tclobj(st, cmd.get()));
     if (!words) return nullptr;
     return tk_call_words(st, tk.get(), words.get());
 }
