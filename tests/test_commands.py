@@ -163,7 +163,7 @@ def test_str_tclobj_and_repr(tcl):
     assert repr(TclCommand("f", tcl=tcl, cast=0)) == "TclCommand('f')"
     full = TempTclCommand(cmd_name="::g", keywords={"k": 1}, cast=int, tcl=tcl)
     assert repr(full) == "TempTclCommand('::g', keywords={'k': 1}, cast=<class 'int'>)"
-    assert TclCommand(h, tcl=tcl).cmd_name == "puts"
+    assert TclCommand(h, tcl=tcl).cmd_name == "puts" and TclCommand("f", tcl=tcl).build_tclcmd() == ("f",)
 
 
 # ---------------------------------------------------------------------------
@@ -480,6 +480,7 @@ def test_namespace_with_an_empty_name(recorded):
         n.create()
     assert recorded.tk.take() == []
     assert n.eval("set y 1") == "1" and n.call("set", "y") == "1" and recorded.vars["y"] == "1"
+    assert recorded.tk.take()[:2] == [("<eval>", "set y 1"), (("set", "y"),)]  # no namespace eval
     assert n.children("::app*") == [] and TclNamespace("rel", tcl=recorded).children() == []
     with pytest.raises(TclError):
         n.call("set y 1")  # one word: a command of that whole name
@@ -671,6 +672,41 @@ def test_any_command_name_is_one_name(name):
     finally:
         del ns.cmds[name]
     assert not h.exists() and tcl.tk.call("info", "commands", "::hyp::*") == state
+
+
+VAR_CHARS = st.sampled_from(["a", " ", "{", "}", "[", "]", "$", ";", "\\", '"', ":", "\x00", "\u20ac", "\U0001f600"])
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(VAR_CHARS, min_size=1, max_size=6).map("".join), st.text(max_size=5))
+def test_any_variable_name_is_one_name(name, value):
+    tcl = shared_interpreter()
+    ns = TclNamespace("::hyp", tcl=tcl)
+    state = tcl.tk.call("info", "vars", "::hyp::*")
+    try:
+        qualified = TclNamespace.join("::hyp", name)
+        valid = bool(qualified) and "\x00" not in name
+    except ValueError:
+        valid = False
+    if not valid:
+        with pytest.raises(ValueError):
+            ns.vars[name] = value
+        with pytest.raises(KeyError):
+            ns.vars[name]
+        assert tcl.tk.call("info", "vars", "::hyp::*") == state
+        return
+    try:
+        ns.vars[name] = value
+    except TclError as exc:  # a name in a namespace that does not exist
+        assert "parent namespace doesn't exist" in str(exc) and qualified.count("::") > 2
+        assert tcl.tk.call("info", "vars", "::hyp::*") == state
+        return
+    try:
+        assert ns.vars[name] == value and name in ns.vars and tcl.tk.getvar(qualified) == value
+        assert ns.vars.byref(name).var_name == qualified
+    finally:
+        del ns.vars[name]
+    assert name not in ns.vars and tcl.tk.call("info", "vars", "::hyp::*") == state
 
 
 def test_bad_arguments_raise_clear_errors(tcl, app):
