@@ -353,14 +353,21 @@ def test_temporary_command_after_the_interpreter_is_gone(monkeypatch):
     reported = []
     monkeypatch.setattr(sys, "unraisablehook", reported.append)
     tcl = Interpreter()
+    tk = tcl.tk  # only to look inside afterwards
     c = TempTclCommand(print, tcl=tcl)
     with pytest.raises(ReferenceError):
         with TempTclCommand(print, tcl=tcl) as d:
             del tcl
             gc.collect()
+    names = [c.cmd_name, d.cmd_name]
+    # The host keeps the Tcl interpreter alive while a Python command is
+    # registered in it: the commands are still there, nobody else can reach
+    # them, and collecting the handles takes them away without a word.
+    assert all(tk.call("info", "commands", name) for name in names)
     del c, d
     gc.collect()
-    assert reported == []
+    assert reported == [] and not any(tk.call("info", "commands", name) for name in names)
+    assert sys.getrefcount(tk) == 2  # nothing else holds the Tcl application now
 
 
 def test_temporary_namespace_exists_inside_its_block(tcl):

@@ -40,6 +40,7 @@ struct CmdState {
     Held s_array_get_str{Held::name, "array_get_str"}, s_array_get_obj{Held::name, "array_get_obj"};
     Held s_is_array{Held::name, "is_array"};
     Held s_WRAPPER_ASSIGNMENTS{Held::name, "WRAPPER_ASSIGNMENTS"}, s_WRAPPER_UPDATES{Held::name, "WRAPPER_UPDATES"};
+    Held s_kept_tk{Held::name, "_TempTclCommand__tk"};
     Held w_commands{Held::name, "commands"}, w_procs{Held::name, "procs"}, w_body{Held::name, "body"};
     Held w_args{Held::name, "args"}, w_default{Held::name, "default"}, w_rename{Held::name, "::rename"};
     Held w_qnamespace{Held::name, "::namespace"}, w_origin{Held::name, "origin"}, w_eval{Held::name, "eval"};

@@ -97,6 +97,17 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
     if (registered) {
         r = Ref::steal(PyObject_CallMethodOneArg(self, st.cmd.s_createcommand.get(), func));
         if (!r) return nullptr;
+        // The Tcl application the command went to, so the finaliser can
+        // still delete it once the interpreter object is gone: the host
+        // keeps that application (and its Tcl interpreter) alive for as long
+        // as a Python command is registered in it.
+        Ref tcl, tk;
+        if (!interp_tk(st, self, tcl, tk) || PyObject_SetAttr(self, st.cmd.s_kept_tk.get(), tk.get()) < 0) {
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
+            if (!quietly(st, self, st.cmd.s_delete.get(), true)) PyErr_Clear();
+            PyErr_SetRaisedException(exc.release());
+            return nullptr;
+        }
         if (!update_wrapper(st, self, func)) {
             // No __wrapped__, so no finaliser would take the command away.
             Ref exc = Ref::steal(PyErr_GetRaisedException());
@@ -118,16 +129,57 @@ PyObject* command_enter(Function* fn, PyObject* const* argv) {
     return Py_NewRef(argv[0]);
 }
 
+// Forgets the Tcl application kept at registration once the command is
+// deleted, so the handle does not keep it alive any longer.
+bool forget_kept_tk(State& st, PyObject* self) noexcept {
+    if (PyObject_DelAttr(self, st.cmd.s_kept_tk.get()) == 0) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 PyObject* command_exit(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return exit_and_chain(st, st.cmd.TempTclCommand.get(), argv[0], argv[1], exact_temp_command(st, argv[0]));
+    PyObject* self = argv[0];
+    if (!quietly(st, self, st.cmd.s_delete.get(), false) || !forget_kept_tk(st, self)) return nullptr;
+    if (!exact_temp_command(st, self)) {
+        Ref hook;
+        if (!next_hook(st.cmd.TempTclCommand.get(), self, st.s_exit.get(), hook)) return nullptr;
+        if (hook) return PyObject_Call(hook.get(), argv[1], nullptr);
+    }
+    Py_RETURN_FALSE;
+}
+
+// Deletes the handle's command through the Tcl application kept at
+// registration, when the interpreter object is gone; the application goes
+// when its last command does.
+bool delete_through_kept_tk(State& st, PyObject* self, PyObject* tk) noexcept {
+    Ref name = Ref::steal(PyObject_GetAttr(self, st.cmd.s_cmd_name.get()));
+    if (!name) return false;
+    Ref words = Ref::steal(make_words({st.cmd.w_rename.get(), name.get(), st.t_empty.get()}));
+    if (!words) return false;
+    Ref r = Ref::steal(tk_call_words(st, tk, words.get()));
+    if (!r && PyErr_ExceptionMatches(st.TclError.get())) PyErr_Clear();  // already gone
+    return !PyErr_Occurred();
 }
 
 PyObject* command_del(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[0];
-    Ref wrapped;
+    Ref wrapped, kept;
     if (PyObject_GetOptionalAttr(self, st.cmd.s_wrapped.get(), wrapped.out()) < 0) return nullptr;
+    if (wrapped) {
+        if (PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out()) < 0) return nullptr;
+        Ref tcl;
+        if (PyObject_GetOptionalAttr(self, st.s_tcl.get(), tcl.out()) < 0) return nullptr;
+        Ref target;
+        int alive = tcl && PyWeakref_CheckProxy(tcl.get()) ? PyWeakref_GetRef(tcl.get(), target.out()) : 1;
+        if (alive < 0) return nullptr;
+        if (alive == 0 && kept) {
+            if (!delete_through_kept_tk(st, self, kept.get())) return nullptr;
+            wrapped.reset();  // done
+        }
+    }
     if (wrapped) {
         // Only a command that still exists is deleted: after a `with` block
         // it is normally gone, and a failing request costs Tcl an error
@@ -167,7 +219,10 @@ handles; a name of your own may carry the fields too. The other
 arguments go by keyword to TclCommand.__init__ (args, keywords, tcl,
 cast, logger). When func is given it is registered as the Tcl command
 (createcommand) and the handle takes its __name__, __doc__... and
-__wrapped__ (functools.update_wrapper).
+__wrapped__ (functools.update_wrapper); until the command is deleted the
+handle also keeps the Tcl application it went to (_TempTclCommand__tk),
+so that collecting the handle removes the command even after the
+interpreter object is gone.
 )doc"};
 
 constexpr capi::FunctionDef kCommandEnter{"__enter__", command_enter, R"doc(__enter__(self)
@@ -189,9 +244,11 @@ constexpr capi::FunctionDef kCommandDel{"__del__", command_del, R"doc(__del__(se
 --
 
 When a callable was registered (the handle has __wrapped__), delete the
-command if it still exists; a TclError, or the ReferenceError of an
-interpreter that is already gone, is ignored. Then the __del__ of a later
-class, if any.
+command if it still exists; a TclError is ignored. When the interpreter
+object is already gone, the command is deleted through the Tcl
+application kept at registration (the host keeps that application alive
+while a Python command is registered in it), and no ReferenceError is
+reported. Then the __del__ of a later class, if any.
 )doc"};
 
 constexpr const char* kCommandDoc = R"doc(A Python callable registered as a Tcl command under a generated name.
