@@ -329,12 +329,28 @@ def test_temporary_command_lifetime(tcl):
     gc.collect()
     assert not commands(tcl, name)
     assert TempTclCommand(func, cmd_name="::x_{id}", tcl=tcl).cmd_name.startswith("::x_")
+    with TempTclCommand(func, tcl=tcl) as again:
+        pass
+    again.createcommand(print)  # registered anew after the block: collection still deletes it
+    name = again.cmd_name
+    del again
+    gc.collect()
+    assert not commands(tcl, name)
     own = TempTclCommand(func, cmd_name="::mine", tcl=tcl)
     assert own.cmd_name == "::mine" and own() == 0
     del own
     assert not commands(tcl, "::mine")
     with pytest.raises(KeyError):
         TempTclCommand(func, cmd_name="::{x}", tcl=tcl)
+
+
+def test_collection_after_the_block_sends_nothing(recorded):
+    with TempTclCommand(print, tcl=recorded) as c:
+        pass
+    recorded.tk.take()
+    del c
+    gc.collect()
+    assert recorded.tk.take() == []
 
 
 def test_temporary_command_without_a_callable(recorded):

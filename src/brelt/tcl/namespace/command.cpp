@@ -484,6 +484,12 @@ PyObject* createcommand(Function* fn, PyObject* const* argv) {
     PyObject* a[] = {tk.get(), name.get(), argv[1]};
     Ref r = Ref::steal(PyObject_VectorcallMethod(st.cmd.s_createcommand.get(), a, 3, nullptr));
     if (!r) return nullptr;
+    // A temporary command keeps the application its command went to, until
+    // the command is deleted (see TempTclCommand.__del__).
+    int temporary = PyObject_IsInstance(argv[0], st.cmd.TempTclCommand.get());
+    if (temporary < 0 || (temporary && PyObject_SetAttr(argv[0], st.cmd.s_kept_tk.get(), tk.get()) < 0)) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 

@@ -97,10 +97,11 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
     if (registered) {
         r = Ref::steal(PyObject_CallMethodOneArg(self, st.cmd.s_createcommand.get(), func));
         if (!r) return nullptr;
-        // The Tcl application the command went to, so the finaliser can
-        // still delete it once the interpreter object is gone: the host
-        // keeps that application (and its Tcl interpreter) alive for as long
-        // as a Python command is registered in it.
+        // The Tcl application the command went to (createcommand() keeps it
+        // too; a subclass's may not), so the finaliser can still delete the
+        // command once the interpreter object is gone: the host keeps that
+        // application (and its Tcl interpreter) alive for as long as a
+        // Python command is registered in it.
         Ref tcl, tk;
         if (!interp_tk(st, self, tcl, tk) || PyObject_SetAttr(self, st.cmd.s_kept_tk.get(), tk.get()) < 0) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
@@ -175,7 +176,11 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
         Ref target;
         int alive = tcl && PyWeakref_CheckProxy(tcl.get()) ? PyWeakref_GetRef(tcl.get(), target.out()) : 1;
         if (alive < 0) return nullptr;
-        if (alive == 0 && kept) {
+        if (!kept) {
+            // The handle's own __exit__ deleted the command, and nothing was
+            // registered through it since: nothing to ask Tcl.
+            wrapped.reset();
+        } else if (alive == 0) {
             if (!delete_through_kept_tk(st, self, kept.get())) return nullptr;
             wrapped.reset();  // done
         }
@@ -244,7 +249,9 @@ constexpr capi::FunctionDef kCommandDel{"__del__", command_del, R"doc(__del__(se
 --
 
 When a callable was registered (the handle has __wrapped__), delete the
-command if it still exists; a TclError is ignored. When the interpreter
+command if it still exists (nothing is asked when the handle's own
+__exit__ deleted it and nothing was registered through it since); a
+TclError is ignored. When the interpreter
 object is already gone, the command is deleted through the Tcl
 application kept at registration (the host keeps that application alive
 while a Python command is registered in it), and no ReferenceError is
