@@ -641,6 +641,14 @@ def test_mapping_mixins(app):
         TclNamespace.CommandsView(None)
 
 
+def test_the_view_check_is_an_assertion():
+    import subprocess
+
+    code = "from brelt.tcl.namespace import TclNamespace as N; print(N.CommandsView('::x').ns)"
+    run = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True)
+    assert run.returncode == 0 and run.stdout == "::x\n"  # python -O skips assertions
+
+
 def test_interpreter_vars_is_the_global_view(tcl):
     v = tcl.vars
     assert type(v) is TclNamespace.VariablesView and v.ns.ns == "::"
