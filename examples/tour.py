@@ -153,7 +153,8 @@ def tour_commands():
         return {"apple": 0.5, "pear": 0.75}[item] * int(count)
 
     shop.cmds["price"] = price  # now the Tcl command ::shop::price
-    tk.eval("proc ::shop::total {args} { set t 0; foreach {i n} $args { set t [expr {$t + [price $i $n]}] }; return $t }")
+    tk.eval("proc ::shop::total {args} {"
+            " set t 0; foreach {i n} $args { set t [expr {$t + [price $i $n]}] }; return $t }")
     show("Tcl: ::shop::total apple 4 pear 2", tk.eval("::shop::total apple 4 pear 2"))
     show("an exception in Python is a Tcl error: catch", tk.eval("catch {::shop::price plum 1} msg"))
 
@@ -169,7 +170,7 @@ def tour_commands():
     # The namespace browsed as mappings: commands, procedures, variables.
     shop.vars["currency"] = "EUR"
     shop.call("set", "stock(apple)", 12)  # runs inside ::shop
-    show("sorted(n for n in shop.cmds if n in ('price', 'total'))", sorted(n for n in shop.cmds if n in ("price", "total")))
+    show("'price' and 'total' among shop.cmds", sorted(n for n in shop.cmds if n in ("price", "total")))
     show("list(shop.procs)", list(shop.procs))
     show("shop.vars['currency'], shop.objs['stock(apple)']", (shop.vars["currency"], shop.objs["stock(apple)"]))
     show("'price' in shop.procs, 'price' in shop.cmds", ("price" in shop.procs, "price" in shop.cmds))

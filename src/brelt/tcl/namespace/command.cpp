@@ -147,8 +147,12 @@ PyObject* build_line(State& st, Fields& f, PyObject* const* call, Py_ssize_t nca
     if (!line) return nullptr;
     PyTuple_SET_ITEM(line.get(), 0, name.release());
     Py_ssize_t at = 1;
-    for (Py_ssize_t i = 0; i < nbound; ++i) PyTuple_SET_ITEM(line.get(), at++, Py_NewRef(PyTuple_GET_ITEM(bound.get(), i)));
-    for (Py_ssize_t i = 0; i < ncall; ++i) PyTuple_SET_ITEM(line.get(), at++, converted[static_cast<size_t>(i)].release());
+    for (Py_ssize_t i = 0; i < nbound; ++i) {
+        PyTuple_SET_ITEM(line.get(), at++, Py_NewRef(PyTuple_GET_ITEM(bound.get(), i)));
+    }
+    for (Py_ssize_t i = 0; i < ncall; ++i) {
+        PyTuple_SET_ITEM(line.get(), at++, converted[static_cast<size_t>(i)].release());
+    }
     auto put = [&](PyObject* key, Ref& value) {
         PyObject* dashed = dashed_name(st, key);
         if (dashed == nullptr) return false;
@@ -551,7 +555,8 @@ PyObject* proc_arg_default(Function* fn, PyObject* const* argv) {
     Ref var = manager ? Ref::steal(PyObject_CallMethodNoArgs(manager.get(), st.s_enter.get())) : Ref();
     if (!var) return nullptr;
     Ref result;
-    Ref answer = Ref::steal(request(st, self, {st.w_info.get(), st.cmd.w_default.get(), name.get(), arg.get(), var.get()},
+    Ref answer = Ref::steal(request(st, self,
+                                    {st.w_info.get(), st.cmd.w_default.get(), name.get(), arg.get(), var.get()},
                                     st.s_cast_boolean.get()));
     if (answer) {
         int has = PyObject_IsTrue(answer.get());

@@ -14,7 +14,9 @@ namespace {
 
 int truth(PyObject* obj) noexcept { return obj == Py_None ? 0 : PyObject_IsTrue(obj); }
 
-PyObject* ns_attr(State& st, PyObject* self) noexcept { return Fields(self, own_namespace(st, self))(st.cmd.s_ns.get()); }
+PyObject* ns_attr(State& st, PyObject* self) noexcept {
+    return Fields(self, own_namespace(st, self))(st.cmd.s_ns.get());
+}
 
 // Whether tclobj(obj) would give obj back unchanged because it is made of
 // exact str objects only (directly, or in exact tuples two levels deep), so
@@ -99,8 +101,10 @@ PyObject* init(Function* fn, PyObject* const* argv) {
         PyObject* attr;
         PyObject* cls;
     };
-    for (View v : {View{st.cmd.s_vars.get(), st.cmd.VariablesView.get()}, View{st.cmd.s_objs.get(), st.cmd.ObjectsView.get()},
-                   View{st.cmd.s_procs.get(), st.cmd.ProcsView.get()}, View{st.cmd.s_cmds.get(), st.cmd.CommandsView.get()}}) {
+    for (View v : {View{st.cmd.s_vars.get(), st.cmd.VariablesView.get()},
+                   View{st.cmd.s_objs.get(), st.cmd.ObjectsView.get()},
+                   View{st.cmd.s_procs.get(), st.cmd.ProcsView.get()},
+                   View{st.cmd.s_cmds.get(), st.cmd.CommandsView.get()}}) {
         Ref view = Ref::steal(PyObject_CallOneArg(v.cls, self));
         if (!view || PyObject_SetAttr(self, v.attr, view.get()) < 0) return nullptr;
     }
@@ -112,14 +116,16 @@ PyObject* call_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObje
     capi::ParsedArgs p;
     if (!capi::parse_args(fn->qualname, *fn->sig, args, nargs, kwnames, p)) return nullptr;
     PyObject* rest = p.argv[2];
-    return run(state_of(fn), p.argv[0], p.argv[1], reinterpret_cast<PyTupleObject*>(rest)->ob_item, PyTuple_GET_SIZE(rest), false);
+    PyObject* const* extra = reinterpret_cast<PyTupleObject*>(rest)->ob_item;
+    return run(state_of(fn), p.argv[0], p.argv[1], extra, PyTuple_GET_SIZE(rest), false);
 }
 
 PyObject* eval_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     capi::ParsedArgs p;
     if (!capi::parse_args(fn->qualname, *fn->sig, args, nargs, kwnames, p)) return nullptr;
     PyObject* rest = p.argv[2];
-    return run(state_of(fn), p.argv[0], p.argv[1], reinterpret_cast<PyTupleObject*>(rest)->ob_item, PyTuple_GET_SIZE(rest), true);
+    PyObject* const* extra = reinterpret_cast<PyTupleObject*>(rest)->ob_item;
+    return run(state_of(fn), p.argv[0], p.argv[1], extra, PyTuple_GET_SIZE(rest), true);
 }
 
 // self.call(words) (a subclass's own call() when it has one).
@@ -235,7 +241,8 @@ PyObject* export_(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     int clear = switch_on(argv[2]);
     if (clear < 0) return nullptr;
-    Ref answer = Ref::steal(with_patterns(st, argv[0], st.cmd.w_export.get(), clear ? st.cmd.w_clear.get() : nullptr, argv[1]));
+    PyObject* flag = clear ? st.cmd.w_clear.get() : nullptr;
+    Ref answer = Ref::steal(with_patterns(st, argv[0], st.cmd.w_export.get(), flag, argv[1]));
     if (!answer) return nullptr;
     if (!clear && PyTuple_GET_SIZE(argv[1]) == 0) return cast_list_of(st, argv[0], answer.get());
     Py_RETURN_NONE;

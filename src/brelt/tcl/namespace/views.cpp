@@ -393,7 +393,8 @@ absolute var_name ignores the namespace). byref('a', 'k') is a handle on
 element k of array a; byref('a', cast=int) has a default cast.
 )doc"};
 
-constexpr capi::FunctionDef kVarsArrayByref{"array_byref", vars_array_byref, R"doc(array_byref(self, var_name, *args, **kwargs)
+constexpr capi::FunctionDef kVarsArrayByref{
+    "array_byref", vars_array_byref, R"doc(array_byref(self, var_name, *args, **kwargs)
 --
 
 Return a TclArrayVariable on the namespace's array var_name:
@@ -422,7 +423,8 @@ constexpr capi::FunctionDef kVarsSet{"set", vars_set, R"doc(set(self, var_name, 
 Set the variable (or its element array_index) to tclobj(value).
 )doc"};
 
-constexpr capi::FunctionDef kVarsUnset{"unset", vars_unset, R"doc(unset(self, var_name, array_index=None, nocomplain=False)
+constexpr capi::FunctionDef kVarsUnset{
+    "unset", vars_unset, R"doc(unset(self, var_name, array_index=None, nocomplain=False)
 --
 
 Unset the variable (or only its element); a missing one raises TclError
@@ -461,13 +463,15 @@ constexpr capi::FunctionDef kVarsArraySet{"array_set", vars_array_set, R"doc(arr
 Set elements of the array from a mapping or a flat name/value sequence.
 )doc"};
 
-constexpr capi::FunctionDef kVarsArrayUnset{"array_unset", vars_array_unset, R"doc(array_unset(self, var_name, pattern=None)
+constexpr capi::FunctionDef kVarsArrayUnset{
+    "array_unset", vars_array_unset, R"doc(array_unset(self, var_name, pattern=None)
 --
 
 Unset the elements matching the glob pattern, or the whole array.
 )doc"};
 
-constexpr capi::FunctionDef kVarsArrayNames{"array_names", vars_array_names, R"doc(array_names(self, var_name, pattern=None)
+constexpr capi::FunctionDef kVarsArrayNames{
+    "array_names", vars_array_names, R"doc(array_names(self, var_name, pattern=None)
 --
 
 Return the list of the array's element names (those matching pattern).
@@ -652,7 +656,8 @@ constexpr capi::FunctionDef kProcsExists{"exists", procs_exists, R"doc(exists(se
 Whether the command exists and is a Tcl procedure.
 )doc"};
 
-constexpr capi::FunctionDef kCmdsCreatecommand{"createcommand", cmds_createcommand, R"doc(createcommand(self, cmd_name, func)
+constexpr capi::FunctionDef kCmdsCreatecommand{
+    "createcommand", cmds_createcommand, R"doc(createcommand(self, cmd_name, func)
 --
 
 Register the Python callable func as the command cmd_name.
@@ -671,19 +676,22 @@ Rename the command; new_name is qualified in the same namespace (an
 absolute one is used as it is).
 )doc"};
 
-constexpr capi::FunctionDef kCmdsOrigin{"origin", cmds_simple<&CmdState::s_origin>, R"doc(origin(self, cmd_name)
+constexpr capi::FunctionDef kCmdsOrigin{
+    "origin", cmds_simple<&CmdState::s_origin>, R"doc(origin(self, cmd_name)
 --
 
 Return the original command of an imported one (TclCommand.origin).
 )doc"};
 
-constexpr capi::FunctionDef kCmdsProcBody{"proc_body", cmds_simple<&CmdState::s_proc_body>, R"doc(proc_body(self, cmd_name)
+constexpr capi::FunctionDef kCmdsProcBody{
+    "proc_body", cmds_simple<&CmdState::s_proc_body>, R"doc(proc_body(self, cmd_name)
 --
 
 Return the body of the procedure.
 )doc"};
 
-constexpr capi::FunctionDef kCmdsProcArgs{"proc_args", cmds_simple<&CmdState::s_proc_args>, R"doc(proc_args(self, cmd_name)
+constexpr capi::FunctionDef kCmdsProcArgs{
+    "proc_args", cmds_simple<&CmdState::s_proc_args>, R"doc(proc_args(self, cmd_name)
 --
 
 Return the argument names of the procedure.
