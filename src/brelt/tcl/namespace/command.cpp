@@ -516,7 +516,7 @@ PyObject* delete_(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     Ref name = Ref::steal(name_of(st, argv[0]));
     if (!name) return nullptr;
-    Ref r = Ref::steal(request(st, argv[0], {st.cmd.w_rename.get(), name.get(), st.t_empty.get()}, nullptr));
+    Ref r = Ref::steal(request(st, argv[0], {st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}, nullptr));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }

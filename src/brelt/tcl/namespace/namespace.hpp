@@ -49,6 +49,7 @@ struct CmdState {
     Held w_import{Held::name, "import"}, w_force{Held::name, "-force"}, w_parent{Held::name, "parent"};
     Held w_which{Held::name, "which"}, w_command{Held::name, "-command"}, w_variable{Held::name, "-variable"};
     Held w_vars{Held::name, "vars"}, t_dash{Held::name, "-"}, t_calling{Held::name, "Calling: "};
+    Held t_empty{Held::name, ""};
 
     // Keyword-name tuples for vectorcalls.
     Held kw_array_index{Held::kwnames, "array_index"}, kw_nocomplain{Held::kwnames, "array_index nocomplain"};

@@ -211,7 +211,7 @@ PyObject* create(Function* fn, PyObject* const* argv) {
     int given = truth(name.get());
     if (given < 0) return nullptr;
     if (!given) return capi::raise(PyExc_ValueError, "Cannot create current namespace");
-    return none_of(PyObject_CallMethodOneArg(argv[0], st.s_eval.get(), st.t_empty.get()));
+    return none_of(PyObject_CallMethodOneArg(argv[0], st.s_eval.get(), st.cmd.t_empty.get()));
 }
 
 PyObject* delete_(Function* fn, PyObject* const* argv) {

@@ -157,7 +157,7 @@ PyObject* command_exit(Function* fn, PyObject* const* argv) {
 bool delete_through_kept_tk(State& st, PyObject* self, PyObject* tk) noexcept {
     Ref name = Ref::steal(PyObject_GetAttr(self, st.cmd.s_cmd_name.get()));
     if (!name) return false;
-    Ref words = Ref::steal(make_words({st.cmd.w_rename.get(), name.get(), st.t_empty.get()}));
+    Ref words = Ref::steal(make_words({st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}));
     if (!words) return false;
     Ref r = Ref::steal(tk_call_words(st, tk, words.get()));
     if (!r && PyErr_ExceptionMatches(st.TclError.get())) PyErr_Clear();  // already gone
