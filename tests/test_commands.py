@@ -386,6 +386,23 @@ def test_temporary_command_after_the_interpreter_is_gone(monkeypatch):
     assert sys.getrefcount(tk) == 2  # nothing else holds the Tcl application now
 
 
+def test_collection_in_another_thread_after_the_interpreter_is_gone(monkeypatch):
+    import threading
+
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda info: reported.append(info.exc_type))
+    tcl = Interpreter()
+    tk = tcl.tk
+    box = [TempTclCommand(print, tcl=tcl)]
+    name = box[0].cmd_name
+    del tcl
+    gc.collect()
+    thread = threading.Thread(target=box.clear)  # the last reference goes there
+    thread.start()
+    thread.join()
+    assert reported == [RuntimeError] and tk.call("info", "commands", name)  # Tcl left untouched there
+
+
 def test_temporary_namespace_exists_inside_its_block(tcl):
     with TempTclNamespace(tcl=tcl) as n:
         assert n.ns == f"::__brelt__TempTclNamespace_{id(n)}_tmp" and n.exists()
@@ -782,6 +799,35 @@ def test_every_operation_raises_reference_error_once_the_interpreter_is_gone(ope
     assert ref() is None
     with pytest.raises(ReferenceError):
         operation(holder)
+
+
+@pytest.mark.parametrize("operation", [
+    lambda t: t.cmd("x"), lambda t: t.cmd.eval("x"), lambda t: t.cmd.exists(), lambda t: t.cmd.createcommand(print),
+    lambda t: t.cmd.delete(), lambda t: t.cmd.proc_arg_default("b"), lambda t: t.ns.call("set", "x", 1),
+    lambda t: t.ns.eval("set x 1"), lambda t: t.ns.create(), lambda t: t.ns.exists(), lambda t: t.ns.current(),
+    lambda t: t.ns.vars.__setitem__("x", 1), lambda t: t.ns.vars["x"], lambda t: t.ns.objs["x"],
+    lambda t: "x" in t.ns.vars, lambda t: list(t.ns.cmds), lambda t: t.ns.cmds.__setitem__("f", print),
+    lambda t: TempTclCommand(print, tcl=t.tcl), lambda t: t.tcl.vars["tcl_version"],
+])
+def test_other_threads_are_refused(tcl, app, operation):
+    import threading
+
+    holder = type("Holder", (), {})()
+    holder.tcl, holder.cmd, holder.ns = tcl, TclCommand(("::app::p",), tcl=tcl), TclNamespace("::app", tcl=tcl)
+    state = tcl.tk.eval("list [info commands ::app::*] [info vars ::app::*] [info commands ::__brelt__*]")
+    outcome = []
+
+    def worker():
+        try:
+            outcome.append(operation(holder))
+        except Exception as exc:  # noqa: BLE001 - the test looks at what arrives
+            outcome.append(exc)
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    thread.join()
+    assert type(outcome[0]) is RuntimeError and "apartment" in str(outcome[0])
+    assert tcl.tk.eval("list [info commands ::app::*] [info vars ::app::*] [info commands ::__brelt__*]") == state
 
 
 def test_namespace_and_views_are_collected(tcl):

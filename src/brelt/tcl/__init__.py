@@ -103,6 +103,20 @@ def _cast_item(value):
     return value
 
 
+_get_ident = threading.get_ident
+
+
+def _check_owner(tcl):
+    """Raise ``RuntimeError`` unless the calling thread owns ``tcl``.
+
+    tkinter refuses calls from other threads only on a threaded Tcl 8; on
+    Tcl 9 it lets them run. The C modules make the same check (on the
+    ``_thread`` attribute) before every request.
+    """
+    if _get_ident() != tcl._thread:
+        raise RuntimeError("Calling Tcl from different apartment")
+
+
 class Interpreter:
     """One Tcl interpreter, created through tkinter, and the tools around it.
 
@@ -124,8 +138,10 @@ class Interpreter:
     ``cast_list``, ``cast_array`` and ``cast_any``.
 
     An interpreter belongs to the thread that created it (``root`` too must
-    come from that thread): from any other thread, tkinter refuses the call
-    (``RuntimeError``) unless the owning thread runs the Tk main loop. An
+    come from that thread): from any other thread, its operations (``jiv``,
+    ``vars``, ``cast_boolean``, the handles of ``brelt.tcl.namespace``)
+    raise ``RuntimeError``, on every Tcl release. ``tk`` is tkinter's own
+    object, guarded only as tkinter guards it (not at all on Tcl 9). An
     interpreter dropped by another thread keeps its Tcl interpreter for the
     life of the process, since Tcl cannot delete it there. Handles and
     proxies hold the interpreter weakly; once it is gone they raise
@@ -183,10 +199,9 @@ class Interpreter:
             value = value.decode("latin-1")
         elif cls is not str and cls is not _TclObj:
             value = quotify(value)
-        if threading.get_ident() != self._thread:
-            # Tcl parses the text with this interpreter, which tkinter does
-            # not guard here; its other entry points refuse such calls too.
-            raise RuntimeError("Calling Tcl from different apartment")
+        # Tcl parses the text with this interpreter, which tkinter does not
+        # guard here.
+        _check_owner(self)
         return self.tk.getboolean(value)
 
     cast_list = staticmethod(cast_list)

@@ -491,8 +491,10 @@ PyObject* createcommand(Function* fn, PyObject* const* argv) {
     // A temporary command keeps the application its command went to, until
     // the command is deleted (see TempTclCommand.__del__).
     int temporary = PyObject_IsInstance(argv[0], st.cmd.TempTclCommand.get());
-    if (temporary < 0 || (temporary && PyObject_SetAttr(argv[0], st.cmd.s_kept_tk.get(), tk.get()) < 0)) {
-        return nullptr;
+    if (temporary < 0) return nullptr;
+    if (temporary) {
+        Ref kept = Ref::steal(kept_application(st, tcl.get(), tk.get()));
+        if (!kept || PyObject_SetAttr(argv[0], st.cmd.s_kept_tk.get(), kept.get()) < 0) return nullptr;
     }
     Py_RETURN_NONE;
 }

@@ -25,22 +25,32 @@ private:
     Ref dict_;
 };
 
-// self.tcl (through Fields) and its tk, a weak proxy looked through.
+// self.tcl (through Fields) and its tk, a weak proxy looked through; as
+// interp_tk(), refused in a thread that does not own the interpreter.
 inline bool fields_interp_tk(State& st, Fields& f, Ref& tcl, Ref& tk) noexcept {
     tcl = Ref::steal(f(st.s_tcl.get()));
     if (!tcl) return false;
-    if (!PyWeakref_CheckProxy(tcl.get())) {
-        tk = Ref::steal(read_attr(st, tcl.get(), st.s_tk.get()));
-        return static_cast<bool>(tk);
-    }
     Ref target;
-    int alive = PyWeakref_GetRef(tcl.get(), target.out());
-    if (alive <= 0) {
-        if (alive == 0) PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-        return false;
+    if (PyWeakref_CheckProxy(tcl.get())) {
+        int alive = PyWeakref_GetRef(tcl.get(), target.out());
+        if (alive <= 0) {
+            if (alive == 0) PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+            return false;
+        }
+    } else {
+        target = Ref::borrow(tcl.get());
     }
+    if (!capi::check_owner_thread(target.get(), st.s_thread.get())) return false;
     tk = Ref::steal(read_attr(st, target.get(), st.s_tk.get()));
     return static_cast<bool>(tk);
+}
+
+// What a temporary command keeps of the Tcl application its command went
+// to: (tk, the owning thread's ident or None).
+inline PyObject* kept_application(State& st, PyObject* tcl, PyObject* tk) noexcept {
+    Ref owner;
+    if (PyObject_GetOptionalAttr(tcl, st.s_thread.get(), owner.out()) < 0) return nullptr;
+    return PyTuple_Pack(2, tk, owner ? owner.get() : Py_None);
 }
 
 // The command line of handle `self` with the call's arguments: `call` holds

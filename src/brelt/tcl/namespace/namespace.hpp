@@ -82,6 +82,7 @@ struct State : capi::ModuleStateBase {
     // Attribute and method names.
     Held s_tcl{Held::name, "tcl"}, s_cast{Held::name, "cast"}, s_var_name{Held::name, "var_name"};
     Held s_tk{Held::name, "tk"};
+    Held s_thread{Held::name, "_thread"};  // the Interpreter's owner thread
     Held s_getvar{Held::name, "getvar"}, s_setvar{Held::name, "setvar"}, s_unsetvar{Held::name, "unsetvar"};
     Held s_eval{Held::name, "eval"}, s_call{Held::name, "call"};
     Held s_cast_boolean{Held::name, "cast_boolean"}, s_cast_list{Held::name, "cast_list"};

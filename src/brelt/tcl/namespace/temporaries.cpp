@@ -102,8 +102,9 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
         // command once the interpreter object is gone: the host keeps that
         // application (and its Tcl interpreter) alive for as long as a
         // Python command is registered in it.
-        Ref tcl, tk;
-        if (!interp_tk(st, self, tcl, tk) || PyObject_SetAttr(self, st.cmd.s_kept_tk.get(), tk.get()) < 0) {
+        Ref tcl, tk, kept;
+        if (!interp_tk(st, self, tcl, tk) || !(kept = Ref::steal(kept_application(st, tcl.get(), tk.get()))) ||
+            PyObject_SetAttr(self, st.cmd.s_kept_tk.get(), kept.get()) < 0) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
             if (!quietly(st, self, st.cmd.s_delete.get(), true)) PyErr_Clear();
             PyErr_SetRaisedException(exc.release());
@@ -154,7 +155,21 @@ PyObject* command_exit(Function* fn, PyObject* const* argv) {
 // Deletes the handle's command through the Tcl application kept at
 // registration, when the interpreter object is gone; the application goes
 // when its last command does.
-bool delete_through_kept_tk(State& st, PyObject* self, PyObject* tk) noexcept {
+bool delete_through_kept_tk(State& st, PyObject* self, PyObject* kept) noexcept {
+    if (!PyTuple_Check(kept) || PyTuple_GET_SIZE(kept) != 2) {
+        PyErr_SetString(PyExc_TypeError, "_TempTclCommand__tk must be a (tk, owner thread) pair");
+        return false;
+    }
+    PyObject* tk = PyTuple_GET_ITEM(kept, 0);
+    PyObject* owner = PyTuple_GET_ITEM(kept, 1);
+    if (owner != Py_None) {
+        unsigned long ident = PyLong_AsUnsignedLong(owner);
+        if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+        if (ident != PyThread_get_thread_ident()) {
+            PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
+            return false;
+        }
+    }
     Ref name = Ref::steal(PyObject_GetAttr(self, st.cmd.s_cmd_name.get()));
     if (!name) return false;
     Ref words = Ref::steal(make_words({st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}));
