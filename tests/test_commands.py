@@ -390,7 +390,7 @@ def test_collection_in_another_thread_after_the_interpreter_is_gone(monkeypatch)
     import threading
 
     reported = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda info: reported.append(info.exc_type))
+    monkeypatch.setattr(sys, "unraisablehook", lambda info: reported.append(str(info.exc_value)))
     tcl = Interpreter()
     tk = tcl.tk
     box = [TempTclCommand(print, tcl=tcl)]
@@ -400,7 +400,9 @@ def test_collection_in_another_thread_after_the_interpreter_is_gone(monkeypatch)
     thread = threading.Thread(target=box.clear)  # the last reference goes there
     thread.start()
     thread.join()
-    assert reported == [RuntimeError] and tk.call("info", "commands", name)  # Tcl left untouched there
+    # Refused by the owner check (tkinter's own, on Tcl 8, waits and words it
+    # differently; on Tcl 9 there is none), and Tcl left untouched.
+    assert reported == ["Calling Tcl from different apartment"] and tk.call("info", "commands", name)
 
 
 def test_temporary_namespace_exists_inside_its_block(tcl):
