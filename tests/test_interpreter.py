@@ -16,6 +16,7 @@ from brelt.datastructures import AttrDict
 from brelt.tcl import Interpreter, TclError, cast_list
 from brelt.tcl.history import History
 from brelt.tcl.jiv import Jiv
+from brelt.tcl.namespace import TclNamespace
 from brelt.utils.utils import get_time
 from support import assert_no_leak
 
@@ -146,7 +147,11 @@ def test_vars_mapping(tcl):
         assert isinstance(info.value.args[0], TclError) and info.value.__cause__ is info.value.args[0]
     with pytest.raises(KeyError):
         del v["x"]
-    assert v.get("x", "default") == "default"
+    # The namespace view's get() has no default: it reads, as the handle does.
+    with pytest.raises(TclError):
+        v.get("x")
+    assert v.pop("x", "default") == "default" and v.setdefault("x", "7") == "7" and v["x"] == "7"
+    assert type(v) is TclNamespace.VariablesView and v.ns.ns == "::" and v.ns.tcl == tcl
 
 
 def test_vars_error_info(tcl):

@@ -27,8 +27,7 @@ import sys
 import threading
 import tkinter
 import types
-import weakref
-from collections.abc import Iterator, Mapping, MutableMapping
+from collections.abc import Mapping
 
 from _tkinter import Tcl_Obj as _TclObj
 
@@ -43,7 +42,10 @@ _LAZY_EXPORTS = {
     "TempTclVariable": "namespace",
     "TclArrayVariable": "namespace",
     "TempTclArrayVariable": "namespace",
+    "TclCommand": "namespace",
+    "TempTclCommand": "namespace",
     "TclNamespace": "namespace",
+    "TempTclNamespace": "namespace",
 }
 
 __all__ = ["Interpreter", "TclError", "quotify", "tclobj", "cast_list", *_LAZY_EXPORTS]
@@ -115,66 +117,6 @@ def _check_owner(tcl):
         raise RuntimeError("Calling Tcl from different apartment")
 
 
-def _qualified(name):
-    """A variable name as seen from the global namespace."""
-    name = quotify(name)
-    return name if name.startswith("::") else "::" + name
-
-
-class _GlobalVariables(MutableMapping):
-    """The Tcl variables of an interpreter by name, values as strings.
-
-    Names are relative to the global namespace (``'x'`` is ``'::x'``);
-    ``'a(k)'`` is element ``k`` of array ``a``. Reading or deleting a missing
-    variable raises ``KeyError`` whose argument and cause are Tcl's error.
-    """
-
-    __slots__ = ("_tcl",)
-
-    def __init__(self, interpreter):
-        self._tcl = weakref.proxy(interpreter)
-
-    def __getitem__(self, name):
-        tcl = self._tcl
-        _check_owner(tcl)
-        try:
-            return tcl.tk.eval(quotify(("set", _qualified(name))))
-        except TclError as exc:
-            raise KeyError(exc) from exc
-
-    def __setitem__(self, name, value):
-        tcl = self._tcl
-        _check_owner(tcl)
-        tcl.tk.call("::set", _qualified(name), tclobj(value))
-
-    def __delitem__(self, name):
-        tcl = self._tcl
-        _check_owner(tcl)
-        try:
-            tcl.tk.call("::unset", _qualified(name))
-        except TclError as exc:
-            raise KeyError(exc) from exc
-
-    def __contains__(self, name):
-        tcl = self._tcl
-        _check_owner(tcl)
-        return tcl.cast_boolean(tcl.tk.call("::info", "exists", _qualified(name)))
-
-    def __iter__(self) -> Iterator[str]:
-        tcl = self._tcl
-        _check_owner(tcl)
-        # tk.call runs at the global level, so the names come unqualified.
-        return iter(cast_list(tcl.tk.call("::info", "vars")))
-
-    def __len__(self):
-        tcl = self._tcl
-        _check_owner(tcl)
-        return len(cast_list(tcl.tk.call("::info", "vars")))
-
-    def __repr__(self):
-        return f"<Tcl variables of {self._tcl!r}>"
-
-
 class Interpreter:
     """One Tcl interpreter, created through tkinter, and the tools around it.
 
@@ -189,7 +131,8 @@ class Interpreter:
         jiv      quick calls: ``tcl.jiv.ns.proc(arg, opt=value)`` runs
                  ``ns::proc arg -opt value``
         vars     the interpreter's Tcl variables as a mapping of strings,
-                 names relative to the global namespace
+                 names relative to the global namespace: the ``vars``
+                 view of ``TclNamespace('::', tcl=self)``
 
     Casts of raw results (what ``tk.call`` returns): ``cast_boolean``,
     ``cast_list``, ``cast_array`` and ``cast_any``.
@@ -208,13 +151,14 @@ class Interpreter:
     def __init__(self, root=None, max_history=9999):
         from .history import History
         from .jiv import Jiv
+        from .namespace import TclNamespace
 
         self.root = tkinter.Tcl() if root is None else root
         self.tk = self.root.tk
         self._thread = threading.get_ident()
         self.history = History(max_history)
         self.jiv = Jiv(self)
-        self.vars = _GlobalVariables(self)
+        self.vars = TclNamespace("::", tcl=self).vars
 
     def __repr__(self):
         return f"<{type(self).__name__} at {id(self):#x}>"
