@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 from tkinter import TclError
 
 from brelt.tcl import Interpreter
+from brelt.tcl.namespace import TclCommand
 
 SCRIPT = """
 proc inner {} {return -code error -errorcode {MY CODE x} msg}
@@ -18,7 +19,16 @@ proc outer {} {inner}
 def via_jiv(tcl, *words):
     return getattr(tcl.jiv, words[0])(*words[1:])
 
-ROUTES = [via_jiv]
+def via_call(tcl, *words):
+    return TclCommand((words[0],), tcl=tcl)(*words[1:])
+
+
+def via_eval(tcl, *words):
+    return TclCommand((words[0],), tcl=tcl).eval(*words[1:])
+
+
+COMMAND_ROUTES = [via_call, via_eval]
+ROUTES = [via_jiv, *COMMAND_ROUTES]
 
 @pytest.fixture
 def tcl():
@@ -113,3 +123,30 @@ def test_calling_jiv_itself(tcl):
     assert (exc.errorinfo, exc.errorcode) == ('invalid command name ""', ("TCL", "LOOKUP", "COMMAND", ""))
     tcl.tk.eval("catch {{}} m o")
     assert exc.errorcode == tcl.tk.splitlist(tcl.tk.eval("dict get $o -errorcode"))
+
+
+@pytest.mark.parametrize("route", COMMAND_ROUTES)
+def test_command_handle_raises_tcls_own_error(route, tcl):
+    exc = failure(route, tcl, "outer")
+    assert exc.args == ("msg",) and exc.__context__ is None
+    assert exc.errorinfo.startswith("msg\n") and exc.errorcode == ("MY", "CODE", "x")
+
+
+@pytest.mark.parametrize("route", COMMAND_ROUTES)
+def test_unreadable_error_info_command_handle(route, tcl):
+    # The handle's error leaves as it is; the trace it cannot have is its message.
+    tcl.tk.eval(LOCK.format("::errorInfo"))
+    exc = failure(route, tcl, "outer")
+    assert exc.args == ("msg",) and (exc.errorinfo, exc.errorcode) == ("msg", ())
+
+
+@pytest.mark.parametrize(
+    "method, args, kind",
+    [("delete", (), "COMMAND"), ("rename", ("x",), "COMMAND"), ("proc_body", (), "PROCEDURE"),
+     ("proc_args", (), "PROCEDURE"), ("proc_arg_default", ("a",), "PROCEDURE")],
+)
+def test_command_handle_requests(tcl, method, args, kind):
+    handle = TclCommand("nosuch", tcl=tcl)
+    exc = failure(lambda t: getattr(handle, method)(*args), tcl)
+    assert exc.errorcode == ("TCL", "LOOKUP", kind, "nosuch")
+    assert exc.errorinfo == tcl.vars["::errorInfo"] and "nosuch" in exc.errorinfo

@@ -14,13 +14,23 @@ namespace capi {
 
 namespace tclerror_detail {
 
+// Names as interned str: the same object at every failure, so that a
+// cache keyed by the name (the variables view has one) finds it again
+// instead of filling up with copies.
+inline Ref interned(const char* text) noexcept { return Ref::steal(PyUnicode_InternFromString(text)); }
+
+inline PyObject* get_attr(PyObject* obj, const char* name) noexcept {
+    Ref key = interned(name);
+    return key ? PyObject_GetAttr(obj, key.get()) : nullptr;
+}
+
 // interp.vars[name]; a Tcl failure to read (a trace that raised) comes back
 // from the mapping as KeyError caused by the TclError: that TclError is set
 // instead. Returns NULL with an exception set on failure.
 inline PyObject* read_var(PyObject* interp, PyObject* tcl_error, const char* name) noexcept {
-    Ref vars = Ref::steal(PyObject_GetAttrString(interp, "vars"));
+    Ref vars = Ref::steal(get_attr(interp, "vars"));
     if (!vars) return nullptr;
-    Ref key = Ref::steal(PyUnicode_FromString(name));
+    Ref key = interned(name);
     if (!key) return nullptr;
     PyObject* value = PyObject_GetItem(vars.get(), key.get());
     if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) return value;
@@ -40,9 +50,9 @@ inline PyObject* read_var(PyObject* interp, PyObject* tcl_error, const char* nam
 inline PyObject* read_code(PyObject* interp, PyObject* tcl_error) noexcept {
     Ref text = Ref::steal(read_var(interp, tcl_error, "::errorCode"));
     if (!text) return nullptr;
-    Ref tk = Ref::steal(PyObject_GetAttrString(interp, "tk"));
+    Ref tk = Ref::steal(get_attr(interp, "tk"));
     if (!tk) return nullptr;
-    Ref method = Ref::steal(PyUnicode_FromString("splitlist"));
+    Ref method = interned("splitlist");
     if (!method) return nullptr;
     Ref words = Ref::steal(PyObject_CallMethodOneArg(tk.get(), method.get(), text.get()));
     if (!words) return nullptr;
