@@ -313,6 +313,9 @@ PyObject* init(Function* fn, PyObject* const* argv) {
         Ref r = sup ? Ref::steal(PyObject_CallMethodNoArgs(sup.get(), st.s_init.get())) : Ref();
         if (!r) return nullptr;
     }
+    // The package, whatever `tcl` is: a name of one word is not split by
+    // its cast_list, but a package that cannot be imported still fails here.
+    if (!Ref::steal(the_package(st))) return nullptr;
     Ref tcl = Ref::steal(interp_proxy(st, argv[4]));
     if (!tcl || PyObject_SetAttr(self, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
 
