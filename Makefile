@@ -4,7 +4,8 @@
 # Another CPython: make test PYTHON=python3.13 (its own .venv-python3.13).
 
 PYTHON ?= python3
-PY := $(shell tools/find-python $(PYTHON))
+# Found once, when a recipe first needs it (so `make clean` asks nothing).
+PY = $(eval PY := $(shell tools/find-python $(PYTHON)))$(PY)
 VENV ?= $(if $(filter python3,$(PYTHON)),.venv,.venv-$(notdir $(PYTHON)))
 VPY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \)) \
@@ -23,9 +24,11 @@ bench: setup
 
 setup: $(VENV)/.installed
 
+# Exit status 2: optional packages are missing; carry on, and try again next time.
 $(VENV)/.system:
-	tools/setup-system $(PY)
-	@mkdir -p $(VENV) && touch $@
+	@[ -n "$(PY)" ] || { echo "make: no usable Python for PYTHON=$(PYTHON) (see above)" >&2; exit 1; }
+	@tools/setup-system $(PY); rc=$$?; \
+	    if [ $$rc = 0 ]; then mkdir -p $(VENV) && touch $@; elif [ $$rc != 2 ]; then exit $$rc; fi
 
 $(VENV)/bin/python: | $(VENV)/.system
 	$(PY) -m venv $(VENV)
@@ -33,6 +36,7 @@ $(VENV)/bin/python: | $(VENV)/.system
 
 # Built in place (build/<wheel tag>), so a rebuild after an edit is incremental.
 $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
+	@echo "Building the C++ extension modules with $(PY) (quiet, about half a minute)..."
 	$(VPY) -m pip install -q --no-build-isolation --no-deps \
 	    -Ccmake.define.BRELT_WERROR=ON .
 	@touch $@
