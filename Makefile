@@ -32,7 +32,7 @@ $(VENV)/.system:
 
 $(VENV)/bin/python: | $(VENV)/.system
 	$(PY) -m venv $(VENV)
-	$(VPY) -m pip install -q scikit-build-core pytest hypothesis
+	$(VPY) -m pip install -q scikit-build-core pytest hypothesis mypy
 
 # Built in place (build/<wheel tag>), so a rebuild after an edit is incremental.
 $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)

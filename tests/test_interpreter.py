@@ -35,6 +35,12 @@ def test_interpreter_arguments():
     assert Interpreter().tk is not Interpreter().tk  # each has its own Tcl interpreter
 
 
+@pytest.mark.parametrize("root", ["x", 1, object(), tkinter.Tcl().tk], ids=["str", "int", "object", "tkapp"])
+def test_root_of_another_type_says_what_it_must_be(root):
+    with pytest.raises(TypeError, match=r"root must be a tkinter\.Tk .* not (str|int|object|tkapp)$"):
+        Interpreter(root)
+
+
 def test_weak_references_do_not_keep_it():
     tcl = Interpreter()
     ref, proxy = weakref.ref(tcl), weakref.proxy(tcl)

@@ -31,6 +31,7 @@ import weakref
 from collections.abc import Iterator, Mapping, MutableMapping
 
 from _tkinter import Tcl_Obj as _TclObj
+from _tkinter import TkappType as _TkApp
 
 from .quotify import quotify, tclobj
 
@@ -181,8 +182,15 @@ class Interpreter:
         from .history import History
         from .jiv import Jiv
 
-        self.root = tkinter.Tcl() if root is None else root
-        self.tk = self.root.tk
+        if root is None:
+            root = tkinter.Tcl()
+        elif not isinstance(getattr(root, "tk", None), _TkApp):
+            raise TypeError(
+                "root must be a tkinter.Tk (such as tkinter.Tcl()) or None for a new interpreter, "
+                f"not {type(root).__name__}"
+            )
+        self.root = root
+        self.tk = root.tk
         self._thread = threading.get_ident()
         self.history = History(max_history)
         self.jiv = Jiv(self)
