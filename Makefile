@@ -1,6 +1,7 @@
 # The two commands of the README:
 #   make demo   set up .venv, build and install the project, run the tour
 #   make test   the same set-up, then the whole test suite
+#   make docs   the documentation site, from the built modules' docstrings
 # Another CPython: make test PYTHON=python3.13 (its own .venv-python3.13).
 
 PYTHON ?= python3
@@ -11,13 +12,19 @@ VPY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench asan setup clean
+.PHONY: demo test bench asan setup clean docs
 
 demo: setup
 	$(VPY) examples/tour.py
 
 test: setup
 	$(VPY) -m pytest $(PYTEST_ARGS)
+
+# The documentation site (build/docs/html); any warning fails the build.
+docs: setup
+	$(VPY) -m pip install -q -r docs/requirements.txt
+	$(VPY) -m sphinx -E -W --keep-going -n -q -b html docs build/docs/html
+	@echo "Documentation: build/docs/html/index.html"
 
 bench: setup
 	$(VPY) benchmarks/run.py $(BENCH_ARGS)

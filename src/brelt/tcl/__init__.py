@@ -158,13 +158,19 @@ class Interpreter:
     ``max_history`` bounds the call history (``None``: unbounded).
 
     Attributes:
-        root     the ``tkinter.Tk`` object
-        tk       its Tcl application object (``call``, ``eval``, ``getvar``...)
-        history  the ``History`` of the commands sent through ``jiv``
-        jiv      quick calls: ``tcl.jiv.ns.proc(arg, opt=value)`` runs
-                 ``ns::proc arg -opt value``
-        vars     the interpreter's Tcl variables as a mapping of strings,
-                 names relative to the global namespace
+
+    ``root``
+        the ``tkinter.Tk`` object
+    ``tk``
+        its Tcl application object (``call``, ``eval``, ``getvar``...)
+    ``history``
+        the ``History`` of the commands sent through ``jiv``
+    ``jiv``
+        quick calls: ``tcl.jiv.ns.proc(arg, opt=value)`` runs
+        ``ns::proc arg -opt value``
+    ``vars``
+        the interpreter's Tcl variables as a mapping of strings, names
+        relative to the global namespace
 
     Casts of raw results (what ``tk.call`` returns): ``cast_boolean``,
     ``cast_list``, ``cast_array`` and ``cast_any``.
