@@ -85,3 +85,15 @@ def test_documentation_page(page, tk):
         str(ROOT / "docs" / page), module_relative=False, optionflags=doctest.ELLIPSIS, report=False, verbose=False
     )
     assert failures == 0
+
+
+def test_readme_quick_start(capsys):
+    # The quick start runs as written, and what it says print() shows is shown.
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    code = re.search(r"```python\n(.*?)```", readme, re.DOTALL).group(1)
+    exec(compile(code, "README.md", "exec"), {})
+    stamp = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}: ", re.MULTILINE)
+    printed = stamp.sub("", capsys.readouterr().out).splitlines()
+    after_print = code.split("print(entry)\n", 1)[1].splitlines()
+    promised = [stamp.sub("", line[2:]) for line in after_print[: len(printed) + 1] if line.startswith("# ")]
+    assert printed == promised
