@@ -62,6 +62,8 @@ def test_help_explains_the_command_line():
     assert result.returncode == 0
     for words in ("-c SCRIPT", "FILE", "--history", "::errorInfo", "::argv"):
         assert words in result.stdout
+    version = run("--version")
+    assert version.returncode == 0 and re.fullmatch(r"brelt\.tcl \d\S* on Tcl [89]\.\d+\S*\n", version.stdout)
 
 
 class Terminal:

@@ -48,6 +48,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("-c", metavar="SCRIPT", dest="script", help="run the Tcl script SCRIPT")
     parser.add_argument("file", nargs="?", metavar="FILE", help="run the Tcl file FILE ('-': standard input)")
     parser.add_argument("args", nargs=argparse.REMAINDER, metavar="ARG", help="arguments for the script (::argv)")
+    parser.add_argument("--version", action="store_true", help="print the versions of brelt.tcl and Tcl, and exit")
     parser.add_argument(
         "--history",
         action="store_true",
@@ -172,6 +173,15 @@ def _interactive(session: _Session) -> int:
                 pass
 
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("brelt-tcl")
+    except PackageNotFoundError:  # run from a source tree
+        return "(not installed)"
+
+
 def _print_history(tcl: Any) -> None:
     for entry in tcl.history.filter(count=0):
         print(entry, file=sys.stderr)
@@ -182,6 +192,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     return the exit status."""
     options = _parser().parse_args(argv)
     tcl: Any = brelt.tcl
+    if options.version:
+        print(f"brelt.tcl {_version()} on Tcl {tcl.tk.call('::info', 'patchlevel')}")
+        return 0
     session = _Session(tcl)
     try:
         if options.script is not None:
