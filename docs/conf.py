@@ -86,6 +86,7 @@ def _plain_text_docstring(app, what, name, obj, options, lines):
     out = []
     in_block = False  # inside a literal or doctest block
     item_indent = 0  # the text indentation of the list item being read
+    prose_indent = 0  # the indentation of the description being read
     for line in lines:
         text = line.strip()
         indent = len(line) - len(line.lstrip())
@@ -96,7 +97,7 @@ def _plain_text_docstring(app, what, name, obj, options, lines):
             in_block = False
             out.append("")
         if not text:
-            item_indent = 0
+            item_indent = prose_indent = 0
             out.append(line)
             continue
         if item_indent and indent == item_indent:  # a list item goes on
@@ -109,6 +110,14 @@ def _plain_text_docstring(app, what, name, obj, options, lines):
             out.append(line)
             in_block = True
             continue
+        if indent and (prose_indent == indent or (out and out[-1].strip() == "Description:")):
+            # A module's description is prose, indented under its heading.
+            if prose_indent != indent:
+                out.append("")
+            out.append(_escape_inline(line.strip()))
+            prose_indent = indent
+            continue
+        prose_indent = 0
         if indent:
             previous = out[-1] if out else ""
             if previous.strip():
