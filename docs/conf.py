@@ -43,6 +43,9 @@ exclude_patterns = ["_build"]
 html_theme = "alabaster"
 html_theme_options = {"description": "Python drives a real Tcl interpreter", "fixed_sidebar": True}
 html_static_path = []
+# Indented blocks of the docstrings are tables and calls, not code to colour;
+# examples (">>>") are coloured as Python sessions all the same.
+highlight_language = "text"
 
 # The docstrings double as help() text; Python names in them are written as
 # plain words, so the default role stays a plain literal.
@@ -78,23 +81,30 @@ def _plain_text_docstring(app, what, name, obj, options, lines):
 
     An indented block (a table of attributes, an example call) is shown as
     it is written, as a literal block; a list gets the blank line that
-    reStructuredText needs before it; doctest blocks stay as they are.
+    reStructuredText needs before it; examples (doctest blocks) stand on
+    their own, as in help().
     """
     module = name if what == "module" else getattr(obj, "__module__", None)
     if module not in _EXTENSION_MODULES:
         return
     out = []
-    in_block = False  # inside a literal or doctest block
+    block = None  # "literal" or "doctest" while inside such a block
+    block_indent = 0
     item_indent = 0  # the text indentation of the list item being read
     prose_indent = 0  # the indentation of the description being read
     for line in lines:
         text = line.strip()
         indent = len(line) - len(line.lstrip())
-        if in_block:
-            if not text or indent:
-                out.append(line)
-                continue
-            in_block = False
+        if block == "literal" and text.startswith(">>>") and not out[-1].strip():
+            block = None  # examples after a table start a block of their own
+        elif block == "doctest" and (not text or indent >= block_indent):
+            out.append(line[block_indent:])
+            continue
+        elif block == "literal" and (not text or indent):
+            out.append(line)
+            continue
+        elif block:
+            block = None
             out.append("")
         if not text:
             item_indent = prose_indent = 0
@@ -107,14 +117,14 @@ def _plain_text_docstring(app, what, name, obj, options, lines):
         if text.startswith(">>>"):
             if out and out[-1].strip():
                 out.append("")
-            out.append(line)
-            in_block = True
+            out.append(text)
+            block, block_indent = "doctest", indent
             continue
         if indent and (prose_indent == indent or (out and out[-1].strip() == "Description:")):
             # A module's description is prose, indented under its heading.
             if prose_indent != indent:
                 out.append("")
-            out.append(_escape_inline(line.strip()))
+            out.append(_escape_inline(text))
             prose_indent = indent
             continue
         prose_indent = 0
@@ -127,7 +137,7 @@ def _plain_text_docstring(app, what, name, obj, options, lines):
             elif not next((x for x in reversed(out) if x.strip()), "").rstrip().endswith("::"):
                 out.extend(["::", ""])
             out.append(line)
-            in_block = True
+            block = "literal"
             continue
         item = _LIST_ITEM.match(line)
         if item:
