@@ -20,6 +20,9 @@ tkinter hands to Tcl as native objects).
 
 An interpreter belongs to the thread that created it (for the default
 interpreter, the thread that first used it).
+
+From a shell, ``python -m brelt.tcl`` runs Tcl on the default interpreter
+(``--help`` says how).
 """
 
 import importlib
