@@ -41,18 +41,8 @@ def _docstring_tests():
 
 TESTS = _docstring_tests()
 
-# Examples that need an interpreter they do not create.
-_NO_INTERP = {f"brelt.tcl.namespace.{name}" for name in ("TclVariable", "TclArrayVariable", "TempTclVariable")}
 
-
-@pytest.mark.parametrize(
-    "test",
-    [
-        pytest.param(test, marks=pytest.mark.xfail(strict=True)) if test.name in _NO_INTERP else test
-        for test in TESTS
-    ],
-    ids=[test.name for test in TESTS],
-)
+@pytest.mark.parametrize("test", TESTS, ids=[test.name for test in TESTS])
 def test_example(test):
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     output = []
