@@ -276,7 +276,14 @@ class Interpreter:
         nested tuples), and any other Tcl object (a dict, a command name...)
         as its string form: no ``_tkinter.Tcl_Obj`` reaches the caller.
         """
-        return _cast_item(value)
+        # _cast_item's own steps, so a plain result (every quick call's)
+        # costs no second call.
+        cls = type(value)
+        if cls is _TclObj:
+            return str(value)
+        if cls is tuple:
+            return tuple([_cast_item(item) for item in value])
+        return value
 
 
 class _Package(types.ModuleType):

@@ -56,7 +56,7 @@ struct State : capi::ModuleStateBase {
     Held w_get{Held::name, "get"}, w_set{Held::name, "set"}, w_unset{Held::name, "unset"};
     Held w_size{Held::name, "size"}, w_names{Held::name, "names"}, w_namespace{Held::name, "namespace"};
     Held w_current{Held::name, "current"};
-    Held t_empty{Held::name, ""}, t_colons{Held::name, "::"}, t_lparen{Held::name, "("};
+    Held t_colons{Held::name, "::"}, t_lparen{Held::name, "("};
     Held t_rparen{Held::name, ")"}, t_temp_name{Held::name, "::__brelt__{cls}_{id}_tmp"};
 
     // Keyword-name tuples for vectorcalls.

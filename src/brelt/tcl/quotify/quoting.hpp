@@ -218,13 +218,13 @@ Out* write_element(Out* dst, Mode mode, std::uint8_t flags, const In* s, Py_ssiz
 
 // Calls f(data) with the string's characters typed by its kind.
 template <class F>
-decltype(auto) with_data(PyObject* str, F&& f) noexcept {
+decltype(auto) with_data(PyObject* str, F&& f) {
     return capi::with_chars(str, std::forward<F>(f));
 }
 
 // Calls f(out) with the result's buffer typed by its kind.
 template <class F>
-decltype(auto) with_buffer(PyObject* str, F&& f) noexcept {
+decltype(auto) with_buffer(PyObject* str, F&& f) {
     return capi::with_chars(str, std::forward<F>(f));
 }
 
