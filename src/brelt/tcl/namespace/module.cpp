@@ -90,7 +90,7 @@ int exec_module(PyObject* module) noexcept {
         st->package_name = package_of(module);
         if (!st->package_name || !import_attr(st->inspect_Signature, "inspect", "Signature") ||
             !import_attr(st->inspect_Parameter, "inspect", "Parameter") || !init_names(*st) ||
-            !init_lazy_iterator_type(module, *st)) {
+            !init_lazy_iterator_type(module, *st) || !init_element_error(*st)) {
             return -1;
         }
         // The classes, each bound as soon as it exists.

@@ -29,6 +29,9 @@ struct State : capi::ModuleStateBase {
     Held MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
     Held inspect_Signature, inspect_Parameter;
     Held package_name;  // the package whose module is the default interpreter
+    // What a[key] and del a[key] of a missing element raise: a TclError that
+    // is also a KeyError, so the mapping mixins work.
+    Held ElementError;
 
     // TclVariable's private marker: "use the handle's own cast".
     Held marker;
@@ -140,6 +143,7 @@ PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noex
 // returns an iterable whose items it then yields.
 using FetchFn = PyObject* (*)(State& st, PyObject* owner);
 bool init_lazy_iterator_type(PyObject* module, State& st);
+bool init_element_error(State& st);
 PyObject* new_lazy_iterator(State& st, PyObject* module, PyObject* owner, FetchFn fetch) noexcept;
 
 }  // namespace tclns
