@@ -79,7 +79,8 @@ def pwned(tcl):
 
 
 def test_export_list_and_docstring():
-    existing = ("TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable", "TclNamespace")
+    existing = ("TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable", "TclCommand",
+                "TempTclCommand", "TclNamespace", "TempTclNamespace")
     assert ns_module.__all__ == existing and type(ns_module.__all__) is tuple
     star = {}
     exec("from brelt.tcl.namespace import *", star)

@@ -213,6 +213,9 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     if (!tcl) return nullptr;
     Ref interp = referent(tcl.get());
     if (!interp) return nullptr;
+    // Refused from another thread before anything is recorded: the command
+    // does not run.
+    if (!capi::check_owner_thread(interp.get(), st.s_thread.get())) return nullptr;
     Ref history = Ref::steal(PyObject_GetAttr(interp.get(), st.s_history.get()));
     Ref recorded = Ref::steal(history ? method_call(st.s_append.get(), history.get(), list) : nullptr);
     if (!recorded) return nullptr;
