@@ -3,7 +3,7 @@
 import functools as functools
 import sys as sys
 import weakref as weakref
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from collections.abc import MutableMapping as MutableMapping
 from tkinter import TclError as TclError
 from types import MethodType as MethodType
