@@ -850,6 +850,8 @@ arguments, converted by tclobj()), keywords (bound options), cast,
 logger. Stored in a class body, a handle binds like a method: the
 instance becomes its first argument.
 
+    >>> from brelt.tcl import Interpreter, TclCommand
+    >>> interp = Interpreter()
     >>> when = TclCommand('clock format', keywords={'gmt': True}, tcl=interp)
     >>> when(0, format='%Y-%m-%d')
     '1970-01-01'

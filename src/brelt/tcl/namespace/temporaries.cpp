@@ -262,9 +262,11 @@ The command exists from the constructor until a `with` block around the
 handle ends, or until the handle is collected. The handle looks like the
 callable (its __name__, __doc__, __wrapped__) and calls it through Tcl.
 
+    >>> from brelt.tcl import Interpreter, TempTclCommand
+    >>> interp = Interpreter()
     >>> with TempTclCommand(lambda *words: len(words), tcl=interp) as count:
     ...     interp.tk.eval(f'{count.cmd_name} a b c')
-    3
+    '3'
 )doc";
 
 // ---------------------------------------------------------------------------
@@ -333,6 +335,8 @@ to the __exit__ of a later class and return its result, else False.
 
 constexpr const char* kNamespaceDoc = R"doc(A Tcl namespace with a generated name that exists for a `with` block.
 
+    >>> from brelt.tcl import Interpreter, TempTclNamespace
+    >>> interp = Interpreter()
     >>> with TempTclNamespace(tcl=interp) as ns:
     ...     ns.vars['x'] = 1
     ...     ns.exists()
