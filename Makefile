@@ -1,22 +1,30 @@
 # The two commands of the README:
 #   make demo   set up .venv, build and install the project, run the tour
 #   make test   the same set-up, then the whole test suite
+#   make docs   the documentation site, from the built modules' docstrings
 # Another CPython: make test PYTHON=python3.13 (its own .venv-python3.13).
 
 PYTHON ?= python3
-PY := $(shell tools/find-python $(PYTHON))
+# Found once, when a recipe first needs it (so `make clean` asks nothing).
+PY = $(eval PY := $(shell tools/find-python $(PYTHON)))$(PY)
 VENV ?= $(if $(filter python3,$(PYTHON)),.venv,.venv-$(notdir $(PYTHON)))
 VPY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-tcl bench asan setup clean
+.PHONY: demo test test-tcl bench asan setup clean docs
 
 demo: setup
 	$(VPY) examples/tour.py
 
 test: setup
 	$(VPY) -m pytest $(PYTEST_ARGS)
+
+# The documentation site (build/docs/html); any warning fails the build.
+docs: setup
+	$(VPY) -m pip install -q -r docs/requirements.txt
+	$(VPY) -m sphinx -E -W --keep-going -n -q -b html docs build/docs/html
+	@echo "Documentation: build/docs/html/index.html"
 
 # The whole suite on the other Tcl builds that users meet: _tkinter linked
 # to a shared Tcl/Tk 9, and Tcl/Tk 9 or 8.6 linked into _tkinter (built once
@@ -39,16 +47,19 @@ bench: setup
 
 setup: $(VENV)/.installed
 
+# Exit status 2: optional packages are missing; carry on, and try again next time.
 $(VENV)/.system:
-	tools/setup-system $(PY)
-	@mkdir -p $(VENV) && touch $@
+	@[ -n "$(PY)" ] || { echo "make: no usable Python for PYTHON=$(PYTHON) (see above)" >&2; exit 1; }
+	@tools/setup-system $(PY); rc=$$?; \
+	    if [ $$rc = 0 ]; then mkdir -p $(VENV) && touch $@; elif [ $$rc != 2 ]; then exit $$rc; fi
 
 $(VENV)/bin/python: | $(VENV)/.system
 	$(PY) -m venv $(VENV)
-	$(VPY) -m pip install -q scikit-build-core pytest hypothesis
+	$(VPY) -m pip install -q scikit-build-core pytest hypothesis mypy
 
 # Built in place (build/<wheel tag>), so a rebuild after an edit is incremental.
 $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
+	@echo "Building the C++ extension modules with $(PY) (quiet, about half a minute)..."
 	$(VPY) -m pip install -q --no-build-isolation --no-deps \
 	    -Ccmake.define.BRELT_WERROR=ON .
 	@touch $@

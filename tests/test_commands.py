@@ -114,6 +114,26 @@ def test_a_command_line_without_words_raises_index_error(tcl, cmd):
         TclCommand(cmd, tcl=tcl)
 
 
+@pytest.mark.parametrize(
+    "make, imports",
+    [
+        (lambda tcl: TclCommand("f", tcl=tcl), True),
+        (lambda tcl: TclCommand(("f",), tcl=tcl), True),
+        (lambda tcl: TclCommand("puts hello", tcl=tcl), True),
+        (lambda tcl: TclCommand("f"), True),
+        (lambda tcl: TclNamespace("::x"), True),
+        (lambda tcl: TclNamespace("::x", tcl=tcl), False),  # an interpreter given: no import
+    ],
+)
+def test_a_package_that_cannot_be_imported(tcl, monkeypatch, make, imports):
+    monkeypatch.setitem(sys.modules, "brelt.tcl", None)  # what the import system reads as "not importable"
+    if imports:
+        with pytest.raises(ImportError):
+            make(tcl)
+    else:
+        make(tcl)
+
+
 def test_default_interpreter_is_the_package():
     h = TclCommand("set")
     assert h.tcl == brelt.tcl and h("from_handle", 5) == 5 and brelt.tcl.vars["from_handle"] == "5"
@@ -344,13 +364,17 @@ def test_temporary_command_lifetime(tcl):
         TempTclCommand(func, cmd_name="::{x}", tcl=tcl)
 
 
-def test_collection_after_the_block_sends_nothing(recorded):
-    with TempTclCommand(print, tcl=recorded) as c:
-        pass
+@pytest.mark.parametrize("in_block", [False, True])
+def test_collection_sends_the_delete_alone(recorded, in_block):
+    c = TempTclCommand(print, tcl=recorded)
+    name = c.cmd_name
+    if in_block:
+        with c:
+            pass  # deleted here; collection deletes again, its TclError ignored
     recorded.tk.take()
     del c
     gc.collect()
-    assert recorded.tk.take() == []
+    assert recorded.tk.take() == [(("::rename", name, ""),)] and not commands(recorded, name)
 
 
 def test_temporary_command_without_a_callable(recorded):

@@ -36,6 +36,26 @@ def test_interpreter_arguments():
     assert Interpreter().tk is not Interpreter().tk  # each has its own Tcl interpreter
 
 
+@pytest.mark.parametrize("root", ["x", 1, object(), tkinter.Tcl().tk], ids=["str", "int", "object", "tkapp"])
+def test_root_of_another_type_says_what_it_must_be(root):
+    with pytest.raises(TypeError, match=r"root must be a tkinter\.Tk .* not (str|int|object|tkapp)$"):
+        Interpreter(root)
+
+
+@pytest.mark.parametrize("cls", ["TclVariable", "TclArrayVariable", "TempTclVariable"])
+@pytest.mark.parametrize(
+    ("tcl", "says"),
+    [
+        (tkinter.Tcl().tk, r"not a Tcl application object \(_tkinter\.tkapp\): pass the Interpreter whose tk it is"),
+        ([1], r"not list$"),
+    ],
+    ids=["tkapp", "list"],
+)
+def test_handle_interpreter_of_another_type_says_what_it_must_be(cls, tcl, says):
+    with pytest.raises(TypeError, match=r"^tcl must be an Interpreter \(or the package brelt\.tcl\), " + says):
+        getattr(brelt.tcl, cls)("v", tcl=tcl)
+
+
 def test_weak_references_do_not_keep_it():
     tcl = Interpreter()
     ref, proxy = weakref.ref(tcl), weakref.proxy(tcl)

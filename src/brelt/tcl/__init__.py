@@ -20,6 +20,9 @@ tkinter hands to Tcl as native objects).
 
 An interpreter belongs to the thread that created it (for the default
 interpreter, the thread that first used it).
+
+From a shell, ``python -m brelt.tcl`` runs Tcl on the default interpreter
+(``--help`` says how).
 """
 
 import importlib
@@ -30,6 +33,7 @@ import types
 from collections.abc import Mapping
 
 from _tkinter import Tcl_Obj as _TclObj
+from _tkinter import TkappType as _TkApp
 
 from .quotify import quotify, tclobj
 
@@ -125,14 +129,20 @@ class Interpreter:
     ``max_history`` bounds the call history (``None``: unbounded).
 
     Attributes:
-        root     the ``tkinter.Tk`` object
-        tk       its Tcl application object (``call``, ``eval``, ``getvar``...)
-        history  the ``History`` of the commands sent through ``jiv``
-        jiv      quick calls: ``tcl.jiv.ns.proc(arg, opt=value)`` runs
-                 ``ns::proc arg -opt value``
-        vars     the interpreter's Tcl variables as a mapping of strings,
-                 names relative to the global namespace: the ``vars``
-                 view of ``TclNamespace('::', tcl=self)``
+
+    ``root``
+        the ``tkinter.Tk`` object
+    ``tk``
+        its Tcl application object (``call``, ``eval``, ``getvar``...)
+    ``history``
+        the ``History`` of the commands sent through ``jiv``
+    ``jiv``
+        quick calls: ``tcl.jiv.ns.proc(arg, opt=value)`` runs
+        ``ns::proc arg -opt value``
+    ``vars``
+        the interpreter's Tcl variables as a mapping of strings, names
+        relative to the global namespace: the ``vars`` view of
+        ``TclNamespace('::', tcl=self)``
 
     Casts of raw results (what ``tk.call`` returns): ``cast_boolean``,
     ``cast_list``, ``cast_array`` and ``cast_any``.
@@ -153,8 +163,15 @@ class Interpreter:
         from .jiv import Jiv
         from .namespace import TclNamespace
 
-        self.root = tkinter.Tcl() if root is None else root
-        self.tk = self.root.tk
+        if root is None:
+            root = tkinter.Tcl()
+        elif not isinstance(getattr(root, "tk", None), _TkApp):
+            raise TypeError(
+                "root must be a tkinter.Tk (such as tkinter.Tcl()) or None for a new interpreter, "
+                f"not {type(root).__name__}"
+            )
+        self.root = root
+        self.tk = root.tk
         self._thread = threading.get_ident()
         self.history = History(max_history)
         self.jiv = Jiv(self)

@@ -5,9 +5,9 @@ from collections.abc import Iterable
 from collections.abc import Mapping as Mapping
 from collections.abc import Sequence as Sequence
 from collections.abc import Set as Set
-from typing import Any, Protocol
+from typing import Any, Protocol, TypeVar, overload
 
-from _tkinter import Tcl_Obj as _tkTcl_Obj  # noqa: F401  (a module attribute)
+from _tkinter import Tcl_Obj as _tkTcl_Obj
 
 unicode = str
 _sysmaxsize: int
@@ -24,22 +24,56 @@ _quotify_from_sequence = _tcl_UpdateStringOfList
 
 def _quotify_from_mapping(obj: Mapping[Any, Any]) -> str: ...
 
+_T = TypeVar("_T")
+_T_co = TypeVar("_T_co", covariant=True)
+
+class _SupportsQuotify(Protocol[_T_co]):
+    def __quotify__(self) -> _T_co: ...
+
+class _SupportsTclobj(Protocol[_T_co]):
+    def __tclobj__(self) -> _T_co: ...
+
 class _QuotifyFunction(Protocol):
     from_sequence: staticmethod[[Iterable[object]], str]
     from_mapping: staticmethod[[Mapping[Any, Any]], str]
-    def __call__(self, obj: object) -> Any: ...
+    # A __quotify__() hook decides the result; every other value becomes Tcl text.
+    @overload
+    def __call__(self, obj: _SupportsQuotify[_T]) -> _T: ...  # type: ignore[overload-overlap]
+    @overload
+    def __call__(self, obj: object) -> str: ...
+
+# A Tcl list: a tuple of Tcl-ready values, nested to any depth.
+_TclList = tuple[Any, ...]
 
 class _TclobjFunction(Protocol):
-    from_sequence: staticmethod[[Iterable[object]], tuple[Any, ...]]
-    from_mapping: staticmethod[[Mapping[Any, Any]], tuple[Any, ...]]
-    def __call__(self, obj: object) -> Any: ...
+    from_sequence: staticmethod[[Iterable[object]], _TclList]
+    from_mapping: staticmethod[[Mapping[Any, Any]], _TclList]
+    # A __tclobj__() hook decides the result; otherwise a Tcl-ready value.
+    @overload
+    def __call__(self, obj: _SupportsTclobj[_T]) -> _T: ...  # type: ignore[overload-overlap]
+    @overload
+    def __call__(self, obj: bool) -> bool: ...  # type: ignore[overload-overlap]
+    @overload
+    def __call__(self, obj: int) -> int | str: ...  # type: ignore[overload-overlap]  # beyond 64 bits: its decimal text
+    @overload
+    def __call__(self, obj: float) -> float: ...  # type: ignore[overload-overlap]
+    @overload
+    def __call__(self, obj: str) -> str: ...  # type: ignore[overload-overlap]
+    @overload
+    def __call__(self, obj: bytes) -> bytes: ...  # type: ignore[overload-overlap]
+    @overload
+    def __call__(self, obj: _tkTcl_Obj) -> _tkTcl_Obj: ...  # type: ignore[overload-overlap]
+    @overload
+    def __call__(self, obj: None) -> str: ...
+    @overload
+    def __call__(self, obj: Sequence[object] | Set[object] | Mapping[Any, Any]) -> _TclList: ...  # type: ignore[overload-overlap]
+    @overload
+    def __call__(self, obj: object) -> str: ...
 
-# quotify() returns a str, or whatever an object's __quotify__() returns.
+# quotify(): Tcl text; tclobj(): a value tkinter hands to Tcl as it is.
 quotify: _QuotifyFunction
 
-def _tclobj_from_sequence(obj: Iterable[object]) -> tuple[Any, ...]: ...
-def _tclobj_from_mapping(obj: Mapping[Any, Any]) -> tuple[Any, ...]: ...
+def _tclobj_from_sequence(obj: Iterable[object]) -> _TclList: ...
+def _tclobj_from_mapping(obj: Mapping[Any, Any]) -> _TclList: ...
 
-# tclobj() returns a Tcl-ready value (str, bytes, bool, float, int, Tcl_Obj, or a
-# tuple of such, nested), or whatever __tclobj__() returns.
 tclobj: _TclobjFunction

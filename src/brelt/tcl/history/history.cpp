@@ -551,6 +551,8 @@ It offers:
 1. storing the generic Tcl call history (filter() reads it back);
 2. markers: named sub-histories, under which history is logged as well
    while they are active (start_marker(), end_marker()).
+3. to_tcl(): the recorded commands (all, or a marker's) as a Tcl script
+   that replays them, in tclsh or another interpreter.
 
     >>> h = History(max_history=100)
     >>> h.start_marker('setup')

@@ -118,6 +118,8 @@ a `with` block: leaving the block (normally or by an exception) unsets
 it. Entering creates nothing; the block sets what it needs. There is no
 finaliser: a handle dropped outside a `with` block leaves its variable.
 
+    >>> from brelt.tcl import Interpreter, TempTclVariable
+    >>> interp = Interpreter()
     >>> with TempTclVariable(tcl=interp) as v:
     ...     v.set(42)
     ...     v.get_str()
@@ -288,6 +290,8 @@ missing element raise an error that is both TclError and KeyError, so
 pop(k, default), setdefault() and `except KeyError` work as on any
 mapping. Arrays compare as mappings and are unhashable.
 
+    >>> from brelt.tcl import Interpreter, TclArrayVariable
+    >>> interp = Interpreter()
     >>> a = TclArrayVariable('::colours', tcl=interp)
     >>> a.update(sky='blue', grass='green')
     >>> sorted(a), a['sky']

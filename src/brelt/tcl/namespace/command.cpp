@@ -313,6 +313,9 @@ PyObject* init(Function* fn, PyObject* const* argv) {
         Ref r = sup ? Ref::steal(PyObject_CallMethodNoArgs(sup.get(), st.s_init.get())) : Ref();
         if (!r) return nullptr;
     }
+    // The package, whatever `tcl` is: a name of one word is not split by
+    // its cast_list, but a package that cannot be imported still fails here.
+    if (!Ref::steal(the_package(st))) return nullptr;
     Ref tcl = Ref::steal(interp_proxy(st, argv[4]));
     if (!tcl || PyObject_SetAttr(self, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
 
@@ -860,6 +863,8 @@ instance becomes its first argument.
 A TclError from any request of the handle carries Tcl's stack trace as
 errorinfo and the words of ::errorCode as the tuple errorcode.
 
+    >>> from brelt.tcl import Interpreter, TclCommand
+    >>> interp = Interpreter()
     >>> when = TclCommand('clock format', keywords={'gmt': True}, tcl=interp)
     >>> when(0, format='%Y-%m-%d')
     '1970-01-01'

@@ -6,7 +6,9 @@ namespace tclns {
 PyObject* the_package(State& st) noexcept {
     // Imported when a handle is built, never at module import: the package
     // is normally in sys.modules already, and only then looked up there.
+    // A None there means "not importable": the import system says so.
     PyObject* pkg = PyImport_GetModule(st.package_name.get());
+    if (pkg == Py_None) Py_CLEAR(pkg);
     if (pkg != nullptr || PyErr_Occurred()) return pkg;
     return PyImport_Import(st.package_name.get());
 }

@@ -381,6 +381,8 @@ then (tclcmd, *args)). Unless the name is empty the command becomes the
 script of "namespace eval <ns>"; every word goes through tclobj(), so it
 is never re-parsed.
 
+    >>> from brelt.tcl import Interpreter, TclNamespace
+    >>> interp = Interpreter()
     >>> TclNamespace('::app', tcl=interp).call('set', 'x', 1)
     1
 )doc"};
@@ -528,10 +530,12 @@ join() take names apart and put them together as pure string operations,
 without asking an interpreter; every argument goes through quotify()
 first. A name is absolute when it starts with "::".
 
+    >>> from brelt.tcl import Interpreter, TclNamespace
+    >>> interp = Interpreter()
     >>> app = TclNamespace('::app', tcl=interp)
     >>> app.create(); app.vars['x'] = 1
-    >>> app.vars['x'], list(app.vars)
-    ('1', ['x'])
+    >>> app.vars['x'], 'x' in app.vars
+    ('1', True)
     >>> TclNamespace.join('::app', 'sub', 'x')
     '::app::sub::x'
 )doc";

@@ -191,28 +191,12 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
         Ref target;
         int alive = tcl && PyWeakref_CheckProxy(tcl.get()) ? PyWeakref_GetRef(tcl.get(), target.out()) : 1;
         if (alive < 0) return nullptr;
-        if (!kept) {
-            // The handle's own __exit__ deleted the command, and nothing was
-            // registered through it since: nothing to ask Tcl.
-            wrapped.reset();
-        } else if (alive == 0) {
+        if (alive == 0 && kept) {
             if (!delete_through_kept_tk(st, self, kept.get())) return nullptr;
-            wrapped.reset();  // done
-        }
-    }
-    if (wrapped) {
-        // Only a command that still exists is deleted: after a `with` block
-        // it is normally gone, and a failing request costs Tcl an error
-        // trace. An interpreter that is gone took its commands with it.
-        Ref found = Ref::steal(exact_temp_command(st, self) ? command_exists(st, self, st.cmd.w_commands.get())
-                                                             : PyObject_CallMethodNoArgs(self, st.s_exists.get()));
-        int alive = found ? PyObject_IsTrue(found.get()) : -1;
-        if (alive < 0) {
-            if (!PyErr_ExceptionMatches(st.TclError.get()) && !PyErr_ExceptionMatches(PyExc_ReferenceError)) {
-                return nullptr;
-            }
-            PyErr_Clear();
-        } else if (alive && !quietly(st, self, st.cmd.s_delete.get(), true)) {
+        } else if (!quietly(st, self, st.cmd.s_delete.get(), true)) {
+            // A command already deleted (by the block, say) answers a
+            // TclError, ignored; an interpreter gone without a kept
+            // application took its commands with it (ReferenceError).
             return nullptr;
         }
     }
@@ -264,10 +248,9 @@ constexpr capi::FunctionDef kCommandDel{"__del__", command_del, R"doc(__del__(se
 --
 
 When a callable was registered (the handle has __wrapped__), delete the
-command if it still exists (nothing is asked when the handle's own
-__exit__ deleted it and nothing was registered through it since); a
-TclError is ignored. When the interpreter
-object is already gone, the command is deleted through the Tcl
+command (self.delete()); a TclError, such as for a command that the
+block already deleted, is ignored. When the interpreter object is
+already gone, the command is deleted through the Tcl
 application kept at registration (the host keeps that application alive
 while a Python command is registered in it), and no ReferenceError is
 reported. Then the __del__ of a later class, if any.
@@ -279,9 +262,11 @@ The command exists from the constructor until a `with` block around the
 handle ends, or until the handle is collected. The handle looks like the
 callable (its __name__, __doc__, __wrapped__) and calls it through Tcl.
 
+    >>> from brelt.tcl import Interpreter, TempTclCommand
+    >>> interp = Interpreter()
     >>> with TempTclCommand(lambda *words: len(words), tcl=interp) as count:
     ...     interp.tk.eval(f'{count.cmd_name} a b c')
-    3
+    '3'
 )doc";
 
 // ---------------------------------------------------------------------------
@@ -350,6 +335,8 @@ to the __exit__ of a later class and return its result, else False.
 
 constexpr const char* kNamespaceDoc = R"doc(A Tcl namespace with a generated name that exists for a `with` block.
 
+    >>> from brelt.tcl import Interpreter, TempTclNamespace
+    >>> interp = Interpreter()
     >>> with TempTclNamespace(tcl=interp) as ns:
     ...     ns.vars['x'] = 1
     ...     ns.exists()

@@ -1,6 +1,8 @@
 // TclVariable: a handle on one Tcl variable or array element, by name.
 #include "fastpath.hpp"
 
+#include <cstring>
+
 namespace tclns {
 
 // ---------------------------------------------------------------------------
@@ -182,6 +184,22 @@ namespace {
 // ---------------------------------------------------------------------------
 // Methods
 
+// An interpreter is held weakly; what cannot be is no interpreter. The usual
+// mistake is tkinter's Tcl application object (root.tk) for the Interpreter.
+PyObject* not_an_interpreter(PyObject* tcl) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    PyErr_Clear();
+    const char* type = Py_TYPE(tcl)->tp_name;
+    if (std::strcmp(type, "_tkinter.tkapp") == 0) {
+        PyErr_SetString(PyExc_TypeError,
+                        "tcl must be an Interpreter (or the package brelt.tcl), not a Tcl application object "
+                        "(_tkinter.tkapp): pass the Interpreter whose tk it is");
+    } else {
+        PyErr_Format(PyExc_TypeError, "tcl must be an Interpreter (or the package brelt.tcl), not %.200s", type);
+    }
+    return nullptr;
+}
+
 PyObject* init(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[0];
@@ -192,8 +210,9 @@ PyObject* init(Function* f, PyObject* const* argv) {
     Ref interp = truth ? Ref::borrow(tcl) : Ref::steal(PyImport_Import(st.package_name.get()));
     if (!interp) return nullptr;
     if (!PyWeakref_CheckProxy(interp.get())) {
-        interp = Ref::steal(PyWeakref_NewProxy(interp.get(), nullptr));
-        if (!interp) return nullptr;
+        Ref proxy = Ref::steal(PyWeakref_NewProxy(interp.get(), nullptr));
+        if (!proxy) return not_an_interpreter(interp.get());
+        interp = std::move(proxy);
     }
     if (PyObject_SetAttr(self, st.s_tcl.get(), interp.get()) < 0) return nullptr;
     if (PyObject_SetAttr(self, st.s_cast.get(), argv[4] ? argv[4] : Py_None) < 0) return nullptr;
@@ -523,6 +542,8 @@ Attributes:
     cast      the default conversion of get_obj() (None: none)
     var_name  the Tcl name, "array(index)" for an element
 
+    >>> from brelt.tcl import Interpreter, TclVariable
+    >>> interp = Interpreter()
     >>> v = TclVariable('::greeting', tcl=interp)
     >>> v.set('hello world')
     >>> v.get_str()
