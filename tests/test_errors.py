@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 from tkinter import TclError
 
 from brelt.tcl import Interpreter
-from brelt.tcl.namespace import TclCommand
+from brelt.tcl.namespace import TclCommand, TempTclCommand
 
 SCRIPT = """
 proc inner {} {return -code error -errorcode {MY CODE x} msg}
@@ -150,3 +150,11 @@ def test_command_handle_requests(tcl, method, args, kind):
     exc = failure(lambda t: getattr(handle, method)(*args), tcl)
     assert exc.errorcode == ("TCL", "LOOKUP", kind, "nosuch")
     assert exc.errorinfo == tcl.vars["::errorInfo"] and "nosuch" in exc.errorinfo
+
+
+def test_details_after_a_clean_up_ignored_a_failure(tcl):
+    # A temporary command's clean-up ignores its TclError without reading
+    # the details; later failures still get them.
+    with TempTclCommand(tcl=tcl):
+        pass
+    assert failure(via_call, tcl, "outer").errorcode == ("MY", "CODE", "x")

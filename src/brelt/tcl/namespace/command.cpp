@@ -182,6 +182,14 @@ PyObject* line_of(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* line_of(State& st, PyObject* self) noexcept { return line_of(st, &self, 1, nullptr); }
 
+// A failed request: Tcl's account of the failure attached to its TclError,
+// unless a temporary object's clean-up is about to ignore it (and then
+// nothing more is sent).
+PyObject* tcl_failure(State& st, PyObject* tcl) noexcept {
+    if (st.ignoring_tcl_errors > 0) return nullptr;
+    return capi::raise_tcl_error_details(tcl, st.TclError.get(), capi::TclErrorReport::as_raised);
+}
+
 // call() and eval(): build, log (call only), send, cast.
 PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool as_script) {
     if (nargs < 1) return missing_self(fn);
@@ -215,7 +223,7 @@ PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     } else {
         result = Ref::steal(tk_call_words(st, tk.get(), line.get()));
     }
-    if (!result) return capi::raise_tcl_error_details(tcl.get(), st.TclError.get(), capi::TclErrorReport::as_raised);
+    if (!result) return tcl_failure(st, tcl.get());
     Ref cast = Ref::steal(f(st.s_cast.get()));
     if (!cast) return nullptr;
     int convert = truth(cast.get());
@@ -400,7 +408,7 @@ PyObject* request(State& st, PyObject* self, std::initializer_list<PyObject*> w,
     Ref words = Ref::steal(make_words(w));
     if (!words) return nullptr;
     Ref result = Ref::steal(tk_call_words(st, tk.get(), words.get()));
-    if (!result) return capi::raise_tcl_error_details(tcl.get(), st.TclError.get(), capi::TclErrorReport::as_raised);
+    if (!result) return tcl_failure(st, tcl.get());
     if (cast == nullptr) return result.release();
     return cast_with(tcl.get(), cast, result.get());
 }
