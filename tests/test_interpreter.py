@@ -3,6 +3,8 @@ interpreter, and the sibling helpers AttrDict and get_time."""
 
 import datetime
 import gc
+import subprocess
+import sys
 import threading
 import tkinter
 import weakref
@@ -203,6 +205,35 @@ def test_interpreter_made_in_a_thread_belongs_to_it():
     alive = weakref.ref(made.pop("tcl"))
     gc.collect()
     assert alive() is None
+
+
+@pytest.mark.parametrize(
+    "script",
+    [
+        # The default interpreter, first used by a worker thread.
+        "import brelt.tcl as tcl\n"
+        "run(lambda: tcl.tk.eval('set x 1'))",
+        # An interpreter made by a worker, still referenced at exit.
+        "from brelt.tcl import Interpreter\n"
+        "kept = []\n"
+        "run(lambda: kept.append(Interpreter()))",
+        # ... from a reference cycle, and from an attribute of another module.
+        "import brelt, brelt.tcl as tcl\n"
+        "def make():\n"
+        "    cycle = [tcl.Interpreter()]\n"
+        "    cycle.append(cycle)\n"
+        "    brelt.kept = cycle\n"
+        "run(make)",
+    ],
+    ids=["default", "list", "cycle"],
+)
+def test_interpreter_of_a_worker_thread_alive_at_exit(script):
+    # Ended by the main thread at exit, where nothing can be imported any
+    # more: Tcl must not see it deleted by the wrong thread (an abort).
+    prelude = "import threading\ndef run(f):\n    t = threading.Thread(target=f); t.start(); t.join()\n"
+    result = subprocess.run([sys.executable, "-c", prelude + script + "\nprint('ok')"],
+                            capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
 
 
 # ---------------------------------------------------------------------------
