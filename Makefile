@@ -10,7 +10,7 @@ VPY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench asan setup clean
+.PHONY: demo test bench asan setup clean test-debug fuzz
 
 demo: setup
 	$(VPY) examples/tour.py
@@ -47,6 +47,26 @@ asan: $(VENV)/bin/python
 	    PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(VPY) -m pytest $(PYTEST_ARGS)
 	rm -f $(VENV)/.installed
+
+# The fuzz tests on the sanitizer build, for a time budget in seconds
+# shared among them (rounds of fresh random examples until it is spent).
+FUZZ_SECONDS ?= 300
+fuzz:
+	BRELT_FUZZ_SECONDS=$(FUZZ_SECONDS) BRELT_FUZZ_EXAMPLES=$${BRELT_FUZZ_EXAMPLES:-200} \
+	    $(MAKE) asan PYTEST_ARGS="-q -p no:cacheprovider -m fuzz tests/test_fuzz.py"
+
+# The whole suite on a debug build of CPython 3.11 (built once into
+# ${BRELT_CACHE:-/var/cache/brelt} by tools/build-debug-python), every test
+# repeated to catch the reference count growing (tests/refcheck.py).
+DEBUG_VENV := .venv-debug
+test-debug:
+	@tools/setup-system $(PY)
+	@$(DEBUG_VENV)/bin/python -c 'import sys; sys.gettotalrefcount' 2>/dev/null || { \
+	    rm -rf $(DEBUG_VENV) && py=$$(tools/build-debug-python) && $$py -m venv $(DEBUG_VENV) && \
+	    $(DEBUG_VENV)/bin/python -W ignore -m pip install -q scikit-build-core pytest hypothesis; }
+	$(DEBUG_VENV)/bin/python -W ignore -m pip install -q --no-build-isolation --no-deps \
+	    --config-settings=cmake.define.BRELT_WERROR=ON .
+	$(DEBUG_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
 	rm -rf build .venv .venv-* .pytest_cache .hypothesis

@@ -2,8 +2,22 @@
 
 import functools
 import gc
+import os
 import sys
 import types
+
+# The fuzz tests' time budget (BRELT_FUZZ_SECONDS, none by default) and the
+# number of fuzz tests that share it, counted at collection.
+_fuzz = {"seconds": float(os.environ.get("BRELT_FUZZ_SECONDS", "0")), "tests": 1}
+
+
+def share_fuzz_budget(tests):
+    _fuzz["tests"] = max(tests, 1)
+
+
+def fuzz_share():
+    """Seconds of the budget that one fuzz test may spend."""
+    return _fuzz["seconds"] / _fuzz["tests"]
 
 # Exact types only: walking a subclass could run its code.
 _CONTAINERS = (list, tuple, set, frozenset)
