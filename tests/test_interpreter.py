@@ -160,7 +160,10 @@ def test_vars_error_info(tcl):
 def test_vars_are_global_from_a_callback(tcl):
     seen = []
     tcl.tk.createcommand("peek", lambda: seen.append((tcl.vars["x"], "local" in tcl.vars)))
-    tcl.tk.eval("set x global; proc p {} { set x local; set local 1; peek }; p")
+    try:
+        tcl.tk.eval("set x global; proc p {} { set x local; set local 1; peek }; p")
+    finally:
+        tcl.tk.deletecommand("peek")  # else Tcl keeps the callback, and it the interpreter
     assert seen == [("global", False)]
 
 
@@ -187,6 +190,7 @@ def test_other_thread_gets_clear_errors(tcl):
     assert tcl.jiv.set("x", 2) == "2"  # the owner is unaffected
 
 
+@pytest.mark.keeps_references("an interpreter dropped by another thread is kept for good")
 def test_interpreter_made_in_a_thread_belongs_to_it():
     made = {}
 
@@ -240,6 +244,7 @@ def test_interpreter_of_a_worker_thread_alive_at_exit(script):
 # The package as the default interpreter
 
 
+@pytest.mark.keeps_references("the default interpreter's history grows")
 def test_default_interpreter():
     default = brelt.tcl._default()
     assert isinstance(default, Interpreter)
