@@ -5,8 +5,8 @@ Each test runs, set-up and tear-down included, ``warmup + runs`` times
 unreported before its reported run; from the last warm-up run on, the total
 reference count and the number of allocated blocks are read after each. A
 test whose total grows in every one of the ``runs`` runs after the warm-up
-leaks and is reported failed. A leak that allocates nothing (a reference leaked to an existing
-object) shows here as well as one that does.
+leaks and is reported failed. A leak that allocates nothing (a reference
+leaked to an existing object) shows here as well as one that does.
 
 ``BRELT_REFCHECK=warmup:runs`` (default ``1:3``) sets the numbers; ``0:0``
 turns the check off. Hypothesis runs derandomized, so that every run of a

@@ -19,6 +19,7 @@ def fuzz_share():
     """Seconds of the budget that one fuzz test may spend."""
     return _fuzz["seconds"] / _fuzz["tests"]
 
+
 # Exact types only: walking a subclass could run its code.
 _CONTAINERS = (list, tuple, set, frozenset)
 

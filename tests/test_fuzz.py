@@ -75,7 +75,7 @@ def list_text(pieces):
     return st.lists(st.sampled_from(pieces), max_size=40).map("".join)
 
 
-def check_list_text(text):
+def check_list_text(text, messages=False):
     try:
         expected = tk.splitlist(text)
     except TclError as exc:
@@ -83,7 +83,10 @@ def check_list_text(text):
             GetListFromAny(text)
         with pytest.raises(TclError) as ours:
             GetListFromAny(text, root)
-        assert ours.value.args == (str(exc),)
+        # Tcl quotes a few bytes of the text in its message, and may cut a
+        # character in two: tkinter then decodes with surrogate escapes.
+        if messages or not any("\udc80" <= c <= "\udcff" for c in str(exc)):
+            assert ours.value.args == (str(exc),)
         with pytest.raises(TclError):
             cast_list(text)
     else:
@@ -95,6 +98,12 @@ def check_list_text(text):
 @fuzz(list_text(LIST_PIECES))
 def test_list_text(text):
     check_list_text(text)
+
+
+@pytest.mark.xfail(strict=True, reason="an error message with a character cut in two is not decoded as tkinter does")
+@fuzz(list_text(LIST_PIECES), examples=[("{}\U0001f600",)])
+def test_list_text_error_messages(text):
+    check_list_text(text, messages=True)
 
 
 @pytest.mark.xfail(strict=True, reason="elements with NUL or surrogate escapes are not decoded as tkinter does")
@@ -309,7 +318,7 @@ def test_hooked_graphs_changed_while_converted(value):
             result = as_tcl_text(func(value))
         except (RecursionError, RuntimeError):
             continue
-        if isinstance(result, str):
+        if type(value) in (list, tuple, dict, frozenset):
             tk.splitlist(result)
 
 
