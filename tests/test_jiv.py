@@ -251,6 +251,16 @@ def test_error_info_read_failure_propagates(tcl):
     assert isinstance(info.value.__context__, TclError)
 
 
+def test_error_info_unreadable_in_tcl_is_tcl_error(tcl):
+    # The variables mapping turns Tcl's failure to read into a KeyError; the
+    # caller of a quick call sees Tcl's error itself.
+    tcl.tk.eval("trace add variable ::errorInfo read {apply {args {error {errorInfo is locked}}}}")
+    with pytest.raises(TclError) as info:
+        tcl.jiv.error("boom")
+    assert not isinstance(info.value, KeyError)
+    assert "errorInfo is locked" in str(info.value)
+
+
 def test_bad_arguments(tcl):
     with pytest.raises(TypeError):
         Jiv_Code("a")

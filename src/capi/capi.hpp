@@ -8,5 +8,7 @@
 #include "function.hpp"
 #include "guards.hpp"
 #include "module.hpp"
+#include "private_api.hpp"
 #include "ref.hpp"
 #include "small_vector.hpp"
+#include "strings.hpp"

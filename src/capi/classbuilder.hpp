@@ -122,4 +122,19 @@ private:
     bool failed_ = false;
 };
 
+// The rest of type.__call__(type, *args, **kwargs) once __new__ gave `obj`
+// (a new reference): __init__ of obj's own class runs when obj is an
+// instance of `type`; anything else is returned as it is. For the fast
+// construction paths, which must not take a __new__ that returned a
+// surprise for an instance of their own class.
+inline PyObject* finish_type_call(PyTypeObject* type, PyObject* obj, PyObject* args, PyObject* kwargs) noexcept {
+    if (obj == nullptr || !PyObject_TypeCheck(obj, type)) return obj;
+    initproc init = Py_TYPE(obj)->tp_init;
+    if (init != nullptr && init(obj, args, kwargs) < 0) {
+        Py_DECREF(obj);
+        return nullptr;
+    }
+    return obj;
+}
+
 }  // namespace capi

@@ -14,6 +14,7 @@
 // in the module state; nothing here is a process-wide Python object.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <new>
 #include <string_view>
@@ -61,10 +62,114 @@ struct Function {
     }
 };
 
-// Every module state starts with this, so the function machinery finds its type.
-struct ModuleStateBase {
-    Ref function_type;
+struct ModuleStateBase;
+
+namespace detail {
+// The state whose members are being constructed (see Held); only set
+// while init_state() runs its constructor.
+inline thread_local ModuleStateBase* constructing_state = nullptr;
+}  // namespace detail
+
+// A strong reference that belongs to a module's state. Declared as a member
+// of the state struct, it enrols itself with that state, which therefore
+// visits it in GC traversal and drops it when the module is cleared; the
+// declaration is the only place that lists it.
+//
+//     Held Logger;                        filled by the exec slot
+//     Held s_api{Held::name, "api"};      the interned str "api"
+//     Held kw_tcl{Held::kwnames, "tcl"};  the tuple ('tcl',) of interned
+//                                         names, for vectorcall keywords
+//                                         (several names: "tcl cast")
+//
+// The names are created by init_state() before the exec slot goes on.
+class Held : public Ref {
+public:
+    enum Name { name };
+    enum KwNames { kwnames };
+
+    Held() noexcept { enrol(); }
+    Held(Name, const char* text) noexcept : text_(text) { enrol(); }
+    Held(KwNames, const char* names) noexcept : text_(names), is_kwnames_(true) { enrol(); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    using Ref::operator=;
+
+    Held* next() const noexcept { return next_; }
+    // Creates the interned name (or keyword tuple) this member was declared
+    // with; true when there is nothing to create.
+    bool create() noexcept;
+
+private:
+    friend struct ModuleStateBase;
+    inline void enrol() noexcept;
+
+    Held* next_ = nullptr;
+    const char* text_ = nullptr;
+    bool is_kwnames_ = false;
 };
+
+// Every module state starts with this, so the function machinery finds its
+// type and the module hooks find the state's Held members.
+struct ModuleStateBase {
+    ModuleStateBase() noexcept {
+        detail::constructing_state = this;
+        function_type.next_ = held_;
+        held_ = &function_type;
+    }
+    ModuleStateBase(const ModuleStateBase&) = delete;
+    ModuleStateBase& operator=(const ModuleStateBase&) = delete;
+
+    Held* held_ = nullptr;  // the Held members, last declared first
+    bool live_ = false;     // set once constructed; the memory starts zeroed
+    Held function_type;
+};
+
+inline void Held::enrol() noexcept {
+    ModuleStateBase* owner = detail::constructing_state;
+    assert(owner != nullptr && "a Held outside a module state");
+    if (owner == nullptr) return;
+    next_ = owner->held_;
+    owner->held_ = this;
+}
+
+inline bool Held::create() noexcept {
+    if (text_ == nullptr) return true;
+    if (!is_kwnames_) {
+        reset(PyUnicode_InternFromString(text_));
+        return get() != nullptr;
+    }
+    // Blank-separated names: count them, then fill the tuple.
+    std::string_view all(text_);
+    auto words = [&](auto&& each) {
+        size_t at = 0;
+        while (at < all.size()) {
+            if (all[at] == ' ') {
+                ++at;
+                continue;
+            }
+            size_t end = all.find(' ', at);
+            if (end == std::string_view::npos) end = all.size();
+            if (!each(all.substr(at, end - at))) return false;
+            at = end;
+        }
+        return true;
+    };
+    Py_ssize_t count = 0;
+    words([&](std::string_view) { return ++count > 0; });
+    Ref tuple = Ref::steal(PyTuple_New(count));
+    if (!tuple) return false;
+    Py_ssize_t i = 0;
+    bool ok = words([&](std::string_view w) {
+        PyObject* item = PyUnicode_FromStringAndSize(w.data(), static_cast<Py_ssize_t>(w.size()));
+        if (item == nullptr) return false;
+        PyUnicode_InternInPlace(&item);
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+        return true;
+    });
+    if (!ok) return false;
+    reset(tuple.release());
+    return true;
+}
 
 namespace detail {
 

@@ -1,4 +1,4 @@
-// Scoped guards: recursion depth and string building.
+// Scoped guard of recursion depth.
 #pragma once
 
 #include "compat.hpp"
@@ -37,34 +37,6 @@ public:
 
 private:
     bool entered_ = false;
-};
-
-// A PyUnicodeWriter that is discarded unless finished.
-class UnicodeWriter {
-public:
-    explicit UnicodeWriter(Py_ssize_t size_hint = 0) noexcept : w_(PyUnicodeWriter_Create(size_hint)) {}
-    UnicodeWriter(const UnicodeWriter&) = delete;
-    UnicodeWriter& operator=(const UnicodeWriter&) = delete;
-    ~UnicodeWriter() {
-        if (w_ != nullptr) PyUnicodeWriter_Discard(w_);
-    }
-
-    explicit operator bool() const noexcept { return w_ != nullptr; }
-    bool put(Py_UCS4 ch) noexcept { return PyUnicodeWriter_WriteChar(w_, ch) == 0; }
-    bool put(PyObject* str) noexcept { return PyUnicodeWriter_WriteStr(w_, str) == 0; }
-    bool put(PyObject* str, Py_ssize_t start, Py_ssize_t end) noexcept {
-        return PyUnicodeWriter_WriteSubstring(w_, str, start, end) == 0;
-    }
-    bool put_ascii(const char* s, Py_ssize_t n = -1) noexcept { return PyUnicodeWriter_WriteUTF8(w_, s, n) == 0; }
-
-    Ref finish() noexcept {
-        PyUnicodeWriter* w = w_;
-        w_ = nullptr;
-        return Ref::steal(PyUnicodeWriter_Finish(w));
-    }
-
-private:
-    PyUnicodeWriter* w_;
 };
 
 }  // namespace capi

@@ -1,9 +1,21 @@
 // Module definition helpers for multi-phase initialisation with module state.
 //
-// A module's state is a struct deriving from ModuleStateBase whose members
-// are Refs (and plain data). It lists its Refs once, in
-//     template <class F> void for_each_ref(F&& f) { f(function_type); f(x); ... }
-// and gets GC traversal and clearing from that list.
+// A module's state is a struct deriving from ModuleStateBase. Each strong
+// reference it keeps is a `Held` member (function.hpp), declared once:
+//
+//     struct State : capi::ModuleStateBase {
+//         Held Logger;                          // set by the exec slot
+//         Held s_api{Held::name, "api"};        // interned by init_state()
+//         Held kw_tcl{Held::kwnames, "tcl"};    // ('tcl',)
+//         int plain_data = 0;                   // anything else C++ owns
+//     };
+//
+// GC traversal, clearing and the interning of names all follow from those
+// declarations, and the state's destructor runs when the module is freed.
+//
+// A state may instead list plain Ref members itself, in
+//     template <class F> void for_each_ref(F&& f) { f(function_type); ... }
+// and intern them itself; traversal and clearing then use that list alone.
 #pragma once
 
 #include <new>
@@ -18,12 +30,36 @@ State* module_state(PyObject* module) noexcept {
     return static_cast<State*>(PyModule_GetState(module));
 }
 
+namespace detail {
+
+template <class State>
+concept ListsItsRefs = requires(State& st) { st.for_each_ref([](Ref&) {}); };
+
+// The constructed state of `module`, or NULL while there is none (before
+// the exec slot ran, or after it failed early).
+template <class State>
+State* live_state(PyObject* module) noexcept {
+    State* st = module_state<State>(module);
+    return st != nullptr && st->live_ ? st : nullptr;
+}
+
+template <class State, class F>
+void for_each_held(State& st, F&& f) noexcept {
+    if constexpr (ListsItsRefs<State>) {
+        st.for_each_ref(f);
+    } else {
+        for (Held* h = st.held_; h != nullptr; h = h->next()) f(static_cast<Ref&>(*h));
+    }
+}
+
+}  // namespace detail
+
 template <class State>
 int state_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
-    State* st = module_state<State>(module);
+    State* st = detail::live_state<State>(module);
     if (st == nullptr) return 0;
     int result = 0;
-    st->for_each_ref([&](Ref& r) {
+    detail::for_each_held(*st, [&](Ref& r) {
         if (result == 0 && r) result = visit(r.get(), arg);
     });
     return result;
@@ -31,27 +67,47 @@ int state_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
 
 template <class State>
 int state_clear(PyObject* module) noexcept {
-    State* st = module_state<State>(module);
-    if (st != nullptr) st->for_each_ref([](Ref& r) { r.reset(); });
+    State* st = detail::live_state<State>(module);
+    if (st != nullptr) detail::for_each_held(*st, [](Ref& r) { r.reset(); });
     return 0;
 }
 
 template <class State>
 void state_free(void* module) noexcept {
+    State* st = detail::live_state<State>(static_cast<PyObject*>(module));
+    if (st == nullptr) return;
     state_clear<State>(static_cast<PyObject*>(module));
+    st->live_ = false;
+    st->~State();
 }
 
-// Constructs the state in the zeroed memory CPython allocated and creates the
-// module's function type. Call first in the exec slot.
+// Constructs the state in the zeroed memory CPython allocated, creates its
+// declared names and the module's function type. Call first in the exec slot.
 template <class State>
 State* init_state(PyObject* module) noexcept {
     static_assert(std::is_base_of_v<ModuleStateBase, State>);
     void* mem = PyModule_GetState(module);
     if (mem == nullptr) return nullptr;
     State* st = new (mem) State();
+    detail::constructing_state = nullptr;
+    st->live_ = true;
+    for (Held* h = st->held_; h != nullptr; h = h->next()) {
+        if (!h->create()) return nullptr;
+    }
     if (!init_function_type(module, *st)) return nullptr;
     return st;
 }
+
+// The slots of a module: its exec function, and on 3.13+ the declaration
+// that it needs the GIL (every module relies on it; none is free-threaded).
+template <int (*Exec)(PyObject*) noexcept>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
 
 // Fills a PyModuleDef for a module whose state is `State`.
 template <class State>
@@ -86,6 +142,17 @@ inline bool import_attr(Ref& r, const char* module, const char* name) noexcept {
 // Binds `value` (borrowed) as a module attribute.
 inline bool add_object(PyObject* module, const char* name, PyObject* value) noexcept {
     return value != nullptr && PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+// The module attribute `name` (a str), as a strong reference: whatever Python
+// code runs next may rebind or delete the attribute. NULL with NameError set,
+// as Python reports a global that is gone.
+inline Ref module_global(PyObject* module, PyObject* name) noexcept {
+    Ref value;
+    if (PyDict_GetItemRef(PyModule_GetDict(module), name, value.out()) == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
 }
 
 }  // namespace capi

@@ -28,10 +28,11 @@ public:
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
     T* data() noexcept { return data_; }
 
-    // Throws std::bad_alloc when the heap refuses; callers run under the
-    // error convention, which turns that into MemoryError.
+    // Throw std::bad_alloc when the heap refuses: a noexcept caller must
+    // catch it and set MemoryError (capi::set_error_from_cpp_exception).
     void reserve(std::size_t n) {
         if (n <= capacity_) return;
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
         T* fresh = static_cast<T*>(::operator new(n * sizeof(T)));
         std::uninitialized_move_n(data_, size_, fresh);
         std::destroy_n(data_, size_);

@@ -8,15 +8,6 @@ namespace history {
 
 using capi::SmallVector;
 
-PyObject* global(Function* self, PyObject* name) noexcept {
-    PyObject* dict = PyModule_GetDict(self->module);
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
-}
-
 namespace {
 
 template <class Char>
@@ -30,13 +21,8 @@ bool has_blank(const Char* data, Py_ssize_t n) noexcept {
 }
 
 bool str_has_blank(PyObject* s) noexcept {
-    const void* data = PyUnicode_DATA(s);
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return has_blank(static_cast<const Py_UCS1*>(data), n);
-        case PyUnicode_2BYTE_KIND: return has_blank(static_cast<const Py_UCS2*>(data), n);
-        default: return has_blank(static_cast<const Py_UCS4*>(data), n);
-    }
+    return capi::with_chars(s, [&](const auto* data) { return has_blank(data, n); });
 }
 
 // Copies all of `src` into `dst` at `pos`; `dst` is at least as wide.
@@ -120,9 +106,9 @@ namespace {
 // self.timestamp = get_time(); self.api = line
 bool fill_entry(Function* f, PyObject* self, PyObject* line) {
     State& st = state_of(f);
-    PyObject* get_time = global(f, st.g_get_time.get());
-    if (get_time == nullptr) return false;
-    Ref stamp = Ref::steal(PyObject_CallNoArgs(get_time));
+    Ref get_time = global(f, st.g_get_time.get());
+    if (!get_time) return false;
+    Ref stamp = Ref::steal(PyObject_CallNoArgs(get_time.get()));
     return stamp && PyObject_SetAttr(self, st.s_timestamp.get(), stamp.get()) == 0 &&
            PyObject_SetAttr(self, st.s_api.get(), line) == 0;
 }
@@ -131,9 +117,9 @@ bool fill_entry(Function* f, PyObject* self, PyObject* line) {
 // is the generic one.
 bool fill_new_entry(Function* f, PyObject* self, PyObject* line) {
     State& st = state_of(f);
-    PyObject* get_time = global(f, st.g_get_time.get());
-    if (get_time == nullptr) return false;
-    Ref stamp = Ref::steal(PyObject_CallNoArgs(get_time));
+    Ref get_time = global(f, st.g_get_time.get());
+    if (!get_time) return false;
+    Ref stamp = Ref::steal(PyObject_CallNoArgs(get_time.get()));
     return stamp && PyObject_GenericSetAttr(self, st.s_timestamp.get(), stamp.get()) == 0 &&
            PyObject_GenericSetAttr(self, st.s_api.get(), line) == 0;
 }
@@ -142,19 +128,29 @@ bool fill_new_entry(Function* f, PyObject* self, PyObject* line) {
 
 PyObject* new_entry(Function* self, PyObject* item) {
     State& st = state_of(self);
-    PyObject* cls = global(self, st.g_Entry.get());
-    if (cls == nullptr) return nullptr;
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (cls != st.Entry.get() || _PyType_Lookup(type, st.s_init.get()) != st.entry_init.get() ||
+    Ref cls = global(self, st.g_Entry.get());
+    if (!cls) return nullptr;
+    auto* type = cls.as<PyTypeObject>();
+    if (cls.get() != st.Entry.get() || type->tp_new != st.entry_new ||
+        capi::type_lookup(type, st.s_init.get()).get() != st.entry_init.get() ||
         type->tp_setattro != PyObject_GenericSetAttr) {
-        return PyObject_CallOneArg(cls, item);
+        return PyObject_CallOneArg(cls.get(), item);
     }
     // Our own class with its own initialiser: what calling it would do,
     // without the trip through type.__call__.
     Ref line = Ref::steal(api_line(item));
     if (!line) return nullptr;
     Ref entry = Ref::steal(type->tp_new(type, st.empty_tuple.get(), nullptr));
-    if (!entry || !fill_new_entry(self, entry.get(), line.get())) return nullptr;
+    if (!entry) return nullptr;
+    if (Py_TYPE(entry.get()) != type) {
+        // A replaced __new__ gave something else (another class, even a
+        // class object): the writes below are only right for an instance
+        // of this very class, so finish as type.__call__ would.
+        Ref args = Ref::steal(PyTuple_Pack(1, item));
+        if (!args) return nullptr;
+        return capi::finish_type_call(type, entry.release(), args.get(), nullptr);
+    }
+    if (!fill_new_entry(self, entry.get(), line.get())) return nullptr;
     return entry.release();
 }
 
@@ -238,7 +234,9 @@ Ref build_entry_class(PyObject* module, State& st) {
     capi::ClassBuilder b(module, "Entry", kEntryDoc);
     b.method(kEntryInit).method(kEntryStr).method(kEntryRepr);
     st.entry_init = Ref::borrow(b.function("__init__"));
-    return b.build();
+    Ref cls = b.build();
+    if (cls) st.entry_new = cls.as<PyTypeObject>()->tp_new;
+    return cls;
 }
 
 }  // namespace history

@@ -10,32 +10,22 @@ Ref attr(PyObject* obj, const Ref& name) { return Ref::steal(PyObject_GetAttr(ob
 // log.debug(message) on the module's logger, whoever it is now.
 bool log_debug(Function* f, PyObject* message) {
     State& st = state_of(f);
-    PyObject* log = global(f, st.g_log.get());
-    if (log == nullptr) return false;
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(log, st.s_debug.get(), message));
+    Ref log = global(f, st.g_log.get());
+    if (!log) return false;
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(log.get(), st.s_debug.get(), message));
     return static_cast<bool>(r);
 }
 
-// Whether log.debug() would emit anything: 1, 0, or -1 on error. For a
-// plain Logger whose class still has logging's own isEnabledFor, that method
-// is read here without its Python frame: false when the logger is disabled,
-// else the answer it cached (asking it only when it has none). Another
-// Logger is asked; for anything else in its place we cannot tell, so its
-// debug() decides.
+// Whether log.debug() would emit anything: 1, 0, or -1 on error. A plain
+// Logger whose class still has logging's own isEnabledFor is answered from
+// its cache when it has one; another Logger is asked; for anything else in
+// its place we cannot tell, so its debug() decides.
 int debug_enabled(State& st, PyObject* log) {
     auto* logger = st.Logger.as<PyTypeObject>();
-    if (Py_TYPE(log) == logger && _PyType_Lookup(logger, st.s_is_enabled_for.get()) == st.is_enabled_for.get()) {
-        Ref disabled = Ref::steal(PyObject_GenericGetAttr(log, st.s_disabled.get()));
-        if (!disabled) return -1;
-        int off = PyObject_IsTrue(disabled.get());
-        if (off != 0) return off < 0 ? -1 : 0;
-        Ref cache = Ref::steal(PyObject_GenericGetAttr(log, st.s_cache.get()));
-        if (!cache) return -1;
-        if (PyDict_CheckExact(cache.get())) {
-            PyObject* known = PyDict_GetItemWithError(cache.get(), st.debug_level.get());
-            if (known != nullptr) return PyObject_IsTrue(known);
-            if (PyErr_Occurred()) return -1;
-        }
+    if (Py_TYPE(log) == logger &&
+        capi::type_lookup(logger, st.s_is_enabled_for.get()).get() == st.is_enabled_for.get()) {
+        int known = capi::logger_cached_enabled(log, st.debug_level.get(), st.s_disabled.get(), st.s_cache.get());
+        if (known != 2) return known;
     } else if (!PyObject_TypeCheck(log, logger)) {
         return 1;
     }
@@ -59,12 +49,10 @@ bool call_method_0(PyObject* obj, PyObject* name) {
 // deque(maxlen=maxlen), through the module attribute deque.
 Ref new_deque(Function* f, PyObject* maxlen) {
     State& st = state_of(f);
-    PyObject* deque = global(f, st.g_deque.get());
-    if (deque == nullptr) return {};
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, st.s_maxlen.get()));
-    if (!kwnames) return {};
+    Ref deque = global(f, st.g_deque.get());
+    if (!deque) return {};
     PyObject* args[] = {nullptr, maxlen};
-    return Ref::steal(PyObject_Vectorcall(deque, args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return Ref::steal(PyObject_Vectorcall(deque.get(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, st.kw_maxlen.get()));
 }
 
 bool set_enabled(Function* f, PyObject* self, bool on) {
@@ -107,14 +95,15 @@ PyObject* history_append(Function* f, PyObject* const* argv) {
     PyObject* item = argv[1];
 
     // The debug line is only worth building when someone will see it.
-    PyObject* log = global(f, st.g_log.get());
-    if (log == nullptr) return nullptr;
-    int debugging = debug_enabled(st, log);
+    // `log` is held: isEnabledFor, str(item) and debug() may all rebind it.
+    Ref log = global(f, st.g_log.get());
+    if (!log) return nullptr;
+    int debugging = debug_enabled(st, log.get());
     if (debugging < 0) return nullptr;
     if (debugging) {
         Ref text = Ref::steal(PyObject_Str(item));
         Ref line = Ref::steal(text ? PyUnicode_Concat(st.t_percent.get(), text.get()) : nullptr);
-        if (!line || !call_method_1(log, st.s_debug.get(), line.get())) return nullptr;
+        if (!line || !call_method_1(log.get(), st.s_debug.get(), line.get())) return nullptr;
     }
 
     Ref enabled = attr(self, st.s_enabled);
@@ -271,9 +260,9 @@ PyObject* history_filter(Function* f, PyObject* const* argv) {
     int use_regex = PyObject_IsTrue(regex);
     if (use_regex <= 0) return use_regex < 0 ? nullptr : subset.release();
 
-    PyObject* re = global(f, st.g_re.get());
-    if (re == nullptr) return nullptr;
-    Ref pattern = Ref::steal(PyObject_CallMethodOneArg(re, st.s_compile.get(), regex));
+    Ref re = global(f, st.g_re.get());
+    if (!re) return nullptr;
+    Ref pattern = Ref::steal(PyObject_CallMethodOneArg(re.get(), st.s_compile.get(), regex));
     if (!pattern) return nullptr;
     Ref kept = Ref::steal(PyList_New(0));
     if (!kept) return nullptr;

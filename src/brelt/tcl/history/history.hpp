@@ -8,47 +8,47 @@ namespace history {
 using capi::Function;
 using capi::Ref;
 
+using capi::Held;
+
 struct State : capi::ModuleStateBase {
     // The classes as the module created them, and Entry's own __init__:
     // while the module attribute Entry is still this class with this
     // initialiser, History.append builds entries without calling the class.
-    Ref Entry, History, entry_init;
-    Ref Logger;       // logging.Logger, and its isEnabledFor as defined
-    Ref is_enabled_for;
-    Ref debug_level;  // logging.DEBUG
-    Ref max_history;  // 9999, History.__MAX_HISTORY__
-    Ref empty_tuple;
-    Ref deque_type;   // collections.deque
+    Held Entry, History, entry_init;
+    Held Logger;       // logging.Logger, and its isEnabledFor as defined
+    Held is_enabled_for;
+    Held debug_level;  // logging.DEBUG
+    Held max_history;  // 9999, History.__MAX_HISTORY__
+    Held empty_tuple;
+    Held deque_type;   // collections.deque
+    newfunc entry_new = nullptr;  // Entry's tp_new as created
 
     // Names of module attributes, read at every use so that replacing one
     // (get_time, log, deque, re, Entry) takes effect.
-    Ref g_re, g_deque, g_get_time, g_log, g_Entry;
+    Held g_re{Held::name, "re"}, g_deque{Held::name, "deque"}, g_get_time{Held::name, "get_time"};
+    Held g_log{Held::name, "log"}, g_Entry{Held::name, "Entry"};
 
     // Attribute and method names.
-    Ref s_timestamp, s_api, s_history, s_markers, s_active, s_enabled;
-    Ref s_init, s_enable, s_maxlen, s_append, s_clear, s_remove, s_debug, s_is_enabled_for;
-    Ref s_strftime, s_compile, s_search, s_str, s_disabled, s_cache;
+    Held s_timestamp{Held::name, "timestamp"}, s_api{Held::name, "api"};
+    Held s_history{Held::name, "__history__"}, s_markers{Held::name, "__markers__"};
+    Held s_active{Held::name, "__activeMarkers__"}, s_enabled{Held::name, "enabled"};
+    Held s_init{Held::name, "__init__"}, s_enable{Held::name, "enable"};
+    Held s_append{Held::name, "append"}, s_clear{Held::name, "clear"}, s_remove{Held::name, "remove"};
+    Held s_debug{Held::name, "debug"}, s_is_enabled_for{Held::name, "isEnabledFor"};
+    Held s_strftime{Held::name, "strftime"}, s_compile{Held::name, "compile"}, s_search{Held::name, "search"};
+    Held s_str{Held::name, "__str__"}, s_disabled{Held::name, "disabled"}, s_cache{Held::name, "_cache"};
+    Held s_maxlen{Held::name, "maxlen"}, kw_maxlen{Held::kwnames, "maxlen"};
 
     // Texts.
-    Ref t_time_format, t_colon, t_percent, t_enabled, t_disabled, t_no_marker;
-
-    template <class F>
-    void for_each_ref(F&& f) {
-        f(function_type);
-        f(Entry), f(History), f(entry_init), f(Logger), f(is_enabled_for), f(debug_level), f(max_history), f(empty_tuple), f(deque_type);
-        f(g_re), f(g_deque), f(g_get_time), f(g_log), f(g_Entry);
-        f(s_timestamp), f(s_api), f(s_history), f(s_markers), f(s_active), f(s_enabled);
-        f(s_init), f(s_enable), f(s_maxlen), f(s_append), f(s_clear), f(s_remove), f(s_debug), f(s_is_enabled_for);
-        f(s_strftime), f(s_compile), f(s_search), f(s_str), f(s_disabled), f(s_cache);
-        f(t_time_format), f(t_colon), f(t_percent), f(t_enabled), f(t_disabled), f(t_no_marker);
-    }
+    Held t_time_format{Held::name, "%Y-%m-%dT%H:%M:%S.%f"}, t_percent{Held::name, "% "};
+    Held t_enabled{Held::name, "TclHistory is enabled."}, t_disabled{Held::name, "TclHistory is disabled."};
+    Held t_no_marker{Held::name, "No such marker: %s"};
 };
 
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }
 
-// The module attribute `name` (borrowed), or NULL with NameError set, as
-// Python reports a global that is gone.
-PyObject* global(Function* self, PyObject* name) noexcept;
+// The module attribute `name`, a strong reference (NameError if gone).
+inline Ref global(Function* self, PyObject* name) noexcept { return capi::module_global(self->module, name); }
 
 // Entry(api): the line of text an entry stores for `api` (a str, or an
 // iterable of str whose elements holding a blank are braced).

@@ -21,7 +21,6 @@ int exec_module(PyObject* module) noexcept {
     return capi::guarded_status([&]() -> int {
         State* st = capi::init_state<State>(module);
         if (st == nullptr) return -1;
-        using capi::intern;
 
         // import re, logging; from collections import deque;
         // from brelt.utils.utils import get_time
@@ -46,21 +45,6 @@ int exec_module(PyObject* module) noexcept {
         Ref log = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "brelt.tcl"));
         if (!capi::add_object(module, "log", log.get())) return -1;
 
-        bool ok = intern(st->g_re, "re") && intern(st->g_deque, "deque") && intern(st->g_get_time, "get_time") &&
-                  intern(st->g_log, "log") && intern(st->g_Entry, "Entry") && intern(st->s_timestamp, "timestamp") &&
-                  intern(st->s_api, "api") && intern(st->s_history, "__history__") &&
-                  intern(st->s_markers, "__markers__") && intern(st->s_active, "__activeMarkers__") &&
-                  intern(st->s_enabled, "enabled") && intern(st->s_init, "__init__") &&
-                  intern(st->s_enable, "enable") && intern(st->s_maxlen, "maxlen") &&
-                  intern(st->s_append, "append") && intern(st->s_clear, "clear") && intern(st->s_remove, "remove") &&
-                  intern(st->s_debug, "debug") && intern(st->s_is_enabled_for, "isEnabledFor") &&
-                  intern(st->s_strftime, "strftime") && intern(st->s_compile, "compile") &&
-                  intern(st->s_search, "search") && intern(st->s_str, "__str__") &&
-                  intern(st->s_disabled, "disabled") && intern(st->s_cache, "_cache") &&
-                  intern(st->t_time_format, "%Y-%m-%dT%H:%M:%S.%f") && intern(st->t_colon, ": ") &&
-                  intern(st->t_percent, "% ") && intern(st->t_enabled, "TclHistory is enabled.") &&
-                  intern(st->t_disabled, "TclHistory is disabled.") && intern(st->t_no_marker, "No such marker: %s");
-        if (!ok) return -1;
         st->max_history = Ref::steal(PyLong_FromLong(9999));
         st->empty_tuple = Ref::steal(PyTuple_New(0));
         if (!st->max_history || !st->empty_tuple) return -1;
@@ -73,11 +57,6 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
 constexpr const char* kModuleDoc = R"(Implements:
     brelt.tcl.History
 
@@ -89,7 +68,7 @@ Description:
     Every command is also logged at debug level on the logger "brelt.tcl".
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.history", kModuleDoc, slots);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.history", kModuleDoc, capi::module_slots<exec_module>);
 
 }  // namespace
 }  // namespace history

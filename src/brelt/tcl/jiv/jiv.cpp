@@ -7,21 +7,13 @@ extern PyModuleDef module_def;
 
 using capi::SmallVector;
 
-PyObject* global(PyObject* module, PyObject* name) noexcept {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
-}
-
 namespace {
+
+using capi::module_global;
 
 // The ordinary attribute look-up of `obj.name`, without __getattr__: a
 // missing attribute raises AttributeError instead of growing a path.
-Ref own_attr(PyObject* obj, const Ref& name) {
-    return Ref::steal(_PyObject_GenericGetAttrWithDict(obj, name.get(), nullptr, 0));
-}
+Ref own_attr(PyObject* obj, const Ref& name) { return Ref::steal(PyObject_GenericGetAttr(obj, name.get())); }
 
 // The module of our own classes, from the class of `self`.
 PyObject* module_of(PyObject* self) noexcept { return PyType_GetModuleByDef(Py_TYPE(self), &module_def); }
@@ -46,18 +38,29 @@ PyObject* method_call(PyObject* name, PyObject* self, PyObject* arg) {
 
 // A new Jiv_Code(name, tcl=tcl), through the module attribute Jiv_Code.
 PyObject* new_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
-    PyObject* cls = global(module, st.g_Jiv_Code.get());
-    if (cls == nullptr) return nullptr;
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (cls != st.Jiv_Code.get() || _PyType_Lookup(type, st.s_init.get()) != st.code_init.get() ||
+    Ref cls = module_global(module, st.g_Jiv_Code.get());
+    if (!cls) return nullptr;
+    auto* type = cls.as<PyTypeObject>();
+    if (cls.get() != st.Jiv_Code.get() || type->tp_new != st.code_new ||
+        capi::type_lookup(type, st.s_init.get()).get() != st.code_init.get() ||
         type->tp_setattro != PyObject_GenericSetAttr) {
         PyObject* args[] = {name, tcl};
-        return PyObject_Vectorcall(cls, args, 1, st.kw_tcl.get());
+        return PyObject_Vectorcall(cls.get(), args, 1, st.kw_tcl.get());
     }
     // Our own class with its own initialiser: what calling it would do,
     // without the trip through type.__call__.
     Ref code = Ref::steal(type->tp_new(type, st.empty_tuple.get(), nullptr));
-    if (!code || PyObject_GenericSetAttr(code.get(), st.s_tcl.get(), tcl) < 0) return nullptr;
+    if (!code) return nullptr;
+    if (Py_TYPE(code.get()) != type) {
+        // Not an instance of this very class (a replaced __new__ may give
+        // anything, a class included): the generic writes below would be
+        // wrong for it, so finish as type.__call__ would.
+        Ref args = Ref::steal(PyTuple_Pack(1, name));
+        Ref kwargs = Ref::steal(PyDict_New());
+        if (!args || !kwargs || PyDict_SetItem(kwargs.get(), st.s_tcl.get(), tcl) < 0) return nullptr;
+        return capi::finish_type_call(type, code.release(), args.get(), kwargs.get());
+    }
+    if (PyObject_GenericSetAttr(code.get(), st.s_tcl.get(), tcl) < 0) return nullptr;
     Ref cmd = Ref::steal(PyList_New(1));
     if (!cmd) return nullptr;
     PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
@@ -77,16 +80,19 @@ PyObject* code_extend(State& st, PyObject* self, PyObject* name) {
     return Py_NewRef(self);
 }
 
-// quotify(value) through the module attribute. For the commonest words the
-// original quotify's answer is known: a str is its own word, a number its
-// str().
-PyObject* word(State& st, PyObject* quotify, PyObject* value) {
-    if (quotify == st.quotify.get()) {
+// quotify(value) through the module attribute, read afresh for every word
+// as Python code would, and held while it runs: a replacement may rebind
+// the attribute and so drop itself. For the commonest words the original
+// quotify's answer is known: a str is its own word, a number its str().
+PyObject* word(State& st, PyObject* module, PyObject* value) {
+    Ref quotify = module_global(module, st.g_quotify.get());
+    if (!quotify) return nullptr;
+    if (quotify.get() == st.quotify.get()) {
         PyTypeObject* t = Py_TYPE(value);
         if (t == &PyUnicode_Type) return Py_NewRef(value);
         if (t == &PyLong_Type || t == &PyFloat_Type) return PyObject_Str(value);
     }
-    return PyObject_CallOneArg(quotify, value);
+    return PyObject_CallOneArg(quotify.get(), value);
 }
 
 bool is_cast_key(State& st, PyObject* key) {
@@ -102,11 +108,11 @@ PyObject* raise_with_error_info(State& st, PyObject* module, PyObject* interp) {
     Ref caught = Ref::steal(PyErr_GetRaisedException());
     Ref outer = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(caught.get());
-    Ref vars = Ref::steal(PyObject_GetAttr(interp, st.s_vars.get()));
+    Ref tcl_error = module_global(module, st.g_TclError.get());
+    Ref vars = Ref::steal(tcl_error ? PyObject_GetAttr(interp, st.s_vars.get()) : nullptr);
     Ref info = Ref::steal(vars ? PyObject_GetItem(vars.get(), st.t_error_info.get()) : nullptr);
     if (info) {
-        PyObject* tcl_error = global(module, st.g_TclError.get());
-        Ref exc = Ref::steal(tcl_error ? PyObject_CallOneArg(tcl_error, info.get()) : nullptr);
+        Ref exc = Ref::steal(PyObject_CallOneArg(tcl_error.get(), info.get()));
         if (exc) {
             if (PyExceptionInstance_Check(exc.get())) {
                 PyException_SetCause(exc.get(), nullptr);  // also suppresses the context
@@ -114,6 +120,18 @@ PyObject* raise_with_error_info(State& st, PyObject* module, PyObject* interp) {
             } else {
                 PyErr_Format(PyExc_TypeError, "exceptions must derive from BaseException");
             }
+        }
+    } else if (tcl_error && vars && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        // The mapping of variables reports Tcl's failure to read (a trace on
+        // ::errorInfo that raised) as KeyError caused by the TclError: the
+        // TclError is what went wrong, so that is what the caller sees.
+        Ref key_error = Ref::steal(PyErr_GetRaisedException());
+        Ref cause = Ref::steal(PyException_GetCause(key_error.get()));
+        int is_tcl = cause ? PyObject_IsInstance(cause.get(), tcl_error.get()) : 0;
+        if (is_tcl > 0) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())), cause.get());
+        } else if (is_tcl == 0) {
+            PyErr_SetRaisedException(key_error.release());
         }
     }
     PyErr_SetHandledException(outer.get());
@@ -141,8 +159,6 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     if (!name) return nullptr;
 
     // 3, 4. The words.
-    PyObject* quotify = global(module, st.g_quotify.get());
-    if (quotify == nullptr) return nullptr;
     Py_ssize_t nwords = 1 + nargs + 2 * (nkw - (cast_at >= 0 ? 1 : 0));
     Ref words = Ref::steal(PyList_New(nwords));
     if (!words) return nullptr;
@@ -150,7 +166,7 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     PyList_SET_ITEM(list, 0, name.release());
     Py_ssize_t at = 1;
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyObject* w = word(st, quotify, args[i]);
+        PyObject* w = word(st, module, args[i]);
         if (w == nullptr) return nullptr;
         PyList_SET_ITEM(list, at++, w);
     }
@@ -159,7 +175,7 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
         PyObject* option = PyUnicode_Concat(st.t_dash.get(), keys[k]);
         if (option == nullptr) return nullptr;
         PyList_SET_ITEM(list, at++, option);
-        PyObject* w = word(st, quotify, values[k]);
+        PyObject* w = word(st, module, values[k]);
         if (w == nullptr) return nullptr;
         PyList_SET_ITEM(list, at++, w);
     }
@@ -185,9 +201,9 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
                                                       static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                       nullptr));
     if (!result) {
-        PyObject* tcl_error = global(module, st.g_TclError.get());
-        if (tcl_error == nullptr) return nullptr;  // NameError replaces the failure
-        if (PyErr_ExceptionMatches(tcl_error)) return raise_with_error_info(st, module, interp.get());
+        Ref tcl_error = module_global(module, st.g_TclError.get());
+        if (!tcl_error) return nullptr;  // NameError replaces the failure
+        if (PyErr_ExceptionMatches(tcl_error.get())) return raise_with_error_info(st, module, interp.get());
         return nullptr;
     }
 
@@ -198,7 +214,8 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     PyObject* r = result.get();
     if (PyUnicode_CheckExact(r)) return result.release();
     if (PyBytes_Check(r)) return PyUnicode_DecodeLatin1(PyBytes_AS_STRING(r), PyBytes_GET_SIZE(r), nullptr);
-    return PyObject_CallOneArg(quotify, r);
+    Ref quotify = module_global(module, st.g_quotify.get());
+    return quotify ? PyObject_CallOneArg(quotify.get(), r) : nullptr;
 }
 
 PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -223,7 +240,7 @@ PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
 }
 
 PyObject* code_getattro(PyObject* self, PyObject* name) noexcept {
-    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    PyObject* found = capi::generic_getattr_or_null(self, name);
     if (found != nullptr || PyErr_Occurred()) return found;
     return capi::guarded([&]() -> PyObject* {
         PyObject* module = module_of(self);
@@ -331,7 +348,7 @@ PyObject* jiv_getattr(State& st, PyObject* module, PyObject* self, PyObject* nam
 }
 
 PyObject* jiv_getattro(PyObject* self, PyObject* name) noexcept {
-    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    PyObject* found = capi::generic_getattr_or_null(self, name);
     if (found != nullptr || PyErr_Occurred()) return found;
     return capi::guarded([&]() -> PyObject* {
         PyObject* module = module_of(self);
@@ -342,9 +359,9 @@ PyObject* jiv_getattro(PyObject* self, PyObject* name) noexcept {
 
 PyObject* jiv_init_fn(Function* f, PyObject* const* argv) {
     State& st = f->state<State>();
-    PyObject* weakref = global(f->module, st.g_weakref.get());
-    if (weakref == nullptr) return nullptr;
-    Ref proxy = Ref::steal(PyObject_CallMethodOneArg(weakref, st.s_proxy.get(), argv[1]));
+    Ref weakref = module_global(f->module, st.g_weakref.get());
+    if (!weakref) return nullptr;
+    Ref proxy = Ref::steal(PyObject_CallMethodOneArg(weakref.get(), st.s_proxy.get(), argv[1]));
     if (!proxy || PyObject_SetAttr(argv[0], st.s_tcl.get(), proxy.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -358,9 +375,9 @@ PyObject* jiv_call_fn(Function* f, PyObject* const*, Py_ssize_t nargs, PyObject*
         return capi::raise(PyExc_TypeError, "Jiv.__call__() missing 1 required positional argument: 'self'");
     }
     State& st = f->state<State>();
-    PyObject* tcl_error = global(f->module, st.g_TclError.get());
-    if (tcl_error == nullptr) return nullptr;
-    return capi::raise_object(tcl_error, st.t_no_command.get());
+    Ref tcl_error = module_global(f->module, st.g_TclError.get());
+    if (!tcl_error) return nullptr;
+    return capi::raise_object(tcl_error.get(), st.t_no_command.get());
 }
 
 constexpr capi::FunctionDef kJivInit{"__init__", jiv_init_fn, R"(__init__(self, tcl)
@@ -414,20 +431,6 @@ Attribute:
           interpreter alive, and raises ReferenceError once it is gone
 )";
 
-// Makes `cls` find its module from its instances, and installs C slots for
-// what the class's own methods do: ordinary look-up first, then the path
-// logic, with no AttributeError raised and dropped in between. A subclass,
-// or an assignment to the class's __getattr__ or __call__, gets CPython's
-// generic slots back, which call the methods in the class namespace.
-void install_slots(PyObject* module, PyObject* cls, getattrofunc getattro, ternaryfunc call) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls);
-    Py_XSETREF(heap->ht_module, Py_NewRef(module));
-    type->tp_getattro = getattro;
-    if (call != nullptr) type->tp_call = call;
-    PyType_Modified(type);
-}
-
 }  // namespace
 
 Ref build_code_class(PyObject* module, State& st) {
@@ -435,7 +438,13 @@ Ref build_code_class(PyObject* module, State& st) {
     b.method(kCodeInit).method(kCodeGetattr).method(kCodeCall).method(kCodeStr).method(kCodeRepr);
     st.code_init = Ref::borrow(b.function("__init__"));
     Ref cls = b.build();
-    if (cls) install_slots(module, cls.get(), code_getattro, code_tp_call);
+    if (cls) {
+        st.code_new = cls.as<PyTypeObject>()->tp_new;
+        // Ordinary look-up first, then the path logic, with no
+        // AttributeError raised and dropped in between; calls without the
+        // trip through the class's __call__.
+        capi::install_type_slots(module, cls.get(), code_getattro, code_tp_call);
+    }
     return cls;
 }
 
@@ -443,7 +452,7 @@ Ref build_jiv_class(PyObject* module, State&) {
     capi::ClassBuilder b(module, "Jiv", kJivDoc);
     b.method(kJivInit).method(kJivGetattr).method(kJivCall);
     Ref cls = b.build();
-    if (cls) install_slots(module, cls.get(), jiv_getattro, nullptr);
+    if (cls) capi::install_type_slots(module, cls.get(), jiv_getattro, nullptr);
     return cls;
 }
 

@@ -2,11 +2,10 @@
 // .cast, and calling tk.getvar/setvar, with the work that Python's own
 // attribute look-up would repeat on every call done once per type.
 //
-// A type's version tag changes whenever the type or one of its bases is
-// modified, so a fact about a type that was checked under one tag (no data
+// A fact about a type that was checked under one version tag (no data
 // descriptor shadows these names; this name is a plain method) holds as long
-// as the tag is the same. That is the guard CPython's own specialising
-// interpreter uses.
+// as the tag is the same (capi::type_version). Without a tag nothing is
+// cached and every request checks again.
 #pragma once
 
 #include "namespace.hpp"
@@ -22,17 +21,17 @@ inline bool has_instance_dict(PyTypeObject* t) noexcept {
 // only when the instance lacks the name).
 inline bool plain_instance_attrs(State& st, PyTypeObject* t) noexcept {
     if (t->tp_getattro != PyObject_GenericGetAttr || !has_instance_dict(t)) return false;
-    unsigned int tag = t->tp_version_tag;
+    unsigned int tag = capi::type_version(t);
     if (tag != 0) {
         for (const TypeVersion& e : st.plain_types) {
             if (e.type == t && e.tag == tag) return true;
         }
     }
-    for (const Ref& name : st.plain_names) {
-        PyObject* d = _PyType_Lookup(t, name.get());  // borrowed; sets no exception
-        if (d != nullptr && Py_TYPE(d)->tp_descr_set != nullptr) return false;
+    for (const Held& name : st.plain_names) {
+        Ref d = capi::type_lookup(t, name.get());
+        if (d && Py_TYPE(d.get())->tp_descr_set != nullptr) return false;
     }
-    tag = t->tp_version_tag;  // the look-ups assign one if the type had none
+    tag = capi::type_version(t);
     if (tag != 0) {
         st.plain_types[st.plain_next] = {t, tag};
         st.plain_next = (st.plain_next + 1) % kTypeCacheSize;
@@ -99,19 +98,19 @@ inline bool interp_tk(State& st, PyObject* self, Ref& tcl, Ref& tk) noexcept {
 inline PyObject* call_tk(State& st, TkMethod which, PyObject* const* args, size_t nargs) noexcept {
     PyTypeObject* t = Py_TYPE(args[0]);
     MethodCache& e = st.tk_methods[static_cast<int>(which)];
-    unsigned int tag = t->tp_version_tag;
+    unsigned int tag = capi::type_version(t);
     if (e.type == t && e.tag == tag && tag != 0) {
         Ref method = Ref::borrow(e.method.get());  // alive even if a re-entrant call replaces it
         return PyObject_Vectorcall(method.get(), args, nargs, nullptr);
     }
     PyObject* name = st.tk_method_names[static_cast<int>(which)].get();
     if (!has_instance_dict(t) && t->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* m = _PyType_Lookup(t, name);
-        if (m != nullptr && (Py_TYPE(m)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) && t->tp_version_tag != 0) {
-            Ref method = Ref::borrow(m);
+        Ref method = capi::type_lookup(t, name);
+        tag = capi::type_version(t);
+        if (method && (Py_TYPE(method.get())->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) && tag != 0) {
             e.type = t;
-            e.tag = t->tp_version_tag;
-            e.method = Ref::borrow(m);
+            e.tag = tag;
+            e.method = Ref::borrow(method.get());
             return PyObject_Vectorcall(method.get(), args, nargs, nullptr);
         }
     }

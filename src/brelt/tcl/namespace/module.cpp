@@ -6,7 +6,6 @@ namespace {
 
 using capi::add_object;
 using capi::import_attr;
-using capi::intern;
 
 // The exported classes, in order of definition (also the order of __all__).
 constexpr const char* kExports[] = {
@@ -71,29 +70,6 @@ bool bind_all(PyObject* module) {
 }
 
 bool init_names(State& st) {
-    bool ok = intern(st.s_tcl, "tcl") && intern(st.s_cast, "cast") && intern(st.s_var_name, "var_name") &&
-              intern(st.s_tk, "tk") && intern(st.s_getvar, "getvar") && intern(st.s_setvar, "setvar") &&
-              intern(st.s_unsetvar, "unsetvar") && intern(st.s_eval, "eval") && intern(st.s_call, "call") &&
-              intern(st.s_cast_boolean, "cast_boolean") && intern(st.s_cast_list, "cast_list") &&
-              intern(st.s_cast_array, "cast_array") && intern(st.s_get, "get") && intern(st.s_set, "set") &&
-              intern(st.s_unset, "unset") && intern(st.s_exists, "exists") &&
-              intern(st.s_array_size, "array_size") && intern(st.s_array_names, "array_names") &&
-              intern(st.s_array_set, "array_set") && intern(st.s_array_unset, "array_unset") &&
-              intern(st.s_absolute, "absolute") && intern(st.s_format, "format") &&
-              intern(st.s_enter, "__enter__") && intern(st.s_exit, "__exit__") && intern(st.s_init, "__init__") &&
-              intern(st.s_class, "__class__") && intern(st.s_name, "__name__");
-    ok = ok && intern(st.w_info, "::info") && intern(st.w_exists, "exists") && intern(st.w_array, "::array") &&
-         intern(st.w_get, "get") && intern(st.w_set, "set") && intern(st.w_unset, "unset") &&
-         intern(st.w_size, "size") && intern(st.w_names, "names") && intern(st.w_namespace, "namespace") &&
-         intern(st.w_current, "current");
-    ok = ok && intern(st.t_empty, "") && intern(st.t_colons, "::") && intern(st.t_lparen, "(") &&
-         intern(st.t_rparen, ")") && intern(st.t_temp_name, "::__brelt__{cls}_{id}_tmp");
-    if (!ok) return false;
-    st.kw_array_index = Ref::steal(PyTuple_Pack(1, PyUnicode_InternFromString("array_index")));
-    st.kw_nocomplain = Ref::steal(PyTuple_Pack(1, PyUnicode_InternFromString("nocomplain")));
-    st.kw_tcl_cast = Ref::steal(Py_BuildValue("(ss)", "tcl", "cast"));
-    st.kw_cls_id = Ref::steal(Py_BuildValue("(ss)", "cls", "id"));
-    if (!st.kw_array_index || !st.kw_nocomplain || !st.kw_tcl_cast || !st.kw_cls_id) return false;
     st.plain_names[0] = Ref::borrow(st.s_tcl.get());
     st.plain_names[1] = Ref::borrow(st.s_var_name.get());
     st.plain_names[2] = Ref::borrow(st.s_cast.get());
@@ -132,11 +108,6 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
 constexpr const char* kModuleDoc = R"doc(Implements:
     TclVariable
     TempTclVariable
@@ -148,7 +119,7 @@ Description:
     This file implements abstraction of Tcl namespaces, variables and commands
 )doc";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.namespace", kModuleDoc, slots);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.namespace", kModuleDoc, capi::module_slots<exec_module>);
 
 }  // namespace
 }  // namespace tclns

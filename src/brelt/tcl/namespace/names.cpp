@@ -15,16 +15,7 @@ constexpr Py_ssize_t kJoinBuffer = 512;
 
 namespace {
 
-// A text of kind K as typed data.
-template <class F>
-decltype(auto) with_data(PyObject* str, F&& f) noexcept {
-    void* data = PyUnicode_DATA(str);
-    switch (PyUnicode_KIND(str)) {
-        case PyUnicode_1BYTE_KIND: return f(static_cast<Py_UCS1*>(data));
-        case PyUnicode_2BYTE_KIND: return f(static_cast<Py_UCS2*>(data));
-        default: return f(static_cast<Py_UCS4*>(data));
-    }
-}
+using capi::with_chars;
 
 bool ready(PyObject* s) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
@@ -66,7 +57,7 @@ bool starts_with_colons(const C* d, Py_ssize_t n) noexcept {
 }
 
 bool is_absolute(PyObject* s) noexcept {
-    return with_data(s, [&](const auto* d) { return starts_with_colons(d, PyUnicode_GET_LENGTH(s)); });
+    return with_chars(s, [&](const auto* d) { return starts_with_colons(d, PyUnicode_GET_LENGTH(s)); });
 }
 
 std::nullptr_t invalid(PyObject* s) noexcept {
@@ -94,7 +85,13 @@ PyObject* split_str(PyObject* s) noexcept {
     if (!ready(s)) return nullptr;
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     Pieces parts;
-    bool ok = with_data(s, [&](const auto* d) { return scan_parts(d, n, parts); });
+    bool ok;
+    try {
+        ok = with_chars(s, [&](const auto* d) { return scan_parts(d, n, parts); });
+    } catch (...) {
+        capi::set_error_from_cpp_exception();
+        return nullptr;
+    }
     if (!ok) return invalid(s);
     bool absolute = is_absolute(s);
     Py_ssize_t k = static_cast<Py_ssize_t>(parts.size());
@@ -145,11 +142,7 @@ PyObject* normalize_chars(const C* d, Py_ssize_t n, Py_UCS4 maxchar, PyObject* s
                 for (Py_ssize_t i = 0; i < piece.len; ++i) *dst++ = d[piece.start + i];
             }
         };
-        switch (PyUnicode_KIND(out)) {
-            case PyUnicode_1BYTE_KIND: write(static_cast<Py_UCS1*>(PyUnicode_DATA(out))); break;
-            case PyUnicode_2BYTE_KIND: write(static_cast<Py_UCS2*>(PyUnicode_DATA(out))); break;
-            default: write(static_cast<Py_UCS4*>(PyUnicode_DATA(out))); break;
-        }
+        with_chars(out, write);
         return out;
     } catch (...) {
         capi::set_error_from_cpp_exception();
@@ -165,13 +158,13 @@ PyObject* normalize_str(PyObject* s) noexcept {
     if (!ready(s)) return nullptr;
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(s);
-    return with_data(s, [&](const auto* d) { return normalize_chars(d, n, maxchar, s); });
+    return with_chars(s, [&](const auto* d) { return normalize_chars(d, n, maxchar, s); });
 }
 
 PyObject* qualifiers_str(PyObject* s) noexcept {
     if (!ready(s)) return nullptr;
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t p = with_data(s, [&](const auto* d) {
+    Py_ssize_t p = with_chars(s, [&](const auto* d) {
         Py_ssize_t q = rfind_colons(d, n);
         while (q > 0 && d[q - 1] == ':') --q;  // to the start of a run of colons
         return q;
@@ -183,7 +176,7 @@ PyObject* qualifiers_str(PyObject* s) noexcept {
 PyObject* tail_str(PyObject* s) noexcept {
     if (!ready(s)) return nullptr;
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t p = with_data(s, [&](const auto* d) { return rfind_colons(d, n); });
+    Py_ssize_t p = with_chars(s, [&](const auto* d) { return rfind_colons(d, n); });
     if (p < 0) return exact_str(s);
     return PyUnicode_Substring(s, p + 2, n);
 }

@@ -8,6 +8,8 @@ namespace tclns {
 using capi::Function;
 using capi::Ref;
 
+using capi::Held;
+
 // Caches of the hot path (fastpath.hpp), keyed by type and version tag.
 inline constexpr int kTypeCacheSize = 4;
 struct TypeVersion {
@@ -19,65 +21,55 @@ inline constexpr int kTkMethods = 5;
 struct MethodCache {
     PyTypeObject* type = nullptr;
     unsigned int tag = 0;
-    Ref method;
+    Held method;
 };
 
 struct State : capi::ModuleStateBase {
     // Imported at module execution.
-    Ref MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
-    Ref inspect_Signature, inspect_Parameter;
-    Ref package_name;  // the package whose module is the default interpreter
+    Held MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
+    Held inspect_Signature, inspect_Parameter;
+    Held package_name;  // the package whose module is the default interpreter
 
     // TclVariable's private marker: "use the handle's own cast".
-    Ref marker;
+    Held marker;
 
     // The classes, in order of creation.
-    Ref TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable, TclNamespace;
-    Ref lazy_iterator_type;
+    Held TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable, TclNamespace;
+    Held lazy_iterator_type;
 
     // Attribute and method names.
-    Ref s_tcl, s_cast, s_var_name, s_tk;
-    Ref s_getvar, s_setvar, s_unsetvar, s_eval, s_call;
-    Ref s_cast_boolean, s_cast_list, s_cast_array;
-    Ref s_get, s_set, s_unset, s_exists, s_array_size, s_array_names, s_array_set, s_array_unset, s_absolute;
-    Ref s_format, s_enter, s_exit, s_init, s_class, s_name;
+    Held s_tcl{Held::name, "tcl"}, s_cast{Held::name, "cast"}, s_var_name{Held::name, "var_name"};
+    Held s_tk{Held::name, "tk"};
+    Held s_getvar{Held::name, "getvar"}, s_setvar{Held::name, "setvar"}, s_unsetvar{Held::name, "unsetvar"};
+    Held s_eval{Held::name, "eval"}, s_call{Held::name, "call"};
+    Held s_cast_boolean{Held::name, "cast_boolean"}, s_cast_list{Held::name, "cast_list"};
+    Held s_cast_array{Held::name, "cast_array"};
+    Held s_get{Held::name, "get"}, s_set{Held::name, "set"}, s_unset{Held::name, "unset"};
+    Held s_exists{Held::name, "exists"}, s_array_size{Held::name, "array_size"};
+    Held s_array_names{Held::name, "array_names"}, s_array_set{Held::name, "array_set"};
+    Held s_array_unset{Held::name, "array_unset"}, s_absolute{Held::name, "absolute"};
+    Held s_format{Held::name, "format"}, s_enter{Held::name, "__enter__"}, s_exit{Held::name, "__exit__"};
+    Held s_init{Held::name, "__init__"}, s_class{Held::name, "__class__"}, s_name{Held::name, "__name__"};
 
     // Tcl words and text.
-    Ref w_info, w_exists, w_array, w_get, w_set, w_unset, w_size, w_names, w_namespace, w_current;
-    Ref t_empty, t_colons, t_lparen, t_rparen, t_temp_name;
+    Held w_info{Held::name, "::info"}, w_exists{Held::name, "exists"}, w_array{Held::name, "::array"};
+    Held w_get{Held::name, "get"}, w_set{Held::name, "set"}, w_unset{Held::name, "unset"};
+    Held w_size{Held::name, "size"}, w_names{Held::name, "names"}, w_namespace{Held::name, "namespace"};
+    Held w_current{Held::name, "current"};
+    Held t_empty{Held::name, ""}, t_colons{Held::name, "::"}, t_lparen{Held::name, "("};
+    Held t_rparen{Held::name, ")"}, t_temp_name{Held::name, "::__brelt__{cls}_{id}_tmp"};
 
     // Keyword-name tuples for vectorcalls.
-    Ref kw_array_index, kw_nocomplain, kw_tcl_cast, kw_cls_id;
+    Held kw_array_index{Held::kwnames, "array_index"}, kw_nocomplain{Held::kwnames, "nocomplain"};
+    Held kw_tcl_cast{Held::kwnames, "tcl cast"}, kw_cls_id{Held::kwnames, "cls id"};
 
     // Hot-path caches: types whose instances hold these names as plain
     // instance attributes, and the tk methods last found on tk's type.
-    Ref plain_names[4];  // tcl, var_name, cast, tk
+    Held plain_names[4];  // tcl, var_name, cast, tk
     TypeVersion plain_types[kTypeCacheSize];
     int plain_next = 0;
-    Ref tk_method_names[kTkMethods];
+    Held tk_method_names[kTkMethods];
     MethodCache tk_methods[kTkMethods];
-
-    template <class F>
-    void for_each_ref(F&& f) {
-        f(function_type);
-        f(MutableMapping), f(quotify), f(tclobj), f(TclError), f(MethodType), f(weakref), f(sys), f(functools);
-        f(inspect_Signature), f(inspect_Parameter), f(package_name), f(marker);
-        f(TclVariable), f(TempTclVariable), f(TclArrayVariable), f(TempTclArrayVariable), f(TclNamespace);
-        f(lazy_iterator_type);
-        f(s_tcl), f(s_cast), f(s_var_name), f(s_tk);
-        f(s_getvar), f(s_setvar), f(s_unsetvar), f(s_eval), f(s_call);
-        f(s_cast_boolean), f(s_cast_list), f(s_cast_array);
-        f(s_get), f(s_set), f(s_unset), f(s_exists), f(s_array_size), f(s_array_names), f(s_array_set),
-            f(s_array_unset), f(s_absolute);
-        f(s_format), f(s_enter), f(s_exit), f(s_init), f(s_class), f(s_name);
-        f(w_info), f(w_exists), f(w_array), f(w_get), f(w_set), f(w_unset), f(w_size), f(w_names),
-            f(w_namespace), f(w_current);
-        f(t_empty), f(t_colons), f(t_lparen), f(t_rparen), f(t_temp_name);
-        f(kw_array_index), f(kw_nocomplain), f(kw_tcl_cast), f(kw_cls_id);
-        for (Ref& r : plain_names) f(r);
-        for (Ref& r : tk_method_names) f(r);
-        for (MethodCache& m : tk_methods) f(m.method);
-    }
 };
 
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }

@@ -274,7 +274,6 @@ int exec_module(PyObject* module) noexcept {
         if (st == nullptr) return -1;
         using capi::add_object;
         using capi::import_attr;
-        using capi::intern;
 
         // The module's imports, in their order, kept as module attributes.
         if (!import_attr(st->AttrDict, "brelt.datastructures", "AttrDict") ||
@@ -296,11 +295,6 @@ int exec_module(PyObject* module) noexcept {
         }
         st->mm_update = Ref::steal(PyObject_GetAttrString(st->MutableMapping.get(), "update"));
         if (!st->mm_update) return -1;
-        bool ok = intern(st->s_dot, ".") && intern(st->s_split, "split") && intern(st->s_typename, "typename") &&
-                  intern(st->s_keyed_list, "keyedList") && intern(st->s_update, "update") &&
-                  intern(st->s_all_items, "all_items") && intern(st->s_init, "__init__") &&
-                  intern(st->s_package, "brelt.tcl") && intern(st->s_cast_list, "cast_list");
-        if (!ok) return -1;
 
         Ref base_init = Ref::steal(PyObject_GetAttr(st->AttrDict.get(), st->s_init.get()));
         Ref dict_init = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyDict_Type), st->s_init.get()));
@@ -311,11 +305,6 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
 constexpr const char* kModuleDoc = R"(Implements:
     brelt.tcl.NestMap
 
@@ -324,7 +313,7 @@ Description:
     dotted sub-keys that converts to and from the TclX keyed-list form.
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.nestmap", kModuleDoc, slots);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.nestmap", kModuleDoc, capi::module_slots<exec_module>);
 
 }  // namespace
 }  // namespace nestmap

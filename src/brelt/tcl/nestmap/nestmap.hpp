@@ -7,26 +7,21 @@ namespace nestmap {
 
 using capi::Ref;
 
+using capi::Held;
+
 struct State : capi::ModuleStateBase {
-    Ref AttrDict, MutableMapping, Mapping;
-    Ref TclObj;    // _tkinter.Tcl_Obj
-    Ref TclError;  // _tkinter.TclError
-    Ref tclobj;    // brelt.tcl.quotify.tclobj
-    Ref NestMap;   // the class, once built
-    Ref mm_update;  // MutableMapping.update
-    Ref s_dot, s_split, s_typename, s_keyed_list, s_update, s_all_items, s_init;
-    Ref s_package, s_cast_list;
+    Held AttrDict, MutableMapping, Mapping;
+    Held TclObj;    // _tkinter.Tcl_Obj
+    Held TclError;  // _tkinter.TclError
+    Held tclobj;    // brelt.tcl.quotify.tclobj
+    Held NestMap;   // the class, once built
+    Held mm_update;  // MutableMapping.update
+    Held s_dot{Held::name, "."}, s_split{Held::name, "split"}, s_typename{Held::name, "typename"};
+    Held s_keyed_list{Held::name, "keyedList"}, s_update{Held::name, "update"};
+    Held s_all_items{Held::name, "all_items"}, s_init{Held::name, "__init__"};
+    Held s_package{Held::name, "brelt.tcl"}, s_cast_list{Held::name, "cast_list"};
     // AttrDict.__init__ is dict.__init__, which does nothing without arguments.
     bool base_init_is_dicts = false;
-
-    template <class F>
-    void for_each_ref(F&& f) {
-        f(function_type);
-        f(AttrDict), f(MutableMapping), f(Mapping), f(TclObj), f(TclError), f(tclobj), f(NestMap);
-        f(mm_update);
-        f(s_dot), f(s_split), f(s_typename), f(s_keyed_list), f(s_update), f(s_all_items), f(s_init);
-        f(s_package), f(s_cast_list);
-    }
 
     PyTypeObject* cls() const noexcept { return NestMap.as<PyTypeObject>(); }
     // isinstance(obj, NestMap)

@@ -281,7 +281,6 @@ int exec_module(PyObject* module) noexcept {
         using capi::add_function;
         using capi::add_object;
         using capi::import_attr;
-        using capi::intern;
 
         if (!import_attr(st->Mapping, "collections.abc", "Mapping") ||
             !import_attr(st->Sequence, "collections.abc", "Sequence") ||
@@ -329,19 +328,9 @@ int exec_module(PyObject* module) noexcept {
             !set_function_attr(module, "tclobj", "from_mapping", "_tclobj_from_mapping")) {
             return -1;
         }
-        bool ok = intern(st->s_quotify_hook, "__quotify__") && intern(st->s_tclobj_hook, "__tclobj__") &&
-                  intern(st->s_add, "add") && intern(st->s_true, "true") && intern(st->s_false, "false") &&
-                  intern(st->s_empty, "") && intern(st->s_braces, "{}") &&
-                  intern(st->f_use_braces, "USE_BRACES") && intern(st->f_dont_use_braces, "TCL_DONT_USE_BRACES") &&
-                  intern(st->f_braces_unmatched, "BRACES_UNMATCHED");
-        return ok ? 0 : -1;
+        return 0;
     });
 }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
 
 constexpr const char* kModuleDoc = R"(Implements:
     brelt.tcl.quotify
@@ -353,7 +342,7 @@ Description:
     tkinter hands to Tcl as native objects.
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.quotify", kModuleDoc, slots);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.quotify", kModuleDoc, capi::module_slots<exec_module>);
 
 }  // namespace
 }  // namespace quotify

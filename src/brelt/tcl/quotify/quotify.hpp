@@ -7,21 +7,17 @@ namespace quotify {
 
 using capi::Ref;
 
-struct State : capi::ModuleStateBase {
-    Ref Mapping, Sequence, Set;
-    Ref TclObj;  // _tkinter.Tcl_Obj
-    Ref s_quotify_hook, s_tclobj_hook, s_add;
-    Ref s_true, s_false, s_empty, s_braces;
-    Ref f_use_braces, f_dont_use_braces, f_braces_unmatched;
+using capi::Held;
 
-    template <class F>
-    void for_each_ref(F&& f) {
-        f(function_type);
-        f(Mapping), f(Sequence), f(Set), f(TclObj);
-        f(s_quotify_hook), f(s_tclobj_hook), f(s_add);
-        f(s_true), f(s_false), f(s_empty), f(s_braces);
-        f(f_use_braces), f(f_dont_use_braces), f(f_braces_unmatched);
-    }
+struct State : capi::ModuleStateBase {
+    Held Mapping, Sequence, Set;
+    Held TclObj;  // _tkinter.Tcl_Obj
+    Held s_quotify_hook{Held::name, "__quotify__"}, s_tclobj_hook{Held::name, "__tclobj__"};
+    Held s_add{Held::name, "add"};
+    Held s_true{Held::name, "true"}, s_false{Held::name, "false"};
+    Held s_empty{Held::name, ""}, s_braces{Held::name, "{}"};
+    Held f_use_braces{Held::name, "USE_BRACES"}, f_dont_use_braces{Held::name, "TCL_DONT_USE_BRACES"};
+    Held f_braces_unmatched{Held::name, "BRACES_UNMATCHED"};
 };
 
 // Nesting level of the conversions below; each nested container adds one.

@@ -216,26 +216,16 @@ Out* write_element(Out* dst, Mode mode, std::uint8_t flags, const In* s, Py_ssiz
     return write_backslashed(dst, s, n, (flags & kBracesUnmatched) != 0);
 }
 
-// Calls f(data) with the string's data typed by its kind.
+// Calls f(data) with the string's characters typed by its kind.
 template <class F>
 decltype(auto) with_data(PyObject* str, F&& f) noexcept {
-    void* data = PyUnicode_DATA(str);
-    switch (PyUnicode_KIND(str)) {
-        case PyUnicode_1BYTE_KIND: return f(static_cast<const Py_UCS1*>(data));
-        case PyUnicode_2BYTE_KIND: return f(static_cast<const Py_UCS2*>(data));
-        default: return f(static_cast<const Py_UCS4*>(data));
-    }
+    return capi::with_chars(str, std::forward<F>(f));
 }
 
 // Calls f(out) with the result's buffer typed by its kind.
 template <class F>
 decltype(auto) with_buffer(PyObject* str, F&& f) noexcept {
-    void* data = PyUnicode_DATA(str);
-    switch (PyUnicode_KIND(str)) {
-        case PyUnicode_1BYTE_KIND: return f(static_cast<Py_UCS1*>(data));
-        case PyUnicode_2BYTE_KIND: return f(static_cast<Py_UCS2*>(data));
-        default: return f(static_cast<Py_UCS4*>(data));
-    }
+    return capi::with_chars(str, std::forward<F>(f));
 }
 
 }  // namespace quoting

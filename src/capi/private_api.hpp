@@ -1,0 +1,137 @@
+// The only place that reaches below CPython's public C API.
+//
+// Each entry says why it is worth it and what it falls back to. The private
+// path is taken only on the releases it was checked against (3.11 to 3.14);
+// any other release gets the public fallback, which does the same thing
+// more slowly. (The one exception is the shim of PyObject_GetOptionalAttr
+// below: on 3.13 and later it is the public function itself.)
+#pragma once
+
+#include "compat.hpp"
+#include "ref.hpp"
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030F0000
+#define CAPI_KNOWN_RELEASE 1
+#else
+#define CAPI_KNOWN_RELEASE 0
+#endif
+
+#if PY_VERSION_HEX < 0x030D0000
+// PyObject_GetOptionalAttr appeared in 3.13; before, the same function was
+// private as _PyObject_LookupAttr. The hooks of quotify() and tclobj() are
+// looked up on every object converted, most of which lack them: the public
+// PyObject_GetAttr would build and drop an AttributeError each time.
+inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObject** result) {
+    return _PyObject_LookupAttr(obj, name, result);
+}
+#endif
+
+namespace capi {
+
+// What `name` (a str) resolves to on the class `type` and its bases, as a
+// strong reference, or NULL (no exception) when no class defines it. The hot
+// paths use it to tell whether a class still has the method they know (so
+// they may skip calling it) without the descriptor binding of getattr().
+// _PyType_Lookup answers from CPython's method cache; the fallback walks the
+// MRO as that function does.
+inline Ref type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+#if CAPI_KNOWN_RELEASE
+    return Ref::borrow(_PyType_Lookup(type, name));
+#else
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return {};
+    Ref hold = Ref::borrow(mro);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        Ref dict = Ref::steal(PyType_GetDict(base));
+        Ref found;
+        if (dict && PyDict_GetItemRef(dict.get(), name, found.out()) != 0) {
+            PyErr_Clear();
+            return found;
+        }
+    }
+    return {};
+#endif
+}
+
+// The version tag of `type`, 0 when it has none. The tag changes whenever
+// the class or a base is modified, so a fact about a class checked under one
+// tag holds while the tag is the same (the guard of CPython's own
+// specialising interpreter). The fallback reports no tag: nothing is cached.
+inline unsigned int type_version(PyTypeObject* type) noexcept {
+#if CAPI_KNOWN_RELEASE
+#if PY_VERSION_HEX >= 0x030C0000
+    if (type->tp_version_tag == 0) PyUnstable_Type_AssignVersionTag(type);
+#endif
+    return type->tp_version_tag;
+#else
+    (void)type;
+    return 0;
+#endif
+}
+
+// obj.name by the generic attribute look-up (instance dict, then class),
+// with a missing attribute reported as NULL without an exception set: the
+// __getattr__ slots of the quick-call classes would otherwise build and drop
+// an AttributeError on every path component.
+inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) noexcept {
+#if CAPI_KNOWN_RELEASE
+    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+#else
+    PyObject* found = PyObject_GenericGetAttr(obj, name);
+    if (found == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return found;
+#endif
+}
+
+// Gives a class that type() built C slots for attribute look-up and calls,
+// and the module that its instances' slots find with PyType_GetModuleByDef.
+// The class stays a real Python class (ABCs, super(), subclasses): a
+// subclass, or an assignment to the class's __getattr__ or __call__, gets
+// CPython's own slots back, which call the methods in the class namespace,
+// so the C slots must do exactly what those methods do. Returns false when
+// it did nothing (on an unchecked release): the class's methods then run
+// through CPython's own slots.
+inline bool install_type_slots(PyObject* module, PyObject* cls, getattrofunc getattro, ternaryfunc call) noexcept {
+#if CAPI_KNOWN_RELEASE
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls);
+    Py_XSETREF(heap->ht_module, Py_NewRef(module));
+    if (getattro != nullptr) type->tp_getattro = getattro;
+    if (call != nullptr) type->tp_call = call;
+    PyType_Modified(type);
+    return true;
+#else
+    (void)module, (void)cls, (void)getattro, (void)call;
+    return false;
+#endif
+}
+
+// Logger.isEnabledFor(level) of an exact logging.Logger whose class still
+// has logging's own isEnabledFor, without running its Python frame: false
+// when the logger is disabled, else the answer in the logger's `_cache`
+// (logging's private per-level cache, present since 3.7). 1, 0, or -1 with
+// an exception set; 2 when the cache has no answer yet and the method must
+// be asked. On an unchecked release always 2.
+inline int logger_cached_enabled(PyObject* log, PyObject* level, PyObject* s_disabled, PyObject* s_cache) noexcept {
+#if CAPI_KNOWN_RELEASE
+    Ref disabled = Ref::steal(PyObject_GenericGetAttr(log, s_disabled));
+    if (!disabled) return -1;
+    int off = PyObject_IsTrue(disabled.get());
+    if (off != 0) return off < 0 ? -1 : 0;
+    Ref cache;
+    if (PyObject_GetOptionalAttr(log, s_cache, cache.out()) < 0) return -1;
+    if (cache && PyDict_CheckExact(cache.get())) {
+        Ref known;
+        int found = PyDict_GetItemRef(cache.get(), level, known.out());
+        if (found < 0) return -1;
+        if (found) return PyObject_IsTrue(known.get());
+    }
+    return 2;
+#else
+    (void)log, (void)level, (void)s_disabled, (void)s_cache;
+    return 2;
+#endif
+}
+
+}  // namespace capi
