@@ -40,13 +40,14 @@ $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
 # AddressSanitizer and UBSan over the whole suite, in its own environment.
 asan: PYTEST_ARGS ?= -x -q -p no:cacheprovider
 asan: $(VENV)/bin/python
+	@# The environment holds the sanitizer build from here on, even if a test fails.
+	rm -f $(VENV)/.installed
 	$(VPY) -m pip install -q --no-build-isolation --no-deps \
 	    -Cbuild-dir=build/asan -Ccmake.build-type=Debug \
 	    -Ccmake.define.BRELT_SANITIZE=ON .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	    PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(VPY) -m pytest $(PYTEST_ARGS)
-	rm -f $(VENV)/.installed
 
 # The fuzz tests on the sanitizer build, for a time budget in seconds
 # shared among them (rounds of fresh random examples until it is spent).
