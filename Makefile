@@ -10,13 +10,29 @@ VPY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench asan setup clean test-debug fuzz
+.PHONY: demo test test-tcl bench asan setup clean test-debug fuzz
 
 demo: setup
 	$(VPY) examples/tour.py
 
 test: setup
 	$(VPY) -m pytest $(PYTEST_ARGS)
+
+# The whole suite on the other Tcl builds that users meet: _tkinter linked
+# to a shared Tcl/Tk 9, and Tcl/Tk 9 or 8.6 linked into _tkinter (built once
+# by tools/build-tcl-envs, cached in $${BRELT_CACHE:-/var/cache/brelt}), then
+# with the system's own _tkinter. Each _tkinter goes first on PYTHONPATH.
+TCL_PYTHON ?= python3.13
+TCL_VENV := .venv-$(notdir $(TCL_PYTHON))
+test-tcl:
+	$(MAKE) setup PYTHON=$(TCL_PYTHON)
+	envs=$$(tools/build-tcl-envs $(TCL_PYTHON)) && for env in $$envs; do \
+	    echo "== Tcl environment $${env##*/}"; \
+	    PYTHONPATH=$$env BRELT_TCL_INCLUDE=$$(cat $$env/tcl-include) \
+	        $(TCL_VENV)/bin/python -m pytest $(PYTEST_ARGS) || exit 1; \
+	done
+	@echo "== the system's _tkinter"
+	$(TCL_VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
 bench: setup
 	$(VPY) benchmarks/run.py $(BENCH_ARGS)

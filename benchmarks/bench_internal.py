@@ -8,7 +8,7 @@ import tkinter
 
 from harness import Report, best_time
 
-from brelt.tcl.internal import DictionaryCompare, GetListFromAny, TclDLL
+from brelt.tcl.internal import DictionaryCompare, GetListFromAny, TclDLL, Tcl_Size
 
 
 
@@ -24,7 +24,7 @@ def get_list_ctypes(obj, interp=None, TclFindElement=TclDLL.TclFindElement,
     result = []
     p, lenRemain = string, length
     while lenRemain > 0:
-        elemSize = ctypes.c_int()
+        elemSize = Tcl_Size()  # an int on Tcl 8, a ptrdiff_t on Tcl 9
         if TclFindElement(interp, p, lenRemain, ctypes.byref(elemStart), ctypes.byref(nextElem),
                           ctypes.byref(elemSize), ctypes.byref(hasBrace)) != 0:
             raise tkinter.TclError("invalid list element")
@@ -102,7 +102,9 @@ def main():
     quoted = [(f"a b{i}", f"x{{y{i}", f"back\\slash{i}", f"$v{i}", f'"q{i}"', f"{{{i}")[i % 6] for i in range(10_000)]
     report = Report("internal: GetListFromAny / DictionaryCompare")
     for label, words in (("short words", short), ("braces/backslashes", quoted)):
-        text = tk.call("format", "%s", tk.call("list", *words))
+        # Tcl's string form of the list (Tcl 9 would give back the list
+        # object itself for a plain "%s").
+        text = tk.call("format", "%s.", tk.call("list", *words))[:-1]
         assert GetListFromAny(text) == tk.splitlist(text) == get_list_ctypes(text) == tuple(words)
         ours = best_time(lambda: GetListFromAny(text))
         report.faster(f"GetListFromAny, 10,000 {label}", ours, best_time(lambda: tk.splitlist(text)),

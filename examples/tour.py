@@ -4,7 +4,18 @@ Run it with `make demo`. Each section shows one part of the package.
 """
 
 import brelt.tcl
-from brelt.tcl import NestMap, TclArrayVariable, TclNamespace, TclVariable, TempTclVariable, quotify, tclobj
+from brelt.tcl import (
+    NestMap,
+    TclArrayVariable,
+    TclCommand,
+    TclNamespace,
+    TclVariable,
+    TempTclCommand,
+    TempTclNamespace,
+    TempTclVariable,
+    quotify,
+    tclobj,
+)
 
 
 def section(title):
@@ -130,6 +141,55 @@ def tour_variables():
     show("TclNamespace.split('::app::ui')", TclNamespace.split("::app::ui"))
 
 
+def tour_commands():
+    section("Tcl commands and namespaces: Python called from Tcl, handles, views")
+    tk = brelt.tcl.tk
+
+    # A Python function registered as a Tcl command, called from a Tcl proc.
+    shop = TclNamespace("::shop")
+    shop.create()
+
+    def price(item, count):
+        return {"apple": 0.5, "pear": 0.75}[item] * int(count)
+
+    shop.cmds["price"] = price  # now the Tcl command ::shop::price
+    tk.eval("proc ::shop::total {args} {"
+            " set t 0; foreach {i n} $args { set t [expr {$t + [price $i $n]}] }; return $t }")
+    show("Tcl: ::shop::total apple 4 pear 2", tk.eval("::shop::total apple 4 pear 2"))
+    show("an exception in Python is a Tcl error: catch", tk.eval("catch {::shop::price plum 1} msg"))
+
+    # A handle with bound options; call-time options override them in place.
+    when = TclCommand("clock format", keywords={"gmt": True, "format": "%Y"})
+    show("when(0)", when(0))
+    show("when(0, format='%Y-%m-%d %H:%M')", when(0, format="%Y-%m-%d %H:%M"))
+    show("when.build_tclcmd(86400)", when.build_tclcmd(86400))
+    total = shop.procs["total"]
+    show("shop.procs['total'].proc_args(), .proc_body()[:20]", (total.proc_args(), total.proc_body()[:20]))
+    show("total('pear', 4)", total("pear", 4))
+
+    # The namespace browsed as mappings: commands, procedures, variables.
+    shop.vars["currency"] = "EUR"
+    shop.call("set", "stock(apple)", 12)  # runs inside ::shop
+    show("'price' and 'total' among shop.cmds", sorted(n for n in shop.cmds if n in ("price", "total")))
+    show("list(shop.procs)", list(shop.procs))
+    show("shop.vars['currency'], shop.objs['stock(apple)']", (shop.vars["currency"], shop.objs["stock(apple)"]))
+    show("'price' in shop.procs, 'price' in shop.cmds", ("price" in shop.procs, "price" in shop.cmds))
+    try:
+        shop.vars["missing"]
+    except KeyError as exc:
+        show("shop.vars['missing'] raises KeyError of", exc.args[0])
+
+    # Temporaries: a command and a namespace that live for a with block.
+    with TempTclCommand(lambda *words: " ".join(reversed(words))) as rev:
+        show("a temporary command, called from Tcl", tk.eval(f"{rev.cmd_name} a b c"))
+    show("after the block, rev.exists()", rev.exists())
+    with TempTclNamespace() as scratch:
+        scratch.vars["x"] = 1
+        show("inside: scratch.exists(), list(scratch.vars)[:1]", (scratch.exists(), list(scratch.vars)[:1]))
+    show("after the block: scratch.exists()", scratch.exists())
+    shop.delete()
+
+
 def tour_quick_calls():
     section("Quick calls through tcl.jiv, and the history of what was sent")
     from brelt.tcl import TclError
@@ -165,6 +225,7 @@ SECTIONS = [
     tour_values,
     tour_quick_calls,
     tour_variables,
+    tour_commands,
     tour_internal,
     tour_keyed_lists,
 ]

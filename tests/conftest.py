@@ -42,6 +42,15 @@ class RecordingTk:
         self.calls.append(("<eval>", script))
         return self._tk.eval(script)
 
+    def createcommand(self, name, func):
+        self.calls.append(("<createcommand>", name))
+        return self._tk.createcommand(name, func)
+
+    def take(self):
+        """The calls recorded so far, forgotten by the recorder."""
+        calls, self.calls = self.calls, []
+        return calls
+
     def __getattr__(self, name):
         return getattr(self._tk, name)
 

@@ -3,8 +3,10 @@
 import collections
 import datetime
 import logging
+import os
 import re
 import sys
+import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -92,6 +94,36 @@ def test_entry_subclass_and_time_source(monkeypatch):
     monkeypatch.setattr(history_module, "Entry", Tagged)
     h = filled("x")
     assert type(h.filter()[0]) is Tagged and h.filter()[0].timestamp == moment
+
+
+@pytest.mark.parametrize("make", [Entry, lambda api: filled(api).filter()[0]], ids=["Entry", "History.append"])
+def test_replaced_time_source_is_called(monkeypatch, make):
+    moment = datetime.datetime(2024, 5, 1, 13, 45, 7, 123456)
+    monkeypatch.setattr(history_module, "get_time", lambda: moment)
+    assert make("x").timestamp is moment
+
+
+@pytest.mark.parametrize("zone", ["UTC", "Asia/Kathmandu", "America/St_Johns", "Pacific/Chatham"])
+@pytest.mark.parametrize("make", [Entry, lambda api: filled(api).filter()[0]], ids=["Entry", "History.append"])
+def test_timestamp_is_datetime_now_in_the_zone_of_the_moment(zone, make):
+    # The stamp is datetime.now() as it would be read at append time, also
+    # right after the process switched zones within the same second.
+    old = os.environ.get("TZ")
+    try:
+        make("warm")
+        os.environ["TZ"] = zone
+        time.tzset()
+        before = datetime.datetime.now()
+        stamp = make("x").timestamp
+        after = datetime.datetime.now()
+    finally:
+        if old is None:
+            os.environ.pop("TZ", None)
+        else:
+            os.environ["TZ"] = old
+        time.tzset()
+    assert type(stamp) is datetime.datetime and stamp.tzinfo is None
+    assert before <= stamp <= after and stamp.fold == before.fold
 
 
 # ---------------------------------------------------------------------------
@@ -332,3 +364,27 @@ def test_no_leaks():
     assert_no_leak(lambda: str(h.filter(count=1)[0]))
     h2 = History()
     assert_no_leak(lambda: pytest.raises(Exception, h2.filter, "missing"))
+
+
+@pytest.mark.parametrize("name", ["enabled", "__history__", "__activeMarkers__", "disabled"])
+def test_class_attributes_win_over_the_instance_dict(monkeypatch, caplog, name):
+    # append() reads what __init__ stored in the instance; a data descriptor
+    # that a class defines later takes precedence, as for any attribute.
+    h = History()
+    other = collections.deque()
+    values = {"enabled": False, "__history__": other, "__activeMarkers__": ["m"], "disabled": True}
+    owner = logging.Logger if name == "disabled" else History
+    with caplog.at_level(logging.DEBUG, logger="brelt.tcl"):
+        h.append("warm")  # both classes looked at, the logger's answer cached
+        monkeypatch.setattr(owner, name, property(lambda self: values[name]), raising=False)
+        if name == "__activeMarkers__":
+            h.__markers__["m"] = other
+        CountingList.strs = 0
+        h.append(CountingList(["x"]))
+    expected = {
+        "enabled": (["warm"], [], 1),
+        "__history__": (["warm"], ["x"], 1),
+        "__activeMarkers__": (["warm", "x"], ["x"], 1),
+        "disabled": (["warm", "x"], [], 0),  # a disabled logger: no line is built
+    }[name]
+    assert (apis(h.__dict__["__history__"]), apis(other), CountingList.strs) == expected

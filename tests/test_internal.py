@@ -15,6 +15,8 @@ from brelt.tcl.internal import GetListFromAny
 from support import assert_no_leak as leak_check
 
 TclError = tkinter.TclError
+TCL9 = tkinter.TclVersion >= 9
+SIZE = internal.Tcl_Size  # the library's size type: int on Tcl 8, ptrdiff_t on Tcl 9
 
 
 @pytest.fixture(scope="module")
@@ -29,7 +31,11 @@ def tk(root):
 
 def tcl_list_text(tk, strings):
     """Tcl's own string form of the list of `strings`."""
-    return tk.call("format", "%s", tk.call("list", *strings))
+    # A suffix makes Tcl build a new string: Tcl 9 gives back the list
+    # object itself for a plain "%s", which tkinter returns as a tuple.
+    text = tk.call("format", "%s.", tk.call("list", *strings))[:-1]
+    assert type(text) is str
+    return text
 
 
 # Each call here is heavy: fewer rounds suffice.
@@ -86,9 +92,10 @@ def test_parse_table(text, expected, tk):
     ],
 )
 def test_malformed_text(text, message, root, tk):
+    # Without an interpreter the message is Tcl's reason all the same.
     with pytest.raises(TclError) as no_interp:
         GetListFromAny(text)
-    assert no_interp.value.args == ("invalid list element",)
+    assert no_interp.value.args == (message,)
     with pytest.raises(TclError) as with_interp:
         GetListFromAny(text, interp=root)
     assert with_interp.value.args == (message,)
@@ -105,7 +112,7 @@ def test_interpreter_as_pointer(root):
         GetListFromAny("{", pointer)
     with pytest.raises(TclError) as null:
         GetListFromAny("{", internal.Tcl_Interp_p())
-    assert null.value.args == ("invalid list element",)
+    assert null.value.args == ("unmatched open brace in list",)
     assert GetListFromAny("a b", pointer) == ("a", "b")
 
 
@@ -115,6 +122,20 @@ def test_error_message_that_is_not_utf8(root):
     with pytest.raises(TclError) as exc:
         GetListFromAny(text, root)
     assert exc.value.args[0].startswith('list element in braces followed by "x\U0001f600\U0001f600')
+    # Without an interpreter: the 20 bytes less the character they cut, as
+    # Tcl 9 gives them (Tcl 8 keeps part of a 4-byte character).
+    expected = 'list element in braces followed by "x' + "\U0001f600" * 4 + '" instead of space'
+    with pytest.raises(TclError) as bare:
+        GetListFromAny(text)
+    assert bare.value.args == (expected,)
+    if TCL9:
+        assert exc.value.args == (expected,)
+    for junk in ("x" + "\u00e9" * 12, "\u00e9" * 12, "\u20ac" * 8, "ab" + "\u20ac" * 8):
+        with pytest.raises(TclError) as tcl:
+            GetListFromAny("{a}" + junk, root)
+        with pytest.raises(TclError) as bare:
+            GetListFromAny("{a}" + junk)
+        assert bare.value.args == tcl.value.args
 
 
 def test_error_message_in_tcl_internal_form(root, tk):
@@ -226,12 +247,21 @@ def test_tcl_obj_is_read_as_text(tk):
     assert GetListFromAny(obj) == ("a", "b c")
 
 
+@pytest.mark.parametrize(
+    "text",
+    ["a \\0 b", "\\x00", "\\uD83D\\uDE00", "x\\0y\\uD83D\\uDE00z \\u0000", "\\ud800 x", "\\uDE00\\uD83D",
+     "{\\uD83D\\uDE00} \"\\uD83D\\uDE00\""],
+)
+def test_escapes_decode_as_tkinter_decodes(tk, text):
+    # Backslash sequences for NUL and surrogates leave Tcl's own forms of
+    # them (C0 80, CESU-8 on Tcl 8): read as tkinter reads Tcl's strings.
+    assert GetListFromAny(text) == tk.splitlist(text)
+    assert cast_list(text) == list(tk.splitlist(text))
+
+
 def test_bad_text():
     with pytest.raises(UnicodeEncodeError):
         GetListFromAny("a \ud800")
-    # Backslash sequences that Tcl turns into bytes that are not UTF-8.
-    with pytest.raises(UnicodeDecodeError):
-        GetListFromAny("\\ud800 x")
 
     class Bad:
         def __str__(self):
@@ -249,8 +279,9 @@ def test_huge_list(tk):
     assert GetListFromAny(words) == tuple(words)
 
 
+@pytest.mark.skipif(TCL9, reason="Tcl 9 counts list bytes in a Tcl_Size: no 2 GiB limit")
 def test_text_too_long_for_the_library():
-    # Tcl counts list bytes in an int: longer text is refused, never cut short.
+    # Tcl 8 counts list bytes in an int: longer text is refused, never cut short.
     try:
         text = "x" * (2**31)
     except MemoryError:
@@ -279,10 +310,48 @@ def test_no_reference_leaks(root):
             GetListFromAny("a {b", root)
         with pytest.raises(ctypes.ArgumentError):
             GetListFromAny("a", object())
-        with pytest.raises(UnicodeDecodeError):
-            GetListFromAny("a \\ud800")
+        with pytest.raises(TclError):
+            GetListFromAny('a "b"c')
 
     assert_no_leak(failing)
+
+
+def in_other_thread(func):
+    import threading
+
+    outcome = []
+
+    def run():
+        try:
+            outcome.append(func())
+        except BaseException as exc:  # noqa: BLE001 - the test looks at what arrives
+            outcome.append(exc)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join(30)
+    return outcome[0]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda root: GetListFromAny("a {b", root),
+        lambda root: GetListFromAny("a b", root),
+        lambda root: internal.TclError_from_interp(root, "default"),
+    ],
+    ids=["malformed", "wellformed", "error_from_interp"],
+)
+def test_other_threads_interpreter_is_refused(root, tk, call):
+    # Tcl must not write into (or read) an interpreter that another thread
+    # owns: refused on every Tcl, whether or not tkinter refuses.
+    tk.eval("set x {the result}")
+    outcome = in_other_thread(lambda: call(root))
+    assert type(outcome) is RuntimeError
+    assert internal.TclDLL.Tcl_GetStringResult(root) == b"the result"
+    # Without an interpreter, any thread parses.
+    assert in_other_thread(lambda: GetListFromAny("{", internal.Tcl_Interp_p())).args == (
+        "unmatched open brace in list",)
 
 
 # ---------------------------------------------------------------------------
@@ -313,8 +382,9 @@ def test_random_text_agrees_with_tcl(tk, root, text):
         with pytest.raises(TclError) as ours:
             GetListFromAny(text, root)
         assert ours.value.args == (str(exc),)
-        with pytest.raises(TclError, match="^invalid list element$"):
+        with pytest.raises(TclError) as bare:
             GetListFromAny(text)
+        assert bare.value.args == (str(exc),)
     else:
         assert GetListFromAny(text) == expected
         assert GetListFromAny(text, root) == expected
@@ -337,15 +407,62 @@ def test_cast_list(tk):
 # The library and its ctypes mirrors
 
 
+def mapped_files():
+    import os
+
+    with open("/proc/self/maps") as maps:
+        return {os.path.realpath(line.split(maxsplit=5)[5].strip()) for line in maps if len(line.split()) == 6}
+
+
 def test_library_is_tkinters_tcl():
     assert isinstance(internal.TclDLL, ctypes.CDLL)
-    assert internal.lib.startswith(f"libtcl{tkinter.TclVersion}.")
     assert internal.TclDLL._name == internal.lib
-    # The very library tkinter runs on: same patch level, same symbol address.
+    # The very library tkinter runs on, already in the process: the file of
+    # Tcl linked to _tkinter, or _tkinter itself when Tcl is linked in.
+    import _tkinter
+
+    import os
+
+    assert os.path.realpath(internal.lib) in mapped_files()
+    assert "libtcl" in internal.lib or internal.lib == _tkinter.__file__
     patchlevel = internal.TclDLL.Tcl_GetVersion
     major, minor, patch, kind = (ctypes.c_int() for _ in range(4))
     patchlevel(ctypes.byref(major), ctypes.byref(minor), ctypes.byref(patch), ctypes.byref(kind))
     assert f"{major.value}.{minor.value}.{patch.value}" == tkinter.Tcl().call("info", "patchlevel")
+
+
+TCL_MAPS = r"""
+import re, tkinter
+def tcl_files():
+    with open("/proc/self/maps") as maps:
+        return sorted({line.split()[-1] for line in maps if re.search(r"/lib(tcl|tk|tcl9tk)[0-9.]*\.(so|dylib)", line)})
+root = tkinter.Tcl()
+before = tcl_files()
+import brelt.tcl
+from brelt.tcl import internal
+from brelt.tcl.nestmap import NestMap
+tcl = brelt.tcl.Interpreter()
+tcl.jiv.set("x", "a {b c}")
+assert brelt.tcl.cast_list(tcl.jiv.set("x")) == ["a", "b c"]
+try:
+    internal.GetListFromAny("{", root)
+except tkinter.TclError:
+    pass
+assert internal.DictionaryCompare("a2", "a10") < 0
+NestMap.from_tcl("{a 1} {b 2}")
+print(repr((before, tcl_files(), internal.lib)))
+"""
+
+
+def test_process_holds_one_tcl_library():
+    import ast
+    import os
+    import subprocess
+
+    out = subprocess.run([sys.executable, "-c", TCL_MAPS], check=True, capture_output=True, text=True).stdout
+    before, after, lib = ast.literal_eval(out.strip())
+    assert after == before  # nothing mapped by brelt.tcl, none in a static build
+    assert os.path.realpath(lib) in before or not before
 
 
 def test_module_names():
@@ -371,13 +488,14 @@ def test_return_codes():
 def test_bound_functions():
     dll = internal.TclDLL
     P = ctypes.POINTER
+    assert SIZE is (ctypes.c_ssize_t if TCL9 else ctypes.c_int)
     assert dll.TclFindElement.argtypes == [
-        internal.Tcl_Interp_p, ctypes.c_char_p, ctypes.c_int,
-        P(ctypes.c_char_p), P(ctypes.c_char_p), P(ctypes.c_int), P(ctypes.c_int),
+        internal.Tcl_Interp_p, ctypes.c_char_p, SIZE,
+        P(ctypes.c_char_p), P(ctypes.c_char_p), P(SIZE), P(ctypes.c_int),
     ]
     assert dll.TclFindElement.restype is ctypes.c_int
-    assert dll.TclCopyAndCollapse.argtypes == [ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p]
-    assert dll.TclCopyAndCollapse.restype is ctypes.c_int
+    assert dll.TclCopyAndCollapse.argtypes == [SIZE, ctypes.c_char_p, ctypes.c_char_p]
+    assert dll.TclCopyAndCollapse.restype is SIZE
     assert dll.Tcl_GetStringResult.argtypes == [internal.Tcl_Interp_p]
     assert dll.Tcl_GetStringResult.restype is ctypes.c_char_p
     assert dll.Tcl_ResetResult.argtypes == [internal.Tcl_Interp_p]
@@ -390,7 +508,7 @@ def test_bound_functions_work(root, tk):
     assert dll.Tcl_GetStringResult(root) == b"some result"
     dll.Tcl_ResetResult(internal.Tcl_Interp_p(root.interpaddr()))
     assert dll.Tcl_GetStringResult(root) == b""
-    start, nxt, size, brace = ctypes.c_char_p(), ctypes.c_char_p(), ctypes.c_int(), ctypes.c_int()
+    start, nxt, size, brace = ctypes.c_char_p(), ctypes.c_char_p(), SIZE(), ctypes.c_int()
     code = dll.TclFindElement(None, b"{a b} c", 7, ctypes.byref(start), ctypes.byref(nxt),
                               ctypes.byref(size), ctypes.byref(brace))
     assert code == internal.ReturnCodes.TCL_OK
@@ -408,7 +526,7 @@ def test_structures_fields():
     assert fields(internal.Tcl_ObjType) == [
         ("name", ctypes.c_char_p), ("freeIntRepProc", vp), ("dupIntRepProc", vp),
         ("updateStringProc", vp), ("setFromAnyProc", vp),
-    ]
+    ] + ([("version", ctypes.c_size_t)] + [(name, vp) for name in TCL9_OBJTYPE_PROCS] if TCL9 else [])
     rep = internal.Tcl_Obj.u_internalRep
     two = rep.s_twoPtrValue
     assert issubclass(internal.Tcl_Obj, ctypes.Structure)
@@ -417,10 +535,13 @@ def test_structures_fields():
     assert fields(two) == [("ptr1", vp), ("ptr2", vp)]
     assert fields(rep) == [("longValue", ctypes.c_long), ("doubleValue", ctypes.c_double), ("otherValuePtr", vp),
                            ("wideValue", ctypes.c_longlong), ("twoPtrValue", two)]
-    assert fields(internal.Tcl_Obj) == [("refCount", ctypes.c_int), ("bytes", ctypes.c_char_p),
-                                        ("length", ctypes.c_int),
+    assert fields(internal.Tcl_Obj) == [("refCount", SIZE), ("bytes", ctypes.c_char_p),
+                                        ("length", SIZE),
                                         ("typePtr", ctypes.POINTER(internal.Tcl_ObjType)), ("internalRep", rep)]
 
+
+TCL9_OBJTYPE_PROCS = ["lengthProc", "indexProc", "sliceProc", "reverseProc", "getElementsProc",
+                      "setElementProc", "replaceProc", "inOperProc"]
 
 LAYOUT_PROGRAM = r"""
 #include <stddef.h>
@@ -431,6 +552,11 @@ int main(void) {
     printf("Tcl_ObjType - 0 %zu\n", sizeof(Tcl_ObjType));
     FIELD(Tcl_ObjType, name); FIELD(Tcl_ObjType, freeIntRepProc); FIELD(Tcl_ObjType, dupIntRepProc);
     FIELD(Tcl_ObjType, updateStringProc); FIELD(Tcl_ObjType, setFromAnyProc);
+#if TCL_MAJOR_VERSION > 8
+    FIELD(Tcl_ObjType, version); FIELD(Tcl_ObjType, lengthProc); FIELD(Tcl_ObjType, indexProc);
+    FIELD(Tcl_ObjType, sliceProc); FIELD(Tcl_ObjType, reverseProc); FIELD(Tcl_ObjType, getElementsProc);
+    FIELD(Tcl_ObjType, setElementProc); FIELD(Tcl_ObjType, replaceProc); FIELD(Tcl_ObjType, inOperProc);
+#endif
     printf("Tcl_Obj - 0 %zu\n", sizeof(Tcl_Obj));
     FIELD(Tcl_Obj, refCount); FIELD(Tcl_Obj, bytes); FIELD(Tcl_Obj, length); FIELD(Tcl_Obj, typePtr);
     FIELD(Tcl_Obj, internalRep);
@@ -444,13 +570,16 @@ int main(void) {
 
 
 def c_layout(tmp_path):
+    import os
     import pathlib
     import shutil
     import subprocess
 
     compiler = shutil.which("cc") or shutil.which("gcc")
-    headers = [p for p in (f"/usr/include/tcl{tkinter.TclVersion}", "/usr/include/tcl", "/usr/include")
-               if pathlib.Path(p, "tcl.h").exists()]
+    # The headers of the running Tcl (named by the test environments).
+    places = [os.environ.get("BRELT_TCL_INCLUDE", ""), f"/usr/include/tcl{tkinter.TclVersion}", "/usr/include/tcl",
+              "/usr/include"]
+    headers = [p for p in places if p and pathlib.Path(p, "tcl.h").exists()]
     if not compiler or not headers:
         pytest.skip("needs a C compiler and the Tcl headers (tcl.h)")
     source = tmp_path / "layout.c"
@@ -458,6 +587,10 @@ def c_layout(tmp_path):
     exe = tmp_path / "layout"
     subprocess.run([compiler, f"-I{headers[0]}", str(source), "-o", str(exe)], check=True)
     out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
+    import re
+
+    header = pathlib.Path(headers[0], "tcl.h").read_text()
+    assert re.search(rf'#\s*define\s+TCL_VERSION\s+"{tkinter.TclVersion}"', header)  # the running Tcl's headers
     return {(t, path): (int(off), int(size)) for t, path, off, size in (line.split() for line in out.splitlines())}
 
 
@@ -486,10 +619,10 @@ def test_structures_read_real_objects():
     # Objects made by the library itself, read through the mirrors.
     dll = internal.TclDLL
     ObjP = ctypes.POINTER(internal.Tcl_Obj)
-    new_string = ctypes.CFUNCTYPE(ObjP, ctypes.c_char_p, ctypes.c_int)(("Tcl_NewStringObj", dll))
+    new_string = ctypes.CFUNCTYPE(ObjP, ctypes.c_char_p, SIZE)(("Tcl_NewStringObj", dll))
     new_wide = ctypes.CFUNCTYPE(ObjP, internal.Tcl_WideInt)(("Tcl_NewWideIntObj", dll))
     new_double = ctypes.CFUNCTYPE(ObjP, ctypes.c_double)(("Tcl_NewDoubleObj", dll))
-    new_list = ctypes.CFUNCTYPE(ObjP, ctypes.c_int, ctypes.POINTER(ObjP))(("Tcl_NewListObj", dll))
+    new_list = ctypes.CFUNCTYPE(ObjP, SIZE, ctypes.POINTER(ObjP))(("Tcl_NewListObj", dll))
     release = ctypes.CFUNCTYPE(None, ObjP, ctypes.c_char_p, ctypes.c_int)(("Tcl_DbDecrRefCount", dll))
 
     pair = (ObjP * 2)(new_string(b"a", 1), new_string(b"b", 1))
@@ -584,11 +717,11 @@ def test_pointer_helpers():
 # Loading the library, in a fresh interpreter with a stand-in for ctypes.CDLL
 
 LOADER = r"""
-import ctypes, sys, tkinter
+import ctypes, os, sys, tkinter
 real, tried = ctypes.CDLL, []
 tkinter.TclVersion = {version}
-def CDLL(name):
-    tried.append((name, sys.modules["brelt.tcl.internal"].lib))
+def CDLL(name, mode=ctypes.DEFAULT_MODE):
+    tried.append((name, sys.modules["brelt.tcl.internal"].lib, bool(mode & os.RTLD_NOLOAD)))
     {body}
 ctypes.CDLL = CDLL
 try:
@@ -598,8 +731,10 @@ except BaseException as exc:
     print(repr((tried, type(exc).__name__, str(exc))))
 """
 
-ALL_NAMES = ["libtcl8.4.so", "libtcl8.4.dylib", "libtcl8.5.so", "libtcl8.5.dylib",
-             "libtcl8.6.so.0", "libtcl8.6.so", "libtcl8.6.dylib"]
+# The last resort after the library _tkinter runs on: file names, tried
+# only for a library the process holds already.
+NAMES = ["libtcl8.4.so", "libtcl8.4.dylib", "libtcl8.5.so", "libtcl8.5.dylib",
+         "libtcl8.6.so.0", "libtcl8.6.so", "libtcl8.6.dylib", "libtcl9.0.so", "libtcl9.0.dylib"]
 
 
 def run_loader(version, body):
@@ -611,26 +746,45 @@ def run_loader(version, body):
     return ast.literal_eval(out.strip())
 
 
-def test_loader_order_and_failure():
-    tried, kind, message = run_loader("8.6", "raise OSError(name)")
-    assert kind == "ImportError" and message == "Cannot load Tcl shared library (.so or .dylib)"
-    names = [name for name, _ in tried]
-    # tkinter's own Tcl release first, then the others oldest first.
-    assert names == ALL_NAMES[4:] + ALL_NAMES[:4]
-    assert all(name == lib for name, lib in tried)  # lib names each attempt before it is made
+def names_for(version):
+    prefix = f"libtcl{version}."
+    return [n for n in NAMES if n.startswith(prefix)] + [n for n in NAMES if not n.startswith(prefix)]
 
-    tried, kind, message = run_loader("8.5", "raise OSError(name)")
-    assert [name for name, _ in tried] == ALL_NAMES[2:4] + ALL_NAMES[:2] + ALL_NAMES[4:]
+
+def test_loader_order_and_failure():
+    version = tkinter.TclVersion
+    tried, kind, message = run_loader(version, "raise OSError(name)")
+    assert kind == "ImportError" and message == "Cannot load Tcl shared library (.so or .dylib)"
+    names = [name for name, _, _ in tried]
+    # The file _tkinter's Tcl lives in first, then tkinter's release, then the others oldest first.
+    assert names == [internal.lib, *names_for(version)]
+    assert all(name == lib for name, lib, _ in tried)  # lib names each attempt before it is made
+    assert all(noload for _, _, noload in tried)  # never a library the process does not hold
 
 
 def test_loader_takes_first_that_loads():
-    tried, lib = run_loader("8.6", "if name != 'libtcl8.4.so': raise OSError(name)\n    return real('libtcl8.6.so.0')")
+    body = f"if name != 'libtcl8.4.so': raise OSError(name)\n    return real({internal.lib!r}, mode)"
+    tried, lib = run_loader(tkinter.TclVersion, body)
     assert lib == "libtcl8.4.so"
-    assert [name for name, _ in tried] == ALL_NAMES[4:] + ALL_NAMES[:1]
+    assert [name for name, _, _ in tried] == [internal.lib, *names_for(tkinter.TclVersion)][: len(tried)]
+
+
+@pytest.mark.parametrize("version", [8.5, 8.6, 9.0])
+def test_loader_never_uses_another_release(version):
+    # With every candidate loading (as the real library), a release other
+    # than tkinter's is refused, whatever the file is called.
+    tried, *result = run_loader(version, "return real(" + repr(internal.lib) + ", mode)")
+    if version == tkinter.TclVersion:
+        assert result == [internal.lib]
+    else:
+        assert result[0] == "ImportError"
+        assert result[1] == (f"Cannot load Tcl shared library (.so or .dylib): {internal.lib} is Tcl "
+                             f"{tkinter.TclVersion}, tkinter runs on Tcl {version}")
+        assert len(tried) == len(NAMES) + 1
 
 
 def test_loader_other_errors_abort_import():
-    tried, kind, message = run_loader("8.6", "raise RuntimeError('no loader')")
+    tried, kind, message = run_loader(tkinter.TclVersion, "raise RuntimeError('no loader')")
     assert (kind, message) == ("RuntimeError", "no loader")
     assert len(tried) == 1
 
@@ -703,9 +857,10 @@ def test_compare_table(left, right, expected):
         ("\u0130", "i", 1),
         ("\u0130", "j", -1),
         ("\u0130x", "ix", 1),
-        # Non-ASCII digits start number runs.
+        # Other digits than 0-9 compare as characters, as in Tcl.
         ("x\u0663", "x\u0662", 1),
-        ("x\u0669", "x10", -1),
+        ("x\u0669", "x10", 1),
+        ("\u00b2", "10", 1),
         ("É", "é", -1),
         ("\U0001d400", "\U0001d401", -1),
     ],
@@ -752,12 +907,15 @@ def python_dictionary_compare(left, right):
     def at(s, i):
         return s[i] if i < len(s) else "\0"
 
+    def isdigit(c):
+        return "0" <= c <= "9"
+
     while True:
-        if at(right, ir).isdigit() and at(left, il).isdigit():
+        if isdigit(at(right, ir)) and isdigit(at(left, il)):
             zeros = 0
-            while at(right, ir) == "0" and at(right, ir + 1).isdigit():
+            while at(right, ir) == "0" and isdigit(at(right, ir + 1)):
                 ir, zeros = ir + 1, zeros - 1
-            while at(left, il) == "0" and at(left, il + 1).isdigit():
+            while at(left, il) == "0" and isdigit(at(left, il + 1)):
                 il, zeros = il + 1, zeros + 1
             if secondary == 0:
                 secondary = zeros
@@ -766,13 +924,13 @@ def python_dictionary_compare(left, right):
                 if diff == 0:
                     diff = ord(at(left, il)) - ord(at(right, ir))
                 il, ir = il + 1, ir + 1
-                if not at(right, ir).isdigit():
-                    if at(left, il).isdigit():
+                if not isdigit(at(right, ir)):
+                    if isdigit(at(left, il)):
                         return 1
                     if diff:
                         return diff
                     break
-                if not at(left, il).isdigit():
+                if not isdigit(at(left, il)):
                     return -1
             continue
         if il < len(left) and ir < len(right):
@@ -827,3 +985,28 @@ def test_sort_of_many_words_agrees_with_tcl_lsort(tk):
     words = ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 12))) for _ in range(5000)]
     expected = list(tk.splitlist(tk.call("format", "%s", tk.call("lsort", "-dictionary", tk.call("list", *words)))))
     assert sorted(words, key=dictionary_key) == expected
+
+
+# Unicode digits (superscript two, Arabic-Indic three, fullwidth zero and
+# one) beside ASCII digits and letters; inside the Basic Multilingual Plane,
+# where Tcl 8 and 9 both compare characters by code point.
+digit_words = st.text(st.sampled_from("0123456789aAbz \u00b2\u0663\uff10\uff11\u00e9\u00c9"), max_size=8)
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(digit_words, max_size=20))
+def test_unicode_digits_sort_as_tcl_lsort(tk, words):
+    expected = list(tk.splitlist(tk.call("format", "%s", tk.call("lsort", "-dictionary", tk.call("list", *words)))))
+    assert sorted(words, key=dictionary_key) == expected
+
+
+@settings(max_examples=2000)
+@given(st.one_of(digit_words, unicode_words), digit_words, st.one_of(digit_words, unicode_words))
+def test_compare_is_transitive(a, b, c):
+    import itertools
+
+    # No cycle among three strings, in any order: sorting cannot depend on
+    # the order of its input.
+    for x, y, z in itertools.permutations((a, b, c)):
+        if DictionaryCompare(x, y) < 0 and DictionaryCompare(y, z) < 0:
+            assert DictionaryCompare(x, z) < 0, (x, y, z)

@@ -8,6 +8,7 @@ import weakref
 from tkinter import TclError
 
 import pytest
+from hypothesis import given, strategies as st
 
 from brelt.tcl import Interpreter, quotify
 from brelt.tcl.jiv import Jiv, Jiv_Code
@@ -117,6 +118,17 @@ def test_words_positionals_then_options(echo):
     echo.jiv.echo(zed="z", alpha="a")  # keyword order as given
     assert echo.tk.calls[-1] == ("echo", "-zed", "z", "-alpha", "a")
     assert all(type(w) is str for w in echo.tk.calls[0])
+
+
+_shared = Interpreter()
+
+
+@given(st.one_of(st.integers(), st.sampled_from([2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 0, -1])))
+def test_int_words_are_their_str(value):
+    words = []
+    _shared.tk.createcommand("keep", lambda *args: words.append(args) or "")
+    _shared.jiv.keep(value, opt=value)
+    assert words == [(str(value), "-opt", str(value))]
 
 
 def test_words_are_never_reparsed(echo):

@@ -79,7 +79,8 @@ def pwned(tcl):
 
 
 def test_export_list_and_docstring():
-    existing = ("TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable", "TclNamespace")
+    existing = ("TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable", "TclCommand",
+                "TempTclCommand", "TclNamespace", "TempTclNamespace")
     assert ns_module.__all__ == existing and type(ns_module.__all__) is tuple
     star = {}
     exec("from brelt.tcl.namespace import *", star)
@@ -547,19 +548,40 @@ def test_array_as_mapping(rec):
         hash(a)
 
 
-def test_array_missing_elements_raise_tcl_error():
+class Subclassed(TclArrayVariable):
+    def get(self, array_index=None, cast=None):
+        return super().get(array_index, cast=cast)
+
+    def unset(self, array_index=None, nocomplain=False):
+        return super().unset(array_index, nocomplain)
+
+
+@pytest.mark.parametrize("cls", [TclArrayVariable, Subclassed])
+@pytest.mark.parametrize("setup", ["element missing", "no variable", "scalar"])
+def test_array_missing_elements_raise_an_error_that_is_both_tcl_error_and_key_error(cls, setup):
     tcl = Interpreter()
-    a = TclArrayVariable("::a", tcl=tcl)
-    a["present"] = 1
-    with pytest.raises(TclError):
-        a["missing"]
-    with pytest.raises(TclError):
-        del a["missing"]
-    with pytest.raises(TclError):
-        a.get("missing")
-    with pytest.raises(TclError):
-        a.pop("missing", None)
-    assert a.pop("present") == 1 and not a and a.is_array()  # an empty array stays
+    if setup == "element missing":
+        tcl.tk.call("array", "set", "::a", ("present", 1))
+    elif setup == "scalar":
+        tcl.tk.call("set", "::a", "1")
+    a = cls("::a", tcl=tcl)
+    for operation, raw in [
+        (lambda: a["missing"], lambda: tcl.tk.getvar("::a", "missing")),
+        (lambda: a.__delitem__("missing"), lambda: tcl.tk.unsetvar("::a", "missing")),
+    ]:
+        with pytest.raises(TclError) as expected:
+            raw()
+        with pytest.raises(KeyError) as info:
+            operation()
+        assert isinstance(info.value, TclError) and str(info.value) == str(expected.value)
+        assert info.value.args == expected.value.args
+    assert a.pop("missing", "default") == "default"
+    with pytest.raises(TclError) as info:
+        a.get("missing")  # get is get_obj: a plain TclError
+    assert not isinstance(info.value, KeyError)
+    if setup != "scalar":
+        assert a.setdefault("new", "v") == "v" and a["new"] == "v"
+        assert a.pop("new") == "v" and "new" not in a
 
 
 def test_array_update_is_one_request(rec):

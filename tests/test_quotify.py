@@ -53,6 +53,43 @@ def test_list_quoting(elements, text):
     assert Q._tcl_UpdateStringOfList(elements) == text
 
 
+@pytest.mark.parametrize("background", ["a", "\xe9", "\u0436"])
+def test_every_character_at_every_place_of_a_word(background):
+    # The element steps (_Tcl_ScanElement, _Tcl_ConvertElement) are the
+    # judge of how a list quotes each word: short words of every length
+    # around the 8-character steps, with each of the first 256 characters
+    # (and wider ones) at each place.
+    # U+2000-U+207F: wide characters whose low byte is a special one.
+    chars = [chr(c) for c in range(256)] + [chr(c) for c in range(0x2000, 0x2080)] + ["\U0001f600"]
+    for length in range(1, 18):
+        for place in range(length):
+            words = [background * place + c + background * (length - place - 1) for c in chars]
+            expected = [Q._Tcl_ConvertElement(w, Q._Tcl_ScanElement(w)[1]) for w in words]
+            assert [quotify([w]) for w in words] == expected
+            assert quotify(words) == " ".join(expected)
+
+
+def canonical(text):
+    """The same text as CPython stores it when it builds it from scratch."""
+    return text.encode("utf-8", "surrogatepass").decode("utf-8", "surrogatepass")
+
+
+@pytest.mark.parametrize(
+    "elements",
+    [
+        ["a", "b c"], ["\xe9", "a"], ["a", "\xe9 x"], ["a b", "\u0436"], ["\u0436", "a", "b"],
+        ["a", "\xe9", "\u0436", "\U0001f600 {"], ["\U0001f600", "a"], ["x" * 300, "\u0436" * 300, "y z"],
+        [""] * 3, ["a"] * 5000 + ["\xe9"],
+    ],
+)
+def test_lists_are_well_formed_strings_of_the_narrowest_kind(elements):
+    # A str whose characters would fit a narrower kind is malformed: it
+    # compares unequal to the same text built by CPython.
+    text = quotify(elements)
+    assert text == " ".join(quotify([e]) for e in elements)
+    assert sys.getsizeof(text) == sys.getsizeof(canonical(text))
+
+
 def test_scan_and_convert_element():
     assert Q._Tcl_ScanElement("") == (2, {"USE_BRACES"})
     assert Q._Tcl_ScanElement("abc") == (8, set())
@@ -126,9 +163,30 @@ def test_hooks():
     assert quotify(MethodHook()) == "from method"
 
 
-def test_non_string_quotify_hook_inside_a_list_is_an_error():
-    with pytest.raises(TypeError, match="non-string"):
-        quotify([Hooked(lambda: 5)])
+@pytest.mark.parametrize(
+    "element, string",
+    [
+        (Hooked(lambda: 5), "5"),
+        (Hooked(lambda: None), ""),
+        (Hooked(lambda: [1, "x y"]), "1 {x y}"),
+        (Hooked(lambda: Hooked(lambda: "p q")), "p q"),  # a hook may return another hooked object
+        (Hooked(lambda: Hooked(None, lambda: 7)), "7"),
+    ],
+)
+def test_element_whose_quotify_hook_returns_no_str_is_converted_again(element, string):
+    # The element steps begin with quotify() of the element, whatever it is.
+    assert quotify([element, "a"]) == quotify([string, "a"])
+    assert Q._Tcl_ScanElement(element) == Q._Tcl_ScanElement(string)
+    assert Q._Tcl_ConvertElement(element, {"USE_BRACES"}) == Q._Tcl_ConvertElement(string, {"USE_BRACES"})
+
+
+def test_element_hook_that_never_gives_a_str_ends_in_recursion_error():
+    class Endless:
+        def __quotify__(self):
+            return self
+
+    with pytest.raises(RecursionError):
+        quotify([Endless()])
 
 
 @pytest.mark.parametrize(

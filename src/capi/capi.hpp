@@ -11,4 +11,5 @@
 #include "private_api.hpp"
 #include "ref.hpp"
 #include "small_vector.hpp"
+#include "threads.hpp"
 #include "strings.hpp"

@@ -100,7 +100,6 @@ public:
     bool create() noexcept;
 
 private:
-    friend struct ModuleStateBase;
     inline void enrol() noexcept;
 
     Held* next_ = nullptr;
@@ -111,15 +110,13 @@ private:
 // Every module state starts with this, so the function machinery finds its
 // type and the module hooks find the state's Held members.
 struct ModuleStateBase {
-    ModuleStateBase() noexcept {
-        detail::constructing_state = this;
-        function_type.next_ = held_;
-        held_ = &function_type;
-    }
+    ModuleStateBase() noexcept = default;
     ModuleStateBase(const ModuleStateBase&) = delete;
     ModuleStateBase& operator=(const ModuleStateBase&) = delete;
 
-    Held* held_ = nullptr;  // the Held members, last declared first
+    // The Held members, last declared first. Its initialiser opens the
+    // enrolment, before any Held member (function_type first) is built.
+    Held* held_ = (detail::constructing_state = this, nullptr);
     bool live_ = false;     // set once constructed; the memory starts zeroed
     Held function_type;
 };

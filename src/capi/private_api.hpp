@@ -107,21 +107,73 @@ inline bool install_type_slots(PyObject* module, PyObject* cls, getattrofunc get
 #endif
 }
 
+// For classes that do not define some attribute names at all (the usual
+// state of attributes that __init__ sets): obj.name is then exactly
+// obj.__dict__[name], and AttributeError when it is missing. Whether a class
+// and its bases define none of the names is checked once per class version
+// (see type_version); without a version tag it is checked every time.
+class PlainAttrs {
+public:
+    // Whether instances of `t` read all `n` names from their __dict__.
+    bool applies(PyTypeObject* t, PyObject* const* names, size_t n) noexcept {
+        if (t->tp_getattro != PyObject_GenericGetAttr) return false;
+        if ((t->tp_flags & Py_TPFLAGS_MANAGED_DICT) == 0 && t->tp_dictoffset == 0) return false;
+        unsigned int tag = type_version(t);
+        if (tag != 0 && t == type_ && tag == tag_) return true;
+        for (size_t i = 0; i < n; ++i) {
+            if (type_lookup(t, names[i])) return false;
+        }
+        tag = type_version(t);
+        if (tag != 0) {
+            type_ = t;
+            tag_ = tag;
+        }
+        return true;
+    }
+
+private:
+    PyTypeObject* type_ = nullptr;  // compared, never followed
+    unsigned int tag_ = 0;
+};
+
+// obj.name, from obj.__dict__ when `attrs` says that the class of obj
+// defines none of `names` (name among them); otherwise, or when the name is
+// missing, through getattr(), which gives Python's own result or error.
+// Checked at every read: Python code run between two reads may change the
+// class or replace the instance's __dict__.
+inline Ref read_attr(PlainAttrs& attrs, PyObject* obj, PyObject* const* names, size_t n, PyObject* name) noexcept {
+    if (attrs.applies(Py_TYPE(obj), names, n)) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!dict) return {};
+        Ref value;
+        int found = PyDict_GetItemRef(dict.get(), name, value.out());
+        if (found != 0) return value;
+    }
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
 // Logger.isEnabledFor(level) of an exact logging.Logger whose class still
 // has logging's own isEnabledFor, without running its Python frame: false
 // when the logger is disabled, else the answer in the logger's `_cache`
-// (logging's private per-level cache, present since 3.7). 1, 0, or -1 with
-// an exception set; 2 when the cache has no answer yet and the method must
-// be asked. On an unchecked release always 2.
-inline int logger_cached_enabled(PyObject* log, PyObject* level, PyObject* s_disabled, PyObject* s_cache) noexcept {
+// (logging's private per-level cache, present since 3.7), both read with
+// read_attr through `attrs`. 1, 0, or -1 with an
+// exception set; 2 when the cache has no answer yet and the method must be
+// asked. On an unchecked release always 2.
+inline int logger_cached_enabled(PyObject* log, PlainAttrs& attrs, PyObject* level, PyObject* s_disabled,
+                                 PyObject* s_cache) noexcept {
 #if CAPI_KNOWN_RELEASE
-    Ref disabled = Ref::steal(PyObject_GenericGetAttr(log, s_disabled));
+    PyObject* names[] = {s_disabled, s_cache};
+    Ref disabled = read_attr(attrs, log, names, 2, s_disabled);
     if (!disabled) return -1;
     int off = PyObject_IsTrue(disabled.get());
     if (off != 0) return off < 0 ? -1 : 0;
-    Ref cache;
-    if (PyObject_GetOptionalAttr(log, s_cache, cache.out()) < 0) return -1;
-    if (cache && PyDict_CheckExact(cache.get())) {
+    Ref cache = read_attr(attrs, log, names, 2, s_cache);
+    if (!cache) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 2;
+    }
+    if (PyDict_CheckExact(cache.get())) {
         Ref known;
         int found = PyDict_GetItemRef(cache.get(), level, known.out());
         if (found < 0) return -1;
@@ -129,7 +181,7 @@ inline int logger_cached_enabled(PyObject* log, PyObject* level, PyObject* s_dis
     }
     return 2;
 #else
-    (void)log, (void)level, (void)s_disabled, (void)s_cache;
+    (void)log, (void)attrs, (void)level, (void)s_disabled, (void)s_cache;
     return 2;
 #endif
 }

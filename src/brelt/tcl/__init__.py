@@ -27,8 +27,7 @@ import sys
 import threading
 import tkinter
 import types
-import weakref
-from collections.abc import Iterator, Mapping, MutableMapping
+from collections.abc import Mapping
 
 from _tkinter import Tcl_Obj as _TclObj
 
@@ -43,7 +42,10 @@ _LAZY_EXPORTS = {
     "TempTclVariable": "namespace",
     "TclArrayVariable": "namespace",
     "TempTclArrayVariable": "namespace",
+    "TclCommand": "namespace",
+    "TempTclCommand": "namespace",
     "TclNamespace": "namespace",
+    "TempTclNamespace": "namespace",
 }
 
 __all__ = ["Interpreter", "TclError", "quotify", "tclobj", "cast_list", *_LAZY_EXPORTS]
@@ -113,52 +115,18 @@ def _cast_item(value):
     return value
 
 
-def _qualified(name):
-    """A variable name as seen from the global namespace."""
-    name = quotify(name)
-    return name if name.startswith("::") else "::" + name
+_get_ident = threading.get_ident
 
 
-class _GlobalVariables(MutableMapping):
-    """The Tcl variables of an interpreter by name, values as strings.
+def _check_owner(tcl):
+    """Raise ``RuntimeError`` unless the calling thread owns ``tcl``.
 
-    Names are relative to the global namespace (``'x'`` is ``'::x'``);
-    ``'a(k)'`` is element ``k`` of array ``a``. Reading or deleting a missing
-    variable raises ``KeyError`` whose argument and cause are Tcl's error.
+    tkinter refuses calls from other threads only on a threaded Tcl 8; on
+    Tcl 9 it lets them run. The C modules make the same check (on the
+    ``_thread`` attribute) before every request.
     """
-
-    __slots__ = ("_tcl",)
-
-    def __init__(self, interpreter):
-        self._tcl = weakref.proxy(interpreter)
-
-    def __getitem__(self, name):
-        try:
-            return self._tcl.tk.eval(quotify(("set", _qualified(name))))
-        except TclError as exc:
-            raise KeyError(exc) from exc
-
-    def __setitem__(self, name, value):
-        self._tcl.tk.call("::set", _qualified(name), tclobj(value))
-
-    def __delitem__(self, name):
-        try:
-            self._tcl.tk.call("::unset", _qualified(name))
-        except TclError as exc:
-            raise KeyError(exc) from exc
-
-    def __contains__(self, name):
-        return self._tcl.cast_boolean(self._tcl.tk.call("::info", "exists", _qualified(name)))
-
-    def __iter__(self) -> Iterator[str]:
-        # tk.call runs at the global level, so the names come unqualified.
-        return iter(cast_list(self._tcl.tk.call("::info", "vars")))
-
-    def __len__(self):
-        return len(cast_list(self._tcl.tk.call("::info", "vars")))
-
-    def __repr__(self):
-        return f"<Tcl variables of {self._tcl!r}>"
+    if _get_ident() != tcl._thread:
+        raise RuntimeError("Calling Tcl from different apartment")
 
 
 class Interpreter:
@@ -175,14 +143,17 @@ class Interpreter:
         jiv      quick calls: ``tcl.jiv.ns.proc(arg, opt=value)`` runs
                  ``ns::proc arg -opt value``
         vars     the interpreter's Tcl variables as a mapping of strings,
-                 names relative to the global namespace
+                 names relative to the global namespace: the ``vars``
+                 view of ``TclNamespace('::', tcl=self)``
 
     Casts of raw results (what ``tk.call`` returns): ``cast_boolean``,
     ``cast_list``, ``cast_array`` and ``cast_any``.
 
     An interpreter belongs to the thread that created it (``root`` too must
-    come from that thread): from any other thread, tkinter refuses the call
-    (``RuntimeError``) unless the owning thread runs the Tk main loop. An
+    come from that thread): from any other thread, its operations (``jiv``,
+    ``vars``, ``cast_boolean``, the handles of ``brelt.tcl.namespace``)
+    raise ``RuntimeError``, on every Tcl release. ``tk`` is tkinter's own
+    object, guarded only as tkinter guards it (not at all on Tcl 9). An
     interpreter dropped by another thread keeps its Tcl interpreter for the
     life of the process, since Tcl cannot delete it there. Handles and
     proxies hold the interpreter weakly; once it is gone they raise
@@ -192,6 +163,7 @@ class Interpreter:
     def __init__(self, root=None, max_history=9999):
         from .history import History
         from .jiv import Jiv
+        from .namespace import TclNamespace
 
         self.root = tkinter.Tcl() if root is None else root
         self.tk = self.root.tk
@@ -201,7 +173,7 @@ class Interpreter:
             self._keep = _forever_keeper()
         self.history = History(max_history)
         self.jiv = Jiv(self)
-        self.vars = _GlobalVariables(self)
+        self.vars = TclNamespace("::", tcl=self).vars
 
     def __repr__(self):
         return f"<{type(self).__name__} at {id(self):#x}>"
@@ -246,10 +218,9 @@ class Interpreter:
             value = value.decode("latin-1")
         elif cls is not str and cls is not _TclObj:
             value = quotify(value)
-        if threading.get_ident() != self._thread:
-            # Tcl parses the text with this interpreter, which tkinter does
-            # not guard here; its other entry points refuse such calls too.
-            raise RuntimeError("Calling Tcl from different apartment")
+        # Tcl parses the text with this interpreter, which tkinter does not
+        # guard here.
+        _check_owner(self)
         return self.tk.getboolean(value)
 
     cast_list = staticmethod(cast_list)
@@ -278,7 +249,14 @@ class Interpreter:
         nested tuples), and any other Tcl object (a dict, a command name...)
         as its string form: no ``_tkinter.Tcl_Obj`` reaches the caller.
         """
-        return _cast_item(value)
+        # _cast_item's own steps, so a plain result (every quick call's)
+        # costs no second call.
+        cls = type(value)
+        if cls is _TclObj:
+            return str(value)
+        if cls is tuple:
+            return tuple([_cast_item(item) for item in value])
+        return value
 
 
 class _Package(types.ModuleType):

@@ -5,7 +5,7 @@ history, jiv, vars, cast_boolean, cast_array and cast_any are those of an
 Interpreter created at first use."""
 
 import tkinter
-from collections.abc import Callable, MutableMapping
+from collections.abc import Callable
 from typing import Any
 
 from _tkinter import TkappType
@@ -14,9 +14,12 @@ from brelt.tcl.history import History
 from brelt.tcl.jiv import Jiv
 from brelt.tcl.namespace import (
     TclArrayVariable as TclArrayVariable,
+    TclCommand as TclCommand,
     TclNamespace as TclNamespace,
     TclVariable as TclVariable,
     TempTclArrayVariable as TempTclArrayVariable,
+    TempTclCommand as TempTclCommand,
+    TempTclNamespace as TempTclNamespace,
     TempTclVariable as TempTclVariable,
 )
 from brelt.tcl.nestmap import NestMap as NestMap
@@ -35,7 +38,10 @@ __all__ = [
     "TempTclVariable",
     "TclArrayVariable",
     "TempTclArrayVariable",
+    "TclCommand",
+    "TempTclCommand",
     "TclNamespace",
+    "TempTclNamespace",
 ]
 
 def cast_list(value: Any) -> list[Any]: ...
@@ -47,7 +53,7 @@ class Interpreter:
     tk: TkappType
     history: History
     jiv: Jiv
-    vars: MutableMapping[str, str]
+    vars: TclNamespace.VariablesView
     def __init__(self, root: tkinter.Tk | None = None, max_history: int | None = 9999) -> None: ...
     def cast_boolean(self, value: Any) -> bool: ...
     @staticmethod
@@ -60,7 +66,7 @@ root: tkinter.Tk
 tk: TkappType
 history: History
 jiv: Jiv
-vars: MutableMapping[str, str]
+vars: TclNamespace.VariablesView
 cast_boolean: Callable[[Any], bool]
 cast_array: Callable[[Any], dict[Any, Any]]
 cast_any: Callable[[Any], Any]

@@ -33,6 +33,8 @@ class Tcl_Interp_p(ctypes.c_void_p):
     def from_param(cls, interp: Tcl_Interp_p | tkinter.Tk | None) -> Tcl_Interp_p: ...
 
 Tcl_WideInt = ctypes.c_longlong
+# The library's size type: ctypes.c_int on Tcl 8, ctypes.c_ssize_t on Tcl 9.
+Tcl_Size: type[ctypes.c_int] | type[ctypes.c_ssize_t]
 
 class Tcl_ObjType(ctypes.Structure):
     name: bytes | None
@@ -40,6 +42,16 @@ class Tcl_ObjType(ctypes.Structure):
     dupIntRepProc: int | None
     updateStringProc: int | None
     setFromAnyProc: int | None
+    # Tcl 9 only:
+    version: int
+    lengthProc: int | None
+    indexProc: int | None
+    sliceProc: int | None
+    reverseProc: int | None
+    getElementsProc: int | None
+    setElementProc: int | None
+    replaceProc: int | None
+    inOperProc: int | None
 
 class Tcl_Obj(ctypes.Structure):
     class u_internalRep(ctypes.Union):

@@ -103,12 +103,22 @@ PyObject* api_line(PyObject* api) {
 
 namespace {
 
+// get_time(), through the module attribute. While that is still the
+// datetime.datetime.now the module imported, the clock gives its result.
+Ref current_time(Function* f) {
+    State& st = state_of(f);
+    Ref get_time = global(f, st.g_get_time.get());
+    if (!get_time) return {};
+    if (get_time.get() == st.get_time.get() && st.clock.stands_in_for_get_time()) {
+        return Ref::steal(st.clock.now());
+    }
+    return Ref::steal(PyObject_CallNoArgs(get_time.get()));
+}
+
 // self.timestamp = get_time(); self.api = line
 bool fill_entry(Function* f, PyObject* self, PyObject* line) {
     State& st = state_of(f);
-    Ref get_time = global(f, st.g_get_time.get());
-    if (!get_time) return false;
-    Ref stamp = Ref::steal(PyObject_CallNoArgs(get_time.get()));
+    Ref stamp = current_time(f);
     return stamp && PyObject_SetAttr(self, st.s_timestamp.get(), stamp.get()) == 0 &&
            PyObject_SetAttr(self, st.s_api.get(), line) == 0;
 }
@@ -117,9 +127,7 @@ bool fill_entry(Function* f, PyObject* self, PyObject* line) {
 // is the generic one.
 bool fill_new_entry(Function* f, PyObject* self, PyObject* line) {
     State& st = state_of(f);
-    Ref get_time = global(f, st.g_get_time.get());
-    if (!get_time) return false;
-    Ref stamp = Ref::steal(PyObject_CallNoArgs(get_time.get()));
+    Ref stamp = current_time(f);
     return stamp && PyObject_GenericSetAttr(self, st.s_timestamp.get(), stamp.get()) == 0 &&
            PyObject_GenericSetAttr(self, st.s_api.get(), line) == 0;
 }

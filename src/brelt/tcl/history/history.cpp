@@ -24,7 +24,8 @@ int debug_enabled(State& st, PyObject* log) {
     auto* logger = st.Logger.as<PyTypeObject>();
     if (Py_TYPE(log) == logger &&
         capi::type_lookup(logger, st.s_is_enabled_for.get()).get() == st.is_enabled_for.get()) {
-        int known = capi::logger_cached_enabled(log, st.debug_level.get(), st.s_disabled.get(), st.s_cache.get());
+        int known = capi::logger_cached_enabled(log, st.logger_attrs, st.debug_level.get(), st.s_disabled.get(),
+                                                st.s_cache.get());
         if (known != 2) return known;
     } else if (!PyObject_TypeCheck(log, logger)) {
         return 1;
@@ -106,20 +107,24 @@ PyObject* history_append(Function* f, PyObject* const* argv) {
         if (!line || !call_method_1(log.get(), st.s_debug.get(), line.get())) return nullptr;
     }
 
-    Ref enabled = attr(self, st.s_enabled);
+    // The attributes that __init__ set, read from the instance dict while
+    // no class in the way defines them.
+    PyObject* names[] = {st.s_enabled.get(), st.s_history.get(), st.s_active.get(), st.s_markers.get()};
+    auto own = [&](PyObject* name) { return capi::read_attr(st.history_attrs, self, names, 4, name); };
+    Ref enabled = own(st.s_enabled.get());
     if (!enabled) return nullptr;
     int on = PyObject_IsTrue(enabled.get());
     if (on <= 0) return on < 0 ? nullptr : Py_NewRef(Py_None);
 
     Ref entry = Ref::steal(new_entry(f, item));
     if (!entry) return nullptr;
-    Ref history = attr(self, st.s_history);
+    Ref history = own(st.s_history.get());
     if (!history || !call_method_1(history.get(), st.s_append.get(), entry.get())) return nullptr;
 
-    Ref active = attr(self, st.s_active);
+    Ref active = own(st.s_active.get());
     if (!active) return nullptr;
     if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) Py_RETURN_NONE;
-    Ref markers = attr(self, st.s_markers);
+    Ref markers = own(st.s_markers.get());
     if (!markers) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(active.get()));
     if (!it) return nullptr;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "capi.hpp"
+#include "clock.hpp"
 
 namespace history {
 
@@ -22,6 +23,9 @@ struct State : capi::ModuleStateBase {
     Held empty_tuple;
     Held deque_type;   // collections.deque
     newfunc entry_new = nullptr;  // Entry's tp_new as created
+    Held get_time;     // brelt.utils.utils.get_time as imported
+    LocalClock clock;  // stands in for calling it while it is the module's get_time
+    capi::PlainAttrs history_attrs, logger_attrs;  // see history_append, debug_enabled
 
     // Names of module attributes, read at every use so that replacing one
     // (get_time, log, deque, re, Entry) takes effect.

@@ -27,9 +27,10 @@ int exec_module(PyObject* module) noexcept {
         Ref re, logging;
         if (!import_module(module, "re", re) || !import_module(module, "logging", logging) ||
             !import_into(module, "collections", "deque", &st->deque_type) ||
-            !import_into(module, "brelt.utils.utils", "get_time")) {
+            !import_into(module, "brelt.utils.utils", "get_time", &st->get_time)) {
             return -1;
         }
+        if (!st->clock.init(st->get_time.get())) return -1;
         if (!PyType_Check(st->deque_type.get())) {
             PyErr_SetString(PyExc_ImportError, "collections.deque is not a type");
             return -1;

@@ -6,11 +6,9 @@
 namespace internal {
 namespace {
 
-// str.isdigit() of one character.
-inline bool is_digit(Py_UCS4 c) noexcept {
-    if (c < 128) return c >= '0' && c <= '9';
-    return Py_UNICODE_ISDIGIT(c);
-}
+// Only the ASCII digits start number runs, as in Tcl: with every Unicode
+// digit the order would not be transitive ('10' < 'a' < '\u00b2' < '10').
+inline bool is_digit(Py_UCS4 c) noexcept { return c >= '0' && c <= '9'; }
 
 // The first character of str.lower() of one character (only U+0130 has a
 // longer lower-case form, whose first character is "i").
@@ -124,7 +122,8 @@ embedded in the strings compare in numerical order. In other words, "x10y"
 comes after "x9y", not before it as it would when using strcmp().
 
 Both arguments are converted with str() first. Characters compare as
-code points; digits are those of str.isdigit(). A string sorts after its
+code points; only the ASCII digits 0-9 form numbers, as in Tcl (other
+Unicode digits compare as characters). A string sorts after its
 own prefix, so two different strings never compare equal. Use it as a
 sort key through functools.cmp_to_key(DictionaryCompare).
 

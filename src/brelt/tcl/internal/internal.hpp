@@ -6,42 +6,42 @@
 namespace internal {
 
 using capi::Function;
+using capi::Held;
 using capi::Ref;
 
 // Opaque: only ever handled through pointers that Tcl gave out.
 struct Tcl_Interp;
 
-// The C entry points used, with their Tcl 8.4 to 8.6 signatures.
-using FindElementProc = int (*)(Tcl_Interp* interp, const char* list, int listLength, const char** elementPtr,
-                                const char** nextPtr, int* sizePtr, int* bracePtr);
-using CopyAndCollapseProc = int (*)(int count, const char* src, char* dst);
+// The C entry points used. Sizes are an int on Tcl 8 and a Tcl_Size
+// (ptrdiff_t) on Tcl 9: the parser is written once for either.
+template <class Size>
+using FindElementProc = int (*)(Tcl_Interp* interp, const char* list, Size listLength, const char** elementPtr,
+                                const char** nextPtr, Size* sizePtr, int* bracePtr);
+template <class Size>
+using CopyAndCollapseProc = Size (*)(Size count, const char* src, char* dst);
 using GetStringResultProc = const char* (*)(Tcl_Interp* interp);
+using GetCurrentThreadProc = void* (*)();
 
 inline constexpr int TCL_OK = 0;
 
 struct State : capi::ModuleStateBase {
-    Ref Sequence, Set;
-    Ref Tk, TclError;
-    Ref c_void_p, c_char_p, cast;  // from ctypes
-    Ref TclDLL;                    // the loaded library (a ctypes.CDLL)
-    Ref Tcl_Interp_p;
-    Ref get_string_result;  // TclDLL.Tcl_GetStringResult, as configured
-    Ref interp_address;     // ctypes function: its Tcl_Interp_p argument's address
-    Ref s_interpaddr, s_value, s_invalid_list_element;
+    Held Sequence, Set;
+    Held Tk, TclError, TkappType;
+    Held c_void_p, c_char_p, cast;  // from ctypes
+    Held TclDLL;                    // the loaded library (a ctypes.CDLL)
+    Held Tcl_Interp_p;
+    Held get_string_result;  // TclDLL.Tcl_GetStringResult, as configured
+    Held interp_address;     // ctypes function: its Tcl_Interp_p argument's address
+    Held s_interpaddr{Held::name, "interpaddr"}, s_value{Held::name, "value"}, s_tk{Held::name, "tk"};
+    Held s_invalid_list_element{Held::name, "invalid list element"};
 
-    // Addresses in the library that TclDLL holds; valid while it is loaded.
-    FindElementProc find_element = nullptr;
-    CopyAndCollapseProc copy_and_collapse = nullptr;
+    // Tcl's major version (8 or 9) and addresses in the library that TclDLL
+    // holds; valid while it is loaded, which is for good.
+    int tcl_major = 8;
+    void* find_element = nullptr;
+    void* copy_and_collapse = nullptr;
     GetStringResultProc get_string_result_proc = nullptr;
-
-    template <class F>
-    void for_each_ref(F&& f) {
-        f(function_type);
-        f(Sequence), f(Set), f(Tk), f(TclError);
-        f(c_void_p), f(c_char_p), f(cast);
-        f(TclDLL), f(Tcl_Interp_p), f(get_string_result), f(interp_address);
-        f(s_interpaddr), f(s_value), f(s_invalid_list_element);
-    }
+    GetCurrentThreadProc get_current_thread = nullptr;
 };
 
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }
@@ -50,7 +50,9 @@ inline State& state_of(Function* self) noexcept { return self->state<State>(); }
 PyObject* decode_tcl_string(const char* s, Py_ssize_t n);
 
 // The Tcl_Interp* that ctypes passes for `interp` as an argument declared
-// Tcl_Interp_p, with ctypes' own error when it cannot.
+// Tcl_Interp_p, with ctypes' own error when it cannot. An interpreter of
+// tkinter's that another thread owns is refused with RuntimeError: Tcl
+// must not touch it from here.
 bool interp_pointer(State& st, PyObject* interp, Tcl_Interp** out);
 
 // Raises TclError with the interpreter's result, or `default_msg` (a str,

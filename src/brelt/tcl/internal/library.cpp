@@ -1,6 +1,7 @@
 // Reaching the Tcl library: interpreter pointers, error results, and the
 // small pointer helpers that work on ctypes values.
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "internal.hpp"
@@ -11,11 +12,10 @@ PyObject* decode_tcl_string(const char* s, Py_ssize_t n) {
     PyObject* text = PyUnicode_DecodeUTF8(s, n, nullptr);
     if (text != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
     PyErr_Clear();
-    // Not plain UTF-8. Tcl writes the NUL character as C0 80 and, with its
-    // 16-bit characters, anything beyond the BMP as a surrogate pair, three
-    // bytes a surrogate; a message quoting list text may also stop inside a
-    // character. Read it as tkinter reads Tcl strings, replacing what is
-    // left over rather than failing on an error message.
+    // Not plain UTF-8: read it as tkinter reads Tcl's strings. Tcl writes
+    // the NUL character as C0 80 and (Tcl 8) a character beyond the BMP as
+    // a surrogate pair, three bytes a surrogate; other stray bytes (a
+    // message may quote list text cut inside a character) are escaped.
     std::string bytes;
     bytes.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -26,18 +26,33 @@ PyObject* decode_tcl_string(const char* s, Py_ssize_t n) {
             bytes.push_back(s[i]);
         }
     }
-    const auto size = static_cast<Py_ssize_t>(bytes.size());
-    Ref wide = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), size, "surrogatepass"));
-    if (!wide) {
-        PyErr_Clear();
-        return PyUnicode_DecodeUTF8(bytes.data(), size, "replace");
+    Ref escaped =
+        Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape"));
+    if (!escaped || PyUnicode_KIND(escaped.get()) == PyUnicode_1BYTE_KIND) return escaped.release();
+    // Each encoded surrogate starts with the byte ED, now escaped as U+DCED.
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(escaped.get());
+    Py_ssize_t i = PyUnicode_FindChar(escaped.get(), 0xdcED, 0, len, 1);
+    if (i == -2) return nullptr;
+    if (i == -1) return escaped.release();
+    std::unique_ptr<Py_UCS4, decltype(&PyMem_Free)> u(PyUnicode_AsUCS4Copy(escaped.get()), PyMem_Free);
+    if (!u) return nullptr;
+    Py_UCS4* c = u.get();
+    auto at = [&](Py_ssize_t k) -> Py_UCS4 { return k < len ? c[k] : 0; };
+    auto in = [](Py_UCS4 ch, Py_UCS4 lo, Py_UCS4 hi) { return lo <= ch && ch <= hi; };
+    Py_ssize_t j = i;
+    for (; i < len; ++i) {
+        Py_UCS4 ch = c[i];
+        // ED A0-AF 80-BF then ED B0-BF 80-BF: a high and a low surrogate.
+        if (ch == 0xdcED && in(at(i + 1), 0xdcA0, 0xdcAF) && in(at(i + 2), 0xdc80, 0xdcBF) && at(i + 3) == 0xdcED &&
+            in(at(i + 4), 0xdcB0, 0xdcBF) && in(at(i + 5), 0xdc80, 0xdcBF)) {
+            Py_UCS4 high = 0xD000 | ((at(i + 1) & 0x3F) << 6) | (at(i + 2) & 0x3F);
+            Py_UCS4 low = 0xD000 | ((at(i + 4) & 0x3F) << 6) | (at(i + 5) & 0x3F);
+            ch = 0x10000 + (((high & 0x03FF) << 10) | (low & 0x03FF));
+            i += 5;
+        }
+        c[j++] = ch;
     }
-    // Pairs of surrogates become the characters they stand for.
-    Ref utf16 = Ref::steal(PyUnicode_AsEncodedString(wide.get(), "utf-16-le", "surrogatepass"));
-    if (!utf16) return nullptr;
-    int byteorder = -1;
-    return PyUnicode_DecodeUTF16(PyBytes_AS_STRING(utf16.get()), PyBytes_GET_SIZE(utf16.get()), "replace",
-                                 &byteorder);
+    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, c, j);
 }
 
 namespace {
@@ -67,6 +82,35 @@ std::nullptr_t raise_from_interp(State& st, Tcl_Interp* interp, PyObject* defaul
     return raise_tcl_error(st, msg.get());
 }
 
+namespace {
+
+// The head of _tkinter's application object, unchanged since Python 2: the
+// interpreter and the thread that created it (Tcl_GetCurrentThread() there).
+struct TkappHead {
+    PyObject_HEAD
+    void* interp;
+    int wantobjects;
+    int threaded;
+    void* thread_id;
+};
+
+// False with RuntimeError when `interp` (converted to `ip`) is a tkinter
+// interpreter that another thread owns. A raw Tcl_Interp_p carries no owner:
+// whoever made it vouches for it, as for any ctypes call.
+bool owned_here(State& st, PyObject* interp, Tcl_Interp* ip) {
+    if (ip == nullptr || st.get_current_thread == nullptr) return true;
+    Ref app;
+    if (PyObject_GetOptionalAttr(interp, st.s_tk.get(), app.out()) < 0) return false;
+    if (!app || Py_TYPE(app.get()) != reinterpret_cast<PyTypeObject*>(st.TkappType.get())) return true;
+    const auto* head = reinterpret_cast<const TkappHead*>(app.get());
+    // Only read the owner when the head is laid out as expected.
+    if (head->interp != ip || head->thread_id == st.get_current_thread()) return true;
+    PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
+    return false;
+}
+
+}  // namespace
+
 bool interp_pointer(State& st, PyObject* interp, Tcl_Interp** out) {
     *out = nullptr;
     if (interp == Py_None) return true;
@@ -78,6 +122,7 @@ bool interp_pointer(State& st, PyObject* interp, Tcl_Interp** out) {
     if (address.get() == Py_None) return true;
     void* p = PyLong_AsVoidPtr(address.get());
     if (p == nullptr && PyErr_Occurred()) return false;
+    if (!owned_here(st, interp, static_cast<Tcl_Interp*>(p))) return false;
     *out = static_cast<Tcl_Interp*>(p);
     return true;
 }
@@ -130,11 +175,13 @@ PyObject* tcl_error_from_interp(Function* self, PyObject* const* argv) {
     if (has_interp < 0) return nullptr;
     Ref msg;
     if (has_interp) {
-        // Through ctypes, so the interpreter is converted as for any call.
-        Ref result = Ref::steal(PyObject_CallOneArg(st.get_string_result.get(), interp));
-        if (!result) return nullptr;
-        if (PyBytes_Check(result.get())) {
-            msg = Ref::steal(decode_tcl_string(PyBytes_AS_STRING(result.get()), PyBytes_GET_SIZE(result.get())));
+        // Converted as for any library call; refused for another thread's
+        // interpreter, whose result this thread must not read.
+        Tcl_Interp* ip = nullptr;
+        if (!interp_pointer(st, interp, &ip)) return nullptr;
+        const char* result = ip != nullptr ? st.get_string_result_proc(ip) : nullptr;
+        if (result != nullptr) {
+            msg = Ref::steal(decode_tcl_string(result, static_cast<Py_ssize_t>(std::strlen(result))));
             if (!msg) return nullptr;
         }
     }
@@ -218,7 +265,8 @@ interp is anything Tcl_Interp_p.from_param accepts (None, a Tcl_Interp_p,
 a tkinter.Tk), or any false value for no interpreter. The message is the
 interpreter's result string, which is read, not reset; when there is no
 interpreter or its result is empty, it is default_msg. Without either the
-TclError carries no arguments.
+TclError carries no arguments. A tkinter interpreter that another thread
+owns is not read: RuntimeError.
 
 Never returns.
 )"};

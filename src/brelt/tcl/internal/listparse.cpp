@@ -35,6 +35,95 @@ PyObject* ascii_str(const char* s, Py_ssize_t n) {
     return u;
 }
 
+inline bool tcl_space(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Why the library refused the element that starts at (or after white space
+// from) `p`, in the words it leaves in an interpreter: without one it
+// leaves nothing. Its scan, for the four failures only: a brace or quote
+// element that does not close, or closes with something else than white
+// space after it. Backslash sequences cannot hide a brace or quote beyond
+// the byte after the backslash (the rest of one is digits or blanks).
+PyObject* list_error_reason(const char* p, const char* limit) {
+    while (p < limit && tcl_space(*p)) ++p;
+    if (p == limit || (*p != '{' && *p != '"')) return nullptr;  // not a failure the library reports
+    const bool braces = *p == '{';
+    int depth = 1;
+    for (++p; p < limit; ++p) {
+        const char c = *p;
+        if (c == '\\') {
+            if (p + 1 < limit) ++p;
+        } else if (braces && c == '{') {
+            ++depth;
+        } else if ((braces && c == '}' && --depth == 0) || (!braces && c == '"')) {
+            ++p;
+            if (p >= limit || tcl_space(*p)) return nullptr;
+            const char* end = p;
+            while (end < limit && !tcl_space(*end) && end < p + 20) ++end;
+            // Tcl quotes at most 20 bytes, leaving out a character they cut.
+            const char* lead = end;
+            while (lead > p && lead > end - 4 && (static_cast<unsigned char>(lead[-1]) & 0xC0) == 0x80) --lead;
+            if (lead > p) {
+                const auto c = static_cast<unsigned char>(lead[-1]);
+                const long need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+                if (end - (lead - 1) < need) end = lead - 1;
+            }
+            Ref junk = Ref::steal(decode_tcl_string(p, end - p));
+            if (!junk) return nullptr;
+            return PyUnicode_FromFormat("list element in %s followed by \"%U\" instead of space",
+                                        braces ? "braces" : "quotes", junk.get());
+        }
+    }
+    return PyUnicode_FromString(braces ? "unmatched open brace in list" : "unmatched open quote in list");
+}
+
+// The elements of `length` bytes of list text at `data` as a tuple of str,
+// scanned with the library's functions for sizes of type Size.
+template <class Size>
+PyObject* scan_list(State& st, const char* data, Py_ssize_t length, bool ascii, Tcl_Interp* ip) {
+    const auto find_element = reinterpret_cast<FindElementProc<Size>>(st.find_element);
+    const auto copy_and_collapse = reinterpret_cast<CopyAndCollapseProc<Size>>(st.copy_and_collapse);
+    // Every comparison is on addresses: the scan never reads past `limit`.
+    const auto limit = reinterpret_cast<std::uintptr_t>(data) + static_cast<std::uintptr_t>(length);
+    const char* p = data;
+    auto remain = static_cast<Size>(length);
+    capi::SmallVector<Ref, 32> items;
+    Scratch scratch;
+    while (remain > 0) {
+        const char* start = nullptr;
+        const char* next = nullptr;
+        Size size = 0;
+        int literal = 0;
+        if (find_element(ip, p, remain, &start, &next, &size, &literal) != TCL_OK) {
+            if (ip != nullptr) return raise_from_interp(st, ip, st.s_invalid_list_element.get());
+            Ref reason = Ref::steal(list_error_reason(p, reinterpret_cast<const char*>(limit)));
+            if (!reason && PyErr_Occurred()) return nullptr;
+            return raise_from_interp(st, nullptr, reason ? reason.get() : st.s_invalid_list_element.get());
+        }
+        if (reinterpret_cast<std::uintptr_t>(start) >= limit) break;  // only white space was left
+        PyObject* item;
+        if (literal) {
+            item = ascii ? ascii_str(start, size) : decode_tcl_string(start, size);
+        } else {
+            // Backslash sequences may write Tcl's forms of NUL and of
+            // surrogates: decoded as tkinter decodes them.
+            char* buffer = scratch.get(static_cast<std::size_t>(size) + 1);
+            Size n = copy_and_collapse(size, start, buffer);
+            item = decode_tcl_string(buffer, static_cast<Py_ssize_t>(n));
+        }
+        if (item == nullptr) return nullptr;
+        items.push_back(Ref::steal(item));
+        p = next;
+        remain = static_cast<Size>(limit - reinterpret_cast<std::uintptr_t>(next));
+    }
+
+    PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (result == nullptr) return nullptr;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyTuple_SET_ITEM(result, static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return result;
+}
+
 // The elements of the list text `text` (a str) as a tuple of str.
 PyObject* parse_list(State& st, PyObject* text, PyObject* interp) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -59,48 +148,14 @@ PyObject* parse_list(State& st, PyObject* text, PyObject* interp) {
 
     Tcl_Interp* ip = nullptr;
     if (!interp_pointer(st, interp, &ip)) return nullptr;
+    if (st.tcl_major >= 9) return scan_list<std::ptrdiff_t>(st, data, length, ascii, ip);
     if (length > INT_MAX) {
-        // The library counts bytes in an int; a longer text would be cut.
+        // Tcl 8 counts bytes in an int; a longer text would be cut.
         return PyErr_Format(PyExc_OverflowError,
                             "list text of %zd bytes is too long for the Tcl library (at most %d bytes)", length,
                             INT_MAX);
     }
-
-    // Every comparison is on addresses: the scan never reads past `limit`.
-    const auto limit = reinterpret_cast<std::uintptr_t>(data) + static_cast<std::uintptr_t>(length);
-    const char* p = data;
-    int remain = static_cast<int>(length);
-    capi::SmallVector<Ref, 32> items;
-    Scratch scratch;
-    while (remain > 0) {
-        const char* start = nullptr;
-        const char* next = nullptr;
-        int size = 0;
-        int literal = 0;
-        if (st.find_element(ip, p, remain, &start, &next, &size, &literal) != TCL_OK) {
-            return raise_from_interp(st, ip, st.s_invalid_list_element.get());
-        }
-        if (reinterpret_cast<std::uintptr_t>(start) >= limit) break;  // only white space was left
-        PyObject* item;
-        if (literal) {
-            item = ascii ? ascii_str(start, size) : PyUnicode_DecodeUTF8(start, size, nullptr);
-        } else {
-            char* buffer = scratch.get(static_cast<std::size_t>(size) + 1);
-            int n = st.copy_and_collapse(size, start, buffer);
-            item = PyUnicode_DecodeUTF8(buffer, n, nullptr);
-        }
-        if (item == nullptr) return nullptr;
-        items.push_back(Ref::steal(item));
-        p = next;
-        remain = static_cast<int>(limit - reinterpret_cast<std::uintptr_t>(next));
-    }
-
-    PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (result == nullptr) return nullptr;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyTuple_SET_ITEM(result, static_cast<Py_ssize_t>(i), items[i].release());
-    }
-    return result;
+    return scan_list<int>(st, data, length, ascii, ip);
 }
 
 PyObject* get_list_from_any(Function* self, PyObject* const* argv) {
@@ -146,9 +201,15 @@ Other values are not parsed: a tuple is returned as it is, a single int,
 float or bool becomes a one-element tuple, any other sequence or set
 becomes tuple(obj), and None the empty tuple.
 
+Elements are decoded as tkinter decodes Tcl's strings: a backslash
+sequence for NUL gives NUL, and an escaped surrogate pair
+('\\uD83D\\uDE00') one character.
+
 interp is None, a Tcl_Interp_p or a tkinter.Tk; it is only used to report
 malformed text: the TclError then carries the message that Tcl left in
-the interpreter's result (without one, "invalid list element").
+the interpreter's result. Without one, the message is Tcl's reason all
+the same ("unmatched open brace in list"...). An interpreter that another
+thread owns raises RuntimeError.
 
 Example:
     >>> GetListFromAny('a b c {de} {f g h { i }}')

@@ -2,7 +2,9 @@
 // mirrors of its structures, and the module definition.
 #include <dlfcn.h>
 
+#include <cstddef>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "internal.hpp"
@@ -14,14 +16,27 @@ using capi::add_function;
 using capi::add_object;
 using capi::ClassBuilder;
 
-// Oldest release first.
+// The last resort, when the library cannot be found from _tkinter: file
+// names of releases, tkinter's own first. Only a library already in the
+// process is taken.
 constexpr const char* kLibraryNames[] = {
-    "libtcl8.4.so", "libtcl8.4.dylib", "libtcl8.5.so", "libtcl8.5.dylib",
-    "libtcl8.6.so.0", "libtcl8.6.so", "libtcl8.6.dylib",
+    "libtcl8.4.so",   "libtcl8.4.dylib", "libtcl8.5.so",    "libtcl8.5.dylib", "libtcl8.6.so.0",
+    "libtcl8.6.so",   "libtcl8.6.dylib", "libtcl9.0.so",    "libtcl9.0.dylib",
 };
 
 // Called by ctypes with a converted Tcl_Interp_p (see interp_pointer).
 void* interp_address(void* interp) { return interp; }
+
+// Tcl 9 makes Tcl_GetStringResult a macro; the library's functions it
+// stands for, set once at import (the library is never unloaded).
+using GetObjResultProc = void* (*)(Tcl_Interp*);
+using GetStringFromObjProc = const char* (*)(void* obj, std::ptrdiff_t* length);
+GetObjResultProc tcl9_get_obj_result = nullptr;
+GetStringFromObjProc tcl9_get_string_from_obj = nullptr;
+
+const char* tcl9_string_result(Tcl_Interp* interp) {
+    return tcl9_get_string_from_obj(tcl9_get_obj_result(interp), nullptr);
+}
 
 Ref attr(PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrString(obj, name)); }
 
@@ -29,40 +44,95 @@ bool set_attr(PyObject* obj, const char* name, PyObject* value) {
     return value != nullptr && PyObject_SetAttrString(obj, name, value) == 0;
 }
 
-// The library names to try: those of the Tcl release that tkinter runs on
-// come first, so the process never holds two different Tcl libraries.
-bool library_names(PyObject* tkinter, std::vector<std::string>& names) {
-    Ref version = attr(tkinter, "TclVersion");
-    Ref text = Ref::steal(version ? PyObject_Str(version.get()) : nullptr);
-    if (!text) return false;
-    const char* v = PyUnicode_AsUTF8(text.get());
-    if (v == nullptr) return false;
-    const std::string prefix = std::string("libtcl") + v + ".";
+// The file that holds the Tcl library _tkinter runs on: the library it is
+// linked to, or _tkinter itself when Tcl is linked in statically. The
+// dynamic loader resolves a Tcl symbol in _tkinter's own scope and says
+// where the definition lives; nothing new is mapped. Empty when unknown.
+std::string tkinter_tcl_file(PyObject* tkinter_module) {
+    Ref file = attr(tkinter_module, "__file__");  // none when built into Python
+    const char* path = file && PyUnicode_Check(file.get()) ? PyUnicode_AsUTF8(file.get()) : nullptr;
+    if (path == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    void* handle = dlopen(path, RTLD_LAZY | RTLD_NOLOAD);
+    if (handle == nullptr) return {};
+    std::string result;
+    Dl_info info{};
+    void* symbol = dlsym(handle, "Tcl_GetVersion");
+    if (symbol != nullptr && dladdr(symbol, &info) != 0 && info.dli_fname != nullptr) result = info.dli_fname;
+    dlclose(handle);
+    return result;
+}
+
+// "major.minor" of the library behind `dll`, or empty.
+std::string library_version(PyObject* dll) {
+    Ref handle = attr(dll, "_handle");
+    void* h = handle ? PyLong_AsVoidPtr(handle.get()) : nullptr;
+    if (h == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    using GetVersionProc = void (*)(int*, int*, int*, int*);
+    auto get_version = reinterpret_cast<GetVersionProc>(dlsym(h, "Tcl_GetVersion"));
+    if (get_version == nullptr) return {};
+    int major = 0, minor = 0, patch = 0, type = 0;
+    get_version(&major, &minor, &patch, &type);
+    return std::to_string(major) + "." + std::to_string(minor);
+}
+
+// The Tcl library of tkinter, as a ctypes.CDLL in st.TclDLL and the module
+// globals TclDLL and lib. Only a library that the process holds already is
+// opened (RTLD_NOLOAD), and only one of tkinter's Tcl version: one process,
+// one Tcl.
+bool load_library(PyObject* module, State& st, PyObject* ctypes, PyObject* tkinter) {
+    Ref tcl_version = attr(tkinter, "TclVersion");
+    Ref version_text = Ref::steal(tcl_version ? PyObject_Str(tcl_version.get()) : nullptr);
+    const char* wanted = version_text ? PyUnicode_AsUTF8(version_text.get()) : nullptr;
+    if (wanted == nullptr) return false;
+    Ref tkinter_module = Ref::steal(PyImport_ImportModule("_tkinter"));
+    if (!tkinter_module) return false;
+
+    std::vector<std::string> names;
+    if (std::string found = tkinter_tcl_file(tkinter_module.get()); !found.empty()) names.push_back(found);
+    const std::string prefix = std::string("libtcl") + wanted + ".";
     for (bool ours : {true, false}) {
         for (const char* name : kLibraryNames) {
             if ((std::string(name).rfind(prefix, 0) == 0) == ours) names.emplace_back(name);
         }
     }
-    return true;
-}
 
-bool load_library(PyObject* module, State& st, PyObject* ctypes, PyObject* tkinter) {
-    std::vector<std::string> names;
-    if (!library_names(tkinter, names)) return false;
     Ref CDLL = attr(ctypes, "CDLL");
-    if (!CDLL) return false;
+    Ref mode = Ref::steal(PyLong_FromLong(RTLD_NOLOAD | RTLD_LAZY | RTLD_LOCAL));
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "mode"));
+    if (!CDLL || !mode || !kwnames) return false;
+    std::string mismatch;
     for (const std::string& name : names) {
-        Ref pyname = Ref::steal(PyUnicode_FromString(name.c_str()));
+        Ref pyname = Ref::steal(PyUnicode_DecodeFSDefault(name.c_str()));
         if (!set_attr(module, "lib", pyname.get())) return false;
-        Ref dll = Ref::steal(PyObject_CallOneArg(CDLL.get(), pyname.get()));
-        if (dll) {
-            st.TclDLL = std::move(dll);
-            return set_attr(module, "TclDLL", st.TclDLL.get());
+        PyObject* args[] = {pyname.get(), mode.get()};
+        Ref dll = Ref::steal(PyObject_Vectorcall(CDLL.get(), args, 1, kwnames.get()));
+        if (!dll) {
+            if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
+            PyErr_Clear();
+            continue;
         }
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
-        PyErr_Clear();
+        const std::string version = library_version(dll.get());
+        if (version != wanted) {
+            // Not the Tcl that tkinter runs on: never used.
+            if (mismatch.empty()) mismatch = name + " is Tcl " + (version.empty() ? "?" : version);
+            continue;
+        }
+        st.tcl_major = version.rfind("8.", 0) == 0 ? 8 : 9;
+        st.TclDLL = std::move(dll);
+        return set_attr(module, "TclDLL", st.TclDLL.get());
     }
-    PyErr_SetString(PyExc_ImportError, "Cannot load Tcl shared library (.so or .dylib)");
+    if (mismatch.empty()) {
+        PyErr_SetString(PyExc_ImportError, "Cannot load Tcl shared library (.so or .dylib)");
+    } else {
+        PyErr_Format(PyExc_ImportError, "Cannot load Tcl shared library (.so or .dylib): %s, tkinter runs on Tcl %s",
+                     mismatch.c_str(), wanted);
+    }
     return false;
 }
 
@@ -97,7 +167,11 @@ bool resolve(State& st, const char* name, Proc& out) {
         PyErr_Format(PyExc_ImportError, "the Tcl library has no %s", name);
         return false;
     }
-    out = reinterpret_cast<Proc>(address);
+    if constexpr (std::is_same_v<Proc, void*>) {
+        out = address;
+    } else {
+        out = reinterpret_cast<Proc>(address);
+    }
     return true;
 }
 
@@ -135,10 +209,7 @@ bool build_module(PyObject* module, State& st) {
     st.c_char_p = attr(ctypes.get(), "c_char_p");
     st.cast = attr(ctypes.get(), "cast");
     if (!st.Tk || !st.TclError || !st.c_void_p || !st.c_char_p || !st.cast) return false;
-    if (!capi::intern(st.s_interpaddr, "interpaddr") || !capi::intern(st.s_value, "value") ||
-        !capi::intern(st.s_invalid_list_element, "invalid list element")) {
-        return false;
-    }
+    if (!capi::import_attr(st.TkappType, "_tkinter", "TkappType")) return false;
 
     {
         ClassBuilder codes(module, "ReturnCodes", kReturnCodesDoc);
@@ -166,23 +237,43 @@ bool build_module(PyObject* module, State& st) {
                           .build();
     if (!add_object(module, "Tcl_Interp_p", st.Tcl_Interp_p.get())) return false;
 
+    const bool tcl9 = st.tcl_major >= 9;
     Ref c_int = attr(ctypes.get(), "c_int");
     Ref c_long = attr(ctypes.get(), "c_long");
     Ref c_double = attr(ctypes.get(), "c_double");
+    Ref c_size_t = attr(ctypes.get(), "c_size_t");
     Ref wide = attr(ctypes.get(), "c_longlong");
+    // Tcl_Size: an int on Tcl 8, a ptrdiff_t on Tcl 9.
+    Ref size = tcl9 ? attr(ctypes.get(), "c_ssize_t") : Ref::borrow(c_int.get());
     Ref Structure = attr(ctypes.get(), "Structure");
     Ref Union = attr(ctypes.get(), "Union");
     Ref POINTER = attr(ctypes.get(), "POINTER");
-    if (!c_int || !c_long || !c_double || !wide || !Structure || !Union || !POINTER) return false;
-    if (!add_object(module, "Tcl_WideInt", wide.get())) return false;
+    if (!c_int || !c_long || !c_double || !c_size_t || !wide || !size || !Structure || !Union || !POINTER) {
+        return false;
+    }
+    if (!add_object(module, "Tcl_WideInt", wide.get()) || !add_object(module, "Tcl_Size", size.get())) return false;
 
     PyObject* c_void_p = st.c_void_p.get();
     PyObject* c_char_p = st.c_char_p.get();
-    Ref obj_type_fields = fields({{"name", c_char_p},
-                                  {"freeIntRepProc", c_void_p},
-                                  {"dupIntRepProc", c_void_p},
-                                  {"updateStringProc", c_void_p},
-                                  {"setFromAnyProc", c_void_p}});
+    Ref obj_type_fields = tcl9 ? fields({{"name", c_char_p},
+                                         {"freeIntRepProc", c_void_p},
+                                         {"dupIntRepProc", c_void_p},
+                                         {"updateStringProc", c_void_p},
+                                         {"setFromAnyProc", c_void_p},
+                                         {"version", c_size_t.get()},
+                                         {"lengthProc", c_void_p},
+                                         {"indexProc", c_void_p},
+                                         {"sliceProc", c_void_p},
+                                         {"reverseProc", c_void_p},
+                                         {"getElementsProc", c_void_p},
+                                         {"setElementProc", c_void_p},
+                                         {"replaceProc", c_void_p},
+                                         {"inOperProc", c_void_p}})
+                               : fields({{"name", c_char_p},
+                                         {"freeIntRepProc", c_void_p},
+                                         {"dupIntRepProc", c_void_p},
+                                         {"updateStringProc", c_void_p},
+                                         {"setFromAnyProc", c_void_p}});
     Ref obj_type = ClassBuilder(module, "Tcl_ObjType", kObjTypeDoc)
                        .bases({Structure.get()})
                        .attr("_fields_", obj_type_fields.get())
@@ -216,9 +307,9 @@ bool build_module(PyObject* module, State& st) {
                           {"twoPtrValue", two_ptr.get()}})
                       .get()) ||
         !set_attr(tcl_obj.get(), "_fields_",
-                  fields({{"refCount", c_int.get()},
+                  fields({{"refCount", size.get()},
                           {"bytes", c_char_p},
-                          {"length", c_int.get()},
+                          {"length", size.get()},
                           {"typePtr", obj_type_p.get()},
                           {"internalRep", internal_rep.get()}})
                       .get()) ||
@@ -226,17 +317,38 @@ bool build_module(PyObject* module, State& st) {
         return false;
     }
 
-    // The library functions, declared once.
+    // The library functions, declared once with the running Tcl's types.
     Ref c_char_pp = Ref::steal(PyObject_CallOneArg(POINTER.get(), c_char_p));
     Ref c_int_p = Ref::steal(PyObject_CallOneArg(POINTER.get(), c_int.get()));
-    if (!c_char_pp || !c_int_p) return false;
+    Ref size_p = Ref::steal(PyObject_CallOneArg(POINTER.get(), size.get()));
+    if (!c_char_pp || !c_int_p || !size_p) return false;
     PyObject* interp_p = st.Tcl_Interp_p.get();
+    if (tcl9) {
+        // A macro on Tcl 9: the module's own function, called as ctypes
+        // calls the library's (resolved first, so the library has both).
+        if (!resolve(st, "Tcl_GetObjResult", tcl9_get_obj_result) ||
+            !resolve(st, "Tcl_GetStringFromObj", tcl9_get_string_from_obj)) {
+            return false;
+        }
+        Ref CFUNCTYPE = attr(ctypes.get(), "CFUNCTYPE");
+        PyObject* proto_args[] = {c_char_p, interp_p};
+        Ref proto = Ref::steal(CFUNCTYPE ? PyObject_Vectorcall(CFUNCTYPE.get(), proto_args, 2, nullptr) : nullptr);
+        Ref address = Ref::steal(PyLong_FromVoidPtr(reinterpret_cast<void*>(&tcl9_string_result)));
+        if (!proto || !address) return false;
+        Ref func = Ref::steal(PyObject_CallOneArg(proto.get(), address.get()));
+        Ref name = Ref::steal(PyUnicode_FromString("Tcl_GetStringResult"));
+        if (!func || !name || !set_attr(func.get(), "__name__", name.get()) ||
+            !set_attr(st.TclDLL.get(), "Tcl_GetStringResult", func.get())) {
+            return false;
+        }
+        st.get_string_result_proc = &tcl9_string_result;
+    }
     if (!bind(st, "TclFindElement",
-              Ref::steal(Py_BuildValue("[OOOOOOO]", interp_p, c_char_p, c_int.get(), c_char_pp.get(),
-                                       c_char_pp.get(), c_int_p.get(), c_int_p.get())),
+              Ref::steal(Py_BuildValue("[OOOOOOO]", interp_p, c_char_p, size.get(), c_char_pp.get(),
+                                       c_char_pp.get(), size_p.get(), c_int_p.get())),
               c_int.get()) ||
-        !bind(st, "TclCopyAndCollapse", Ref::steal(Py_BuildValue("[OOO]", c_int.get(), c_char_p, c_char_p)),
-              c_int.get()) ||
+        !bind(st, "TclCopyAndCollapse", Ref::steal(Py_BuildValue("[OOO]", size.get(), c_char_p, c_char_p)),
+              size.get()) ||
         !bind(st, "Tcl_GetStringResult", Ref::steal(Py_BuildValue("[O]", interp_p)), c_char_p) ||
         !bind(st, "Tcl_ResetResult", Ref::steal(Py_BuildValue("[O]", interp_p)), Py_None)) {
         return false;
@@ -245,7 +357,8 @@ bool build_module(PyObject* module, State& st) {
     if (!st.get_string_result) return false;
     if (!resolve(st, "TclFindElement", st.find_element) ||
         !resolve(st, "TclCopyAndCollapse", st.copy_and_collapse) ||
-        !resolve(st, "Tcl_GetStringResult", st.get_string_result_proc)) {
+        !resolve(st, "Tcl_GetCurrentThread", st.get_current_thread) ||
+        (!tcl9 && !resolve(st, "Tcl_GetStringResult", st.get_string_result_proc))) {
         return false;
     }
 
@@ -271,11 +384,6 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
 constexpr const char* kModuleDoc = R"(Implements:
     ReturnCodes
     TclDLL
@@ -286,13 +394,15 @@ constexpr const char* kModuleDoc = R"(Implements:
 
 Description:
     This file implements access to some internals of Tcl's C code,
-    including internal structures and APIs: the Tcl shared library is
-    loaded with ctypes when the module is imported (TclDLL, its file name
-    in lib), Tcl's object structures are mirrored as ctypes types, and
-    lists are parsed with the library's own scanner.
+    including internal structures and APIs: the Tcl library that tkinter
+    runs on (shared, or linked into _tkinter; Tcl 8.6 or 9.0) is opened
+    with ctypes when the module is imported (TclDLL, its file in lib) --
+    never a second Tcl library --, Tcl's object structures are mirrored as
+    ctypes types with the running release's layout (Tcl_Size is its size
+    type), and lists are parsed with the library's own scanner.
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.internal", kModuleDoc, slots);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.internal", kModuleDoc, capi::module_slots<exec_module>);
 
 }  // namespace
 }  // namespace internal

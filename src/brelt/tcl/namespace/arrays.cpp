@@ -154,10 +154,30 @@ PyObject* array_contains(Function* f, PyObject* const* argv) {
     return call_method(st.s_exists.get(), argv, 1, st.kw_array_index.get());
 }
 
+// A TclError being raised becomes the element error: the same message,
+// traceback and attributes, and a KeyError too.
+std::nullptr_t as_element_error(State& st) {
+    if (!PyErr_ExceptionMatches(st.TclError.get())) return nullptr;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref args = Ref::steal(PyObject_GetAttrString(exc.get(), "args"));
+    Ref error = args && PyTuple_Check(args.get()) ? Ref::steal(PyObject_Call(st.ElementError.get(), args.get(), nullptr))
+                                                 : Ref();
+    if (!error) return nullptr;
+    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+    if (tb && PyException_SetTraceback(error.get(), tb.get()) < 0) return nullptr;
+    // Attributes a TclError may carry (errorinfo, errorcode...).
+    Ref attrs = Ref::steal(PyObject_GenericGetDict(exc.get(), nullptr));
+    Ref mine = attrs ? Ref::steal(PyObject_GenericGetDict(error.get(), nullptr)) : Ref();
+    if (!mine || PyDict_Update(mine.get(), attrs.get()) < 0) return nullptr;
+    PyErr_SetRaisedException(error.release());
+    return nullptr;
+}
+
 PyObject* array_getitem(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    if (own_array(st, argv[0])) return variable_get_obj(st, argv[0], argv[1], nullptr);
-    return call_method(st.s_get.get(), argv, 1, st.kw_array_index.get());
+    PyObject* value = own_array(st, argv[0]) ? variable_get_obj(st, argv[0], argv[1], nullptr)
+                                             : call_method(st.s_get.get(), argv, 1, st.kw_array_index.get());
+    return value != nullptr ? value : as_element_error(st);
 }
 
 PyObject* array_setitem(Function* f, PyObject* const* argv) {
@@ -178,7 +198,7 @@ PyObject* array_delitem(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     Ref r = Ref::steal(own_array(st, argv[0]) ? variable_unset(st, argv[0], argv[1], nullptr)
                                                : call_method(st.s_unset.get(), argv, 1, st.kw_array_index.get()));
-    if (!r) return nullptr;
+    if (!r) return as_element_error(st);
     Py_RETURN_NONE;
 }
 
@@ -227,7 +247,8 @@ constexpr capi::FunctionDef kArrayGetitem{"__getitem__", array_getitem, R"doc(__
 --
 
 The value of element key: self.get(array_index=key), with the handle's
-cast. A missing element raises TclError (not KeyError).
+cast. A TclError (a missing element, a variable that is no array) comes
+as an error that is both TclError and KeyError, with Tcl's message.
 )doc"};
 
 constexpr capi::FunctionDef kArraySetitem{"__setitem__", array_setitem, R"doc(__setitem__(self, key, value)
@@ -239,7 +260,8 @@ Set element key: self.set(value, array_index=key).
 constexpr capi::FunctionDef kArrayDelitem{"__delitem__", array_delitem, R"doc(__delitem__(self, key)
 --
 
-Unset element key: self.unset(array_index=key); TclError when missing.
+Unset element key: self.unset(array_index=key). A missing element raises
+an error that is both TclError and KeyError, with Tcl's message.
 )doc"};
 
 constexpr capi::FunctionDef kArrayClear{"clear", array_clear, R"doc(clear(self)
@@ -261,8 +283,10 @@ Every mapping operation is one request: a[k] reads the element (get_obj
 with the handle's cast), a[k] = v sets it, del a[k] unsets it, k in a
 tests it, len(a) is "::array size", iteration runs over "::array names",
 clear() removes the array and update() is one "::array set". get is
-TclVariable.get (get_obj), not the mapping's get: a missing element
-raises TclError. Arrays compare as mappings and are unhashable.
+TclVariable.get (get_obj), not the mapping's get. a[k] and del a[k] of a
+missing element raise an error that is both TclError and KeyError, so
+pop(k, default), setdefault() and `except KeyError` work as on any
+mapping. Arrays compare as mappings and are unhashable.
 
     >>> a = TclArrayVariable('::colours', tcl=interp)
     >>> a.update(sky='blue', grass='green')
@@ -332,8 +356,13 @@ PyObject* lazy_next(PyObject* self) noexcept {
         it->items = PyObject_GetIter(source.get());
         if (it->items == nullptr) return nullptr;
     }
-    PyObject* item = PyIter_Next(it->items);
-    if (item == nullptr) Py_CLEAR(it->items);
+    // Held for the call: a re-entrant next() (from the generator that
+    // `fetch` returned, say) must not free it while it runs.
+    Ref items = Ref::borrow(it->items);
+    PyObject* item = PyIter_Next(items.get());
+    // Only the end of the items ends the iterator; after an error (such as
+    // "generator already executing") the items stay, as Python's do.
+    if (item == nullptr && !PyErr_Occurred() && it->items == items.get()) Py_CLEAR(it->items);
     return item;
 }
 
@@ -372,6 +401,22 @@ PyType_Slot lazy_slots[] = {
 };
 
 }  // namespace
+
+bool init_element_error(State& st) {
+    // str() is Tcl's message as TclError gives it, not KeyError's repr.
+    Ref ns = Ref::steal(PyDict_New());
+    Ref base_str = Ref::steal(PyObject_GetAttrString(PyExc_BaseException, "__str__"));
+    Ref doc = Ref::steal(PyUnicode_FromString(
+        "A Tcl error about a missing array element; also a KeyError, so mappings work."));
+    if (!ns || !base_str || !doc || PyDict_SetItemString(ns.get(), "__str__", base_str.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0) {
+        return false;
+    }
+    Ref bases = Ref::steal(PyTuple_Pack(2, st.TclError.get(), PyExc_KeyError));
+    if (!bases) return false;
+    st.ElementError = Ref::steal(PyErr_NewException("brelt.tcl.namespace._TclKeyError", bases.get(), ns.get()));
+    return static_cast<bool>(st.ElementError);
+}
 
 bool init_lazy_iterator_type(PyObject* module, State& st) {
     PyType_Spec spec = {

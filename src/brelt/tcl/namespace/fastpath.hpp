@@ -68,22 +68,24 @@ private:
 inline PyObject* read_attr(State& st, PyObject* obj, PyObject* name) noexcept { return AttrReader(st, obj)(name); }
 
 // self.tcl and self.tcl.tk; a weak proxy is looked through directly, with
-// the proxy's own error for an interpreter that is gone.
+// the proxy's own error for an interpreter that is gone. Refused with
+// RuntimeError in a thread that does not own the interpreter.
 inline bool interp_tk(State& st, AttrReader& self, Ref& tcl, Ref& tk) noexcept {
     tcl = Ref::steal(self(st.s_tcl.get()));
     if (!tcl) return false;
+    Ref target;
     if (PyWeakref_CheckProxy(tcl.get())) {
-        Ref target;
         int alive = PyWeakref_GetRef(tcl.get(), target.out());
         if (alive < 0) return false;
         if (alive == 0) {
             PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
             return false;
         }
-        tk = Ref::steal(read_attr(st, target.get(), st.s_tk.get()));
     } else {
-        tk = Ref::steal(read_attr(st, tcl.get(), st.s_tk.get()));
+        target = Ref::borrow(tcl.get());
     }
+    if (!capi::check_owner_thread(target.get(), st.s_thread.get())) return false;
+    tk = Ref::steal(read_attr(st, target.get(), st.s_tk.get()));
     return static_cast<bool>(tk);
 }
 

@@ -9,7 +9,8 @@ using capi::import_attr;
 
 // The exported classes, in order of definition (also the order of __all__).
 constexpr const char* kExports[] = {
-    "TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable", "TclNamespace",
+    "TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
+    "TclCommand",  "TempTclCommand",  "TclNamespace",     "TempTclNamespace",
 };
 
 Ref import_module(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
@@ -70,6 +71,15 @@ bool bind_all(PyObject* module) {
 }
 
 bool init_names(State& st) {
+    st.cmd.dashed = Ref::steal(PyDict_New());
+    if (!st.cmd.dashed) return false;
+    // `assert` statements run unless Python was started with -O.
+    Ref flags = Ref::steal(PyObject_GetAttrString(st.sys.get(), "flags"));
+    Ref optimize = flags ? Ref::steal(PyObject_GetAttrString(flags.get(), "optimize")) : Ref();
+    if (!optimize) return false;
+    int level = PyObject_IsTrue(optimize.get());
+    if (level < 0) return false;
+    st.cmd.assertions = level == 0;
     st.plain_names[0] = Ref::borrow(st.s_tcl.get());
     st.plain_names[1] = Ref::borrow(st.s_var_name.get());
     st.plain_names[2] = Ref::borrow(st.s_cast.get());
@@ -90,7 +100,7 @@ int exec_module(PyObject* module) noexcept {
         st->package_name = package_of(module);
         if (!st->package_name || !import_attr(st->inspect_Signature, "inspect", "Signature") ||
             !import_attr(st->inspect_Parameter, "inspect", "Parameter") || !init_names(*st) ||
-            !init_lazy_iterator_type(module, *st)) {
+            !init_lazy_iterator_type(module, *st) || !init_element_error(*st)) {
             return -1;
         }
         // The classes, each bound as soon as it exists.
@@ -101,7 +111,17 @@ int exec_module(PyObject* module) noexcept {
             !add_object(module, "TempTclArrayVariable", st->TempTclArrayVariable.get())) {
             return -1;
         }
-        if (!build_tcl_namespace(module, *st) || !add_object(module, "TclNamespace", st->TclNamespace.get())) {
+        if (!build_tcl_command(module, *st) || !add_object(module, "TclCommand", st->cmd.TclCommand.get()) ||
+            !add_object(module, "TempTclCommand", st->cmd.TempTclCommand.get())) {
+            return -1;
+        }
+        // The views are nested in TclNamespace, so they exist before it.
+        if (!build_namespace_views(module, *st) || !build_tcl_namespace(module, *st) ||
+            !add_object(module, "TclNamespace", st->TclNamespace.get())) {
+            return -1;
+        }
+        if (!build_temp_namespace(module, *st) ||
+            !add_object(module, "TempTclNamespace", st->cmd.TempTclNamespace.get())) {
             return -1;
         }
         return 0;
@@ -113,7 +133,10 @@ constexpr const char* kModuleDoc = R"doc(Implements:
     TempTclVariable
     TclArrayVariable
     TempTclArrayVariable
+    TclCommand
+    TempTclCommand
     TclNamespace
+    TempTclNamespace
 
 Description:
     This file implements abstraction of Tcl namespaces, variables and commands

@@ -24,11 +24,53 @@ struct MethodCache {
     Held method;
 };
 
+// Names, words and texts of the command and namespace classes.
+struct CmdState {
+    Held s_cmd_name{Held::name, "cmd_name"}, s_args{Held::name, "args"}, s_keywords{Held::name, "keywords"};
+    Held s_logger{Held::name, "logger"}, s_ns{Held::name, "ns"}, s_vars{Held::name, "vars"};
+    Held s_objs{Held::name, "objs"}, s_procs{Held::name, "procs"}, s_cmds{Held::name, "cmds"};
+    Held s_build_tclcmd{Held::name, "build_tclcmd"}, s_createcommand{Held::name, "createcommand"};
+    Held s_delete{Held::name, "delete"}, s_is_proc{Held::name, "is_proc"}, s_info{Held::name, "info"};
+    Held s_byref{Held::name, "byref"}, s_create{Held::name, "create"}, s_current{Held::name, "current"};
+    Held s_is_absolute{Held::name, "is_absolute"}, s_del{Held::name, "__del__"};
+    Held s_wrapped{Held::name, "__wrapped__"}, s_update{Held::name, "update"}, s_var_type{Held::name, "var_type"};
+    Held s_rename{Held::name, "rename"}, s_origin{Held::name, "origin"}, s_proc_body{Held::name, "proc_body"};
+    Held s_proc_args{Held::name, "proc_args"}, s_proc_arg_default{Held::name, "proc_arg_default"};
+    Held s_get_str{Held::name, "get_str"}, s_get_obj{Held::name, "get_obj"};
+    Held s_array_get_str{Held::name, "array_get_str"}, s_array_get_obj{Held::name, "array_get_obj"};
+    Held s_is_array{Held::name, "is_array"};
+    Held s_WRAPPER_ASSIGNMENTS{Held::name, "WRAPPER_ASSIGNMENTS"}, s_WRAPPER_UPDATES{Held::name, "WRAPPER_UPDATES"};
+    Held s_kept_tk{Held::name, "_TempTclCommand__tk"};
+    Held w_commands{Held::name, "commands"}, w_procs{Held::name, "procs"}, w_body{Held::name, "body"};
+    Held w_args{Held::name, "args"}, w_default{Held::name, "default"}, w_rename{Held::name, "::rename"};
+    Held w_qnamespace{Held::name, "::namespace"}, w_origin{Held::name, "origin"}, w_eval{Held::name, "eval"};
+    Held w_children{Held::name, "children"}, w_code{Held::name, "code"}, w_delete{Held::name, "delete"};
+    Held w_export{Held::name, "export"}, w_clear{Held::name, "-clear"}, w_forget{Held::name, "forget"};
+    Held w_import{Held::name, "import"}, w_force{Held::name, "-force"}, w_parent{Held::name, "parent"};
+    Held w_which{Held::name, "which"}, w_command{Held::name, "-command"}, w_variable{Held::name, "-variable"};
+    Held w_vars{Held::name, "vars"}, t_dash{Held::name, "-"}, t_calling{Held::name, "Calling: "};
+    Held t_empty{Held::name, ""};
+
+    // Keyword-name tuples for vectorcalls.
+    Held kw_array_index{Held::kwnames, "array_index"}, kw_nocomplain{Held::kwnames, "array_index nocomplain"};
+    Held kw_pattern{Held::kwnames, "pattern"}, kw_tcl{Held::kwnames, "tcl"};
+
+    // The classes, and the initialisers the temporary classes run.
+    Held TclCommand, TempTclCommand, TempTclNamespace;
+    Held VariablesView, ObjectsView, CommandsView, ProcsView;
+    Held command_init, namespace_init;
+    Held dashed;  // dict: option name -> "-name"
+    bool assertions = true;  // false under python -O, as for `assert`
+};
+
 struct State : capi::ModuleStateBase {
     // Imported at module execution.
     Held MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
     Held inspect_Signature, inspect_Parameter;
     Held package_name;  // the package whose module is the default interpreter
+    // What a[key] and del a[key] of a missing element raise: a TclError that
+    // is also a KeyError, so the mapping mixins work.
+    Held ElementError;
 
     // TclVariable's private marker: "use the handle's own cast".
     Held marker;
@@ -40,6 +82,7 @@ struct State : capi::ModuleStateBase {
     // Attribute and method names.
     Held s_tcl{Held::name, "tcl"}, s_cast{Held::name, "cast"}, s_var_name{Held::name, "var_name"};
     Held s_tk{Held::name, "tk"};
+    Held s_thread{Held::name, "_thread"};  // the Interpreter's owner thread
     Held s_getvar{Held::name, "getvar"}, s_setvar{Held::name, "setvar"}, s_unsetvar{Held::name, "unsetvar"};
     Held s_eval{Held::name, "eval"}, s_call{Held::name, "call"};
     Held s_cast_boolean{Held::name, "cast_boolean"}, s_cast_list{Held::name, "cast_list"};
@@ -56,7 +99,7 @@ struct State : capi::ModuleStateBase {
     Held w_get{Held::name, "get"}, w_set{Held::name, "set"}, w_unset{Held::name, "unset"};
     Held w_size{Held::name, "size"}, w_names{Held::name, "names"}, w_namespace{Held::name, "namespace"};
     Held w_current{Held::name, "current"};
-    Held t_empty{Held::name, ""}, t_colons{Held::name, "::"}, t_lparen{Held::name, "("};
+    Held t_colons{Held::name, "::"}, t_lparen{Held::name, "("};
     Held t_rparen{Held::name, ")"}, t_temp_name{Held::name, "::__brelt__{cls}_{id}_tmp"};
 
     // Keyword-name tuples for vectorcalls.
@@ -70,6 +113,9 @@ struct State : capi::ModuleStateBase {
     int plain_next = 0;
     Held tk_method_names[kTkMethods];
     MethodCache tk_methods[kTkMethods];
+
+    // Commands and namespaces.
+    CmdState cmd;
 };
 
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }
@@ -127,7 +173,34 @@ PyObject* ns_join2(State& st, PyObject* a, PyObject* b) noexcept;
 
 bool build_tcl_variable(PyObject* module, State& st);
 bool build_array_and_temp_variables(PyObject* module, State& st);  // TempTclVariable, TclArrayVariable, TempTclArrayVariable
+bool build_tcl_command(PyObject* module, State& st);        // TclCommand, TempTclCommand
+bool build_namespace_views(PyObject* module, State& st);    // the four views, before TclNamespace
 bool build_tcl_namespace(PyObject* module, State& st);
+bool build_temp_namespace(PyObject* module, State& st);     // TempTclNamespace
+
+// ---------------------------------------------------------------------------
+// Shared by the command and namespace classes
+
+// The package brelt.tcl (the default interpreter), a new reference.
+PyObject* the_package(State& st) noexcept;
+// What a constructor stores as `tcl`: a weak proxy on `tcl`, or on the
+// package when `tcl` is false (or NULL).
+PyObject* interp_proxy(State& st, PyObject* tcl) noexcept;
+// A tuple of the given words (borrowed references).
+PyObject* make_words(std::initializer_list<PyObject*> items) noexcept;
+// Raises KeyError(exc) from exc, exc being the exception being raised now.
+std::nullptr_t reraise_as_key_error() noexcept;
+// getattr(super(cls, self), name, None) if true, else an empty Ref.
+bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcept;
+// Whether `name` starts with "::" (str, or through its own startswith).
+int starts_with_colons(State& st, PyObject* name) noexcept;
+
+// TclCommand's requests, for the views' fast paths: `self` is a handle.
+PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept;
+// ns.call(words) for a TclNamespace `ns` (its own method for a subclass).
+PyObject* namespace_call(State& st, PyObject* ns, PyObject* words) noexcept;
+// The name of a TclNamespace as join() sees it: quotify(ns).
+PyObject* namespace_name(State& st, PyObject* ns) noexcept;
 
 // The direct implementations behind TclVariable's methods, for the mapping
 // methods of the array classes when no subclass overrides them.
@@ -140,6 +213,7 @@ PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noex
 // returns an iterable whose items it then yields.
 using FetchFn = PyObject* (*)(State& st, PyObject* owner);
 bool init_lazy_iterator_type(PyObject* module, State& st);
+bool init_element_error(State& st);
 PyObject* new_lazy_iterator(State& st, PyObject* module, PyObject* owner, FetchFn fetch) noexcept;
 
 }  // namespace tclns

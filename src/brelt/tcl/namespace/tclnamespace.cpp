@@ -1,28 +1,569 @@
-// TclNamespace: the namespace-name functions (pure string operations).
+// TclNamespace: a handle on one Tcl namespace, its four views, and the
+// namespace-name functions (names.cpp).
+#include "command.hpp"
 #include "names.hpp"
 
 namespace tclns {
 
+bool own_namespace(State& st, PyObject* obj) noexcept {
+    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    return t == st.TclNamespace.get() || t == st.cmd.TempTclNamespace.get();
+}
+
 namespace {
 
-constexpr const char* kNamespaceDoc = R"doc(Tcl namespaces, and the "::"-separated names of namespaces, variables
-and commands.
+int truth(PyObject* obj) noexcept { return obj == Py_None ? 0 : PyObject_IsTrue(obj); }
+
+PyObject* ns_attr(State& st, PyObject* self) noexcept {
+    return Fields(self, own_namespace(st, self))(st.cmd.s_ns.get());
+}
+
+// Whether tclobj(obj) would give obj back unchanged because it is made of
+// exact str objects only (directly, or in exact tuples two levels deep), so
+// the conversion can be skipped.
+bool all_text(PyObject* obj, int depth) noexcept {
+    if (PyUnicode_CheckExact(obj)) return true;
+    if (!PyTuple_CheckExact(obj) || depth > 1) return false;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(obj); i < n; ++i) {
+        if (!all_text(PyTuple_GET_ITEM(obj, i), depth + 1)) return false;
+    }
+    return true;
+}
+
+// call() and eval(): `tclcmd` (with `extra` words appended as a tuple),
+// wrapped in "namespace eval <ns>" unless the name is empty.
+PyObject* run(State& st, PyObject* self, PyObject* tclcmd, PyObject* const* extra, Py_ssize_t nextra,
+              bool as_script) noexcept {
+    Ref cmd;
+    if (nextra > 0) {
+        cmd = Ref::steal(PyTuple_New(nextra + 1));
+        if (!cmd) return nullptr;
+        PyTuple_SET_ITEM(cmd.get(), 0, Py_NewRef(tclcmd));
+        for (Py_ssize_t i = 0; i < nextra; ++i) PyTuple_SET_ITEM(cmd.get(), i + 1, Py_NewRef(extra[i]));
+    } else {
+        cmd = Ref::borrow(tclcmd);
+    }
+    Ref name = Ref::steal(ns_attr(st, self));
+    if (!name) return nullptr;
+    int wrap = truth(name.get());
+    if (wrap < 0) return nullptr;
+    if (wrap) {
+        cmd = Ref::steal(make_words({st.w_namespace.get(), st.cmd.w_eval.get(), name.get(), cmd.get()}));
+        if (!cmd) return nullptr;
+    }
+    Ref tcl, tk;
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    if (as_script) {
+        Ref script = Ref::steal(quotify(st, cmd.get()));
+        if (!script) return nullptr;
+        PyObject* a[] = {tk.get(), script.get()};
+        return call_tk(st, TkMethod::eval, a, 2);
+    }
+    Ref words = all_text(cmd.get(), 0) ? Ref::borrow(cmd.get()) : Ref::steal(tclobj(st, cmd.get()));
+    if (!words) return nullptr;
+    return tk_call_words(st, tk.get(), words.get());
+}
+
+}  // namespace
+
+PyObject* namespace_call(State& st, PyObject* ns, PyObject* words) noexcept {
+    if (own_namespace(st, ns)) return run(st, ns, words, nullptr, 0, false);
+    return PyObject_CallMethodOneArg(ns, st.s_call.get(), words);
+}
+
+PyObject* namespace_name(State& st, PyObject* ns) noexcept {
+    if (own_namespace(st, ns)) {
+        Ref name = Ref::steal(ns_attr(st, ns));
+        if (!name || PyUnicode_CheckExact(name.get())) return name.release();
+    }
+    return quotify(st, ns);
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Methods
+
+PyObject* init(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[0];
+    if (!own_namespace(st, self)) {
+        PyObject* a[] = {st.TclNamespace.get(), self};
+        Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), a, 2, nullptr));
+        Ref r = sup ? Ref::steal(PyObject_CallMethodNoArgs(sup.get(), st.s_init.get())) : Ref();
+        if (!r) return nullptr;
+    }
+    Ref name = Ref::steal(quotify(st, argv[1]));
+    if (!name || PyObject_SetAttr(self, st.cmd.s_ns.get(), name.get()) < 0) return nullptr;
+    Ref tcl = Ref::steal(interp_proxy(st, argv[2]));
+    if (!tcl || PyObject_SetAttr(self, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
+    struct View {
+        PyObject* attr;
+        PyObject* cls;
+    };
+    for (View v : {View{st.cmd.s_vars.get(), st.cmd.VariablesView.get()},
+                   View{st.cmd.s_objs.get(), st.cmd.ObjectsView.get()},
+                   View{st.cmd.s_procs.get(), st.cmd.ProcsView.get()},
+                   View{st.cmd.s_cmds.get(), st.cmd.CommandsView.get()}}) {
+        Ref view = Ref::steal(PyObject_CallOneArg(v.cls, self));
+        if (!view || PyObject_SetAttr(self, v.attr, view.get()) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* call_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs >= 2 && kwnames == nullptr) return run(state_of(fn), args[0], args[1], args + 2, nargs - 2, false);
+    capi::ParsedArgs p;
+    if (!capi::parse_args(fn->qualname, *fn->sig, args, nargs, kwnames, p)) return nullptr;
+    PyObject* rest = p.argv[2];
+    PyObject* const* extra = reinterpret_cast<PyTupleObject*>(rest)->ob_item;
+    return run(state_of(fn), p.argv[0], p.argv[1], extra, PyTuple_GET_SIZE(rest), false);
+}
+
+PyObject* eval_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    capi::ParsedArgs p;
+    if (!capi::parse_args(fn->qualname, *fn->sig, args, nargs, kwnames, p)) return nullptr;
+    PyObject* rest = p.argv[2];
+    PyObject* const* extra = reinterpret_cast<PyTupleObject*>(rest)->ob_item;
+    return run(state_of(fn), p.argv[0], p.argv[1], extra, PyTuple_GET_SIZE(rest), true);
+}
+
+// self.call(words) (a subclass's own call() when it has one).
+PyObject* self_call(State& st, PyObject* self, std::initializer_list<PyObject*> w, PyObject* more = nullptr) noexcept {
+    Ref words = Ref::steal(make_words(w));
+    if (!words) return nullptr;
+    if (more != nullptr && PyTuple_GET_SIZE(more) > 0) {
+        words = Ref::steal(PySequence_Concat(words.get(), more));
+        if (!words) return nullptr;
+    }
+    return namespace_call(st, self, words.get());
+}
+
+// tk.call(words) at the interpreter's current level; `cast` names a cast
+// operation of the interpreter, or is NULL.
+PyObject* direct(State& st, PyObject* self, std::initializer_list<PyObject*> w, PyObject* cast = nullptr) noexcept {
+    Ref tcl, tk;
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    Ref words = Ref::steal(make_words(w));
+    if (!words) return nullptr;
+    Ref result = Ref::steal(tk_call_words(st, tk.get(), words.get()));
+    if (!result || cast == nullptr) return result.release();
+    return cast_with(tcl.get(), cast, result.get());
+}
+
+PyObject* cast_list_of(State& st, PyObject* self, PyObject* answer) noexcept {
+    Ref tcl = Ref::steal(PyObject_GetAttr(self, st.s_tcl.get()));
+    return tcl ? cast_with(tcl.get(), st.s_cast_list.get(), answer) : nullptr;
+}
+
+PyObject* none_of(PyObject* r) noexcept {
+    if (r == nullptr) return nullptr;
+    Py_DECREF(r);
+    Py_RETURN_NONE;
+}
+
+PyObject* current(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    return direct(st, argv[0], {st.w_namespace.get(), st.w_current.get()});
+}
+
+// The name a request about the namespace itself uses: ns, or the
+// interpreter's current namespace when ns is empty.
+PyObject* subject(State& st, PyObject* self) noexcept {
+    Ref name = Ref::steal(ns_attr(st, self));
+    if (!name) return nullptr;
+    int given = truth(name.get());
+    if (given < 0) return nullptr;
+    if (given) return name.release();
+    return PyObject_CallMethodNoArgs(self, st.cmd.s_current.get());
+}
+
+PyObject* children(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[0];
+    Ref answer;
+    if (argv[1] == nullptr || argv[1] == Py_None) {
+        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.cmd.w_children.get()}));
+    } else {
+        // Tcl reads "namespace children ?namespace? ?pattern?": a pattern
+        // alone would be taken for a namespace name, so the namespace goes
+        // first, absolute (the host's requests run at the global level).
+        Ref pattern = Ref::steal(quotify(st, argv[1]));
+        Ref name = pattern ? Ref::steal(ns_attr(st, self)) : Ref();
+        Ref absolute = name ? Ref::steal(ns_join2(st, st.t_colons.get(), name.get())) : Ref();
+        if (!absolute) return nullptr;
+        if (PyUnicode_GET_LENGTH(absolute.get()) == 0) absolute = Ref::borrow(st.t_colons.get());
+        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.cmd.w_children.get(), absolute.get(),
+                                                 pattern.get()}));
+    }
+    return answer ? cast_list_of(st, self, answer.get()) : nullptr;
+}
+
+PyObject* code(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    return self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_code.get(), argv[1]});
+}
+
+PyObject* create(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    Ref name = Ref::steal(ns_attr(st, argv[0]));
+    if (!name) return nullptr;
+    int given = truth(name.get());
+    if (given < 0) return nullptr;
+    if (!given) return capi::raise(PyExc_ValueError, "Cannot create current namespace");
+    return none_of(PyObject_CallMethodOneArg(argv[0], st.s_eval.get(), st.cmd.t_empty.get()));
+}
+
+PyObject* delete_(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    Ref name = Ref::steal(subject(st, argv[0]));
+    if (!name) return nullptr;
+    return none_of(direct(st, argv[0], {st.w_namespace.get(), st.cmd.w_delete.get(), name.get()}));
+}
+
+PyObject* exists(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    Ref name = Ref::steal(subject(st, argv[0]));
+    if (!name) return nullptr;
+    return direct(st, argv[0], {st.w_namespace.get(), st.w_exists.get(), name.get()}, st.s_cast_boolean.get());
+}
+
+// ("namespace", sub[, flag]) + patterns through self.call.
+PyObject* with_patterns(State& st, PyObject* self, PyObject* sub, PyObject* flag, PyObject* patterns) noexcept {
+    if (flag != nullptr) return self_call(st, self, {st.w_namespace.get(), sub, flag}, patterns);
+    return self_call(st, self, {st.w_namespace.get(), sub}, patterns);
+}
+
+// A keyword switch: true or false in Python's sense, false when omitted.
+int switch_on(PyObject* value) noexcept { return value == nullptr ? 0 : truth(value); }
+
+PyObject* export_(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    int clear = switch_on(argv[2]);
+    if (clear < 0) return nullptr;
+    PyObject* flag = clear ? st.cmd.w_clear.get() : nullptr;
+    Ref answer = Ref::steal(with_patterns(st, argv[0], st.cmd.w_export.get(), flag, argv[1]));
+    if (!answer) return nullptr;
+    if (!clear && PyTuple_GET_SIZE(argv[1]) == 0) return cast_list_of(st, argv[0], answer.get());
+    Py_RETURN_NONE;
+}
+
+PyObject* forget(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    return none_of(with_patterns(st, argv[0], st.cmd.w_forget.get(), nullptr, argv[1]));
+}
+
+PyObject* import_(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    int force = switch_on(argv[2]);
+    if (force < 0) return nullptr;
+    return none_of(with_patterns(st, argv[0], st.cmd.w_import.get(), force ? st.cmd.w_force.get() : nullptr, argv[1]));
+}
+
+PyObject* origin(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    return self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_origin.get(), argv[1]});
+}
+
+// The parent of an absolute name from the name alone, as Tcl answers it:
+// '::a::b' -> '::a', '::a' -> '::', and '' for the global namespace.
+PyObject* parent_of_name(PyObject* name) noexcept {
+    Ref normal = Ref::steal(normalize_str(name));
+    if (!normal) return nullptr;
+    if (PyUnicode_GET_LENGTH(normal.get()) == 0) return Py_NewRef(normal.get());
+    Ref up = Ref::steal(qualifiers_str(normal.get()));
+    if (!up) return nullptr;
+    if (PyUnicode_GET_LENGTH(up.get()) == 0) return PyUnicode_FromString("::");
+    return up.release();
+}
+
+PyObject* parent(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[0];
+    int force = switch_on(argv[1]);
+    if (force < 0) return nullptr;
+    if (force) {
+        Ref abs = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_is_absolute.get()));
+        if (!abs) return nullptr;
+        int is_abs = PyObject_IsTrue(abs.get());
+        if (is_abs < 0) return nullptr;
+        if (is_abs) {
+            Ref name = Ref::steal(ns_attr(st, self));
+            Ref text = name ? Ref::steal(quotify_str(st, name.get())) : Ref();
+            return text ? parent_of_name(text.get()) : nullptr;
+        }
+    }
+    Ref name = Ref::steal(ns_attr(st, self));
+    if (!name) return nullptr;
+    int given = truth(name.get());
+    if (given < 0) return nullptr;
+    Ref cmd = Ref::steal(given ? make_words({st.w_namespace.get(), st.cmd.w_parent.get(), name.get()})
+                               : make_words({st.w_namespace.get(), st.cmd.w_parent.get()}));
+    Ref words = cmd ? Ref::steal(tclobj(st, cmd.get())) : Ref();
+    Ref tcl, tk;
+    if (!words || !interp_tk(st, self, tcl, tk)) return nullptr;
+    return tk_call_words(st, tk.get(), words.get());
+}
+
+PyObject* which(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    int command = switch_on(argv[2]);
+    int variable = command < 0 ? -1 : switch_on(argv[3]);
+    if (variable < 0) return nullptr;
+    PyObject* w[5] = {st.w_namespace.get(), st.cmd.w_which.get()};
+    Py_ssize_t n = 2;
+    if (command) w[n++] = st.cmd.w_command.get();
+    if (variable) w[n++] = st.cmd.w_variable.get();
+    w[n++] = argv[1];
+    Ref words = Ref::steal(PyTuple_New(n));
+    if (!words) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(words.get(), i, Py_NewRef(w[i]));
+    return namespace_call(st, argv[0], words.get());
+}
+
+// is_absolute() and is_relative(): the empty name itself when empty.
+PyObject* absoluteness(State& st, PyObject* self, bool want_absolute) noexcept {
+    Ref name = Ref::steal(ns_attr(st, self));
+    if (!name) return nullptr;
+    int given = truth(name.get());
+    if (given <= 0) return given < 0 ? nullptr : name.release();
+    int abs = starts_with_colons(st, name.get());
+    if (abs < 0) return nullptr;
+    return PyBool_FromLong(want_absolute ? abs : !abs);
+}
+
+PyObject* is_absolute(Function* fn, PyObject* const* argv) { return absoluteness(state_of(fn), argv[0], true); }
+
+PyObject* is_relative(Function* fn, PyObject* const* argv) { return absoluteness(state_of(fn), argv[0], false); }
+
+PyObject* absolute(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[0];
+    Ref abs = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_is_absolute.get()));
+    if (!abs) return nullptr;
+    int is_abs = PyObject_IsTrue(abs.get());
+    if (is_abs < 0) return nullptr;
+    Ref name = Ref::steal(ns_attr(st, self));
+    if (!name || is_abs) return name.release();
+    Ref current = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_current.get()));
+    return current ? ns_join2(st, current.get(), name.get()) : nullptr;
+}
+
+PyObject* make_absolute(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    Ref name = Ref::steal(PyObject_CallMethodNoArgs(argv[0], st.s_absolute.get()));
+    if (!name || PyObject_SetAttr(argv[0], st.cmd.s_ns.get(), name.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* str(Function* fn, PyObject* const* argv) { return ns_attr(state_of(fn), argv[0]); }
+
+// ---------------------------------------------------------------------------
+// Definitions and docstrings
+
+constexpr capi::FunctionDef kInit{"__init__", init, R"doc(__init__(self, ns, tcl=None)
+--
+
+A handle on the Tcl namespace ns (quotify(ns); None gives '', no
+particular namespace: requests then run at the interpreter's current
+level). tcl is the interpreter (held through a weak proxy; false means
+the package brelt.tcl). Creates the views vars, objs, procs and cmds.
+Nothing is created or checked in Tcl.
+)doc"};
+
+constexpr capi::FunctionDef kCall{"call", call_raw, R"doc(call(self, tclcmd, *args)
+--
+
+Run one command inside the namespace and return Tcl's answer.
+
+tclcmd is a tuple of words, or with args the first word (the command is
+then (tclcmd, *args)). Unless the name is empty the command becomes the
+script of "namespace eval <ns>"; every word goes through tclobj(), so it
+is never re-parsed.
+
+    >>> TclNamespace('::app', tcl=interp).call('set', 'x', 1)
+    1
+)doc"};
+
+constexpr capi::FunctionDef kEval{"eval", eval_raw, R"doc(eval(self, tclcmd, *args)
+--
+
+Evaluate a script inside the namespace: a str is a script as it is, a
+tuple of words (or tclcmd with args) is list-quoted by quotify() into a
+one-command script. Returns Tcl's answer as a string.
+)doc"};
+
+constexpr capi::FunctionDef kChildren{"children", children, R"doc(children(self, pattern=None)
+--
+
+Return the list of child namespaces ("namespace children"), only those
+matching the glob pattern when one is given (sent after the namespace's
+absolute name, where Tcl expects it).
+)doc"};
+
+constexpr capi::FunctionDef kCode{"code", code, R"doc(code(self, script)
+--
+
+Return script wrapped by "namespace code" so that it runs in this
+namespace wherever it is evaluated later.
+)doc"};
+
+constexpr capi::FunctionDef kCurrent{"current", current, R"doc(current(self)
+--
+
+Return the interpreter's current namespace ("namespace current"),
+normally "::"; not this handle's name.
+)doc"};
+
+constexpr capi::FunctionDef kCreate{"create", create, R"doc(create(self)
+--
+
+Create the namespace (an empty "namespace eval"). ValueError "Cannot
+create current namespace" for the empty name, with nothing sent.
+)doc"};
+
+constexpr capi::FunctionDef kDelete{"delete", delete_, R"doc(delete(self)
+--
+
+Delete the namespace with its variables and commands ("namespace
+delete"); the current namespace when the name is empty.
+)doc"};
+
+constexpr capi::FunctionDef kExists{"exists", exists, R"doc(exists(self)
+--
+
+Whether the namespace exists ("namespace exists"); the current namespace
+when the name is empty.
+)doc"};
+
+constexpr capi::FunctionDef kExport{"export", export_, R"doc(export(self, *patterns, clear=False)
+--
+
+Add patterns to the namespace's export list ("namespace export"), first
+clearing it when clear is true. With neither, return the export list.
+)doc"};
+
+constexpr capi::FunctionDef kForget{"forget", forget, R"doc(forget(self, *patterns)
+--
+
+Remove imported commands matching the qualified patterns from the
+namespace ("namespace forget").
+)doc"};
+
+constexpr capi::FunctionDef kImport{"import_", import_, R"doc(import_(self, *patterns, force=False)
+--
+
+Import the commands matching the qualified patterns into the namespace
+("namespace import"); force replaces existing commands.
+)doc"};
+
+constexpr capi::FunctionDef kOrigin{"origin", origin, R"doc(origin(self, command)
+--
+
+Return the fully qualified name of the original command of command, as
+seen from the namespace ("namespace origin").
+)doc"};
+
+constexpr capi::FunctionDef kParent{"parent", parent, R"doc(parent(self, force_eval=False)
+--
+
+Return the name of the parent namespace ("namespace parent"). With
+force_eval true and an absolute name, it is worked out from the name
+alone, without a request: '::a::b' gives '::a', '::a' gives '::', and
+the global namespace '' (it has none).
+)doc"};
+
+constexpr capi::FunctionDef kWhich{"which", which, R"doc(which(self, name, command=False, variable=False)
+--
+
+Return the fully qualified name that name resolves to in the namespace
+("namespace which", with -command and/or -variable), '' when none.
+)doc"};
+
+constexpr capi::FunctionDef kIsAbsolute{"is_absolute", is_absolute, R"doc(is_absolute(self)
+--
+
+Whether the name starts with "::"; the empty name itself when empty.
+)doc"};
+
+constexpr capi::FunctionDef kIsRelative{"is_relative", is_relative, R"doc(is_relative(self)
+--
+
+Whether the name does not start with "::"; the empty name itself when
+empty.
+)doc"};
+
+constexpr capi::FunctionDef kAbsolute{"absolute", absolute, R"doc(absolute(self)
+--
+
+Return the absolute name: ns when absolute, else joined to the
+interpreter's current namespace (the empty name gives the current one,
+normalised: '' for the global namespace).
+)doc"};
+
+constexpr capi::FunctionDef kMakeAbsolute{"make_absolute", make_absolute, R"doc(make_absolute(self)
+--
+
+Replace ns by self.absolute().
+)doc"};
+
+constexpr capi::FunctionDef kStr{"__str__", str, R"doc(__str__(self)
+--
+
+Return the namespace name.
+)doc"};
+
+constexpr const char* kNamespaceDoc = R"doc(A handle on one Tcl namespace, and the "::"-separated names of
+namespaces, variables and commands.
+
+Each method is one "namespace" request; call() and eval() run commands
+inside the namespace. The views show its content as mappings: vars
+(variables as strings), objs (variables as objects), cmds (commands as
+TclCommand handles; assigning a Python callable registers it) and procs
+(procedures only). The empty name stands for the interpreter's current
+level.
 
 The static functions qualifiers(), tail(), split(), normalize() and
 join() take names apart and put them together as pure string operations,
 without asking an interpreter; every argument goes through quotify()
 first. A name is absolute when it starts with "::".
 
+    >>> app = TclNamespace('::app', tcl=interp)
+    >>> app.create(); app.vars['x'] = 1
+    >>> app.vars['x'], list(app.vars)
+    ('1', ['x'])
     >>> TclNamespace.join('::app', 'sub', 'x')
     '::app::sub::x'
-    >>> TclNamespace.split('::app::x'), TclNamespace.tail('::app::x')
-    (['', 'app', 'x'], 'x')
 )doc";
 
 }  // namespace
 
 bool build_tcl_namespace(PyObject* module, State& st) {
     capi::ClassBuilder cls(module, "TclNamespace", kNamespaceDoc);
+    cls.attr("VariablesView", st.cmd.VariablesView.get())
+        .attr("ObjectsView", st.cmd.ObjectsView.get())
+        .attr("CommandsView", st.cmd.CommandsView.get())
+        .attr("ProcsView", st.cmd.ProcsView.get())
+        .method(kInit)
+        .method(kCall)
+        .method(kEval)
+        .method(kChildren)
+        .method(kCode)
+        .method(kCurrent)
+        .method(kCreate)
+        .method(kDelete)
+        .method(kExists)
+        .method(kExport)
+        .method(kForget)
+        .method(kImport)
+        .method(kOrigin)
+        .method(kParent)
+        .method(kWhich)
+        .method(kIsAbsolute)
+        .method(kIsRelative)
+        .method(kAbsolute)
+        .method(kMakeAbsolute)
+        .method(kStr);
     add_name_functions(cls);
     st.TclNamespace = cls.build();
     return static_cast<bool>(st.TclNamespace);

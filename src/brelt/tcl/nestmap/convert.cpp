@@ -30,13 +30,13 @@ bool surely_leaf(State& st, PyObject* value) {
 // NestMap(value) for a value of the constructor's input. Returns 1 with
 // `out` set, 0 when dict() (or the nested construction) refuses the value
 // with ValueError or TypeError, so it stays a leaf, and -1 on other errors.
-int nested_from_value(State& st, PyObject* value, int depth, Ref& out) {
+int nested_from_value(State& st, PyObject* value, Ref& out) {
     if (surely_leaf(st, value)) return 0;
     RecursionGuard guard;
-    if (!guard.enter(depth + 1, kWhere)) return -1;
+    if (!guard.enter(kWhere)) return -1;
     Ref dsc = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
     Ref sub = dsc ? new_nestmap(st) : Ref();
-    if (sub && init_from_dict(st, sub.get(), dsc.get(), depth + 1) == 0) {
+    if (sub && init_from_dict(st, sub.get(), dsc.get()) == 0) {
         out = std::move(sub);
         return 1;
     }
@@ -73,16 +73,16 @@ Ref concat(PyObject* a, PyObject* b) {
 
 // Appends the entries of `self` to `out`, each key behind `prefix` (NULL at
 // the top level).
-int collect_entries(State& st, PyObject* self, PyObject* prefix, bool items, PyObject* out, int depth) {
+int collect_entries(State& st, PyObject* self, PyObject* prefix, bool items, PyObject* out) {
     RecursionGuard guard;
-    if (!guard.enter(depth + 1, kWhere)) return -1;
+    if (!guard.enter(kWhere)) return -1;
     return for_each_item(self, [&](PyObject* key, PyObject* value) -> int {
         Ref full = prefix ? concat(prefix, key) : Ref::borrow(key);
         if (!full) return -1;
         if (st.is_nestmap(value)) {
             Ref sub_prefix = concat(full.get(), st.s_dot.get());
             if (!sub_prefix) return -1;
-            return collect_entries(st, value, sub_prefix.get(), items, out, depth + 1);
+            return collect_entries(st, value, sub_prefix.get(), items, out);
         }
         if (!items) return PyList_Append(out, full.get());
         Ref pair = Ref::steal(PyTuple_Pack(2, full.get(), value));
@@ -94,6 +94,41 @@ int collect_entries(State& st, PyObject* self, PyObject* prefix, bool items, PyO
 Ref all_items_of(State& st, PyObject* other) {
     if (st.is_exact(other)) return Ref::steal(all_entries(st, other, true));
     return Ref::steal(PyObject_CallMethodNoArgs(other, st.s_all_items.get()));
+}
+
+// `key, value = pair`, with Python's errors; both held, so a pair that is a
+// list may change afterwards.
+int unpack_pair(PyObject* pair, Ref& key, Ref& value) {
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+        key = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+        value = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(pair));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(pair)->tp_name);
+        }
+        return -1;
+    }
+    Ref parts[3];
+    Py_ssize_t got = 0;
+    for (; got < 3; ++got) {
+        parts[got] = Ref::steal(PyIter_Next(it.get()));
+        if (!parts[got]) break;
+    }
+    if (PyErr_Occurred()) return -1;
+    if (got != 2) {
+        if (got < 2) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+        } else {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        }
+        return -1;
+    }
+    key = std::move(parts[0]);
+    value = std::move(parts[1]);
+    return 0;
 }
 
 // sub.update(other) for a NestMap `sub`.
@@ -113,12 +148,12 @@ PyObject* tclobj_of(State& st, PyObject* obj) {
 
 }  // namespace
 
-int init_from_dict(State& st, PyObject* self, PyObject* dsc, int depth) {
+int init_from_dict(State& st, PyObject* self, PyObject* dsc) {
     // Only values are replaced here, so the keys (and the walk) stay as they are.
     int r = for_each_item(dsc, [&](PyObject* key, PyObject* value) -> int {
         if (st.is_nestmap(value)) return 0;
         Ref sub;
-        int made = nested_from_value(st, value, depth, sub);
+        int made = nested_from_value(st, value, sub);
         if (made <= 0) return made;
         return PyDict_SetItem(dsc, key, sub.get());
     });
@@ -143,14 +178,15 @@ int update(State& st, PyObject* self, PyObject* args, PyObject* kwargs) {
         if (st.is_nestmap(other)) {
             // Leaf by leaf: the sub-lists of self stay and take in other's leaves.
             Ref items = all_items_of(st, other);
-            Ref seq = items ? Ref::steal(PySequence_Fast(items.get(), "all_items() must return a sequence")) : Ref();
-            if (!seq) return -1;
-            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-                Ref pair = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
-                PyObject *key, *value;
-                if (!PyArg_ParseTuple(pair.get(), "OO:update", &key, &value)) return -1;
-                if (assign(st, self, key, value) < 0) return -1;
+            Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+            if (!it) return -1;
+            while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+                Ref key, value;
+                if (unpack_pair(pair.get(), key, value) < 0 || assign(st, self, key.get(), value.get()) < 0) {
+                    return -1;
+                }
             }
+            if (PyErr_Occurred()) return -1;
         } else if (PyDict_CheckExact(other)) {
             if (update_from_dict(st, self, other) < 0) return -1;
         } else {
@@ -178,13 +214,13 @@ int update(State& st, PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* all_entries(State& st, PyObject* self, bool items) {
     Ref out = Ref::steal(PyList_New(0));
-    if (!out || collect_entries(st, self, nullptr, items, out.get(), 0) < 0) return nullptr;
+    if (!out || collect_entries(st, self, nullptr, items, out.get()) < 0) return nullptr;
     return out.release();
 }
 
-PyObject* to_tcl(State& st, PyObject* self, int depth) {
+PyObject* to_tcl(State& st, PyObject* self) {
     RecursionGuard guard;
-    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return nullptr;
     // The items as they are now; converting values may run Python code.
     SmallVector<Ref, 16> items;
     items.reserve(static_cast<size_t>(2 * PyDict_GET_SIZE(self)));
@@ -202,7 +238,7 @@ PyObject* to_tcl(State& st, PyObject* self, int depth) {
         PyObject* value = items[2 * i + 1].get();
         Ref tkey = Ref::steal(tclobj_of(st, key));
         if (!tkey) return nullptr;
-        Ref tvalue = Ref::steal(st.is_exact(value) ? to_tcl(st, value, depth + 1) : tclobj_of(st, value));
+        Ref tvalue = Ref::steal(st.is_exact(value) ? to_tcl(st, value) : tclobj_of(st, value));
         if (!tvalue) return nullptr;
         PyObject* pair = PyTuple_New(2);
         if (pair == nullptr) return nullptr;
@@ -255,38 +291,41 @@ struct Parser {
         return Error;
     }
 
-    Result not_a_pair(bool top, Py_ssize_t index, Py_ssize_t length) {
+    Result not_a_pair(bool top, Py_ssize_t index, PyObject* element, Py_ssize_t length) {
         if (!top) return Leaf;
-        PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required",
-                     index, length);
+        PyErr_Format(PyExc_ValueError,
+                     "keyed list element #%zd (%.80R) is not a key/value pair: it has %zd element%s, not 2", index,
+                     element, length, length == 1 ? "" : "s");
         return Error;
     }
 
-    // cast_list(value), as a sequence.
+    // cast_list(value), as a tuple: a snapshot, whatever sequence cast_list
+    // returns and whatever it does with that sequence later.
     Ref split(PyObject* value) {
         Ref elements = Ref::steal(PyObject_CallOneArg(cast_list, value));
         if (!elements) return {};
-        return Ref::steal(PySequence_Fast(elements.get(), "cast_list() must return a sequence"));
+        if (PyTuple_CheckExact(elements.get())) return elements;
+        return Ref::steal(PySequence_Tuple(elements.get()));
     }
 
     // dict([cast_list(e) for e in cast_list(text)]), values parsed again;
     // `top` for the text given to from_tcl, whose errors all propagate.
     // Inside a value, the first element that is no pair settles it: a leaf.
-    Result parse(PyObject* text, bool top, int depth, Ref& out) {
+    Result parse(PyObject* text, bool top, Ref& out) {
         if (!top && plain_word(text)) return Leaf;
         RecursionGuard guard;
-        if (!guard.enter(depth + 1, kWhere)) return Error;
+        if (!guard.enter(kWhere)) return Error;
         Ref elements = split(text);
         if (!elements) return nested_failure(top);
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(elements.get());
+        const Py_ssize_t n = PyTuple_GET_SIZE(elements.get());
         if (n == 1) {
             // A word whose only element is itself would split into itself
             // again: one element, so not a pair.
-            PyObject* only = PySequence_Fast_GET_ITEM(elements.get(), 0);
+            PyObject* only = PyTuple_GET_ITEM(elements.get(), 0);
             if (PyUnicode_CheckExact(text) && PyUnicode_CheckExact(only)) {
                 int same = PyUnicode_Compare(text, only);
                 if (same == -1 && PyErr_Occurred()) return Error;
-                if (same == 0) return not_a_pair(top, 0, 1);
+                if (same == 0) return not_a_pair(top, 0, only, 1);
             }
         }
         // At the top, all elements are split before any is checked, as the
@@ -294,28 +333,26 @@ struct Parser {
         std::vector<Ref> pairs;
         pairs.reserve(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref element = Ref::borrow(PySequence_Fast_GET_ITEM(elements.get(), i));
-            if (!top && plain_word(element.get())) return Leaf;
-            Ref pair = split(element.get());
+            PyObject* element = PyTuple_GET_ITEM(elements.get(), i);  // the tuple holds it
+            if (!top && plain_word(element)) return Leaf;
+            Ref pair = split(element);
             if (!pair) return nested_failure(top);
-            if (!top && PySequence_Fast_GET_SIZE(pair.get()) != 2) return Leaf;
+            if (!top && PyTuple_GET_SIZE(pair.get()) != 2) return Leaf;
             pairs.push_back(std::move(pair));
         }
         Ref dsc = Ref::steal(PyDict_New());
         if (!dsc) return Error;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* pair = pairs[static_cast<size_t>(i)].get();
-            Py_ssize_t size = PySequence_Fast_GET_SIZE(pair);
-            if (size != 2) return not_a_pair(top, i, size);
-            if (PyDict_SetItem(dsc.get(), PySequence_Fast_GET_ITEM(pair, 0), PySequence_Fast_GET_ITEM(pair, 1)) < 0) {
-                return Error;
-            }
+            PyObject* pair = pairs[static_cast<size_t>(i)].get();  // tuples: their items stay
+            Py_ssize_t size = PyTuple_GET_SIZE(pair);
+            if (size != 2) return not_a_pair(top, i, PyTuple_GET_ITEM(elements.get(), i), size);
+            if (PyDict_SetItem(dsc.get(), PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) return Error;
         }
         pairs.clear();
         int r = for_each_item(dsc.get(), [&](PyObject* key, PyObject* value) -> int {
             if (st.is_nestmap(value)) return 0;
             Ref sub;
-            Result parsed = parse(value, false, depth + 1, sub);
+            Result parsed = parse(value, false, sub);
             if (parsed != Keyed) return parsed;
             return PyDict_SetItem(dsc.get(), key, sub.get());
         });
@@ -346,7 +383,7 @@ PyObject* from_tcl(State& st, PyObject* value) {
     if (!cast_list) return nullptr;
     Parser parser{st, cast_list.get()};
     Ref out;
-    if (parser.parse(value, true, 0, out) != Parser::Keyed) return nullptr;
+    if (parser.parse(value, true, out) != Parser::Keyed) return nullptr;
     return out.release();
 }
 

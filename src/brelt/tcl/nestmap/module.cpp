@@ -34,7 +34,7 @@ PyObject* nm_init(Function* f, PyObject* const* argv) {
     PyObject* kwargs = PyDict_GET_SIZE(argv[2]) ? argv[2] : nullptr;
     Ref dsc = Ref::steal(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), argv[1], kwargs));
     if (!dsc) return nullptr;
-    return none_or_null(init_from_dict(st, self, dsc.get(), 0));
+    return none_or_null(init_from_dict(st, self, dsc.get()));
 }
 
 PyObject* nm_getitem(Function* f, PyObject* const* argv) {
@@ -83,7 +83,7 @@ PyObject* nm_all_items(Function* f, PyObject* const* argv) {
 PyObject* nm_tclobj(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     if (!check_self(st, f, argv[0])) return nullptr;
-    return to_tcl(st, argv[0], 0);
+    return to_tcl(st, argv[0]);
 }
 
 PyObject* nm_from_tcl(Function* f, PyObject* const* argv) { return from_tcl(state_of(f), argv[0]); }
@@ -271,7 +271,7 @@ bool build_class(PyObject* module, State& st) {
 int exec_module(PyObject* module) noexcept {
     return capi::guarded_status([&]() -> int {
         State* st = capi::init_state<State>(module);
-        if (st == nullptr) return -1;
+        if (st == nullptr || !capi::share_walk_depth()) return -1;
         using capi::add_object;
         using capi::import_attr;
 

@@ -51,7 +51,7 @@ int assign(State& st, PyObject* obj, PyObject* key, PyObject* value);
 // The initialiser's work after the base initialiser: every value of `dsc`
 // (a plain dict, changed in place) that dict() accepts becomes a NestMap,
 // then self.update(dsc).
-int init_from_dict(State& st, PyObject* self, PyObject* dsc, int depth);
+int init_from_dict(State& st, PyObject* self, PyObject* dsc);
 // update(*args, **kwargs); `kwargs` may be NULL.
 int update(State& st, PyObject* self, PyObject* args, PyObject* kwargs);
 // self[key] = value for every key of a plain dict, in order.
@@ -60,7 +60,7 @@ int update_from_dict(State& st, PyObject* self, PyObject* dict);
 // all_keys() (items false) and all_items() (items true): a new list.
 PyObject* all_entries(State& st, PyObject* self, bool items);
 // __tclobj__(): a tuple of (key, value) tuples, sub-lists converted again.
-PyObject* to_tcl(State& st, PyObject* self, int depth);
+PyObject* to_tcl(State& st, PyObject* self);
 // NestMap.from_tcl(value).
 PyObject* from_tcl(State& st, PyObject* value);
 

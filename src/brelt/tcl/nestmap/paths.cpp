@@ -36,6 +36,12 @@ Py_ssize_t find_dot(PyObject* key, Py_ssize_t start, Py_ssize_t end) {
 // Returns 1 with head and rest set, 0 when the key has no ".", -1 on error.
 int split_other(State& st, PyObject* key, Ref& head, Ref& rest) {
     int dotted = PySequence_Contains(key, st.s_dot.get());
+    if (dotted < 0 && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "NestMap keys are strings (dotted paths); a key of type %.200s cannot be "
+                     "tested for '.'", Py_TYPE(key)->tp_name);
+        return -1;
+    }
     if (dotted <= 0) return dotted;
     Ref one = Ref::steal(PyLong_FromLong(1));
     if (!one) return -1;
@@ -56,6 +62,22 @@ int split_other(State& st, PyObject* key, Ref& head, Ref& rest) {
     head = Ref::borrow(PyTuple_GET_ITEM(seq.get(), 0));
     rest = Ref::borrow(PyTuple_GET_ITEM(seq.get(), 1));
     return 1;
+}
+
+// After `value[rest]` (or its deletion) failed on the way along `key`: a
+// TypeError from a value that is no mapping means the path runs through a
+// plain value; say which. `path` is the part of the key that led to it.
+void explain_plain_value(State& st, PyObject* key, PyObject* path, PyObject* value) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyDict_Check(value)) return;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    int mapping = PyObject_IsInstance(value, st.Mapping.get());
+    if (mapping < 0) return;  // that error replaces the first
+    if (mapping) {
+        PyErr_SetRaisedException(exc.release());
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "NestMap key %.200R goes through %.200R, which holds a %.200s value, not a keyed list",
+                 key, path, Py_TYPE(value)->tp_name);
 }
 
 // A _tkinter.Tcl_Obj of TclX's keyed-list type.
@@ -136,7 +158,10 @@ PyObject* get_item(State& st, PyObject* self, PyObject* key) {
         if (dotted < 0) return nullptr;
         if (!dotted) return dict_get(self, key).release();
         Ref value = dict_get(self, head.get());
-        return value ? PyObject_GetItem(value.get(), rest.get()) : nullptr;
+        if (!value) return nullptr;
+        PyObject* result = PyObject_GetItem(value.get(), rest.get());
+        if (result == nullptr) explain_plain_value(st, key, head.get(), value.get());
+        return result;
     }
     const Py_ssize_t end = PyUnicode_GET_LENGTH(key);
     Ref level = Ref::borrow(self);
@@ -154,7 +179,13 @@ PyObject* get_item(State& st, PyObject* self, PyObject* key) {
         pos = dot + 1;
         if (!st.is_exact(value.get())) {
             Ref rest = substring(key, pos, end);
-            return rest ? PyObject_GetItem(value.get(), rest.get()) : nullptr;
+            if (!rest) return nullptr;
+            PyObject* result = PyObject_GetItem(value.get(), rest.get());
+            if (result == nullptr) {
+                Ref path = substring(key, 0, dot);
+                if (path) explain_plain_value(st, key, path.get(), value.get());
+            }
+            return result;
         }
         level = std::move(value);
     }
@@ -274,7 +305,11 @@ int del_item(State& st, PyObject* self, PyObject* key) {
         if (dotted < 0) return -1;
         if (!dotted) return PyDict_DelItem(self, key);
         Ref value = dict_get(self, head.get());
-        if (!value || PyObject_DelItem(value.get(), rest.get()) < 0) return -1;
+        if (!value) return -1;
+        if (PyObject_DelItem(value.get(), rest.get()) < 0) {
+            explain_plain_value(st, key, head.get(), value.get());
+            return -1;
+        }
         path.push_back(Level{Ref::borrow(self), std::move(head), std::move(value)});
     } else {
         const Py_ssize_t end = PyUnicode_GET_LENGTH(key);
@@ -295,7 +330,12 @@ int del_item(State& st, PyObject* self, PyObject* key) {
             path.push_back(Level{Ref::borrow(level.get()), std::move(head), Ref::borrow(value.get())});
             if (!st.is_exact(value.get())) {
                 Ref rest = substring(key, pos, end);
-                if (!rest || PyObject_DelItem(value.get(), rest.get()) < 0) return -1;
+                if (!rest) return -1;
+                if (PyObject_DelItem(value.get(), rest.get()) < 0) {
+                    Ref so_far = substring(key, 0, dot);
+                    if (so_far) explain_plain_value(st, key, so_far.get(), value.get());
+                    return -1;
+                }
                 break;
             }
             level = std::move(value);

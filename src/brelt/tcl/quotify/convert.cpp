@@ -132,78 +132,144 @@ bool collect_pairs(PyObject* mapping, SmallVector<Ref, N>& out) {
     });
 }
 
-// One element of a list being quoted.
-struct Element {
-    Ref str;
-    Py_ssize_t length;  // quoted length
-    quoting::Mode mode;
-    std::uint8_t flags;
-};
-
-// Quotes a list: each element is scanned as soon as it is known (scanning has
-// no side effects, and the string is still in cache), so that the result can
-// be allocated once at its exact size and written in one pass.
-class ListBuilder {
+// Writes a Tcl list as the elements come: each one is scanned and written
+// while its characters are in cache, and the strings are never walked a
+// second time. A short list is written on the stack and copied once into a
+// str of its exact size; a long one straight into its str, which grows by
+// the cheap bound of each element (2 * n + 2), widens when an element needs
+// wider characters, and is cut to its length once, at the end.
+class ListWriter {
 public:
-    explicit ListBuilder(size_t size_hint) { elems_.reserve(size_hint); }
+    explicit ListWriter(Py_ssize_t count_hint) noexcept : hint_(count_hint) {}
+    ListWriter(const ListWriter&) = delete;
+    ListWriter& operator=(const ListWriter&) = delete;
 
-    // Takes a new reference to a str.
-    bool add(PyObject* str) {
+    // Appends one element, a str (borrowed; nothing here runs Python code).
+    bool add(PyObject* str) noexcept {
         using namespace quoting;
-        Ref s = Ref::steal(str);
 #if PY_VERSION_HEX < 0x030C0000
         // Strings made by the old C API may not be ready before 3.12.
         if (PyUnicode_READY(str) < 0) return false;
 #endif
-        Py_ssize_t len = PyUnicode_GET_LENGTH(str);
-        Element& e = elems_.emplace_back(Element{std::move(s), 0, Mode::Copy, 0});
-        with_data(str, [&](const auto* data) {
-            Scan r = scan(data, len);
-            e.flags = r.flags;
-            e.mode = mode_of(r, len);
-            e.length = quoted_length(e.mode, r, data, len);
-        });
-        maxchar_ = std::max(maxchar_, PyUnicode_MAX_CHAR_VALUE(str));
-        // One blank before every element but the first is counted as one after each.
-        if (__builtin_add_overflow(total_, e.length + 1, &total_)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+        const Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(str);
+        // A blank, the element at its longest, and the fast path's slack.
+        if (n > (PY_SSIZE_T_MAX / 4 - pos_ - kSlack - 3) / 2) {
             PyErr_NoMemory();
             return false;
+        }
+        const Py_ssize_t need = pos_ + 2 * n + 3 + kSlack;
+        if (need > cap_ || maxchar > maxchar_) {
+            if (!make_room(need, maxchar)) return false;
+        }
+        const void* src = PyUnicode_DATA(str);
+        switch (kind_ * 8 + PyUnicode_KIND(str)) {
+            case 1 * 8 + 1: pos_ = put(static_cast<Py_UCS1*>(buf_), static_cast<const Py_UCS1*>(src), n); break;
+            case 2 * 8 + 1: pos_ = put(static_cast<Py_UCS2*>(buf_), static_cast<const Py_UCS1*>(src), n); break;
+            case 2 * 8 + 2: pos_ = put(static_cast<Py_UCS2*>(buf_), static_cast<const Py_UCS2*>(src), n); break;
+            case 4 * 8 + 1: pos_ = put(static_cast<Py_UCS4*>(buf_), static_cast<const Py_UCS1*>(src), n); break;
+            case 4 * 8 + 2: pos_ = put(static_cast<Py_UCS4*>(buf_), static_cast<const Py_UCS2*>(src), n); break;
+            default: pos_ = put(static_cast<Py_UCS4*>(buf_), static_cast<const Py_UCS4*>(src), n); break;
         }
         return true;
     }
 
-    PyObject* finish() {
-        using namespace quoting;
-        PyObject* out = PyUnicode_New(elems_.empty() ? 0 : total_ - 1, maxchar_);
-        if (out == nullptr) return nullptr;
-        with_buffer(out, [&](auto* dst) {
-            bool first = true;
-            for (Element& e : elems_) {
-                if (!first) *dst++ = ' ';
-                first = false;
-                PyObject* s = e.str.get();
-                with_data(s, [&](const auto* src) {
-                    dst = write_element(dst, e.mode, e.flags, src, PyUnicode_GET_LENGTH(s));
-                });
-            }
-        });
-        return out;
+    // The list: a new reference.
+    PyObject* finish() noexcept {
+        if (pos_ == 0) return PyUnicode_New(0, 0);
+        if (!heap_) {
+            PyObject* out = PyUnicode_New(pos_, maxchar_);
+            if (out != nullptr) std::memcpy(PyUnicode_DATA(out), buf_, static_cast<size_t>(pos_) * kind_);
+            return out;
+        }
+        if (resize(pos_) < 0) return nullptr;
+        return heap_.release();
     }
 
 private:
-    SmallVector<Element, 8> elems_;
-    Py_ssize_t total_ = 0;
-    Py_UCS4 maxchar_ = 127;
+    // Blank separator (all but the first element), then the element.
+    template <class Out, class In>
+    Py_ssize_t put(Out* base, const In* src, Py_ssize_t n) noexcept {
+        Out* dst = base + pos_;
+        if (pos_ > 0) *dst++ = ' ';  // every element writes something, so pos_ > 0 after the first
+        return quoting::write_quoted(dst, src, n) - base;
+    }
+
+    int resize(Py_ssize_t length) noexcept {
+        PyObject* p = heap_.release();
+        int r = PyUnicode_Resize(&p, length);  // on failure p is the old string, still ours
+        heap_ = Ref::steal(p);
+        if (heap_) buf_ = PyUnicode_DATA(heap_.get());
+        return r;
+    }
+
+    // Copies what was written into `dst`, a buffer of `kind`.
+    void move_to(void* dst, int kind) noexcept {
+        auto copy = [&](auto* out) {
+            switch (kind_) {
+                case 1: quoting::copy_chars(out, static_cast<const Py_UCS1*>(buf_), pos_); break;
+                case 2: quoting::copy_chars(out, static_cast<const Py_UCS2*>(buf_), pos_); break;
+                default: quoting::copy_chars(out, static_cast<const Py_UCS4*>(buf_), pos_); break;
+            }
+        };
+        switch (kind) {
+            case 1: copy(static_cast<Py_UCS1*>(dst)); break;
+            case 2: copy(static_cast<Py_UCS2*>(dst)); break;
+            default: copy(static_cast<Py_UCS4*>(dst)); break;
+        }
+    }
+
+    // Room for `need` characters up to `maxchar`. On the stack while it
+    // fits; then a str that grows in place by half again, or, when wider
+    // characters arrive, is copied once into a str of the wider kind.
+    bool make_room(Py_ssize_t need, Py_UCS4 maxchar) noexcept {
+        const Py_UCS4 wider = std::max({maxchar_, maxchar, Py_UCS4{127}});
+        const int kind = wider < 256 ? 1 : wider < 65536 ? 2 : 4;
+        if (!heap_ && need * kind <= static_cast<Py_ssize_t>(sizeof(stack_)) &&
+            (cap_ > 0 || hint_ <= static_cast<Py_ssize_t>(sizeof(stack_)) / 8)) {
+            if (kind != kind_ && pos_ > 0) {
+                alignas(8) unsigned char wide[sizeof(stack_)];
+                move_to(wide, kind);
+                std::memcpy(stack_, wide, static_cast<size_t>(pos_) * kind);
+            }
+            buf_ = stack_;
+            cap_ = static_cast<Py_ssize_t>(sizeof(stack_)) / kind;
+        } else if (heap_ && wider == maxchar_) {
+            Py_ssize_t cap = std::max(need, cap_ + std::min(cap_ / 2, PY_SSIZE_T_MAX / 4 - cap_));
+            if (resize(cap) < 0) return false;
+            cap_ = cap;
+        } else {
+            Py_ssize_t cap = heap_ ? std::max(need, cap_ + std::min(cap_ / 2, PY_SSIZE_T_MAX / 4 - cap_))
+                                   : std::max(need, std::min<Py_ssize_t>(hint_, 1 << 20) * 8 + 64);
+            Ref fresh = Ref::steal(PyUnicode_New(cap, wider));
+            if (!fresh) return false;
+            if (pos_ > 0) move_to(PyUnicode_DATA(fresh.get()), kind);
+            heap_ = std::move(fresh);
+            buf_ = PyUnicode_DATA(heap_.get());
+            cap_ = cap;
+        }
+        kind_ = kind;
+        maxchar_ = wider;
+        return true;
+    }
+
+    alignas(8) unsigned char stack_[256];
+    void* buf_ = nullptr;
+    Ref heap_;
+    Py_ssize_t pos_ = 0, cap_ = 0, hint_;
+    Py_UCS4 maxchar_ = 0;
+    int kind_ = 0;
 };
 
-bool add_element(State& st, ListBuilder& list, PyObject* item, Depth depth) {
-    PyObject* s = element_string(st, item, depth);
-    return s != nullptr && list.add(s);
+bool add_element(State& st, ListWriter& list, PyObject* item) {
+    if (PyUnicode_CheckExact(item)) return list.add(item);
+    Ref s = Ref::steal(element_string(st, item));
+    return s && list.add(s.get());
 }
 
 }  // namespace
 
-PyObject* quotify(State& st, PyObject* obj, Depth depth) {
+PyObject* quotify(State& st, PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
     if (t == &PyUnicode_Type) return Py_NewRef(obj);
     if (obj == Py_None) return st.s_empty.new_ref();
@@ -220,51 +286,53 @@ PyObject* quotify(State& st, PyObject* obj, Depth depth) {
             Ref substitute = Ref::steal(PyObject_CallNoArgs(func.get()));
             if (!substitute) return nullptr;
             RecursionGuard guard;
-            if (!guard.enter(depth + 1, kWhere)) return nullptr;
-            return quotify(st, substitute.get(), depth + 1);
+            if (!guard.enter(kWhere)) return nullptr;
+            return quotify(st, substitute.get());
         }
         if (PyUnicode_Check(obj)) return PyObject_Str(obj);
     }
     Shape shape;
     if (shape_of(st, obj, shape) < 0) return nullptr;
     switch (shape) {
-        case Shape::Sequence: return list_from_iterable(st, obj, depth);
-        case Shape::Mapping: return list_from_mapping(st, obj, depth);
+        case Shape::Sequence: return list_from_iterable(st, obj);
+        case Shape::Mapping: return list_from_mapping(st, obj);
         case Shape::Scalar: break;
     }
     return PyObject_Str(obj);
 }
 
-PyObject* element_string(State& st, PyObject* obj, Depth depth) {
+PyObject* element_string(State& st, PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return Py_NewRef(obj);
-    PyObject* s = quotify(st, obj, depth);
-    if (s == nullptr || PyUnicode_Check(s)) return s;
-    PyErr_Format(PyExc_TypeError, "__quotify__ returned non-string (type %.200s)", Py_TYPE(s)->tp_name);
-    Py_DECREF(s);
-    return nullptr;
+    Ref s = Ref::steal(quotify(st, obj));
+    if (!s || PyUnicode_Check(s.get())) return s.release();
+    // A hook's result that is no str is converted again, as any element is;
+    // a hook that keeps returning hooked objects ends at the depth cap.
+    RecursionGuard guard;
+    if (!guard.enter(kWhere)) return nullptr;
+    return element_string(st, s.get());
 }
 
-PyObject* list_from_iterable(State& st, PyObject* iterable, Depth depth) {
+PyObject* list_from_iterable(State& st, PyObject* iterable) {
     RecursionGuard guard;
-    if (!guard.enter(depth + 1, kWhere)) return nullptr;
-    ListBuilder list(static_cast<size_t>(size_hint(iterable)));
-    bool ok = for_each_item(iterable, [&](PyObject* item) { return add_element(st, list, item, depth + 1); });
+    if (!guard.enter(kWhere)) return nullptr;
+    ListWriter list(size_hint(iterable));
+    bool ok = for_each_item(iterable, [&](PyObject* item) { return add_element(st, list, item); });
     return ok ? list.finish() : nullptr;
 }
 
-PyObject* list_from_mapping(State& st, PyObject* mapping, Depth depth) {
+PyObject* list_from_mapping(State& st, PyObject* mapping) {
     RecursionGuard guard;
-    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return nullptr;
     SmallVector<Ref, 8> pairs;
     if (!collect_pairs(mapping, pairs)) return nullptr;
-    ListBuilder list(pairs.size());
+    ListWriter list(static_cast<Py_ssize_t>(pairs.size()));
     for (Ref& item : pairs) {
-        if (!add_element(st, list, item.get(), depth + 1)) return nullptr;
+        if (!add_element(st, list, item.get())) return nullptr;
     }
     return list.finish();
 }
 
-PyObject* tclobj(State& st, PyObject* obj, Depth depth) {
+PyObject* tclobj(State& st, PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
     if (t == &PyUnicode_Type || t == &PyBytes_Type || t == &PyBool_Type || t == &PyFloat_Type ||
         t == st.TclObj.as<PyTypeObject>()) {
@@ -285,11 +353,11 @@ PyObject* tclobj(State& st, PyObject* obj, Depth depth) {
     Shape shape;
     if (shape_of(st, obj, shape) < 0) return nullptr;
     switch (shape) {
-        case Shape::Sequence: return tuple_from_iterable(st, obj, depth);
-        case Shape::Mapping: return tuple_from_mapping(st, obj, depth);
+        case Shape::Sequence: return tuple_from_iterable(st, obj);
+        case Shape::Mapping: return tuple_from_mapping(st, obj);
         case Shape::Scalar: break;
     }
-    return quotify(st, obj, depth);
+    return quotify(st, obj);
 }
 
 namespace {
@@ -306,13 +374,13 @@ PyObject* tuple_of(SmallVector<Ref, N>& items) {
 
 }  // namespace
 
-PyObject* tuple_from_iterable(State& st, PyObject* iterable, Depth depth) {
+PyObject* tuple_from_iterable(State& st, PyObject* iterable) {
     RecursionGuard guard;
-    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return nullptr;
     SmallVector<Ref, 8> items;
     items.reserve(static_cast<size_t>(size_hint(iterable)));
     bool ok = for_each_item(iterable, [&](PyObject* item) {
-        PyObject* value = tclobj(st, item, depth + 1);
+        PyObject* value = tclobj(st, item);
         if (value == nullptr) return false;
         items.emplace_back(Ref::steal(value));
         return true;
@@ -320,13 +388,13 @@ PyObject* tuple_from_iterable(State& st, PyObject* iterable, Depth depth) {
     return ok ? tuple_of(items) : nullptr;
 }
 
-PyObject* tuple_from_mapping(State& st, PyObject* mapping, Depth depth) {
+PyObject* tuple_from_mapping(State& st, PyObject* mapping) {
     RecursionGuard guard;
-    if (!guard.enter(depth + 1, kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return nullptr;
     SmallVector<Ref, 8> pairs;
     if (!collect_pairs(mapping, pairs)) return nullptr;
     for (Ref& item : pairs) {
-        PyObject* value = tclobj(st, item.get(), depth + 1);
+        PyObject* value = tclobj(st, item.get());
         if (value == nullptr) return nullptr;
         item.reset(value);
     }

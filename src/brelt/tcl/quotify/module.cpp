@@ -11,7 +11,7 @@ State& state_of(Function* self) noexcept { return self->state<State>(); }
 
 // A new str holding `element_string(obj)`, ready for direct data access.
 Ref element(State& st, PyObject* obj) {
-    Ref s = Ref::steal(element_string(st, obj, 0));
+    Ref s = Ref::steal(element_string(st, obj));
 #if PY_VERSION_HEX < 0x030C0000
     if (s && PyUnicode_READY(s.get()) < 0) return {};
 #endif
@@ -94,23 +94,23 @@ PyObject* convert_element(Function* self, PyObject* const* argv) {
 }
 
 PyObject* update_string_of_list(Function* self, PyObject* const* argv) {
-    return list_from_iterable(state_of(self), argv[0], 0);
+    return list_from_iterable(state_of(self), argv[0]);
 }
 
 PyObject* quotify_from_mapping(Function* self, PyObject* const* argv) {
-    return list_from_mapping(state_of(self), argv[0], 0);
+    return list_from_mapping(state_of(self), argv[0]);
 }
 
-PyObject* quotify_fn(Function* self, PyObject* const* argv) { return quotify(state_of(self), argv[0], 0); }
+PyObject* quotify_fn(Function* self, PyObject* const* argv) { return quotify(state_of(self), argv[0]); }
 
-PyObject* tclobj_fn(Function* self, PyObject* const* argv) { return tclobj(state_of(self), argv[0], 0); }
+PyObject* tclobj_fn(Function* self, PyObject* const* argv) { return tclobj(state_of(self), argv[0]); }
 
 PyObject* tclobj_from_sequence(Function* self, PyObject* const* argv) {
-    return tuple_from_iterable(state_of(self), argv[0], 0);
+    return tuple_from_iterable(state_of(self), argv[0]);
 }
 
 PyObject* tclobj_from_mapping(Function* self, PyObject* const* argv) {
-    return tuple_from_mapping(state_of(self), argv[0], 0);
+    return tuple_from_mapping(state_of(self), argv[0]);
 }
 
 // ---------------------------------------------------------------------------
@@ -277,7 +277,7 @@ bool set_function_attr(PyObject* module, const char* func, const char* attr, con
 int exec_module(PyObject* module) noexcept {
     return capi::guarded_status([&]() -> int {
         State* st = capi::init_state<State>(module);
-        if (st == nullptr) return -1;
+        if (st == nullptr || !capi::share_walk_depth()) return -1;
         using capi::add_function;
         using capi::add_object;
         using capi::import_attr;

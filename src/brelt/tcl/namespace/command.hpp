@@ -1,0 +1,63 @@
+// What the command classes share between their files.
+#pragma once
+
+#include "fastpath.hpp"
+
+namespace tclns {
+
+// Whether `obj` is an instance of TclCommand or TempTclCommand themselves
+// (not of a subclass, which may override what a method delegates to).
+bool own_command(State& st, PyObject* obj) noexcept;
+// The same for TclNamespace and TempTclNamespace, and for the four views.
+bool own_namespace(State& st, PyObject* obj) noexcept;
+bool own_view(State& st, PyObject* obj) noexcept;
+
+// getattr(self, name), each a new reference. For an instance of one of the
+// module's own classes (`own`), straight from its __dict__, fetched once.
+class Fields {
+public:
+    Fields(PyObject* self, bool own) noexcept : self_(self), own_(own) {}
+    PyObject* operator()(PyObject* name) noexcept;
+
+private:
+    PyObject* self_;
+    bool own_;
+    Ref dict_;
+};
+
+// self.tcl (through Fields) and its tk, a weak proxy looked through; as
+// interp_tk(), refused in a thread that does not own the interpreter.
+inline bool fields_interp_tk(State& st, Fields& f, Ref& tcl, Ref& tk) noexcept {
+    tcl = Ref::steal(f(st.s_tcl.get()));
+    if (!tcl) return false;
+    Ref target;
+    if (PyWeakref_CheckProxy(tcl.get())) {
+        int alive = PyWeakref_GetRef(tcl.get(), target.out());
+        if (alive <= 0) {
+            if (alive == 0) PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+            return false;
+        }
+    } else {
+        target = Ref::borrow(tcl.get());
+    }
+    if (!capi::check_owner_thread(target.get(), st.s_thread.get())) return false;
+    tk = Ref::steal(read_attr(st, target.get(), st.s_tk.get()));
+    return static_cast<bool>(tk);
+}
+
+// What a temporary command keeps of the Tcl application its command went
+// to: (tk, the owning thread's ident or None).
+inline PyObject* kept_application(State& st, PyObject* tcl, PyObject* tk) noexcept {
+    Ref owner;
+    if (PyObject_GetOptionalAttr(tcl, st.s_thread.get(), owner.out()) < 0) return nullptr;
+    return PyTuple_Pack(2, tk, owner ? owner.get() : Py_None);
+}
+
+// The command line of handle `self` with the call's arguments: `call` holds
+// `ncall` positional arguments, then the values of the keywords in kwnames.
+PyObject* build_line(State& st, PyObject* self, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept;
+PyObject* build_line(State& st, Fields& f, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept;
+
+bool build_temp_command(PyObject* module, State& st);  // TempTclCommand, after TclCommand
+
+}  // namespace tclns

@@ -1,0 +1,59 @@
+// Helpers shared by the command and namespace classes.
+#include "namespace.hpp"
+
+namespace tclns {
+
+PyObject* the_package(State& st) noexcept {
+    // Imported when a handle is built, never at module import: the package
+    // is normally in sys.modules already, and only then looked up there.
+    PyObject* pkg = PyImport_GetModule(st.package_name.get());
+    if (pkg != nullptr || PyErr_Occurred()) return pkg;
+    return PyImport_Import(st.package_name.get());
+}
+
+PyObject* interp_proxy(State& st, PyObject* tcl) noexcept {
+    int truth = tcl == nullptr ? 0 : PyObject_IsTrue(tcl);
+    if (truth < 0) return nullptr;
+    Ref interp = truth ? Ref::borrow(tcl) : Ref::steal(the_package(st));
+    if (!interp) return nullptr;
+    if (PyWeakref_CheckProxy(interp.get())) return interp.release();
+    return PyWeakref_NewProxy(interp.get(), nullptr);
+}
+
+PyObject* make_words(std::initializer_list<PyObject*> items) noexcept {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (t == nullptr) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* o : items) PyTuple_SET_ITEM(t, i++, Py_NewRef(o));
+    return t;
+}
+
+std::nullptr_t reraise_as_key_error() noexcept {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref key_error = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, exc.get()));
+    if (!key_error) return nullptr;
+    // As `raise KeyError(exc) from exc` inside `except`: cause and context.
+    PyException_SetContext(key_error.get(), Py_NewRef(exc.get()));
+    PyException_SetCause(key_error.get(), exc.release());
+    PyErr_SetRaisedException(key_error.release());
+    return nullptr;
+}
+
+bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcept {
+    PyObject* args[] = {cls, self};
+    Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr));
+    if (!sup || PyObject_GetOptionalAttr(sup.get(), name, hook.out()) < 0) return false;
+    if (!hook) return true;
+    int truth = PyObject_IsTrue(hook.get());
+    if (truth < 0) return false;
+    if (!truth) hook.reset();
+    return true;
+}
+
+int starts_with_colons(State& st, PyObject* name) noexcept {
+    if (PyUnicode_Check(name)) return PyUnicode_Tailmatch(name, st.t_colons.get(), 0, PY_SSIZE_T_MAX, -1) > 0;
+    Ref r = Ref::steal(PyObject_CallMethod(name, "startswith", "O", st.t_colons.get()));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+}  // namespace tclns

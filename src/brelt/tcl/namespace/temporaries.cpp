@@ -1,0 +1,384 @@
+// TempTclCommand and TempTclNamespace: a command or namespace with a
+// generated global name that lives as long as a `with` block (and, for a
+// command with a registered callable, until the handle is collected).
+#include "command.hpp"
+
+namespace tclns {
+
+namespace {
+
+// pattern.format(cls=<class name>, id=<id(self)>), pattern made a str
+// first; the default pattern when NULL.
+PyObject* temp_name(State& st, PyObject* self, PyObject* pattern) noexcept {
+    Ref text = pattern ? Ref::steal(PyObject_Str(pattern)) : Ref::borrow(st.t_temp_name.get());
+    if (!text) return nullptr;
+    Ref cls = Ref::steal(PyObject_GetAttr(self, st.s_class.get()));
+    Ref cls_name = cls ? Ref::steal(PyObject_GetAttr(cls.get(), st.s_name.get())) : Ref();
+    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
+    if (!cls_name || !ident) return nullptr;
+    if (text.get() == st.t_temp_name.get() && PyUnicode_CheckExact(cls_name.get())) {
+        // What format() makes of the default, without parsing it each time.
+        return PyUnicode_FromFormat("::__brelt__%U_%S_tmp", cls_name.get(), ident.get());
+    }
+    PyObject* a[] = {text.get(), cls_name.get(), ident.get()};
+    return call_method(st.s_format.get(), a, 1, st.kw_cls_id.get());
+}
+
+// Calls `self.<name>()`; a TclError (and, with `gone_too`, the
+// ReferenceError of an interpreter that no longer exists) is ignored.
+bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept {
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, name));
+    if (r) return true;
+    if (PyErr_ExceptionMatches(st.TclError.get()) || (gone_too && PyErr_ExceptionMatches(PyExc_ReferenceError))) {
+        PyErr_Clear();
+        return true;
+    }
+    return false;
+}
+
+// functools.update_wrapper(self, func), with the attribute lists that
+// functools itself uses.
+bool update_wrapper(State& st, PyObject* self, PyObject* func) noexcept {
+    Ref assigned = Ref::steal(PyObject_GetAttr(st.functools.get(), st.cmd.s_WRAPPER_ASSIGNMENTS.get()));
+    Ref updated = assigned ? Ref::steal(PyObject_GetAttr(st.functools.get(), st.cmd.s_WRAPPER_UPDATES.get())) : Ref();
+    Ref it = updated ? Ref::steal(PyObject_GetIter(assigned.get())) : Ref();
+    if (!it) return false;
+    while (Ref attr = Ref::steal(PyIter_Next(it.get()))) {
+        Ref value;
+        int found = PyObject_GetOptionalAttr(func, attr.get(), value.out());
+        if (found < 0 || (found > 0 && PyObject_SetAttr(self, attr.get(), value.get()) < 0)) return false;
+    }
+    if (PyErr_Occurred()) return false;
+    it = Ref::steal(PyObject_GetIter(updated.get()));
+    if (!it) return false;
+    while (Ref attr = Ref::steal(PyIter_Next(it.get()))) {
+        Ref target = Ref::steal(PyObject_GetAttr(self, attr.get()));
+        if (!target) return false;
+        Ref source;
+        int found = PyObject_GetOptionalAttr(func, attr.get(), source.out());
+        if (found < 0) return false;
+        if (found == 0) continue;  // getattr(func, attr, {}): nothing to add
+        Ref r = Ref::steal(PyObject_CallMethodOneArg(target.get(), st.cmd.s_update.get(), source.get()));
+        if (!r) return false;
+    }
+    if (PyErr_Occurred()) return false;
+    return PyObject_SetAttr(self, st.cmd.s_wrapped.get(), func) == 0;
+}
+
+// The __exit__ of both classes: delete, then the next class's __exit__.
+PyObject* exit_and_chain(State& st, PyObject* cls, PyObject* self, PyObject* exc_info, bool exact) noexcept {
+    if (!quietly(st, self, st.cmd.s_delete.get(), false)) return nullptr;
+    if (!exact) {
+        Ref hook;
+        if (!next_hook(cls, self, st.s_exit.get(), hook)) return nullptr;
+        if (hook) return PyObject_Call(hook.get(), exc_info, nullptr);
+    }
+    Py_RETURN_FALSE;
+}
+
+// ---------------------------------------------------------------------------
+// TempTclCommand
+
+bool exact_temp_command(State& st, PyObject* self) noexcept {
+    return reinterpret_cast<PyObject*>(Py_TYPE(self)) == st.cmd.TempTclCommand.get();
+}
+
+PyObject* command_init(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[0];
+    PyObject* func = argv[1];
+    Ref name = Ref::steal(temp_name(st, self, argv[2]));
+    if (!name) return nullptr;
+    PyObject* a[] = {self, name.get()};
+    Ref r = Ref::steal(PyObject_VectorcallDict(st.cmd.command_init.get(), a, 2, argv[3]));
+    if (!r) return nullptr;
+    int registered = func == nullptr ? 0 : PyObject_IsTrue(func);
+    if (registered < 0) return nullptr;
+    if (registered) {
+        r = Ref::steal(PyObject_CallMethodOneArg(self, st.cmd.s_createcommand.get(), func));
+        if (!r) return nullptr;
+        // The Tcl application the command went to (createcommand() keeps it
+        // too; a subclass's may not), so the finaliser can still delete the
+        // command once the interpreter object is gone: the host keeps that
+        // application (and its Tcl interpreter) alive for as long as a
+        // Python command is registered in it.
+        Ref tcl, tk, kept;
+        if (!interp_tk(st, self, tcl, tk) || !(kept = Ref::steal(kept_application(st, tcl.get(), tk.get()))) ||
+            PyObject_SetAttr(self, st.cmd.s_kept_tk.get(), kept.get()) < 0) {
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
+            if (!quietly(st, self, st.cmd.s_delete.get(), true)) PyErr_Clear();
+            PyErr_SetRaisedException(exc.release());
+            return nullptr;
+        }
+        if (!update_wrapper(st, self, func)) {
+            // No __wrapped__, so no finaliser would take the command away.
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
+            if (!quietly(st, self, st.cmd.s_delete.get(), true)) PyErr_Clear();
+            PyErr_SetRaisedException(exc.release());
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* command_enter(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    if (!exact_temp_command(st, argv[0])) {
+        Ref hook;
+        if (!next_hook(st.cmd.TempTclCommand.get(), argv[0], st.s_enter.get(), hook)) return nullptr;
+        if (hook) return PyObject_CallNoArgs(hook.get());
+    }
+    return Py_NewRef(argv[0]);
+}
+
+// Forgets the Tcl application kept at registration once the command is
+// deleted, so the handle does not keep it alive any longer.
+bool forget_kept_tk(State& st, PyObject* self) noexcept {
+    if (PyObject_DelAttr(self, st.cmd.s_kept_tk.get()) == 0) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+PyObject* command_exit(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[0];
+    if (!quietly(st, self, st.cmd.s_delete.get(), false) || !forget_kept_tk(st, self)) return nullptr;
+    if (!exact_temp_command(st, self)) {
+        Ref hook;
+        if (!next_hook(st.cmd.TempTclCommand.get(), self, st.s_exit.get(), hook)) return nullptr;
+        if (hook) return PyObject_Call(hook.get(), argv[1], nullptr);
+    }
+    Py_RETURN_FALSE;
+}
+
+// Deletes the handle's command through the Tcl application kept at
+// registration, when the interpreter object is gone; the application goes
+// when its last command does.
+bool delete_through_kept_tk(State& st, PyObject* self, PyObject* kept) noexcept {
+    if (!PyTuple_Check(kept) || PyTuple_GET_SIZE(kept) != 2) {
+        PyErr_SetString(PyExc_TypeError, "_TempTclCommand__tk must be a (tk, owner thread) pair");
+        return false;
+    }
+    PyObject* tk = PyTuple_GET_ITEM(kept, 0);
+    PyObject* owner = PyTuple_GET_ITEM(kept, 1);
+    if (owner != Py_None) {
+        unsigned long ident = PyLong_AsUnsignedLong(owner);
+        if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+        if (ident != PyThread_get_thread_ident()) {
+            PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
+            return false;
+        }
+    }
+    Ref name = Ref::steal(PyObject_GetAttr(self, st.cmd.s_cmd_name.get()));
+    if (!name) return false;
+    Ref words = Ref::steal(make_words({st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}));
+    if (!words) return false;
+    Ref r = Ref::steal(tk_call_words(st, tk, words.get()));
+    if (!r && PyErr_ExceptionMatches(st.TclError.get())) PyErr_Clear();  // already gone
+    return !PyErr_Occurred();
+}
+
+PyObject* command_del(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[0];
+    Ref wrapped, kept;
+    if (PyObject_GetOptionalAttr(self, st.cmd.s_wrapped.get(), wrapped.out()) < 0) return nullptr;
+    if (wrapped) {
+        if (PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out()) < 0) return nullptr;
+        Ref tcl;
+        if (PyObject_GetOptionalAttr(self, st.s_tcl.get(), tcl.out()) < 0) return nullptr;
+        Ref target;
+        int alive = tcl && PyWeakref_CheckProxy(tcl.get()) ? PyWeakref_GetRef(tcl.get(), target.out()) : 1;
+        if (alive < 0) return nullptr;
+        if (!kept) {
+            // The handle's own __exit__ deleted the command, and nothing was
+            // registered through it since: nothing to ask Tcl.
+            wrapped.reset();
+        } else if (alive == 0) {
+            if (!delete_through_kept_tk(st, self, kept.get())) return nullptr;
+            wrapped.reset();  // done
+        }
+    }
+    if (wrapped) {
+        // Only a command that still exists is deleted: after a `with` block
+        // it is normally gone, and a failing request costs Tcl an error
+        // trace. An interpreter that is gone took its commands with it.
+        Ref found = Ref::steal(exact_temp_command(st, self) ? command_exists(st, self, st.cmd.w_commands.get())
+                                                             : PyObject_CallMethodNoArgs(self, st.s_exists.get()));
+        int alive = found ? PyObject_IsTrue(found.get()) : -1;
+        if (alive < 0) {
+            if (!PyErr_ExceptionMatches(st.TclError.get()) && !PyErr_ExceptionMatches(PyExc_ReferenceError)) {
+                return nullptr;
+            }
+            PyErr_Clear();
+        } else if (alive && !quietly(st, self, st.cmd.s_delete.get(), true)) {
+            return nullptr;
+        }
+    }
+    if (!exact_temp_command(st, self)) {
+        Ref hook;
+        if (!next_hook(st.cmd.TempTclCommand.get(), self, st.cmd.s_del.get(), hook)) return nullptr;
+        if (hook) {
+            Ref r = Ref::steal(PyObject_CallNoArgs(hook.get()));
+            if (!r) return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr capi::FunctionDef kCommandInit{
+    "__init__", command_init, R"doc(__init__(self, func=None, cmd_name='::__brelt__{cls}_{id}_tmp', **kwargs)
+--
+
+A command handle with a generated name, and func registered under it.
+
+cmd_name (made a str) is formatted with str.format(cls=<class name>,
+id=<id(self)>), so the default is a global name unique among live
+handles; a name of your own may carry the fields too. The other
+arguments go by keyword to TclCommand.__init__ (args, keywords, tcl,
+cast, logger). When func is given it is registered as the Tcl command
+(createcommand) and the handle takes its __name__, __doc__... and
+__wrapped__ (functools.update_wrapper); until the command is deleted the
+handle also keeps the Tcl application it went to (_TempTclCommand__tk),
+so that collecting the handle removes the command even after the
+interpreter object is gone.
+)doc"};
+
+constexpr capi::FunctionDef kCommandEnter{"__enter__", command_enter, R"doc(__enter__(self)
+--
+
+Enter the block: nothing is created. Returns the handle, or what the
+__enter__ of a later class in the resolution order returns.
+)doc"};
+
+constexpr capi::FunctionDef kCommandExit{"__exit__", command_exit, R"doc(__exit__(self, *exc_info)
+--
+
+Leave the block: delete the command (a TclError, such as for a command
+already gone, is ignored); then chain to the __exit__ of a later class in
+the resolution order and return its result, else False.
+)doc"};
+
+constexpr capi::FunctionDef kCommandDel{"__del__", command_del, R"doc(__del__(self)
+--
+
+When a callable was registered (the handle has __wrapped__), delete the
+command if it still exists (nothing is asked when the handle's own
+__exit__ deleted it and nothing was registered through it since); a
+TclError is ignored. When the interpreter
+object is already gone, the command is deleted through the Tcl
+application kept at registration (the host keeps that application alive
+while a Python command is registered in it), and no ReferenceError is
+reported. Then the __del__ of a later class, if any.
+)doc"};
+
+constexpr const char* kCommandDoc = R"doc(A Python callable registered as a Tcl command under a generated name.
+
+The command exists from the constructor until a `with` block around the
+handle ends, or until the handle is collected. The handle looks like the
+callable (its __name__, __doc__, __wrapped__) and calls it through Tcl.
+
+    >>> with TempTclCommand(lambda *words: len(words), tcl=interp) as count:
+    ...     interp.tk.eval(f'{count.cmd_name} a b c')
+    3
+)doc";
+
+// ---------------------------------------------------------------------------
+// TempTclNamespace
+
+bool exact_temp_namespace(State& st, PyObject* self) noexcept {
+    return reinterpret_cast<PyObject*>(Py_TYPE(self)) == st.cmd.TempTclNamespace.get();
+}
+
+PyObject* namespace_init(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[0];
+    Ref name = Ref::steal(temp_name(st, self, argv[1]));
+    if (!name) return nullptr;
+    PyObject* a[] = {self, name.get()};
+    Ref r = Ref::steal(PyObject_VectorcallDict(st.cmd.namespace_init.get(), a, 2, argv[2]));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* namespace_enter(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[0];
+    Ref result = Ref::borrow(self);
+    if (!exact_temp_namespace(st, self)) {
+        Ref hook;
+        if (!next_hook(st.cmd.TempTclNamespace.get(), self, st.s_enter.get(), hook)) return nullptr;
+        if (hook) result = Ref::steal(PyObject_CallNoArgs(hook.get()));
+        if (!result) return nullptr;
+    }
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_create.get()));
+    if (!r) return nullptr;
+    return result.release();
+}
+
+PyObject* namespace_exit(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    return exit_and_chain(st, st.cmd.TempTclNamespace.get(), argv[0], argv[1], exact_temp_namespace(st, argv[0]));
+}
+
+constexpr capi::FunctionDef kNamespaceInit{"__init__", namespace_init,
+                                           R"doc(__init__(self, ns='::__brelt__{cls}_{id}_tmp', **kwargs)
+--
+
+A namespace handle with a generated name; nothing is created yet.
+
+ns (made a str) is formatted with str.format(cls=<class name>,
+id=<id(self)>), as for TempTclCommand. The other arguments go by keyword
+to TclNamespace.__init__ (tcl).
+)doc"};
+
+constexpr capi::FunctionDef kNamespaceEnter{"__enter__", namespace_enter, R"doc(__enter__(self)
+--
+
+Enter the block: the result of a later class's __enter__ (or the handle
+itself), then create the namespace. A failed create() raises before the
+block runs.
+)doc"};
+
+constexpr capi::FunctionDef kNamespaceExit{"__exit__", namespace_exit, R"doc(__exit__(self, *exc_info)
+--
+
+Leave the block: delete the namespace (a TclError is ignored); then chain
+to the __exit__ of a later class and return its result, else False.
+)doc"};
+
+constexpr const char* kNamespaceDoc = R"doc(A Tcl namespace with a generated name that exists for a `with` block.
+
+    >>> with TempTclNamespace(tcl=interp) as ns:
+    ...     ns.vars['x'] = 1
+    ...     ns.exists()
+    True
+
+There is no finaliser: a namespace created outside a `with` block (by
+create()) stays until delete().
+)doc";
+
+}  // namespace
+
+bool build_temp_command(PyObject* module, State& st) {
+    capi::ClassBuilder cls(module, "TempTclCommand", kCommandDoc);
+    cls.bases({st.cmd.TclCommand.get()})
+        .method(kCommandInit)
+        .method(kCommandEnter)
+        .method(kCommandExit)
+        .method(kCommandDel);
+    st.cmd.TempTclCommand = cls.build();
+    return static_cast<bool>(st.cmd.TempTclCommand);
+}
+
+bool build_temp_namespace(PyObject* module, State& st) {
+    st.cmd.namespace_init = Ref::steal(PyObject_GetAttr(st.TclNamespace.get(), st.s_init.get()));
+    if (!st.cmd.namespace_init) return false;
+    capi::ClassBuilder cls(module, "TempTclNamespace", kNamespaceDoc);
+    cls.bases({st.TclNamespace.get()}).method(kNamespaceInit).method(kNamespaceEnter).method(kNamespaceExit);
+    st.cmd.TempTclNamespace = cls.build();
+    return static_cast<bool>(st.cmd.TempTclNamespace);
+}
+
+}  // namespace tclns
