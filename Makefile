@@ -12,7 +12,7 @@ VPY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-tcl bench asan setup clean docs
+.PHONY: demo test test-tcl bench asan setup clean docs test-debug fuzz
 
 demo: setup
 	$(VPY) examples/tour.py
@@ -67,13 +67,34 @@ $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
 # AddressSanitizer and UBSan over the whole suite, in its own environment.
 asan: PYTEST_ARGS ?= -x -q -p no:cacheprovider
 asan: $(VENV)/bin/python
+	@# The environment holds the sanitizer build from here on, even if a test fails.
+	rm -f $(VENV)/.installed
 	$(VPY) -m pip install -q --no-build-isolation --no-deps \
 	    -Cbuild-dir=build/asan -Ccmake.build-type=Debug \
 	    -Ccmake.define.BRELT_SANITIZE=ON .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	    PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(VPY) -m pytest $(PYTEST_ARGS)
-	rm -f $(VENV)/.installed
+
+# The fuzz tests on the sanitizer build, for a time budget in seconds
+# shared among them (rounds of fresh random examples until it is spent).
+FUZZ_SECONDS ?= 300
+fuzz:
+	BRELT_FUZZ_SECONDS=$(FUZZ_SECONDS) BRELT_FUZZ_EXAMPLES=$${BRELT_FUZZ_EXAMPLES:-200} \
+	    $(MAKE) asan PYTEST_ARGS="-q -p no:cacheprovider -m fuzz tests/test_fuzz.py"
+
+# The whole suite on a debug build of CPython 3.11 (built once into
+# ${BRELT_CACHE:-/var/cache/brelt} by tools/build-debug-python), every test
+# repeated to catch the reference count growing (tests/refcheck.py).
+DEBUG_VENV := .venv-debug
+test-debug:
+	@tools/setup-system $(PY)
+	@$(DEBUG_VENV)/bin/python -c 'import sys; sys.gettotalrefcount' 2>/dev/null || { \
+	    rm -rf $(DEBUG_VENV) && py=$$(tools/build-debug-python) && $$py -m venv $(DEBUG_VENV) && \
+	    $(DEBUG_VENV)/bin/python -W ignore -m pip install -q scikit-build-core pytest hypothesis; }
+	$(DEBUG_VENV)/bin/python -W ignore -m pip install -q --no-build-isolation --no-deps \
+	    --config-settings=cmake.define.BRELT_WERROR=ON .
+	$(DEBUG_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
 	rm -rf build .venv .venv-* .pytest_cache .hypothesis

@@ -4,7 +4,21 @@ import tkinter
 
 import pytest
 
+import refcheck
+import support
 from brelt.tcl import Interpreter
+
+
+def pytest_configure(config):
+    plugin = refcheck.plugin()  # on a debug build of CPython only
+    if plugin is not None:
+        config.pluginmanager.register(plugin, "refcheck")
+
+
+def pytest_collection_modifyitems(config, items):
+    # Tests expected to fail stop at their first failing example.
+    support.share_fuzz_budget(
+        sum(1 for item in items if item.get_closest_marker("fuzz") and not item.get_closest_marker("xfail")))
 
 
 @pytest.fixture(scope="session")

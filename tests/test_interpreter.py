@@ -3,6 +3,8 @@ interpreter, and the sibling helpers AttrDict and get_time."""
 
 import datetime
 import gc
+import subprocess
+import sys
 import threading
 import tkinter
 import weakref
@@ -183,7 +185,10 @@ def test_vars_error_info(tcl):
 def test_vars_are_global_from_a_callback(tcl):
     seen = []
     tcl.tk.createcommand("peek", lambda: seen.append((tcl.vars["x"], "local" in tcl.vars)))
-    tcl.tk.eval("set x global; proc p {} { set x local; set local 1; peek }; p")
+    try:
+        tcl.tk.eval("set x global; proc p {} { set x local; set local 1; peek }; p")
+    finally:
+        tcl.tk.deletecommand("peek")  # else Tcl keeps the callback, and it the interpreter
     assert seen == [("global", False)]
 
 
@@ -233,6 +238,7 @@ def test_other_thread_gets_clear_errors(tcl):
     assert tcl.jiv.set("x", 2) == "2"  # the owner is unaffected
 
 
+@pytest.mark.keeps_references("an interpreter dropped by another thread is kept for good")
 def test_interpreter_made_in_a_thread_belongs_to_it():
     made = {}
 
@@ -255,10 +261,40 @@ def test_interpreter_made_in_a_thread_belongs_to_it():
     assert alive() is None
 
 
+@pytest.mark.parametrize(
+    "script",
+    [
+        # The default interpreter, first used by a worker thread.
+        "import brelt.tcl as tcl\n"
+        "run(lambda: tcl.tk.eval('set x 1'))",
+        # An interpreter made by a worker, still referenced at exit.
+        "from brelt.tcl import Interpreter\n"
+        "kept = []\n"
+        "run(lambda: kept.append(Interpreter()))",
+        # ... from a reference cycle, and from an attribute of another module.
+        "import brelt, brelt.tcl as tcl\n"
+        "def make():\n"
+        "    cycle = [tcl.Interpreter()]\n"
+        "    cycle.append(cycle)\n"
+        "    brelt.kept = cycle\n"
+        "run(make)",
+    ],
+    ids=["default", "list", "cycle"],
+)
+def test_interpreter_of_a_worker_thread_alive_at_exit(script):
+    # Ended by the main thread at exit, where nothing can be imported any
+    # more: Tcl must not see it deleted by the wrong thread (an abort).
+    prelude = "import threading\ndef run(f):\n    t = threading.Thread(target=f); t.start(); t.join()\n"
+    result = subprocess.run([sys.executable, "-c", prelude + script + "\nprint('ok')"],
+                            capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
+
+
 # ---------------------------------------------------------------------------
 # The package as the default interpreter
 
 
+@pytest.mark.keeps_references("the default interpreter's history grows")
 def test_default_interpreter():
     default = brelt.tcl._default()
     assert isinstance(default, Interpreter)

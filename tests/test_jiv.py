@@ -123,6 +123,7 @@ def test_words_positionals_then_options(echo):
 _shared = Interpreter()
 
 
+@pytest.mark.keeps_references("the shared interpreter's history grows")
 @given(st.one_of(st.integers(), st.sampled_from([2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 0, -1])))
 def test_int_words_are_their_str(value):
     words = []

@@ -468,6 +468,16 @@ def test_no_reference_leaks(call):
     assert_no_leak(call, allowance=50)
 
 
+# Values the result shares with the argument: a reference leaked to them
+# allocates nothing, only their reference count tells.
+@pytest.mark.parametrize(
+    "func, value",
+    [(quotify, "a b"), (quotify, ["a b", "c"]), (tclobj, "a b"), (tclobj, ("a b", 7, (None, 2.5)))],
+)
+def test_no_leaked_references_to_the_argument(func, value):
+    assert_no_leak(func, value, rounds=200, warmup=20)
+
+
 def test_no_leaks_on_errors():
     def failing():
         with pytest.raises(Boom):

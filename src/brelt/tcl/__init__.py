@@ -90,10 +90,22 @@ def cast_list(value):
 _GetListFromAny = None
 
 
-def _keep_forever(obj):
-    import ctypes
+def _forever_keeper():
+    """A function that takes a reference nobody ever releases, or ``None``
+    without ctypes. Bound ahead of need: at interpreter exit, where an
+    interpreter made by a worker thread ends, nothing can be imported."""
+    global _keeper
+    if _keeper is None:
+        try:
+            import ctypes
+        except ImportError:
+            return None
+        # A prototype of its own, leaving ctypes.pythonapi's as it is.
+        _keeper = ctypes.PYFUNCTYPE(None, ctypes.py_object)(("Py_IncRef", ctypes.pythonapi))
+    return _keeper
 
-    ctypes.pythonapi.Py_IncRef(ctypes.py_object(obj))
+
+_keeper = None
 
 
 def _cast_item(value):
@@ -173,6 +185,9 @@ class Interpreter:
         self.root = root
         self.tk = root.tk
         self._thread = threading.get_ident()
+        if self._thread != threading.main_thread().ident:
+            # Likely dropped by another thread, perhaps at exit.
+            self._keep = _forever_keeper()
         self.history = History(max_history)
         self.jiv = Jiv(self)
         self.vars = TclNamespace("::", tcl=self).vars
@@ -180,18 +195,22 @@ class Interpreter:
     def __repr__(self):
         return f"<{type(self).__name__} at {id(self):#x}>"
 
-    def __del__(self):
-        # Tcl aborts the whole process when an interpreter is deleted by
-        # another thread than its own ("async handler deleted by the wrong
-        # thread"). Dropped elsewhere, its Tcl interpreter is kept for good.
-        try:
-            if threading.get_ident() == self._thread:
-                return
-            tk = self.__dict__.get("tk")
-        except Exception:  # noqa: BLE001 - half-built, or at interpreter exit
+    # Tcl aborts the whole process when an interpreter is deleted by another
+    # thread than its own ("async handler deleted by the wrong thread").
+    # Dropped elsewhere, its Tcl interpreter is kept for good. At exit module
+    # globals may already be None and imports fail: everything used here is
+    # bound in advance.
+    def __del__(self, _get_ident=threading.get_ident, _prepare=_forever_keeper):
+        state = self.__dict__
+        thread = state.get("_thread")
+        if thread is None or _get_ident() == thread:
             return
-        if tk is not None:
-            _keep_forever(tk)
+        tk = state.get("tk")
+        if tk is None:
+            return
+        keep = state.get("_keep") or _prepare()
+        if keep is not None:
+            keep(tk)
 
     def cast_boolean(self, value):
         """Return Tcl's truth value of a raw result as a ``bool``.
