@@ -2,6 +2,7 @@
 and their views, temporary commands and namespaces, against a real Tcl
 interpreter."""
 
+import _tkinter
 import gc
 import inspect
 import sys
@@ -534,7 +535,10 @@ def test_namespace_requests(recorded, app, operation, sent, result):
         with pytest.raises(TclError):
             operation(n)
     else:
-        assert operation(n) == result
+        answer = operation(n)
+        if isinstance(answer, tuple):  # Tcl 9 keeps a namespace word typed
+            answer = tuple(str(w) if isinstance(w, _tkinter.Tcl_Obj) else w for w in answer)
+        assert answer == result
     assert recorded.tk.take() == sent
 
 

@@ -34,7 +34,7 @@ class Tcl_Interp_p(ctypes.c_void_p):
 
 Tcl_WideInt = ctypes.c_longlong
 # The library's size type: ctypes.c_int on Tcl 8, ctypes.c_ssize_t on Tcl 9.
-Tcl_Size: type[ctypes.c_int] | type[ctypes.c_ssize_t]
+Tcl_Size: type[ctypes._SimpleCData[int]]  # c_int on Tcl 8, c_ssize_t on Tcl 9
 
 class Tcl_ObjType(ctypes.Structure):
     name: bytes | None

@@ -46,7 +46,7 @@ bool import_names(PyObject* module, State& st) {
     if (!add_object(module, "quotify", st.quotify.get()) || !add_object(module, "tclobj", st.tclobj.get())) {
         return false;
     }
-    if (!import_attr(st.TclError, "tkinter", "TclError") || !add_object(module, "TclError", st.TclError.get()) ||
+    if (!import_attr(st.TclObj, "_tkinter", "Tcl_Obj") || !import_attr(st.TclError, "tkinter", "TclError") || !add_object(module, "TclError", st.TclError.get()) ||
         !import_attr(st.MethodType, "types", "MethodType") ||
         !add_object(module, "MethodType", st.MethodType.get())) {
         return false;

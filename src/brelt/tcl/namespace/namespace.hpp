@@ -66,6 +66,7 @@ struct CmdState {
 struct State : capi::ModuleStateBase {
     // Imported at module execution.
     Held MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
+    Held TclObj;  // _tkinter.Tcl_Obj: a value of a type tkinter does not convert
     // Above zero while a temporary object's clean-up runs a request whose
     // TclError it ignores: the failure's details are then not read.
     int ignoring_tcl_errors = 0;

@@ -162,9 +162,19 @@ PyObject* none_of(PyObject* r) noexcept {
     Py_RETURN_NONE;
 }
 
+// A namespace name as Tcl answered it. Tcl 9 answers with a namespace
+// object, which tkinter hands over as a Tcl_Obj: its text is the name, as
+// Tcl 8 gives it.
+PyObject* name_answer(State& st, PyObject* answer) noexcept {
+    if (answer == nullptr || Py_TYPE(answer) != reinterpret_cast<PyTypeObject*>(st.TclObj.get())) return answer;
+    PyObject* text = PyObject_Str(answer);
+    Py_DECREF(answer);
+    return text;
+}
+
 PyObject* current(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return direct(st, argv[0], {st.w_namespace.get(), st.w_current.get()});
+    return name_answer(st, direct(st, argv[0], {st.w_namespace.get(), st.w_current.get()}));
 }
 
 // The name a request about the namespace itself uses: ns, or the
@@ -302,7 +312,7 @@ PyObject* parent(Function* fn, PyObject* const* argv) {
     Ref words = cmd ? Ref::steal(tclobj(st, cmd.get())) : Ref();
     Ref tcl, tk;
     if (!words || !interp_tk(st, self, tcl, tk)) return nullptr;
-    return tk_call_words(st, tk.get(), words.get());
+    return name_answer(st, tk_call_words(st, tk.get(), words.get()));
 }
 
 PyObject* which(Function* fn, PyObject* const* argv) {
