@@ -192,6 +192,8 @@ PyObject* make_words(std::initializer_list<PyObject*> items) noexcept;
 std::nullptr_t reraise_as_key_error() noexcept;
 // super(cls, self)
 Ref super_of(PyObject* cls, PyObject* self) noexcept;
+// super(cls, self).__init__(): a class mixed in after `cls` is set up.
+bool init_base(State& st, PyObject* cls, PyObject* self) noexcept;
 // getattr(super(cls, self), name, None) if true, else an empty Ref: the
 // hook of the class after `cls` in the object's resolution order, so a
 // mixed-in context manager is chained.

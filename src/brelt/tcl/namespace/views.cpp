@@ -166,12 +166,7 @@ bool init_view(State& st, PyObject* cls, PyObject* self, PyObject* ns) noexcept 
             return false;
         }
     }
-    if (!own_view(st, self)) {
-        PyObject* a[] = {cls, self};
-        Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), a, 2, nullptr));
-        Ref r = sup ? Ref::steal(PyObject_CallMethodNoArgs(sup.get(), st.s_init.get())) : Ref();
-        if (!r) return false;
-    }
+    if (!own_view(st, self) && !init_base(st, cls, self)) return false;
     return PyObject_SetAttr(self, st.cmd.s_ns.get(), ns) == 0;
 }
 
