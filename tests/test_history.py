@@ -388,3 +388,84 @@ def test_class_attributes_win_over_the_instance_dict(monkeypatch, caplog, name):
         "disabled": (["warm", "x"], [], 0),  # a disabled logger: no line is built
     }[name]
     assert (apis(h.__dict__["__history__"]), apis(other), CountingList.strs) == expected
+
+
+# ---------------------------------------------------------------------------
+# to_tcl: the history as a script that replays it
+
+from brelt.tcl import Interpreter, quotify  # noqa: E402
+
+# Words as the quick calls send them: Tcl's special characters, blanks, and
+# lists (whose braces Tcl's list quoting balances).
+TCL_TEXT = st.text(st.sampled_from(list("ab $[]\\\";\n#\t\xe9\u20ac\U0001f600")), max_size=8)
+WORD = TCL_TEXT | st.lists(TCL_TEXT, max_size=3).map(quotify)
+
+
+@settings(max_examples=60, deadline=None)
+@given(first=st.sampled_from(["rec", "#rec"]), words=st.lists(WORD, max_size=5))
+def test_to_tcl_runs_the_recorded_words(first, words):
+    h = filled([first, *words])
+    script = h.to_tcl()
+    tk = Interpreter().tk
+    tk.eval("proc rec args {lappend ::got $args}; proc #rec args {lappend ::got $args}")
+    tk.eval(script)
+    assert tk.splitlist(tk.splitlist(tk.getvar("got"))[0]) == tuple(words)
+
+
+def test_to_tcl_layout(monkeypatch):
+    stamps = iter([datetime.datetime(2026, 12, 7, 10, 8, 24, 170646), datetime.datetime(2026, 12, 7, 10, 8, 25)])
+    monkeypatch.setattr(history_module, "get_time", lambda: next(stamps))
+    h = filled(["proc", "f", "a {b 2}", "return [list $a $b]"], ["set", "v", "$x"])
+    assert h.to_tcl() == (
+        "# 2026-12-07T10:08:24.170646\n"
+        "proc f {a {b 2}} {return [list $a $b]}\n"  # a proper line, exactly as recorded
+        "# 2026-12-07T10:08:25.000000\n"
+        "set v {$x}\n"  # sent as the word $x, never substituted
+    )
+    assert History().to_tcl() == ""
+
+
+def tcl_state(tk, names):
+    state = {}
+    for name in names:
+        if tk.getboolean(tk.call("array", "exists", name)):
+            state[name] = dict(zip(*[iter(tk.splitlist(tk.call("array", "get", name)))] * 2))
+        elif tk.getboolean(tk.call("info", "exists", name)):
+            state[name] = tk.eval(quotify(("set", name)))
+    for proc in tk.splitlist(tk.call("info", "procs", "p*")):
+        state[proc] = (tk.call("info", "args", proc), tk.call("info", "body", proc))
+    return state
+
+
+@settings(max_examples=25, deadline=None)
+@given(values=st.lists(WORD, min_size=1, max_size=4), key=TCL_TEXT)
+def test_to_tcl_replays_in_a_fresh_interpreter(values, key):
+    tcl = Interpreter()
+    jiv = tcl.jiv
+    jiv.set("s", values[0])
+    jiv.proc("p", "a {b {x y}}", "global calls; lappend calls [list $a $b]")
+    tcl.history.start_marker("m")
+    jiv.array("set", "arr", [key, values[-1], "k", values[0]])
+    for value in values:
+        jiv.lappend("L", value)
+        jiv.p(value)
+    jiv.dict("set", "d", key, values[-1])
+    tcl.history.end_marker("m")
+    jiv.p(values[0], values[-1])
+    names = ["s", "arr", "L", "d", "calls"]
+    for marker, kept in ((None, names), ("m", ["arr", "L", "d"])):
+        fresh = Interpreter()
+        if marker == "m":  # the marker holds the calls, not the proc they call
+            fresh.tk.eval("proc p {a {b {x y}}} {global calls; lappend calls [list $a $b]}")
+        fresh.tk.eval(tcl.history.to_tcl(marker))
+        expected = tcl_state(tcl.tk, kept)
+        assert tcl_state(fresh.tk, names if marker is None else kept) == expected
+        assert set(expected) >= {"L", "d"}
+
+
+def test_to_tcl_unknown_marker():
+    h = History()
+    with pytest.raises(Exception) as info:
+        h.to_tcl("setup")
+    assert type(info.value) is Exception and info.value.args == ("No such marker: setup",)
+    assert isinstance(info.value.__context__, KeyError)

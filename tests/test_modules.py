@@ -17,7 +17,7 @@ import pytest
     "module, held",
     [
         ("brelt.tcl.quotify", "BRACES_UNMATCHED"),
-        ("brelt.tcl.jiv", "::errorInfo"),
+        ("brelt.tcl.jiv", 'invalid command name ""'),
         ("brelt.tcl.history", "TclHistory is enabled."),
         ("brelt.tcl.namespace", "::__brelt__{cls}_{id}_tmp"),
         ("brelt.tcl.nestmap", "keyedList"),

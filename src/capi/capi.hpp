@@ -13,3 +13,4 @@
 #include "small_vector.hpp"
 #include "threads.hpp"
 #include "strings.hpp"
+#include "tclerror.hpp"

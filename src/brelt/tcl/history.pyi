@@ -38,3 +38,5 @@ class History:
     def filter(
         self, marker: str | None = None, count: int = 20, regex: str | re.Pattern[str] | None = None
     ) -> list[Entry]: ...
+    def to_tcl(self, marker: str | None = None) -> str:
+        """The recorded commands as a Tcl script that replays them."""

@@ -7,6 +7,12 @@ from typing import Any, NoReturn
 
 from brelt.tcl.quotify import quotify as quotify
 
+# A TclError raised by a quick call also carries, as instance attributes,
+# errorinfo: str (Tcl's stack trace, ::errorInfo; also its message) and
+# errorcode: tuple[str, ...] (the words of ::errorCode, such as
+# ('POSIX', 'ENOENT', 'no such file or directory')). Read them with
+# getattr(exc, 'errorcode', ()) where a TclError may come from elsewhere.
+
 class Jiv:
     """Magic quick-call methods for Tcl interpreters."""
 

@@ -77,6 +77,9 @@ class TclArrayVariable(MutableMapping[str, Any], TclVariable):
 
 class TempTclArrayVariable(TempTclVariable, TclArrayVariable): ...
 
+# A TclError raised by a request of a TclCommand also carries, as instance
+# attributes, errorinfo: str (Tcl's stack trace, ::errorInfo) and
+# errorcode: tuple[str, ...] (the words of ::errorCode).
 class TclCommand:
     tcl: Any
     cmd_name: str

@@ -224,6 +224,26 @@ Ref last_entries(State& st, PyObject* source, PyObject* count) {
     return Ref::steal(PyObject_GetItem(all.get(), slice.get()));
 }
 
+// The entries of the general history (marker None) or of a marker; a name
+// that is not a marker raises Exception "No such marker: <name>", while the
+// KeyError of the look-up is being handled, as Python would.
+Ref entries_of(Function* f, PyObject* self, PyObject* marker) {
+    State& st = state_of(f);
+    if (marker == Py_None) return attr(self, st.s_history);
+    Ref markers = attr(self, st.s_markers);
+    if (!markers) return {};
+    Ref source = Ref::steal(PyObject_GetItem(markers.get(), marker));
+    if (source || !PyErr_ExceptionMatches(PyExc_KeyError)) return source;
+    Ref key_error = Ref::steal(PyErr_GetRaisedException());
+    Ref args = Ref::steal(PyTuple_Pack(1, marker));
+    Ref message = Ref::steal(args ? PyUnicode_Format(st.t_no_marker.get(), args.get()) : nullptr);
+    Ref exc = Ref::steal(message ? PyObject_CallOneArg(PyExc_Exception, message.get()) : nullptr);
+    if (!exc) exc = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetContext(exc.get(), key_error.release());
+    PyErr_SetRaisedException(exc.release());
+    return {};
+}
+
 PyObject* history_filter(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[0];
@@ -233,32 +253,8 @@ PyObject* history_filter(Function* f, PyObject* const* argv) {
     PyObject* regex = argv[3] ? argv[3] : Py_None;
     if (!count) return nullptr;
 
-    Ref source;
-    if (marker == Py_None) {
-        source = attr(self, st.s_history);
-        if (!source) return nullptr;
-    } else {
-        Ref markers = attr(self, st.s_markers);
-        if (!markers) return nullptr;
-        source = Ref::steal(PyObject_GetItem(markers.get(), marker));
-        if (!source) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
-            // Raised while the KeyError is being handled, as Python would.
-            Ref key_error = Ref::steal(PyErr_GetRaisedException());
-            Ref args = Ref::steal(PyTuple_Pack(1, marker));
-            Ref message = Ref::steal(args ? PyUnicode_Format(st.t_no_marker.get(), args.get()) : nullptr);
-            Ref exc = Ref::steal(message ? PyObject_CallOneArg(PyExc_Exception, message.get()) : nullptr);
-            if (!exc) {
-                Ref other = Ref::steal(PyErr_GetRaisedException());
-                PyException_SetContext(other.get(), key_error.release());
-                PyErr_SetRaisedException(other.release());
-                return nullptr;
-            }
-            PyException_SetContext(exc.get(), key_error.release());
-            PyErr_SetRaisedException(exc.release());
-            return nullptr;
-        }
-    }
+    Ref source = entries_of(f, self, marker);
+    if (!source) return nullptr;
 
     Ref subset = last_entries(st, source.get(), count.get());
     if (!subset) return nullptr;
@@ -281,6 +277,122 @@ PyObject* history_filter(Function* f, PyObject* const* argv) {
         if (found < 0 || (found && PyList_Append(kept.get(), entry) < 0)) return nullptr;
     }
     return kept.release();
+}
+
+// The words an entry's line was recorded from. The line is the words
+// joined by single blanks, a word that holds a blank enclosed in braces and
+// nothing else quoted. So a brace that starts a word opens such a word when
+// its match ends the word and the braced text holds a blank; any other word
+// runs to the next blank, and two blanks in a row enclose an empty word.
+// The match is sought as Tcl counts braces (a backslash takes the next
+// character along), then, for a word that Tcl could not brace (one ending
+// in a backslash), counting every brace.
+Ref line_words(PyObject* line) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(line) < 0) return {};
+#endif
+    Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+    int kind = PyUnicode_KIND(line);
+    const void* data = PyUnicode_DATA(line);
+    auto at = [&](Py_ssize_t k) { return PyUnicode_READ(kind, data, k); };
+    // The closing brace of a braced word opened at i, or -1.
+    auto braced_end = [&](Py_ssize_t i, bool tcl_counting) -> Py_ssize_t {
+        int depth = 0;
+        bool blank = false;
+        for (Py_ssize_t j = i; j < n; ++j) {
+            Py_UCS4 c = at(j);
+            if (c == '\\' && tcl_counting) {
+                if (j + 1 < n && at(j + 1) == ' ') blank = true;
+                ++j;
+            } else if (c == ' ') {
+                blank = true;
+            } else if (c == '{') {
+                ++depth;
+            } else if (c == '}' && --depth == 0) {
+                return blank && (j + 1 == n || at(j + 1) == ' ') ? j : -1;
+            }
+        }
+        return -1;
+    };
+    Ref words = Ref::steal(PyList_New(0));
+    if (!words) return {};
+    Py_ssize_t i = 0;
+    for (;;) {
+        Py_ssize_t start = i, end = -1;
+        if (i < n && at(i) == '{') {
+            end = braced_end(i, true);
+            if (end < 0) end = braced_end(i, false);
+            if (end >= 0) start = i + 1;
+        }
+        Py_ssize_t next = end + 1;
+        if (end < 0) {
+            end = i;
+            while (end < n && at(end) != ' ') ++end;
+            next = end;
+        }
+        Ref word = Ref::steal(PyUnicode_Substring(line, start, end));
+        if (!word || PyList_Append(words.get(), word.get()) < 0) return {};
+        if (next >= n) break;
+        i = next + 1;
+    }
+    return words;
+}
+
+// One entry as a Tcl command: its words quoted as Tcl's list quotes them,
+// which runs as one command with exactly these words (nothing substituted).
+// A line that already is that text comes out unchanged. A first word that
+// starts with "#" is escaped, so that it is not read as a comment.
+Ref tcl_command(PyObject* quotify, PyObject* line) {
+    Ref words = line_words(line);
+    Ref tuple = Ref::steal(words ? PyList_AsTuple(words.get()) : nullptr);
+    Ref text = Ref::steal(tuple ? PyObject_CallOneArg(quotify, tuple.get()) : nullptr);
+    if (!text) return {};
+    if (!PyUnicode_Check(text.get())) {
+        PyErr_Format(PyExc_TypeError, "quotify() returned %.80s, not str", Py_TYPE(text.get())->tp_name);
+        return {};
+    }
+    if (PyUnicode_GET_LENGTH(text.get()) > 0 && PyUnicode_READ_CHAR(text.get(), 0) == '#') {
+        Ref backslash = Ref::steal(PyUnicode_FromOrdinal('\\'));
+        return Ref::steal(backslash ? PyUnicode_Concat(backslash.get(), text.get()) : nullptr);
+    }
+    return text;
+}
+
+PyObject* history_to_tcl(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    Ref source = entries_of(f, argv[0], argv[1] ? argv[1] : Py_None);
+    if (!source) return nullptr;
+    // A snapshot: reading the entries may run code that changes the deque.
+    Ref entries = Ref::steal(PySequence_List(source.get()));
+    if (!entries) return nullptr;
+    Ref module = Ref::steal(PyImport_ImportModule("brelt.tcl.quotify"));
+    Ref quotify = Ref::steal(module ? PyObject_GetAttrString(module.get(), "quotify") : nullptr);
+    if (!quotify) return nullptr;
+    Ref lines = Ref::steal(PyList_New(0));
+    Ref stamp_prefix = Ref::steal(PyUnicode_FromString("# "));
+    if (!lines || !stamp_prefix) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(entries.get(), i));
+        Ref stamp = attr(entry.get(), st.s_timestamp);
+        Ref when = stamp ? Ref::steal(PyObject_CallMethodOneArg(stamp.get(), st.s_strftime.get(),
+                                                                st.t_time_format.get()))
+                         : Ref();
+        Ref comment = Ref::steal(when ? PyUnicode_Concat(stamp_prefix.get(), when.get()) : nullptr);
+        if (!comment || PyList_Append(lines.get(), comment.get()) < 0) return nullptr;
+        Ref api = attr(entry.get(), st.s_api);
+        if (!api) return nullptr;
+        if (!PyUnicode_Check(api.get())) {
+            PyErr_Format(PyExc_TypeError, "Entry.api must be str, not %.80s", Py_TYPE(api.get())->tp_name);
+            return nullptr;
+        }
+        Ref command = tcl_command(quotify.get(), api.get());
+        if (!command || PyList_Append(lines.get(), command.get()) < 0) return nullptr;
+    }
+    if (PyList_GET_SIZE(lines.get()) == 0) return PyUnicode_New(0, 0);
+    Ref empty = Ref::steal(PyUnicode_New(0, 0));
+    if (!empty || PyList_Append(lines.get(), empty.get()) < 0) return nullptr;  // the final newline
+    Ref newline = Ref::steal(PyUnicode_FromOrdinal('\n'));
+    return newline ? PyUnicode_Join(newline.get(), lines.get()) : nullptr;
 }
 
 PyObject* history_str(Function* f, PyObject* const* argv) {
@@ -385,6 +497,33 @@ The count is applied before the pattern: filter(count=5, regex='^set')
 looks at the last five entries only.
 )"};
 
+constexpr capi::FunctionDef kToTcl{"to_tcl", history_to_tcl, R"(to_tcl(self, marker=None)
+--
+
+Return the recorded commands as a Tcl script that replays them.
+
+marker is None for the general history, else the name of a marker
+(Exception "No such marker: <name>" if there is none). Each entry, oldest
+first, gives two lines: its timestamp as a comment, then its command:
+
+    # 2024-05-01T13:45:07.123456
+    puts {hello world}
+
+The command runs the very words that were recorded, as separate words:
+Tcl substitutes nothing in it, just as nothing was substituted when the
+words were sent. A line already written that way (as Tcl's list quotes
+it) appears exactly as recorded; in any other, each word is quoted again,
+so that 'set v $x', recorded from the words set, v and $x, comes out as
+'set v {$x}'. The script ends with a newline; no entries give ''.
+
+    >>> h = History()
+    >>> h.append(['set', 'greeting', 'hello world'])
+    >>> print(h.to_tcl())          # doctest: +ELLIPSIS
+    # ...
+    set greeting {hello world}
+    <BLANKLINE>
+)"};
+
 constexpr capi::FunctionDef kStr{"__str__", history_str, R"(__str__(self)
 --
 
@@ -412,6 +551,8 @@ It offers:
 1. storing the generic Tcl call history (filter() reads it back);
 2. markers: named sub-histories, under which history is logged as well
    while they are active (start_marker(), end_marker()).
+3. to_tcl(): the recorded commands (all, or a marker's) as a Tcl script
+   that replays them, in tclsh or another interpreter.
 
     >>> h = History(max_history=100)
     >>> h.start_marker('setup')
@@ -443,6 +584,7 @@ Ref build_history_class(PyObject* module, State& st) {
         .method(kStartMarker)
         .method(kEndMarker)
         .method(kFilter)
+        .method(kToTcl)
         .method(kStr)
         .method(kRepr);
     return b.build();

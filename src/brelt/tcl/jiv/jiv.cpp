@@ -129,43 +129,6 @@ bool is_cast_key(State& st, PyObject* key) {
     return PyUnicode_Compare(key, st.s_cast_.get()) == 0;
 }
 
-// Raises the TclError that carries ::errorInfo, with the TclError being
-// handled as its (suppressed) context: `raise TclError(info) from None`
-// inside `except TclError`.
-PyObject* raise_with_error_info(State& st, PyObject* module, PyObject* interp) {
-    Ref caught = Ref::steal(PyErr_GetRaisedException());
-    Ref outer = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(caught.get());
-    Ref tcl_error = module_global(module, st.g_TclError.get());
-    Ref vars = Ref::steal(tcl_error ? PyObject_GetAttr(interp, st.s_vars.get()) : nullptr);
-    Ref info = Ref::steal(vars ? PyObject_GetItem(vars.get(), st.t_error_info.get()) : nullptr);
-    if (info) {
-        Ref exc = Ref::steal(PyObject_CallOneArg(tcl_error.get(), info.get()));
-        if (exc) {
-            if (PyExceptionInstance_Check(exc.get())) {
-                PyException_SetCause(exc.get(), nullptr);  // also suppresses the context
-                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-            } else {
-                PyErr_Format(PyExc_TypeError, "exceptions must derive from BaseException");
-            }
-        }
-    } else if (tcl_error && vars && PyErr_ExceptionMatches(PyExc_KeyError)) {
-        // The mapping of variables reports Tcl's failure to read (a trace on
-        // ::errorInfo that raised) as KeyError caused by the TclError: the
-        // TclError is what went wrong, so that is what the caller sees.
-        Ref key_error = Ref::steal(PyErr_GetRaisedException());
-        Ref cause = Ref::steal(PyException_GetCause(key_error.get()));
-        int is_tcl = cause ? PyObject_IsInstance(cause.get(), tcl_error.get()) : 0;
-        if (is_tcl > 0) {
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())), cause.get());
-        } else if (is_tcl == 0) {
-            PyErr_SetRaisedException(key_error.release());
-        }
-    }
-    PyErr_SetHandledException(outer.get());
-    return nullptr;
-}
-
 // Jiv_Code.__call__: the words, the history, the call, the cast.
 PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* const* keys, PyObject* const* values, Py_ssize_t nkw) {
@@ -234,8 +197,7 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     if (!result) {
         Ref tcl_error = module_global(module, st.g_TclError.get());
         if (!tcl_error) return nullptr;  // NameError replaces the failure
-        if (PyErr_ExceptionMatches(tcl_error.get())) return raise_with_error_info(st, module, interp.get());
-        return nullptr;
+        return capi::raise_tcl_error_details(interp.get(), tcl_error.get(), capi::TclErrorReport::trace_as_message);
     }
 
     // 7. The result.
@@ -339,8 +301,18 @@ switches casting (default True).
 
 The words go to the interpreter's history first, then to tk.call() as
 separate words (never re-parsed as a script). A Tcl error raises a new
-TclError carrying Tcl's stack trace (the variable ::errorInfo), without
-the original error chained to it.
+TclError whose message is Tcl's stack trace (the variable ::errorInfo),
+without the original error chained to it. It also carries Tcl's account
+of the failure as attributes:
+
+    errorinfo   the stack trace, the same text as the message
+    errorcode   the words of ::errorCode as a tuple of str, such as
+                ('POSIX', 'ENOENT', 'no such file or directory'); ()
+                when it cannot be read
+
+When ::errorInfo cannot be read (a trace on it raises), Tcl's error about
+that is raised instead, the original error as its context, with its own
+message as errorinfo.
 
 With casting the result goes through the interpreter's cast_any();
 without it comes back as its Tcl text (a str; a list as Tcl list text).
@@ -408,7 +380,17 @@ PyObject* jiv_call_fn(Function* f, PyObject* const*, Py_ssize_t nargs, PyObject*
     State& st = f->state<State>();
     Ref tcl_error = module_global(f->module, st.g_TclError.get());
     if (!tcl_error) return nullptr;
-    return capi::raise_object(tcl_error.get(), st.t_no_command.get());
+    // What Tcl itself reports for an empty command name, trace aside:
+    // nothing ran.
+    Ref exc = Ref::steal(PyObject_CallOneArg(tcl_error.get(), st.t_no_command.get()));
+    if (!exc) return nullptr;
+    Ref code = Ref::steal(Py_BuildValue("(ssss)", "TCL", "LOOKUP", "COMMAND", ""));
+    if (!code || PyObject_SetAttrString(exc.get(), "errorinfo", st.t_no_command.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "errorcode", code.get()) < 0) {
+        return nullptr;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
 }
 
 constexpr capi::FunctionDef kJivInit{"__init__", jiv_init_fn, R"(__init__(self, tcl)
@@ -427,7 +409,9 @@ constexpr capi::FunctionDef kJivCall{"__call__", jiv_call_fn, R"(__call__(self, 
 --
 
 There is no command without a name: raises TclError
-'invalid command name ""', as Tcl does, without sending anything.
+'invalid command name ""', as Tcl does, without sending anything. Its
+errorcode is Tcl's, ('TCL', 'LOOKUP', 'COMMAND', ''); its errorinfo is
+the message (nothing ran, so there is no stack trace).
 )"};
 
 constexpr const char* kJivDoc = R"(Magic quick-call methods for Tcl interpreters.
@@ -455,7 +439,14 @@ named -cast_ is passed as positional words instead:
     tcl.jiv.lsort('-decreasing', 'b a c')
 
 Every command goes to the interpreter's history before it runs. A Tcl
-error raises TclError carrying Tcl's own stack trace (::errorInfo).
+error raises TclError carrying Tcl's own stack trace (::errorInfo) as
+its message and as its attribute errorinfo, and the words of ::errorCode
+as the tuple errorcode:
+
+    try:
+        tcl.jiv.open('/nonexistent')
+    except TclError as exc:
+        exc.errorcode   # ('POSIX', 'ENOENT', 'no such file or directory')
 
 Attribute:
     tcl   weakref.proxy of the interpreter; it does not keep the

@@ -30,10 +30,10 @@ struct State : capi::ModuleStateBase {
     Held s_proxy{Held::name, "proxy"}, s_cast_{Held::name, "cast_"}, s_history{Held::name, "history"};
     Held s_append{Held::name, "append"}, s_tk{Held::name, "tk"}, s_call{Held::name, "call"};
     Held s_thread{Held::name, "_thread"};  // the Interpreter's owner thread
-    Held s_vars{Held::name, "vars"}, s_cast_any{Held::name, "cast_any"}, s_str{Held::name, "__str__"};
+    Held s_cast_any{Held::name, "cast_any"}, s_str{Held::name, "__str__"};
 
     // Texts.
-    Held t_sep{Held::name, "::"}, t_dash{Held::name, "-"}, t_error_info{Held::name, "::errorInfo"};
+    Held t_sep{Held::name, "::"}, t_dash{Held::name, "-"};
     Held t_no_command{Held::name, "invalid command name \"\""};
 };
 

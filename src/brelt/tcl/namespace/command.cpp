@@ -182,6 +182,14 @@ PyObject* line_of(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* line_of(State& st, PyObject* self) noexcept { return line_of(st, &self, 1, nullptr); }
 
+// A failed request: Tcl's account of the failure attached to its TclError,
+// unless a temporary object's clean-up is about to ignore it (and then
+// nothing more is sent).
+PyObject* tcl_failure(State& st, PyObject* tcl) noexcept {
+    if (st.ignoring_tcl_errors > 0) return nullptr;
+    return capi::raise_tcl_error_details(tcl, st.TclError.get(), capi::TclErrorReport::as_raised);
+}
+
 // call() and eval(): build, log (call only), send, cast.
 PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool as_script) {
     if (nargs < 1) return missing_self(fn);
@@ -215,7 +223,7 @@ PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     } else {
         result = Ref::steal(tk_call_words(st, tk.get(), line.get()));
     }
-    if (!result) return nullptr;
+    if (!result) return tcl_failure(st, tcl.get());
     Ref cast = Ref::steal(f(st.s_cast.get()));
     if (!cast) return nullptr;
     int convert = truth(cast.get());
@@ -394,7 +402,8 @@ PyObject* request(State& st, PyObject* self, std::initializer_list<PyObject*> w,
     Ref words = Ref::steal(make_words(w));
     if (!words) return nullptr;
     Ref result = Ref::steal(tk_call_words(st, tk.get(), words.get()));
-    if (!result || cast == nullptr) return result.release();
+    if (!result) return tcl_failure(st, tcl.get());
+    if (cast == nullptr) return result.release();
     return cast_with(tcl.get(), cast, result.get());
 }
 
@@ -774,7 +783,16 @@ constexpr capi::FunctionDef kCall{"call", call_raw, R"doc(call(self, /, *args, *
 Run the command with the bound arguments, args and the options
 (build_tclcmd), each one Tcl word; return the result, converted by the
 handle's cast when it has one. Logs the command line first when the
-handle has a logger. Tcl errors raise TclError.
+handle has a logger.
+
+A Tcl error raises Tcl's TclError as it is (its message unchanged), with
+Tcl's account of the failure attached, as on every request of a handle:
+
+    errorinfo   Tcl's stack trace (the variable ::errorInfo); the message
+                when that cannot be read
+    errorcode   the words of ::errorCode as a tuple of str, such as
+                ('TCL', 'LOOKUP', 'COMMAND', 'name'); () when it cannot
+                be read
 )doc"};
 
 constexpr capi::FunctionDef kDunderCall{"__call__", dunder_call_raw, R"doc(__call__(self, /, *args, **kwargs)
@@ -843,6 +861,9 @@ Attributes: tcl (weak proxy on the interpreter), cmd_name, args (bound
 arguments, converted by tclobj()), keywords (bound options), cast,
 logger. Stored in a class body, a handle binds like a method: the
 instance becomes its first argument.
+
+A TclError from any request of the handle carries Tcl's stack trace as
+errorinfo and the words of ::errorCode as the tuple errorcode.
 
     >>> from brelt.tcl import Interpreter, TclCommand
     >>> interp = Interpreter()

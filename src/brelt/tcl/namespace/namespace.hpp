@@ -66,6 +66,9 @@ struct CmdState {
 struct State : capi::ModuleStateBase {
     // Imported at module execution.
     Held MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
+    // Above zero while a temporary object's clean-up runs a request whose
+    // TclError it ignores: the failure's details are then not read.
+    int ignoring_tcl_errors = 0;
     Held inspect_Signature, inspect_Parameter;
     Held package_name;  // the package whose module is the default interpreter
     // What a[key] and del a[key] of a missing element raise: a TclError that

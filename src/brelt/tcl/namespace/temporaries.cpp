@@ -27,7 +27,9 @@ PyObject* temp_name(State& st, PyObject* self, PyObject* pattern) noexcept {
 // Calls `self.<name>()`; a TclError (and, with `gone_too`, the
 // ReferenceError of an interpreter that no longer exists) is ignored.
 bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept {
+    ++st.ignoring_tcl_errors;
     Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, name));
+    --st.ignoring_tcl_errors;
     if (r) return true;
     if (PyErr_ExceptionMatches(st.TclError.get()) || (gone_too && PyErr_ExceptionMatches(PyExc_ReferenceError))) {
         PyErr_Clear();

@@ -1,0 +1,160 @@
+"""Tcl's own account of a failure: errorinfo and errorcode on every TclError
+that a quick call or a command handle raises."""
+
+import string
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from tkinter import TclError
+
+from brelt.tcl import Interpreter
+from brelt.tcl.namespace import TclCommand, TempTclCommand
+
+SCRIPT = """
+proc inner {} {return -code error -errorcode {MY CODE x} msg}
+proc outer {} {inner}
+"""
+
+def via_jiv(tcl, *words):
+    return getattr(tcl.jiv, words[0])(*words[1:])
+
+def via_call(tcl, *words):
+    return TclCommand((words[0],), tcl=tcl)(*words[1:])
+
+
+def via_eval(tcl, *words):
+    return TclCommand((words[0],), tcl=tcl).eval(*words[1:])
+
+
+COMMAND_ROUTES = [via_call, via_eval]
+ROUTES = [via_jiv, *COMMAND_ROUTES]
+
+@pytest.fixture
+def tcl():
+    interp = Interpreter()
+    interp.tk.eval(SCRIPT)
+    return interp
+
+def failure(route, tcl, *words):
+    with pytest.raises(TclError) as info:
+        route(tcl, *words)
+    return info.value
+
+@pytest.mark.parametrize("route", ROUTES)
+@pytest.mark.parametrize(
+    "words, code, message, frames",
+    [
+        (("outer",), ("MY", "CODE", "x"), "msg", ['"inner"', '(procedure "outer" line 1)', '"outer"']),
+        (
+            ("open", "/nonexistent"),
+            ("POSIX", "ENOENT", "no such file or directory"),
+            "couldn't open",
+            ['"open /nonexistent"'],
+        ),
+        (("error", "plain"), ("NONE",), "plain", ['"error plain"']),
+        (("error", "m", "", "A {b c} {} d\\\\e"), ("A", "b c", "", "d\\e"), "m", []),
+    ],
+)
+def test_details(route, tcl, words, code, message, frames):
+    exc = failure(route, tcl, *words)
+    assert type(exc) is TclError
+    assert exc.errorcode == code
+    assert exc.errorinfo == tcl.vars["::errorInfo"] and exc.errorinfo.startswith(message)
+    for frame in frames:
+        assert frame in exc.errorinfo
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_each_failure_has_its_own_details(route, tcl):
+    first = failure(route, tcl, "open", "/nonexistent")
+    second = failure(route, tcl, "outer")
+    assert first.errorcode[0] == "POSIX" and second.errorcode == ("MY", "CODE", "x")
+    assert "open" in first.errorinfo and "open" not in second.errorinfo
+
+@settings(max_examples=30, deadline=None)
+# NUL aside: tkinter's eval (through which the variables are read) drops it.
+@given(st.lists(st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00"), max_size=8)))
+def test_errorcode_words_round_trip(words):
+    tcl = Interpreter()
+    for route in ROUTES:
+        exc = failure(route, tcl, "error", "m", "", tuple(words))
+        assert exc.errorcode == tuple(words)
+
+def test_quick_call_message_is_the_trace(tcl):
+    exc = failure(via_jiv, tcl, "outer")
+    assert exc.args == (exc.errorinfo,) and str(exc) == exc.errorinfo
+    assert exc.__suppress_context__ and exc.__context__.args == ("msg",)
+
+LOCK = "trace add variable {} read {{apply {{args {{error {{locked}}}}}}}}"
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_unreadable_error_code(route, tcl):
+    tcl.tk.eval(LOCK.format("::errorCode"))
+    exc = failure(route, tcl, "outer")
+    assert exc.errorcode == ()
+    assert exc.errorinfo.startswith("msg\n") and '(procedure "outer" line 1)' in exc.errorinfo
+
+def test_unreadable_error_info_quick_call(tcl):
+    # No trace to carry: the failure to read it is raised, the original
+    # error as its context (shown by a traceback).
+    tcl.tk.eval(LOCK.format("::errorInfo"))
+    exc = failure(via_jiv, tcl, "outer")
+    assert "locked" in str(exc) and exc.errorinfo == str(exc) and exc.errorcode == ()
+    assert not exc.__suppress_context__ and exc.__context__.args == ("msg",)
+
+@pytest.mark.parametrize("name", ["::errorInfo", "::errorCode"])
+def test_other_failures_of_the_reads_propagate(monkeypatch, tcl, name):
+    class Vars:
+        def __getitem__(self, key):
+            if key == name:
+                raise MemoryError(key)
+            return tcl_vars[key]
+
+    tcl_vars = tcl.vars
+    tcl.vars = Vars()
+    with pytest.raises(MemoryError) as info:
+        tcl.jiv.outer()
+    assert isinstance(info.value.__context__, TclError)
+
+
+def test_calling_jiv_itself(tcl):
+    # Nothing is sent; the details are what Tcl gives for an empty name.
+    exc = failure(lambda t: t.jiv(), tcl)
+    assert (exc.errorinfo, exc.errorcode) == ('invalid command name ""', ("TCL", "LOOKUP", "COMMAND", ""))
+    tcl.tk.eval("catch {{}} m o")
+    assert exc.errorcode == tcl.tk.splitlist(tcl.tk.eval("dict get $o -errorcode"))
+
+
+@pytest.mark.parametrize("route", COMMAND_ROUTES)
+def test_command_handle_raises_tcls_own_error(route, tcl):
+    exc = failure(route, tcl, "outer")
+    assert exc.args == ("msg",) and exc.__context__ is None
+    assert exc.errorinfo.startswith("msg\n") and exc.errorcode == ("MY", "CODE", "x")
+
+
+@pytest.mark.parametrize("route", COMMAND_ROUTES)
+def test_unreadable_error_info_command_handle(route, tcl):
+    # The handle's error leaves as it is; the trace it cannot have is its message.
+    tcl.tk.eval(LOCK.format("::errorInfo"))
+    exc = failure(route, tcl, "outer")
+    assert exc.args == ("msg",) and (exc.errorinfo, exc.errorcode) == ("msg", ())
+
+
+@pytest.mark.parametrize(
+    "method, args, kind",
+    [("delete", (), "COMMAND"), ("rename", ("x",), "COMMAND"), ("proc_body", (), "PROCEDURE"),
+     ("proc_args", (), "PROCEDURE"), ("proc_arg_default", ("a",), "PROCEDURE")],
+)
+def test_command_handle_requests(tcl, method, args, kind):
+    handle = TclCommand("nosuch", tcl=tcl)
+    exc = failure(lambda t: getattr(handle, method)(*args), tcl)
+    assert exc.errorcode == ("TCL", "LOOKUP", kind, "nosuch")
+    assert exc.errorinfo == tcl.vars["::errorInfo"] and "nosuch" in exc.errorinfo
+
+
+def test_details_after_a_clean_up_ignored_a_failure(tcl):
+    # A temporary command's clean-up ignores its TclError without reading
+    # the details; later failures still get them.
+    with TempTclCommand(tcl=tcl):
+        pass
+    assert failure(via_call, tcl, "outer").errorcode == ("MY", "CODE", "x")
