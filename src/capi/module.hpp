@@ -12,10 +12,6 @@
 //
 // GC traversal, clearing and the interning of names all follow from those
 // declarations, and the state's destructor runs when the module is freed.
-//
-// A state may instead list plain Ref members itself, in
-//     template <class F> void for_each_ref(F&& f) { f(function_type); ... }
-// and intern them itself; traversal and clearing then use that list alone.
 #pragma once
 
 #include <new>
@@ -32,9 +28,6 @@ State* module_state(PyObject* module) noexcept {
 
 namespace detail {
 
-template <class State>
-concept ListsItsRefs = requires(State& st) { st.for_each_ref([](Ref&) {}); };
-
 // The constructed state of `module`, or NULL while there is none (before
 // the exec slot ran, or after it failed early).
 template <class State>
@@ -45,11 +38,7 @@ State* live_state(PyObject* module) noexcept {
 
 template <class State, class F>
 void for_each_held(State& st, F&& f) noexcept {
-    if constexpr (ListsItsRefs<State>) {
-        st.for_each_ref(f);
-    } else {
-        for (Held* h = st.held_; h != nullptr; h = h->next()) f(static_cast<Ref&>(*h));
-    }
+    for (Held* h = st.held_; h != nullptr; h = h->next()) f(static_cast<Ref&>(*h));
 }
 
 }  // namespace detail

@@ -6,25 +6,6 @@ namespace tclns {
 
 namespace {
 
-// super(cls, self)
-Ref super_of(PyObject* cls, PyObject* self) {
-    PyObject* args[] = {cls, self};
-    return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr));
-}
-
-// getattr(super(cls, self), name, None) when true, else an empty Ref
-// (`found` false). The hook of the class after `cls` in the object's
-// resolution order, so a mixed-in context manager is chained.
-bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) {
-    Ref sup = super_of(cls, self);
-    if (!sup || PyObject_GetOptionalAttr(sup.get(), name, hook.out()) < 0) return false;
-    if (!hook) return true;
-    int truth = PyObject_IsTrue(hook.get());
-    if (truth < 0) return false;
-    if (!truth) hook.reset();
-    return true;
-}
-
 // Whether `self` is an instance of one of the module's own array classes,
 // so that no subclass can have replaced the method a mapping operation
 // delegates to, and the direct implementation may be called.

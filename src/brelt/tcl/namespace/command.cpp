@@ -314,13 +314,7 @@ bool head_and_rest(PyObject* line, Ref& cmd, Ref& args) noexcept {
 PyObject* init(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[0];
-    if (!own_command(st, self)) {
-        // The base initialiser, so a class mixed in after this one is set up.
-        PyObject* a[] = {st.cmd.TclCommand.get(), self};
-        Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), a, 2, nullptr));
-        Ref r = sup ? Ref::steal(PyObject_CallMethodNoArgs(sup.get(), st.s_init.get())) : Ref();
-        if (!r) return nullptr;
-    }
+    if (!own_command(st, self) && !init_base(st, st.cmd.TclCommand.get(), self)) return nullptr;
     // The package, whatever `tcl` is: a name of one word is not split by
     // its cast_list, but a package that cannot be imported still fails here.
     if (!Ref::steal(the_package(st))) return nullptr;

@@ -25,24 +25,10 @@ private:
     Ref dict_;
 };
 
-// self.tcl (through Fields) and its tk, a weak proxy looked through; as
-// interp_tk(), refused in a thread that does not own the interpreter.
+// self.tcl (through Fields) and its tk, as tk_of().
 inline bool fields_interp_tk(State& st, Fields& f, Ref& tcl, Ref& tk) noexcept {
     tcl = Ref::steal(f(st.s_tcl.get()));
-    if (!tcl) return false;
-    Ref target;
-    if (PyWeakref_CheckProxy(tcl.get())) {
-        int alive = PyWeakref_GetRef(tcl.get(), target.out());
-        if (alive <= 0) {
-            if (alive == 0) PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-            return false;
-        }
-    } else {
-        target = Ref::borrow(tcl.get());
-    }
-    if (!capi::check_owner_thread(target.get(), st.s_thread.get())) return false;
-    tk = Ref::steal(read_attr(st, target.get(), st.s_tk.get()));
-    return static_cast<bool>(tk);
+    return tcl && tk_of(st, tcl.get(), tk);
 }
 
 // What a temporary command keeps of the Tcl application its command went

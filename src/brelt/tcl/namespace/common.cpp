@@ -41,9 +41,18 @@ std::nullptr_t reraise_as_key_error() noexcept {
     return nullptr;
 }
 
-bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcept {
+Ref super_of(PyObject* cls, PyObject* self) noexcept {
     PyObject* args[] = {cls, self};
-    Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr));
+    return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr));
+}
+
+bool init_base(State& st, PyObject* cls, PyObject* self) noexcept {
+    Ref sup = super_of(cls, self);
+    return sup && Ref::steal(PyObject_CallMethodNoArgs(sup.get(), st.s_init.get()));
+}
+
+bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcept {
+    Ref sup = super_of(cls, self);
     if (!sup || PyObject_GetOptionalAttr(sup.get(), name, hook.out()) < 0) return false;
     if (!hook) return true;
     int truth = PyObject_IsTrue(hook.get());

@@ -67,26 +67,30 @@ private:
 
 inline PyObject* read_attr(State& st, PyObject* obj, PyObject* name) noexcept { return AttrReader(st, obj)(name); }
 
-// self.tcl and self.tcl.tk; a weak proxy is looked through directly, with
-// the proxy's own error for an interpreter that is gone. Refused with
-// RuntimeError in a thread that does not own the interpreter.
-inline bool interp_tk(State& st, AttrReader& self, Ref& tcl, Ref& tk) noexcept {
-    tcl = Ref::steal(self(st.s_tcl.get()));
-    if (!tcl) return false;
+// tcl.tk; a weak proxy is looked through directly, with the proxy's own
+// error for an interpreter that is gone. Refused with RuntimeError in a
+// thread that does not own the interpreter.
+inline bool tk_of(State& st, PyObject* tcl, Ref& tk) noexcept {
     Ref target;
-    if (PyWeakref_CheckProxy(tcl.get())) {
-        int alive = PyWeakref_GetRef(tcl.get(), target.out());
+    if (PyWeakref_CheckProxy(tcl)) {
+        int alive = PyWeakref_GetRef(tcl, target.out());
         if (alive < 0) return false;
         if (alive == 0) {
             PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
             return false;
         }
     } else {
-        target = Ref::borrow(tcl.get());
+        target = Ref::borrow(tcl);
     }
     if (!capi::check_owner_thread(target.get(), st.s_thread.get())) return false;
     tk = Ref::steal(read_attr(st, target.get(), st.s_tk.get()));
     return static_cast<bool>(tk);
+}
+
+// self.tcl and its tk, as tk_of().
+inline bool interp_tk(State& st, AttrReader& self, Ref& tcl, Ref& tk) noexcept {
+    tcl = Ref::steal(self(st.s_tcl.get()));
+    return tcl && tk_of(st, tcl.get(), tk);
 }
 
 inline bool interp_tk(State& st, PyObject* self, Ref& tcl, Ref& tk) noexcept {

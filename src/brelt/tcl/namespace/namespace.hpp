@@ -194,7 +194,13 @@ PyObject* interp_proxy(State& st, PyObject* tcl) noexcept;
 PyObject* make_words(std::initializer_list<PyObject*> items) noexcept;
 // Raises KeyError(exc) from exc, exc being the exception being raised now.
 std::nullptr_t reraise_as_key_error() noexcept;
-// getattr(super(cls, self), name, None) if true, else an empty Ref.
+// super(cls, self)
+Ref super_of(PyObject* cls, PyObject* self) noexcept;
+// super(cls, self).__init__(): a class mixed in after `cls` is set up.
+bool init_base(State& st, PyObject* cls, PyObject* self) noexcept;
+// getattr(super(cls, self), name, None) if true, else an empty Ref: the
+// hook of the class after `cls` in the object's resolution order, so a
+// mixed-in context manager is chained.
 bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcept;
 // Whether `name` starts with "::" (str, or through its own startswith).
 int starts_with_colons(State& st, PyObject* name) noexcept;

@@ -87,12 +87,7 @@ namespace {
 PyObject* init(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[0];
-    if (!own_namespace(st, self)) {
-        PyObject* a[] = {st.TclNamespace.get(), self};
-        Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), a, 2, nullptr));
-        Ref r = sup ? Ref::steal(PyObject_CallMethodNoArgs(sup.get(), st.s_init.get())) : Ref();
-        if (!r) return nullptr;
-    }
+    if (!own_namespace(st, self) && !init_base(st, st.TclNamespace.get(), self)) return nullptr;
     Ref name = Ref::steal(quotify(st, argv[1]));
     if (!name || PyObject_SetAttr(self, st.cmd.s_ns.get(), name.get()) < 0) return nullptr;
     Ref tcl = Ref::steal(interp_proxy(st, argv[2]));

@@ -166,12 +166,7 @@ bool init_view(State& st, PyObject* cls, PyObject* self, PyObject* ns) noexcept 
             return false;
         }
     }
-    if (!own_view(st, self)) {
-        PyObject* a[] = {cls, self};
-        Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), a, 2, nullptr));
-        Ref r = sup ? Ref::steal(PyObject_CallMethodNoArgs(sup.get(), st.s_init.get())) : Ref();
-        if (!r) return false;
-    }
+    if (!own_view(st, self) && !init_base(st, cls, self)) return false;
     return PyObject_SetAttr(self, st.cmd.s_ns.get(), ns) == 0;
 }
 
@@ -213,29 +208,39 @@ PyObject* vars_init(Function* fn, PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
+// make(join(ns, name), *args, tcl=ns.tcl, **kwargs) for the view `view`,
+// the joined name as a one-word tuple when `as_word`; `callee` names make
+// in the error for a `tcl` keyword given. `kwargs` is a fresh dict of the
+// call, so the caller's is untouched.
+PyObject* make_byref(State& st, PyObject* make, const char* callee, bool as_word, PyObject* view,
+                     PyObject* name, PyObject* args, PyObject* kwargs) noexcept {
+    Ref ns = Ref::steal(view_ns(st, view));
+    Ref joined = ns ? Ref::steal(qualify(st, ns.get(), name)) : Ref();
+    Ref tcl = joined ? Ref::steal(PyObject_GetAttr(ns.get(), st.s_tcl.get())) : Ref();
+    if (!tcl) return nullptr;
+    int dup = PyDict_Contains(kwargs, st.s_tcl.get());
+    if (dup != 0) {
+        if (dup > 0) PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument 'tcl'", callee);
+        return nullptr;
+    }
+    if (PyDict_SetItem(kwargs, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
+    Ref first = as_word ? Ref::steal(PyTuple_Pack(1, joined.get())) : Ref::borrow(joined.get());
+    Ref head = first ? Ref::steal(PyTuple_Pack(1, first.get())) : Ref();
+    Ref all = head ? Ref::steal(PySequence_Concat(head.get(), args)) : Ref();
+    if (!all) return nullptr;
+    return PyObject_Call(make, all.get(), kwargs);
+}
+
 // byref(var_name, *args, **kwargs): var_type(join(ns, var_name), *args,
 // tcl=ns.tcl, **kwargs), var_type taken out of the keywords.
 PyObject* vars_byref(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* kwargs = argv[3];  // a fresh dict of this call: the caller's is untouched
+    PyObject* kwargs = argv[3];
     Ref var_type;
     int given = PyDict_GetItemRef(kwargs, st.cmd.s_var_type.get(), var_type.out());
     if (given < 0 || (given > 0 && PyDict_DelItem(kwargs, st.cmd.s_var_type.get()) < 0)) return nullptr;
     if (!var_type) var_type = Ref::borrow(st.TclVariable.get());
-    Ref ns = Ref::steal(view_ns(st, argv[0]));
-    Ref name = ns ? Ref::steal(qualify(st, ns.get(), argv[1])) : Ref();
-    Ref tcl = name ? Ref::steal(PyObject_GetAttr(ns.get(), st.s_tcl.get())) : Ref();
-    if (!tcl) return nullptr;
-    int dup = PyDict_Contains(kwargs, st.s_tcl.get());
-    if (dup != 0) {
-        if (dup > 0) PyErr_SetString(PyExc_TypeError, "byref() got multiple values for keyword argument 'tcl'");
-        return nullptr;
-    }
-    if (PyDict_SetItem(kwargs, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
-    Ref head = Ref::steal(PyTuple_Pack(1, name.get()));
-    Ref args = head ? Ref::steal(PySequence_Concat(head.get(), argv[2])) : Ref();
-    if (!args) return nullptr;
-    return PyObject_Call(var_type.get(), args.get(), kwargs);
+    return make_byref(st, var_type.get(), "byref", false, argv[0], argv[1], argv[2], kwargs);
 }
 
 PyObject* vars_array_byref(Function* fn, PyObject* const* argv) {
@@ -539,25 +544,7 @@ PyObject* cmds_init(Function* fn, PyObject* const* argv) {
 // as a one-word tuple, so it is never split.
 PyObject* cmds_byref(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* kwargs = argv[3];
-    Ref ns = Ref::steal(view_ns(st, argv[0]));
-    Ref name = ns ? Ref::steal(qualify(st, ns.get(), argv[1])) : Ref();
-    Ref tcl = name ? Ref::steal(PyObject_GetAttr(ns.get(), st.s_tcl.get())) : Ref();
-    if (!tcl) return nullptr;
-    int dup = PyDict_Contains(kwargs, st.s_tcl.get());
-    if (dup != 0) {
-        if (dup > 0) PyErr_SetString(PyExc_TypeError, "TclCommand() got multiple values for keyword argument 'tcl'");
-        return nullptr;
-    }
-    if (PyDict_SetItem(kwargs, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
-    Ref word = Ref::steal(PyTuple_Pack(1, name.get()));
-    Ref args = word ? Ref::steal(PyTuple_New(PyTuple_GET_SIZE(argv[2]) + 1)) : Ref();
-    if (!args) return nullptr;
-    PyTuple_SET_ITEM(args.get(), 0, word.release());
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(argv[2]); ++i) {
-        PyTuple_SET_ITEM(args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(argv[2], i)));
-    }
-    return PyObject_Call(st.cmd.TclCommand.get(), args.get(), kwargs);
+    return make_byref(st, st.cmd.TclCommand.get(), "TclCommand", true, argv[0], argv[1], argv[2], argv[3]);
 }
 
 template <Held CmdState::*Method>
