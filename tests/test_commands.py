@@ -329,7 +329,9 @@ def test_callable_runs_from_a_proc_and_uplevel(tcl, app, kind):
     tcl.tk.eval("namespace delete ::app")  # a Python command keeps the interpreter alive
 
 
-# tkinter (3.11) keeps a reference to what a Python command raised for good.
+# tkinter stores what a Python command raised for its event loop to raise
+# again, and the next one replaces it without releasing it: the exception,
+# and the frames its traceback holds, are kept for good.
 @pytest.mark.keeps_references("tkinter keeps the exception a Python command raised")
 @pytest.mark.parametrize("kind", ["createcommand", "view", "temporary"])
 def test_a_raising_callable_is_a_tcl_error(tcl, app, kind):
