@@ -208,6 +208,8 @@ def test_exact_requests(recorded, app, operation, sent, result):
     recorded.tk.take()
     assert operation(h) == result
     assert recorded.tk.take() == sent
+    # A Python command keeps the interpreter alive until it is deleted.
+    recorded.tk.eval("namespace delete ::app")
 
 
 def test_proc_arg_default_leaves_no_variable(recorded, app):
@@ -249,6 +251,7 @@ def test_is_command_and_absolute(tcl, app):
     assert seen == ["::x::y"]  # the host runs every call at the global level
     with pytest.raises(ValueError, match="Invalid Tcl namespace"):
         TclCommand("a:b", tcl=tcl).absolute()
+    tcl.tk.eval("namespace delete ::app")  # the Python commands keep the interpreter alive
 
 
 def test_rename_keeps_the_name_until_tcl_accepts(tcl, app):
@@ -322,8 +325,23 @@ def test_callable_runs_from_a_proc_and_uplevel(tcl, app, kind):
     assert tcl.tk.eval("caller x") == "x|b c|"
     tcl.tk.eval(f"proc inner {{}} {{ uplevel 1 {{{name} $v}} }}; proc outer {{}} {{ set v 7; inner }}")
     assert tcl.tk.eval("outer") == "7"
-    assert tcl.tk.eval(f"catch {{{name} fail}} msg") == "1"
-    assert seen == [("x", "b c", ""), ("7",), ("fail",)]
+    assert seen == [("x", "b c", ""), ("7",)]
+    del keep
+    tcl.tk.eval("namespace delete ::app")  # a Python command keeps the interpreter alive
+
+
+# tkinter stores what a Python command raised for its event loop to raise
+# again, and the next one replaces it without releasing it: the exception,
+# and the frames its traceback holds, are kept for good.
+@pytest.mark.keeps_references("tkinter keeps the exception a Python command raised")
+@pytest.mark.parametrize("kind", ["createcommand", "view", "temporary"])
+def test_a_raising_callable_is_a_tcl_error(tcl, app, kind):
+    def func(*words):
+        raise ValueError("boom")
+
+    name, keep = register(kind, tcl, func)
+    tcl.tk.eval(f"proc caller {{}} {{ {name} fail }}")
+    assert tcl.tk.eval("catch caller msg") == "1"
     del keep
 
 
@@ -428,6 +446,7 @@ def test_collection_in_another_thread_after_the_interpreter_is_gone(monkeypatch)
     # Refused by the owner check (tkinter's own, on Tcl 8, waits and words it
     # differently; on Tcl 9 there is none), and Tcl left untouched.
     assert reported == ["Calling Tcl from different apartment"] and tk.call("info", "commands", name)
+    tk.call("rename", name, "")  # the command kept the interpreter alive
 
 
 def test_temporary_namespace_exists_inside_its_block(tcl):
@@ -704,6 +723,7 @@ def test_interpreter_vars_is_the_global_view(tcl):
     tcl.tk.createcommand("peek", lambda: seen.append(sorted(n for n in v if n in ("g", "local"))))
     tcl.tk.eval("set g 1; proc p {} { set local 1; peek }; p")
     assert seen == [["g"]]  # globals only, even from inside a procedure
+    tcl.tk.deletecommand("peek")  # else it keeps the interpreter alive
 
 
 # ---------------------------------------------------------------------------
