@@ -5,6 +5,7 @@ import os
 import pty
 import re
 import select
+import signal
 import subprocess
 import sys
 import time
@@ -26,7 +27,15 @@ def run(*args, stdin=None, cwd=None):
         (["-c", "proc f {} {error boom}\nf"], None, 1, "", 'boom\n    while executing\n"error boom"\n    (procedure "f" line 1)'),
         # exit unwinds to Python, which leaves with its code, even through catch.
         (["-c", "puts -nonewline [llength $argv]; exit 3", "a", "b c"], None, 3, "2", ""),
-        (["-c", "catch {exit 4}; puts after"], None, 4, "after\n", ""),
+        # exit ends the program wherever it runs: inside catch, in an event
+        # handler, in a procedure; what was written before is kept.
+        (["-c", "catch {exit 4}; puts reached"], None, 4, "", ""),
+        (["-c", "puts -nonewline kept; after 100 {catch {exit 7}}; vwait forever"], None, 7, "kept", ""),
+        (["-c", "proc f {} {exit 0}; if {[catch f]} {puts caught}; puts reached"], None, 0, "", ""),
+        (["-c", "exit -1"], None, 255, "", ""),
+        # A wrong exit is an error like any other, with Tcl's message.
+        (["-c", "exit foo"], None, 1, "", 'expected integer but got "foo"\n    while executing\n"exit foo"'),
+        (["-c", "exit 1 2"], None, 1, "", 'wrong # args: should be "exit ?returnCode?"'),
         (["-c", "puts $argv", "x", "--history"], None, 0, "x --history\n", ""),  # after an argument: one more
         (["-"], "puts [string toupper from-stdin]", 0, "FROM-STDIN\n", ""),
         ([], "set x 1\nputs $x", 0, "1\n", ""),  # standard input that is not a terminal: a script
@@ -55,6 +64,23 @@ def test_history_printed_even_after_an_error():
     assert result.returncode == 1
     assert result.stderr.startswith("oops\n    while executing")
     assert result.stderr.endswith(": set a 1\nerror oops\n")
+
+
+def test_exit_runs_the_clean_up_of_python():
+    """Tcl's exit (here from an event handler, inside catch) still prints
+    the history, runs Python's atexit handlers and keeps Tcl's output ahead
+    of what they write."""
+    code = (
+        "import atexit, runpy, sys; atexit.register(print, 'atexit ran'); "
+        "sys.argv = ['brelt.tcl', '--history', '-c', sys.argv[1]]; "
+        "runpy.run_module('brelt.tcl', run_name='__main__', alter_sys=True)"
+    )
+    script = "puts -nonewline tcl-output; after 1 {catch {exit 6}}; vwait forever"
+    result = subprocess.run(
+        [sys.executable, "-c", code, script], capture_output=True, text=True, timeout=60
+    )
+    assert (result.returncode, result.stdout) == (6, "tcl-outputatexit ran\n"), result.stderr
+    assert result.stderr.endswith(": " + script + "\n")
 
 
 def test_help_explains_the_command_line():

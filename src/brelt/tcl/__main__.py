@@ -8,9 +8,14 @@ interpreter's call history, which ``--history`` prints when it ends.
 from __future__ import annotations
 
 import argparse
+import atexit
+import ctypes
 import os
+import re
+import signal
 import sys
-from collections.abc import Sequence
+import threading
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import brelt.tcl
@@ -19,17 +24,13 @@ from brelt.tcl import TclError, quotify
 PROMPT = "% "
 CONTINUATION = "> "
 HISTORY_FILE = os.path.join("~", ".brelt_tcl_history")
+HISTORY_LENGTH = 1000
 
-# `exit` would end the process inside Tcl, before Python prints the history
-# or saves the line history: this one unwinds the script instead, and the
-# command line leaves with the code once the script has returned.
-_EXIT_PROC = """
-proc ::exit {{code 0}} {
-    set ::__brelt_cli_exit $code
-    return -code error -errorcode {BRELT EXIT} "exit $code"
-}
-"""
-
+# Tcl_CancelEval's flag that unwinds the script past every `catch`.
+TCL_CANCEL_UNWIND = 0x100000
+# Tcl_GetStdChannel's names of standard output and standard error.
+TCL_STDOUT = 1 << 2
+TCL_STDERR = 1 << 3
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
@@ -57,35 +58,222 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _TclLibrary:
+    """The few functions of tkinter's Tcl library that the command line needs
+    beyond tkinter: Tcl's exit, its asynchronous handlers and cancellation."""
+
+    ExitProc = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
+    AsyncProc = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int)
+
+    def __init__(self) -> None:
+        from brelt.tcl import internal
+
+        dll = internal.TclDLL
+        # Prototypes of their own, so that the library object that other code
+        # shares keeps the argument types it was given.
+        self.set_exit_proc = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)(("Tcl_SetExitProc", dll))
+        # Tcl's exit runs with Python's lock held: nothing else of Python
+        # runs while the process comes down.
+        self.exit = ctypes.PYFUNCTYPE(None, ctypes.c_int)(("Tcl_Exit", dll))
+        self.async_create = ctypes.CFUNCTYPE(ctypes.c_void_p, self.AsyncProc, ctypes.c_void_p)(
+            ("Tcl_AsyncCreate", dll)
+        )
+        self.async_mark = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(("Tcl_AsyncMark", dll))
+        self.async_delete = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(("Tcl_AsyncDelete", dll))
+        self.cancel_eval = ctypes.CFUNCTYPE(
+            ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int
+        )(("Tcl_CancelEval", dll))
+        # Tcl leaves an unwound interpreter refusing every script until
+        # this (its own interp cancel does the same).
+        self.reset_cancellation = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int)(
+            ("TclResetCancellation", dll)
+        )
+        self.get_std_channel = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_int)(("Tcl_GetStdChannel", dll))
+        self.flush = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p)(("Tcl_Flush", dll))
+        self.create_interp = ctypes.CFUNCTYPE(ctypes.c_void_p)(("Tcl_CreateInterp", dll))
+        self.get_command_info = ctypes.CFUNCTYPE(
+            ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.POINTER(_CmdInfo)
+        )(("Tcl_GetCommandInfo", dll))
+        self.create_obj_command = ctypes.CFUNCTYPE(
+            ctypes.c_void_p, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p
+        )(("Tcl_CreateObjCommand", dll))
+
+    def restore_exit_command(self, interp: int) -> None:
+        """Give `interp` back Tcl's own `exit`, which tkinter deletes: taken
+        from an interpreter of its own, which is kept for good (the command
+        may use its data)."""
+        donor = self.create_interp()
+        info = _CmdInfo()
+        if not donor or not self.get_command_info(donor, b"exit", ctypes.byref(info)) or not info.objProc:
+            raise RuntimeError("Tcl's exit command is not available")
+        self.create_obj_command(interp, b"::exit", info.objProc, info.objClientData, None)
+
+
+class _CmdInfo(ctypes.Structure):
+    # Tcl_CmdInfo's leading fields, the same on Tcl 8.6 and 9; Tcl 9 adds
+    # more, which the padding holds.
+    _fields_ = [
+        ("isNativeObjectProc", ctypes.c_int),
+        ("objProc", ctypes.c_void_p),
+        ("objClientData", ctypes.c_void_p),
+        ("rest", ctypes.c_void_p * 16),
+    ]
+
+
 class _Session:
-    """What the command line sends to the default interpreter."""
+    """What the command line sends to the default interpreter, and how Tcl's
+    `exit` and Ctrl-C reach the process."""
 
     def __init__(self, tcl: Any) -> None:
         self.tcl = tcl
-        tcl.tk.eval(_EXIT_PROC)
+        self.lib = _TclLibrary()
+        self._cleanups: list[Callable[[], object]] = []
+        # Counts the scripts run; an interrupt belongs to the script that was
+        # running when it came, and never cancels a later one.
+        self._generation = 0
+        self._running = False
+        self._interrupt_for = -1
+        self._cancelled = -1
+        self._install_exit()
+        self._install_interrupts()
+
+    # -- leaving -----------------------------------------------------------
+
+    def at_exit(self, func: Callable[[], object]) -> None:
+        """Run ``func`` when the command line ends, by either road: Python's
+        return from main() or Tcl's `exit`. The last added runs first."""
+        self._cleanups.append(func)
+
+    def finish(self) -> None:
+        while self._cleanups:
+            self._cleanups.pop()()
+
+    def _install_exit(self) -> None:
+        # Tcl's `exit` ends the process from wherever it runs (inside `catch`,
+        # in an event handler), without coming back. Tcl calls this instead,
+        # which does Python's part of the ending and then Tcl's own exit.
+        self._exit_proc = self.lib.ExitProc(self._on_tcl_exit)
+        self.lib.set_exit_proc(ctypes.cast(self._exit_proc, ctypes.c_void_p))
+        self.lib.restore_exit_command(self.tcl.tk.interpaddr())
+        self.at_exit(lambda: self.lib.set_exit_proc(None))
+
+    def _on_tcl_exit(self, client_data: int | None) -> None:
+        status = ctypes.c_int(client_data or 0).value  # Tcl passes the status as the pointer
+        # What the script wrote comes before what Python's clean-up writes.
+        for channel in (TCL_STDOUT, TCL_STDERR):
+            if stream := self.lib.get_std_channel(channel):
+                self.lib.flush(stream)
+        try:
+            self.finish()
+            atexit._run_exitfuncs()
+        except BaseException as exc:  # never back into Tcl: it must not return
+            try:
+                print(f"{type(exc).__name__}: {exc}", file=sys.stderr)
+            except BaseException:
+                pass
+        finally:
+            for stream in (sys.stdout, sys.stderr):
+                try:
+                    stream.flush()
+                except BaseException:
+                    pass
+            self.lib.set_exit_proc(None)
+            # Tcl's exit: its exit handlers, its channels flushed, the process.
+            self.lib.exit(status)
+            os._exit(status)
+
+    # -- Ctrl-C ------------------------------------------------------------
+
+    def _install_interrupts(self) -> None:
+        # While Tcl runs, Python's SIGINT handler cannot: it waits for the
+        # next bytecode. Python's C-level handler still writes the signal's
+        # number to the wake-up pipe; a thread reads it and marks a Tcl
+        # asynchronous handler (made for being marked from anywhere), which
+        # Tcl runs in this thread at its next safe point, where it cancels
+        # the script.
+        self._interp = self.tcl.tk.interpaddr()
+        self._async_proc = self.lib.AsyncProc(self._on_async)
+        self._async = self.lib.async_create(self._async_proc, None)
+        read_end, write_end = os.pipe()
+        os.set_blocking(write_end, False)
+        old_wakeup = signal.set_wakeup_fd(write_end, warn_on_full_buffer=False)
+        old_handler = signal.signal(signal.SIGINT, self._on_sigint)
+        # The watcher never takes SIGINT itself: the main thread must, to
+        # interrupt a line being read.
+        old_mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            watcher = threading.Thread(target=self._watch, args=(read_end,), name="brelt.tcl Ctrl-C", daemon=True)
+            watcher.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, old_mask)
+
+        def uninstall() -> None:
+            signal.signal(signal.SIGINT, old_handler)
+            signal.set_wakeup_fd(old_wakeup)
+            os.close(write_end)  # the watcher reads the end of the pipe and stops
+            watcher.join()
+            self.lib.async_delete(self._async)
+
+        self.at_exit(uninstall)
+
+    def _watch(self, read_end: int) -> None:
+        try:
+            while data := os.read(read_end, 64):
+                if signal.SIGINT in data:
+                    self._interrupt_for = self._generation
+                    self.lib.async_mark(self._async)
+        finally:
+            os.close(read_end)
+
+    def _on_async(self, client_data: int | None, interp: int | None, code: int) -> int:
+        # Tcl's safe point, in this thread (interp is NULL when Tcl waits for
+        # events). Only the script the interrupt came for is cancelled.
+        if self._running and self._interrupt_for == self._generation:
+            self._cancelled = self._generation
+            self.lib.cancel_eval(self._interp, None, None, TCL_CANCEL_UNWIND)
+        return code
+
+    def _on_sigint(self, signum: int, frame: object) -> None:
+        # While a script runs, Tcl is being cancelled and run() reports it.
+        if not self._running:
+            raise KeyboardInterrupt
+
+    # -- running -----------------------------------------------------------
 
     def run(self, script: str) -> str:
-        """Record and run one script; return its result."""
+        """Record and run one script; return its result. Ctrl-C while it runs
+        raises KeyboardInterrupt."""
         sys.stdout.flush()  # keep Python's output before Tcl's
-        self.tcl.tk.call("::unset", "-nocomplain", "::__brelt_cli_exit")
+        tk = self.tcl.tk
         self.tcl.history.append(script)
+        self._generation += 1
+        generation = self._generation
+        self._running = True
         try:
-            return str(self.tcl.tk.eval(script))
+            if "\0" not in script:
+                return str(tk.eval(script))
+            # tkinter's eval takes a C string, and its call hands Tcl a NUL
+            # it does not expect; Tcl's own conversion makes the text, and
+            # `try` runs it in the global frame (one more line of trace).
+            tk.call(
+                "::apply",
+                "text {set ::__brelt_cli_script [::encoding convertfrom utf-8 $text]}",
+                script.encode("utf-8", "surrogatepass"),
+            )
+            try:
+                return str(tk.eval("::try $::__brelt_cli_script"))
+            finally:
+                tk.call("::unset", "-nocomplain", "::__brelt_cli_script")
+        except TclError:
+            if self._cancelled == generation:
+                self.lib.reset_cancellation(self._interp, 1)
+                raise KeyboardInterrupt from None
+            raise
         finally:
             # Tcl buffers a channel that is not a terminal and flushes it only
             # at its own exit, which Python's exit does not go through.
-            self.tcl.tk.eval("catch {flush stdout}; catch {flush stderr}")
-
-    def exit_code(self) -> int | None:
-        """The code given to `exit`, if the last script called it."""
-        tk = self.tcl.tk
-        if not int(tk.call("::info", "exists", "::__brelt_cli_exit")):
-            return None
-        code = tk.call("::set", "::__brelt_cli_exit")
-        try:
-            return int(code)
-        except (TypeError, ValueError):
-            return 1
+            tk.eval("catch {flush stdout}; catch {flush stderr}")
+            self._running = False
 
     def error_trace(self, exc: TclError) -> str:
         """Tcl's stack trace of the error just raised, or its message."""
@@ -93,30 +281,94 @@ class _Session:
             trace = str(self.tcl.tk.globalgetvar("errorInfo"))
         except TclError:
             trace = ""
+        if trace:
+            trace = _TRY_LINE.sub("", trace)
         return trace or str(exc)
+
+    def text(self, raw: str) -> str:
+        """A command-line word as Tcl reads it: its bytes in the system
+        encoding."""
+        return str(self.tcl.tk.call("::encoding", "convertfrom", os.fsencode(raw)))
 
     def set_argv(self, argv0: str, args: Sequence[str]) -> None:
         tk = self.tcl.tk
-        tk.call("::set", "::argv0", argv0)
-        tk.call("::set", "::argv", quotify(list(args)))
+        tk.call("::set", "::argv0", self.text(argv0))
+        tk.call("::set", "::argv", quotify([self.text(arg) for arg in args]))
         tk.call("::set", "::argc", len(args))
+
+
+_TRY_LINE = re.compile(r'\n    \("::try" body line \d+\)\Z')
 
 
 def _run_script(session: _Session, script: str) -> int:
     try:
         session.run(script)
     except TclError as exc:
-        code = session.exit_code()
-        if code is None:
-            print(session.error_trace(exc), file=sys.stderr)
-            return 1
-        return code
-    code = session.exit_code()  # an `exit` that a `catch` got in the way of
-    return 0 if code is None else code
+        print(session.error_trace(exc), file=sys.stderr)
+        return 1
+    return 0
+
+
+class _LineHistory:
+    """The prompt's line history, kept in a file between sessions. A command
+    typed over several lines is one entry; in the file, its inner line ends
+    are written as CR LF."""
+
+    def __init__(self, readline: Any, path: str) -> None:
+        self.readline = readline
+        self.path = path
+        readline.set_auto_history(False)
+        try:
+            with open(path, encoding="utf-8", errors="surrogateescape", newline="\n") as file:
+                text = file.read()
+        except OSError:
+            return
+        entry: list[str] = []
+        for line in text.split("\n"):
+            if line.endswith("\r"):
+                entry.append(line[:-1])
+                continue
+            entry.append(line)
+            if any(entry):
+                readline.add_history("\n".join(entry))
+            entry = []
+
+    def add(self, command: str) -> None:
+        if command.strip():
+            self.readline.add_history(command)
+
+    def save(self) -> None:
+        readline = self.readline
+        count = readline.get_current_history_length()
+        entries = [readline.get_history_item(i) for i in range(max(1, count - HISTORY_LENGTH + 1), count + 1)]
+        text = "".join(entry.replace("\n", "\r\n") + "\n" for entry in entries if entry is not None)
+        try:
+            with open(self.path, "w", encoding="utf-8", errors="surrogateescape", newline="\n") as file:
+                file.write(text)
+        except OSError:
+            pass
 
 
 def _read_command(prompt: str) -> str:
     return input(prompt)
+
+
+def _no_input_hook() -> Callable[[], None]:
+    """Leave Tcl's events alone while a line is read, as tclsh does; return
+    what puts the hook back. tkinter's hook runs Tcl's events until a key is
+    pressed and so hides Ctrl-C from the line reader, which would learn of it
+    only at the end of the line."""
+    try:
+        hook = ctypes.c_void_p.in_dll(ctypes.pythonapi, "PyOS_InputHook")
+    except (AttributeError, ValueError):
+        return lambda: None
+    old = hook.value
+    hook.value = None
+
+    def restore() -> None:
+        hook.value = old
+
+    return restore
 
 
 def _interactive(session: _Session) -> int:
@@ -124,53 +376,40 @@ def _interactive(session: _Session) -> int:
         import readline
     except ImportError:  # no line editing on this platform: plain input()
         readline = None  # type: ignore[assignment]
-    history_file = os.path.expanduser(HISTORY_FILE)
+    history = None
     if readline is not None:
-        try:
-            readline.read_history_file(history_file)
-        except OSError:
-            pass
+        history = _LineHistory(readline, os.path.expanduser(HISTORY_FILE))
+        session.at_exit(history.save)
+    session.at_exit(_no_input_hook())
     tk = session.tcl.tk
     tk.call("::set", "::tcl_interactive", 1)
     print(
         f"brelt.tcl on Tcl {tk.call('::info', 'patchlevel')}; Ctrl-D or `exit` leaves.",
         file=sys.stderr,
     )
-    try:
-        while True:
-            try:
-                command = _read_command(PROMPT)
-                while not int(tk.call("::info", "complete", command)):
-                    command += "\n" + _read_command(CONTINUATION)
-            except EOFError:
-                print(file=sys.stderr)
-                return 0
-            except KeyboardInterrupt:
-                print("\nKeyboardInterrupt", file=sys.stderr)
-                continue
-            if not command.strip():
-                continue
-            try:
-                result = session.run(command)
-            except TclError as exc:
-                result = ""
-                if session.exit_code() is None:
-                    print(session.error_trace(exc), file=sys.stderr)
-            except KeyboardInterrupt:
-                print("\nKeyboardInterrupt", file=sys.stderr)
-                continue
-            code = session.exit_code()
-            if code is not None:
-                return code
+    while True:
+        try:
+            command = _read_command(PROMPT)
+            while not int(tk.call("::info", "complete", command)):
+                command += "\n" + _read_command(CONTINUATION)
+        except EOFError:
+            print(file=sys.stderr)
+            return 0
+        except KeyboardInterrupt:  # the line, and the command so far, abandoned
+            print("\nKeyboardInterrupt", file=sys.stderr)
+            continue
+        if history is not None:
+            history.add(command)
+        if not command.strip():
+            continue
+        try:
+            result = session.run(command)
             if result:
                 print(result)
-    finally:
-        if readline is not None:
-            try:
-                readline.set_history_length(1000)
-                readline.write_history_file(history_file)
-            except OSError:
-                pass
+        except TclError as exc:
+            print(session.error_trace(exc), file=sys.stderr)
+        except KeyboardInterrupt:
+            print("\nKeyboardInterrupt", file=sys.stderr)
 
 
 def _version() -> str:
@@ -189,28 +428,40 @@ def _print_history(tcl: Any) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line with ``argv`` (default: ``sys.argv[1:]``);
-    return the exit status."""
+    return the exit status. Ctrl-C during a script raises KeyboardInterrupt;
+    Tcl's `exit` ends the process."""
     options = _parser().parse_args(argv)
     tcl: Any = brelt.tcl
     if options.version:
         print(f"brelt.tcl {_version()} on Tcl {tcl.tk.call('::info', 'patchlevel')}")
         return 0
     session = _Session(tcl)
+    if options.history:
+        session.at_exit(lambda: _print_history(tcl))
     try:
         if options.script is not None:
             session.set_argv("python -m brelt.tcl", [*([options.file] if options.file else []), *options.args])
-            return _run_script(session, options.script)
+            return _run_script(session, session.text(options.script))
         if options.file is not None and options.file != "-":
             session.set_argv(options.file, options.args)
-            return _run_script(session, quotify(["source", options.file]))
+            return _run_script(session, quotify(["source", session.text(options.file)]))
         session.set_argv("python -m brelt.tcl", options.args)
         if options.file is None and sys.stdin.isatty():
             return _interactive(session)
-        return _run_script(session, sys.stdin.read())
+        # Tcl reads its standard input itself, as tclsh does: in the system
+        # encoding, with its line-end translation.
+        return _run_script(session, str(tcl.tk.call("::read", "stdin")))
     finally:
-        if options.history:
-            _print_history(tcl)
+        session.finish()
+
+
+def _quiet_interrupt(kind: type[BaseException], value: BaseException, tb: object) -> None:
+    if not issubclass(kind, KeyboardInterrupt):
+        sys.__excepthook__(kind, value, tb)  # type: ignore[arg-type]
 
 
 if __name__ == "__main__":
+    # Ctrl-C ends a script as it ends tclsh: Python cleans up and then dies of
+    # SIGINT (the shell sees 130), without a Python traceback.
+    sys.excepthook = _quiet_interrupt
     sys.exit(main())
