@@ -83,6 +83,61 @@ def test_exit_runs_the_clean_up_of_python():
     assert result.stderr.endswith(": " + script + "\n")
 
 
+@pytest.mark.parametrize(
+    "script",
+    [
+        "while 1 {}",
+        "while 1 {catch {while 1 {}}}",  # past every catch
+        "proc f {} {while 1 {}}; f",
+        "vwait forever",  # waiting for events
+    ],
+)
+def test_ctrl_c_ends_a_script_as_it_ends_tclsh(script):
+    """Killed by SIGINT after Python's clean-up (the shell sees 130), with
+    no Python traceback; the history is still printed."""
+    child = subprocess.Popen(
+        [*CLI, "--history", "-c", f"puts started; flush stdout; {script}"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline() == "started\n"
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == -signal.SIGINT, err
+    assert "Traceback" not in err and err.endswith(script + "\n")
+
+
+@pytest.mark.parametrize(
+    "script",
+    [
+        b'puts [string length "a\0b"]; puts [string map [list \0 NUL] "a\0b"]',  # NUL: an ordinary character
+        b'puts "\xe9t\xe9"; puts [string length "\xff"]',  # not UTF-8: Tcl's own reading
+        b'puts "ok \xe9"\nerror "a\0b \xe9"',  # both in an error and its trace
+        b"puts [list [llength $argv] [string length [lindex $argv 0]]]\r\n",  # CR LF, as Tcl reads it
+    ],
+)
+def test_a_script_is_read_as_tcl_reads_it(script, tmp_path):
+    """From standard input, -c or a file: the same run as Tcl's own source
+    of the file (Tcl reads the bytes in the system encoding)."""
+    path = tmp_path / "s.tcl"
+    path.write_bytes(script)
+    arg = b"x\xe9y"  # an argument that is not UTF-8 either
+    reference = subprocess.run([*CLI, path, arg], capture_output=True, timeout=60)
+    assert b"Traceback" not in reference.stderr
+    runs = [subprocess.run([*CLI, "-", arg], input=script, capture_output=True, timeout=60)]
+    if b"\0" not in script:  # an argument cannot hold one
+        runs.append(subprocess.run([*CLI, "-c", script, arg], capture_output=True, timeout=60))
+    for result in runs:
+        assert (result.returncode, result.stdout) == (reference.returncode, reference.stdout), result.stderr
+        # The trace's first lines (the last names the file or -c): the same.
+        assert result.stderr.split(b"\n")[:3] == reference.stderr.split(b"\n")[:3]
+
+
 def test_help_explains_the_command_line():
     result = run("--help")
     assert result.returncode == 0
@@ -172,3 +227,56 @@ def test_interactive_end_of_input(terminal):
     terminal.expect("% ")
     os.write(terminal.fd, b"\x04")  # Ctrl-D
     assert terminal.wait() == 0
+
+
+def test_ctrl_c_at_the_prompt(terminal, tmp_path):
+    terminal.expect("% ")
+    # While typing: the line is abandoned at once, and the prompt is back.
+    os.write(terminal.fd, b"puts typed")
+    terminal.expect("puts typed")
+    os.write(terminal.fd, b"\x03")
+    assert "KeyboardInterrupt" in terminal.expect("% ", timeout=10)
+    terminal.send("puts next")
+    shown = terminal.expect("% ")
+    assert "typed" not in shown and shown.count("next") == 2  # echoed, then printed
+    # In a continued command: all of it.
+    terminal.send("if 1 {")
+    terminal.expect("> ")
+    os.write(terminal.fd, b"\x03")
+    terminal.expect("% ", timeout=10)
+    # While a command runs: the command is abandoned; the prompt goes on.
+    terminal.send("set n 0; while 1 {catch {incr n}}")
+    time.sleep(0.5)
+    os.write(terminal.fd, b"\x03")
+    assert "KeyboardInterrupt" in terminal.expect("% ", timeout=10)
+    terminal.send("puts [expr {$n > 0}]-alive")
+    assert "1-alive" in terminal.expect("% ")
+    # exit with a wrong argument is an error like any other.
+    terminal.send("exit foo")
+    assert 'expected integer but got "foo"' in terminal.expect("% ")
+    # An event handler's exit leaves with its status.
+    terminal.send("after 10 {exit 9}; vwait forever")
+    assert terminal.wait() == 9
+
+
+def test_a_command_over_several_lines_is_one_history_entry(tmp_path):
+    env = dict(os.environ, HOME=str(tmp_path), TERM="dumb")
+    up = b"\x1b[A"
+    for session in range(2):  # typed, then recalled in the next session
+        term = Terminal(env)
+        try:
+            term.expect("% ")
+            if session == 0:
+                for line, prompt in (("if 1 {", "> "), ("puts [string toupper multi]", "> "), ("}", "% ")):
+                    term.send(line)
+                    term.expect(prompt)
+            os.write(term.fd, up + b"\r")
+            assert "MULTI" in term.expect("% ")
+            os.write(term.fd, b"\x04")  # Ctrl-D: the last entry stays the command
+            assert term.wait() == 0
+        finally:
+            try:
+                os.kill(term.pid, 9)
+                term.wait()
+            except (OSError, ChildProcessError):
+                pass
