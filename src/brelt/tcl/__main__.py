@@ -15,6 +15,7 @@ import re
 import signal
 import sys
 import threading
+import time
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -128,12 +129,14 @@ class _Session:
         self.tcl = tcl
         self.lib = _TclLibrary()
         self._cleanups: list[Callable[[], object]] = []
-        # Counts the scripts run; an interrupt belongs to the script that was
-        # running when it came, and never cancels a later one.
-        self._generation = 0
-        self._running = False
-        self._interrupt_for = -1
-        self._cancelled = -1
+        self._running = False  # a script runs in Tcl
+        self._interrupted = False  # a Ctrl-C came while it ran
+        self._cancelled = False  # and Tcl was told to unwind it
+        # The line being read: whether one is, and which (shared with the
+        # watcher thread).
+        self._lock = threading.Lock()
+        self._reading = False
+        self._line_serial = 0
         self._install_exit()
         self._install_interrupts()
 
@@ -220,23 +223,51 @@ class _Session:
         try:
             while data := os.read(read_end, 64):
                 if signal.SIGINT in data:
-                    self._interrupt_for = self._generation
                     self.lib.async_mark(self._async)
+                    self._resend_if_lost()
         finally:
             os.close(read_end)
 
+    def _resend_if_lost(self) -> None:
+        # The line reader sees a signal only while it waits for a key; one
+        # that comes while it echoes the last key would wait for the next
+        # key. Sent again to the main thread until the line is given up.
+        with self._lock:
+            serial = self._line_serial if self._reading else None
+        if serial is None:
+            return
+        time.sleep(0.05)
+        with self._lock:
+            if self._reading and self._line_serial == serial:
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)  # type: ignore[arg-type]
+
+    def read_line(self, prompt: str) -> str:
+        """One line typed at the prompt; Ctrl-C raises KeyboardInterrupt."""
+        with self._lock:
+            self._reading = True
+            self._line_serial += 1
+        try:
+            return input(prompt)
+        finally:
+            with self._lock:
+                self._reading = False
+
     def _on_async(self, client_data: int | None, interp: int | None, code: int) -> int:
         # Tcl's safe point, in this thread (interp is NULL when Tcl waits for
-        # events). Only the script the interrupt came for is cancelled.
-        if self._running and self._interrupt_for == self._generation:
-            self._cancelled = self._generation
+        # events). Coming into Python runs Python's SIGINT handler first, if
+        # its signal is still pending: so a Ctrl-C that Python has taken as
+        # KeyboardInterrupt already, but that the watcher saw late, cancels
+        # nothing.
+        if self._running and self._interrupted and not self._cancelled:
+            self._cancelled = True
             self.lib.cancel_eval(self._interp, None, None, TCL_CANCEL_UNWIND)
         return code
 
     def _on_sigint(self, signum: int, frame: object) -> None:
-        # While a script runs, Tcl is being cancelled and run() reports it.
-        if not self._running:
-            raise KeyboardInterrupt
+        if self._running:  # Tcl is told to unwind the script; run() reports it
+            self._interrupted = True
+            return
+        raise KeyboardInterrupt
 
     # -- running -----------------------------------------------------------
 
@@ -246,8 +277,7 @@ class _Session:
         sys.stdout.flush()  # keep Python's output before Tcl's
         tk = self.tcl.tk
         self.tcl.history.append(script)
-        self._generation += 1
-        generation = self._generation
+        self._interrupted = self._cancelled = False
         self._running = True
         try:
             if "\0" not in script:
@@ -265,15 +295,16 @@ class _Session:
             finally:
                 tk.call("::unset", "-nocomplain", "::__brelt_cli_script")
         except TclError:
-            if self._cancelled == generation:
-                self.lib.reset_cancellation(self._interp, 1)
+            if self._cancelled:
                 raise KeyboardInterrupt from None
             raise
         finally:
+            self._running = False
+            if self._cancelled:
+                self.lib.reset_cancellation(self._interp, 1)
             # Tcl buffers a channel that is not a terminal and flushes it only
             # at its own exit, which Python's exit does not go through.
             tk.eval("catch {flush stdout}; catch {flush stderr}")
-            self._running = False
 
     def error_trace(self, exc: TclError) -> str:
         """Tcl's stack trace of the error just raised, or its message."""
@@ -349,10 +380,6 @@ class _LineHistory:
             pass
 
 
-def _read_command(prompt: str) -> str:
-    return input(prompt)
-
-
 def _no_input_hook() -> Callable[[], None]:
     """Leave Tcl's events alone while a line is read, as tclsh does; return
     what puts the hook back. tkinter's hook runs Tcl's events until a key is
@@ -388,26 +415,26 @@ def _interactive(session: _Session) -> int:
         file=sys.stderr,
     )
     while True:
+        # Ctrl-C abandons the line being typed, the command so far, or the
+        # command running, wherever it comes.
         try:
-            command = _read_command(PROMPT)
-            while not int(tk.call("::info", "complete", command)):
-                command += "\n" + _read_command(CONTINUATION)
-        except EOFError:
-            print(file=sys.stderr)
-            return 0
-        except KeyboardInterrupt:  # the line, and the command so far, abandoned
-            print("\nKeyboardInterrupt", file=sys.stderr)
-            continue
-        if history is not None:
-            history.add(command)
-        if not command.strip():
-            continue
-        try:
-            result = session.run(command)
-            if result:
-                print(result)
-        except TclError as exc:
-            print(session.error_trace(exc), file=sys.stderr)
+            try:
+                command = session.read_line(PROMPT)
+                while not int(tk.call("::info", "complete", command)):
+                    command += "\n" + session.read_line(CONTINUATION)
+            except EOFError:
+                print(file=sys.stderr)
+                return 0
+            if history is not None:
+                history.add(command)
+            if not command.strip():
+                continue
+            try:
+                result = session.run(command)
+                if result:
+                    print(result)
+            except TclError as exc:
+                print(session.error_trace(exc), file=sys.stderr)
         except KeyboardInterrupt:
             print("\nKeyboardInterrupt", file=sys.stderr)
 
