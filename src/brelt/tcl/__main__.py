@@ -113,6 +113,10 @@ class _TclLibrary:
 class _CmdInfo(ctypes.Structure):
     # Tcl_CmdInfo's leading fields, the same on Tcl 8.6 and 9; Tcl 9 adds
     # more, which the padding holds.
+    isNativeObjectProc: int
+    objProc: int | None
+    objClientData: int | None
+    rest: Any
     _fields_ = [
         ("isNativeObjectProc", ctypes.c_int),
         ("objProc", ctypes.c_void_p),
@@ -281,21 +285,23 @@ class _Session:
         self._running = True
         try:
             if "\0" not in script:
-                return str(tk.eval(script))
-            # tkinter's eval takes a C string, and its call hands Tcl a NUL
-            # it does not expect; Tcl's own conversion makes the text, and
-            # `try` runs it in the global frame (one more line of trace).
-            tk.call(
-                "::apply",
-                "text {set ::__brelt_cli_script [::encoding convertfrom utf-8 $text]}",
-                script.encode("utf-8", "surrogatepass"),
-            )
-            try:
-                return str(tk.eval("::try $::__brelt_cli_script"))
-            finally:
-                tk.call("::unset", "-nocomplain", "::__brelt_cli_script")
+                result = str(tk.eval(script))
+            else:
+                # tkinter's eval takes a C string, and its call hands Tcl a
+                # NUL it does not expect; Tcl's own conversion makes the
+                # text, and `try` runs it in the global frame (one more line
+                # of trace, which error_trace takes off).
+                tk.call(
+                    "::apply",
+                    "text {set ::__brelt_cli_script [::encoding convertfrom utf-8 $text]}",
+                    script.encode("utf-8", "surrogatepass"),
+                )
+                try:
+                    result = str(tk.eval("::try $::__brelt_cli_script"))
+                finally:
+                    tk.call("::unset", "-nocomplain", "::__brelt_cli_script")
         except TclError:
-            if self._cancelled:
+            if self._cancelled or self._interrupted:
                 raise KeyboardInterrupt from None
             raise
         finally:
@@ -305,6 +311,9 @@ class _Session:
             # Tcl buffers a channel that is not a terminal and flushes it only
             # at its own exit, which Python's exit does not go through.
             tk.eval("catch {flush stdout}; catch {flush stderr}")
+        if self._interrupted:  # it came as the script was ending
+            raise KeyboardInterrupt
+        return result
 
     def error_trace(self, exc: TclError) -> str:
         """Tcl's stack trace of the error just raised, or its message."""
