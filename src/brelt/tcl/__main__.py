@@ -326,9 +326,14 @@ class _Session:
         return trace or str(exc)
 
     def text(self, raw: str) -> str:
-        """A command-line word as Tcl reads it: its bytes in the system
-        encoding."""
-        return str(self.tcl.tk.call("::encoding", "convertfrom", os.fsencode(raw)))
+        """A command-line word as tclsh reads its arguments: its bytes in the
+        system encoding, a byte that does not fit taken as it is (Tcl 9's
+        `tcl8` profile, Tcl 8's only way)."""
+        tk = self.tcl.tk
+        data = os.fsencode(raw)
+        if int(tk.call("::package", "vsatisfies", tk.call("::info", "patchlevel"), "9-")):
+            return str(tk.call("::encoding", "convertfrom", "-profile", "tcl8", tk.call("::encoding", "system"), data))
+        return str(tk.call("::encoding", "convertfrom", data))
 
     def set_argv(self, argv0: str, args: Sequence[str]) -> None:
         tk = self.tcl.tk
@@ -485,8 +490,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         if options.file is None and sys.stdin.isatty():
             return _interactive(session)
         # Tcl reads its standard input itself, as tclsh does: in the system
-        # encoding, with its line-end translation.
-        return _run_script(session, str(tcl.tk.call("::read", "stdin")))
+        # encoding, with its line-end translation, and Tcl 9's strictness.
+        try:
+            script = str(tcl.tk.call("::read", "stdin"))
+        except TclError as exc:
+            print(exc, file=sys.stderr)
+            return 1
+        return _run_script(session, script)
     finally:
         session.finish()
 
