@@ -33,6 +33,7 @@ TCL_CANCEL_UNWIND = 0x100000
 TCL_STDOUT = 1 << 2
 TCL_STDERR = 1 << 3
 
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m brelt.tcl",
@@ -44,7 +45,8 @@ def _parser() -> argparse.ArgumentParser:
         epilog=(
             "Errors print Tcl's stack trace (::errorInfo) and end a script with exit "
             "status 1; at the prompt they leave you at the prompt. Tcl's `exit N` "
-            "leaves with status N. Extra arguments go to the script as Tcl's ::argv."
+            "leaves with status N, from wherever it runs; Ctrl-C ends a script as it ends "
+            "tclsh (SIGINT, status 130). Extra arguments go to the script as Tcl's ::argv."
         ),
     )
     parser.add_argument("-c", metavar="SCRIPT", dest="script", help="run the Tcl script SCRIPT")
@@ -152,8 +154,15 @@ class _Session:
         self._cleanups.append(func)
 
     def finish(self) -> None:
+        """Run what at_exit() was given, all of it; raise the first error."""
+        error: BaseException | None = None
         while self._cleanups:
-            self._cleanups.pop()()
+            try:
+                self._cleanups.pop()()
+            except BaseException as exc:
+                error = error or exc
+        if error is not None:
+            raise error
 
     def _install_exit(self) -> None:
         # Tcl's `exit` ends the process from wherever it runs (inside `catch`,
