@@ -35,7 +35,7 @@ TCL_VENV := .venv-$(notdir $(TCL_PYTHON))
 test-tcl:
 	$(MAKE) setup PYTHON=$(TCL_PYTHON)
 	envs=$$(tools/build-tcl-envs $(TCL_PYTHON)) && for env in $$envs; do \
-	    echo "== Tcl environment $${env##*/}"; \
+	    echo "== Tcl environment $${env##*/} ($$(basename $$(dirname $$env)))"; \
 	    PYTHONPATH=$$env BRELT_TCL_INCLUDE=$$(cat $$env/tcl-include) \
 	        $(TCL_VENV)/bin/python -m pytest $(PYTEST_ARGS) || exit 1; \
 	done
