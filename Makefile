@@ -125,6 +125,8 @@ test-debug:
 	@$(DEBUG_VENV)/bin/python -c 'import sys; sys.gettotalrefcount' 2>/dev/null || { \
 	    rm -rf $(DEBUG_VENV) && py=$$(tools/build-debug-python) && $$py -m venv $(DEBUG_VENV) && \
 	    $(DEBUG_VENV)/bin/python -W ignore -m pip install -q scikit-build-core pytest hypothesis; }
+	@$(DEBUG_VENV)/bin/python -c 'import xdist' 2>/dev/null || \
+	    $(DEBUG_VENV)/bin/python -W ignore -m pip install -q pytest-xdist
 	$(DEBUG_VENV)/bin/python -W ignore -m pip install -q --no-build-isolation --no-deps \
 	    --config-settings=cmake.define.BRELT_WERROR=ON .
 	$(DEBUG_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
