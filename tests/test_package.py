@@ -1,0 +1,67 @@
+"""What a user installs: the package as built (not the checkout), its files,
+its version."""
+
+import os
+import re
+import subprocess
+import sys
+from importlib import metadata
+from pathlib import Path
+
+import pytest
+
+import brelt.tcl
+import brelt.tcl.quotify  # noqa: F401  (the extension module itself)
+
+ROOT = Path(__file__).resolve().parent.parent
+PACKAGE_SOURCES = ROOT / "src" / "brelt"
+# The C++ extension modules: one folder of sources each.
+EXTENSIONS = sorted(p.name for p in (PACKAGE_SOURCES / "tcl").iterdir() if p.is_dir() and any(p.glob("*.cpp")))
+
+
+@pytest.mark.skipif(not os.environ.get("BRELT_TEST_INSTALLED"), reason="only when testing an installed wheel or sdist")
+def test_the_installed_package_is_under_test():
+    # tools/test-installed runs the suite from outside the clone, against a
+    # fresh virtual environment that holds nothing of the checkout.
+    checkout = Path(os.environ.get("BRELT_CHECKOUT", ROOT)).resolve()
+    for name in ("brelt", "brelt.tcl", "brelt.tcl.quotify"):
+        module = sys.modules[name]
+        where = Path(module.__file__).resolve()
+        assert checkout not in where.parents, f"{name} comes from the checkout: {where}"
+        assert Path(sys.prefix).resolve() in where.parents, where
+
+
+def _installed_files():
+    files = metadata.files("brelt-tcl") or []
+    return {f.as_posix() for f in files if not f.parts[0].endswith(".dist-info") and "__pycache__" not in f.parts}
+
+
+def test_the_distribution_holds_only_what_the_package_needs():
+    suffix = next(s for s in (".so", ".pyd") if any(f.endswith(s) for f in _installed_files()))
+    expected = {
+        p.relative_to(PACKAGE_SOURCES.parent).as_posix()
+        for p in PACKAGE_SOURCES.rglob("*")
+        if p.is_file() and p.suffix in (".py", ".pyi", ".typed") and p.parent.name not in EXTENSIONS
+        and "__pycache__" not in p.parts
+    }
+    expected.add("brelt/py.typed")
+    expected.add("brelt/tcl/py.typed")
+    extension = re.compile(rf"brelt/tcl/({'|'.join(EXTENSIONS)})\.[\w.-]+{re.escape(suffix)}")
+    found = _installed_files()
+    modules = {extension.fullmatch(f).group(1) for f in found if extension.fullmatch(f)}
+    assert modules == set(EXTENSIONS)
+    assert {f for f in found if not extension.fullmatch(f)} == expected
+    # Typing: a stub beside every extension module, and the marker.
+    assert {f"brelt/tcl/{name}.pyi" for name in EXTENSIONS} <= found
+
+
+def test_one_version_everywhere():
+    version = brelt.tcl.__version__
+    assert re.fullmatch(r"\d+\.\d+\.\d+(\.dev\d+|(a|b|rc)\d+)?", version)
+    assert metadata.version("brelt-tcl") == version
+    changelog = (ROOT / "CHANGELOG.md").read_text()
+    assert re.search(rf"^## {re.escape(version)}\b", changelog, re.M), "CHANGELOG.md has no entry for it"
+    # The README's install example names the wheel of this version.
+    assert f"brelt_tcl-{version}-" in (ROOT / "README.md").read_text()
+    out = subprocess.run([sys.executable, "-m", "brelt.tcl", "--version"], capture_output=True, text=True, check=True)
+    assert out.stdout.startswith(f"brelt.tcl {version} on Tcl ")
