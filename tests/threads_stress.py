@@ -22,16 +22,17 @@ from brelt.tcl.history import Entry, History
 
 THREADS = 8
 ROUNDS = int(sys.argv[1]) if len(sys.argv) > 1 else 1500
-WORDS = 40  # word n is "w<n> x<n>": fresh objects of known content
+WORDS = 40  # word n is "w<n> <padding><n>": fresh objects of known content
+PAD = "x" * 120  # long words: a reader spends its time inside them
 
 
 def word(n):
-    return "".join(["w", str(n), " x", str(n)])
+    return "".join(["w", str(n), " ", PAD, str(n)])
 
 
 def is_word(text):
     head, _, tail = text.partition(" ")
-    return head[:1] == "w" and tail == "x" + head[1:] and head[1:].isdigit()
+    return head[:1] == "w" and tail == PAD + head[1:] and head[1:].isdigit()
 
 
 def leaf(key):
@@ -54,8 +55,8 @@ def check(condition, what):
 
 def mutate(rng):
     n = rng.randrange(WORDS)
-    choice = rng.randrange(9)
-    if choice == 0:
+    choice = rng.randrange(12)
+    if choice == 0 or choice > 8:
         shared_list[rng.randrange(len(shared_list) or 1)] = word(n)
     elif choice == 1:
         shared_list.append(word(n))
@@ -87,10 +88,11 @@ def check_map_items(items, prefix=""):
 
 
 def read(rng, tk):
-    choice = rng.randrange(8)
-    if choice == 0:
-        words = tk.splitlist(quotify(shared_list))
-        check(all(is_word(w) for w in words), f"quotify(list) gave {words[:5]!r}...")
+    choice = rng.randrange(12)
+    if choice == 0 or choice > 8:
+        texts = [quotify(shared_list) for _ in range(4)]
+        words = [w for text in texts for w in tk.splitlist(text)]
+        check(all(is_word(w) for w in words), f"quotify(list) gave {words[:2]!r}...")
     elif choice == 1:
         values = tclobj(shared_list)
         check(type(values) is tuple and all(is_word(w) for w in values), "tclobj(list)")
@@ -110,11 +112,11 @@ def read(rng, tk):
             check(value == leaf(key.rpartition(".")[2]), f"all_items {key!r}: {value!r}")
         text = quotify(shared_map)
         check(len(tk.splitlist(text)) >= 0, "quotify(NestMap)")
-    elif choice == 6:
-        entry = Entry(shared_list)
-        words = tk.splitlist(entry.api)
-        check(all(is_word(w) for w in words), f"Entry(list).api gave {entry.api[:40]!r}")
-    else:
+    elif choice == 6 or choice == 8:
+        entries = [Entry(shared_list) for _ in range(4)]
+        words = [w for entry in entries for w in tk.splitlist(entry.api)]
+        check(all(is_word(w) for w in words), f"Entry(list).api gave {words[:2]!r}")
+    elif choice == 7:
         shared_history.append(shared_list)
         for entry in list(shared_history.__history__)[-3:]:
             check(all(is_word(w) for w in tk.splitlist(entry.api)), "History.append(list)")
@@ -128,7 +130,13 @@ def worker(index):
         for _ in range(ROUNDS):
             try:
                 if rng.random() < 0.5:
-                    mutate(rng)
+                    try:
+                        mutate(rng)
+                    except (IndexError, KeyError):
+                        # Another thread shortened the list first, or deleted
+                        # the key between the look-up and the deletion of
+                        # NestMap.pop() (MutableMapping's, not atomic).
+                        pass
                 else:
                     read(rng, tcl.tk)
             except RuntimeError as exc:
