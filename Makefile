@@ -2,7 +2,8 @@
 #   make demo   set up .venv, build and install the project, run the tour
 #   make test   the same set-up, then the whole test suite
 #   make docs   the documentation site, from the built modules' docstrings
-# Another CPython: make test PYTHON=python3.13 (its own .venv-python3.13).
+# Another CPython: make test PYTHON=python3.13 (its own .venv-python3.13);
+# one built here from Debian's source: make test-py SERIES=3.15, test-ft.
 
 PYTHON ?= python3
 # Found once, when a recipe first needs it (so `make clean` asks nothing).
@@ -12,7 +13,7 @@ VPY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-tcl bench asan setup clean docs test-debug fuzz wheels test-wheels test-sdist
+.PHONY: demo test test-tcl bench asan setup clean docs test-debug fuzz wheels test-wheels test-sdist test-py test-ft
 
 demo: setup
 	$(VPY) examples/tour.py
@@ -130,6 +131,19 @@ test-debug:
 	$(DEBUG_VENV)/bin/python -W ignore -m pip install -q --no-build-isolation --no-deps \
 	    --config-settings=cmake.define.BRELT_WERROR=ON .
 	$(DEBUG_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# The whole suite on a CPython built here from Debian's source of a series
+# (tools/build-python, built once into ${BRELT_CACHE:-/var/cache/brelt}),
+# each build in its own environment: `make test-py SERIES=3.15` on a release
+# build, `make test-ft SERIES=3.15` on the free-threaded one, whose modules
+# keep the GIL off (the thread stress test forces it off in any case).
+SERIES ?= 3.14
+test-py:
+	@py=$$(tools/build-python $(SERIES) release) && \
+	    $(MAKE) --no-print-directory test PYTHON=$$py VENV=.venv-cpython$(SERIES)
+test-ft:
+	@py=$$(tools/build-python $(SERIES) ft) && \
+	    $(MAKE) --no-print-directory test PYTHON=$$py VENV=.venv-cpython$(SERIES)t
 
 clean:
 	rm -rf build .venv .venv-* .pytest_cache .hypothesis

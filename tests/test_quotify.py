@@ -180,6 +180,37 @@ def test_element_whose_quotify_hook_returns_no_str_is_converted_again(element, s
     assert Q._Tcl_ConvertElement(element, {"USE_BRACES"}) == Q._Tcl_ConvertElement(string, {"USE_BRACES"})
 
 
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.one_of(st.text(max_size=3), st.integers(1, 3)), max_size=6), st.booleans())
+def test_element_hooks_run_in_phases(elements, as_mapping):
+    # Every element's own conversion (its first hook) runs before any
+    # hook's result that is no str is converted again, element by element.
+    calls = []
+
+    def chain(name, depth):
+        # A hooked object whose hook returns the next one, `depth` deep.
+        def hook(level=1):
+            calls.append((name, level))
+            if level == depth:
+                return f"{name} done"
+            return Hooked(lambda: hook(level + 1))
+        return Hooked(hook)
+
+    items = [chain(i, e) if isinstance(e, int) else e for i, e in enumerate(elements)]
+    first = [(i, 1) for i, e in enumerate(elements) if isinstance(e, int)]
+    rest = [(i, level) for i, e in enumerate(elements) if isinstance(e, int) for level in range(2, e + 1)]
+    words = [f"{i} done" if isinstance(e, int) else e for i, e in enumerate(elements)]
+    if as_mapping:
+        keys = [f"k{i}" for i in range(len(items))]
+        text = quotify.from_mapping(dict(zip(keys, items)))
+        expected_text = Q._tcl_UpdateStringOfList([w for pair in zip(keys, words) for w in pair])
+    else:
+        text = Q._tcl_UpdateStringOfList(items)
+        expected_text = Q._tcl_UpdateStringOfList(words)
+    assert calls == first + rest
+    assert text == expected_text
+
+
 def test_element_hook_that_never_gives_a_str_ends_in_recursion_error():
     class Endless:
         def __quotify__(self):

@@ -10,6 +10,7 @@
 #include "module.hpp"
 #include "private_api.hpp"
 #include "ref.hpp"
+#include "shared.hpp"
 #include "small_vector.hpp"
 #include "threads.hpp"
 #include "strings.hpp"

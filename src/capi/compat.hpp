@@ -11,6 +11,11 @@
 #if PY_VERSION_HEX < 0x030D0000
 // (PyObject_GetOptionalAttr, also new in 3.13, is in private_api.hpp.)
 
+// PyList_GetItemRef appeared in 3.13: the item as a strong reference, or
+// NULL with IndexError. Without a free-threaded build (3.13 brought both),
+// the GIL keeps the list as it is between the read and the increment.
+inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t i) { return Py_XNewRef(PyList_GetItem(list, i)); }
+
 // PyDict_GetItemRef appeared in 3.13.
 inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
     PyObject* item = PyDict_GetItemWithError(dict, key);
@@ -37,6 +42,13 @@ inline int PyWeakref_GetRef(PyObject* ref, PyObject** result) {
     *result = Py_NewRef(obj);
     return 1;
 }
+#endif
+
+#if PY_VERSION_HEX < 0x030D0000
+// Critical sections appeared in 3.13. They lock an object only on the
+// free-threaded build (3.13 and later); with the GIL they are plain blocks.
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
 #endif
 
 #if PY_VERSION_HEX < 0x030C0000

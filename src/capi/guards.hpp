@@ -1,6 +1,8 @@
 // Scoped guard of recursion depth.
 #pragma once
 
+#include <atomic>
+
 #include "compat.hpp"
 #include "error.hpp"
 #include "ref.hpp"
@@ -30,14 +32,17 @@ inline thread_local int walk_depth __attribute__((tls_model("initial-exec"))) = 
 inline thread_local int walk_depth = 0;
 #endif
 inline int* own_walk_depth() noexcept { return &walk_depth; }
-// Set by share_walk_depth(); until then a module counts on its own.
-inline DepthCounter shared_walk_depth = nullptr;
+// Set by share_walk_depth(); until then a module counts on its own. Atomic:
+// a module executed again (in a subinterpreter) stores it while other
+// threads walk; every store is the same function of the first module.
+inline std::atomic<DepthCounter> shared_walk_depth{nullptr};
 inline constexpr const char* kWalkDepthKey = "brelt.tcl.walk_depth";
 }  // namespace detail
 
 // This thread's walk depth.
 inline int& walk_depth() noexcept {
-    return detail::shared_walk_depth != nullptr ? *detail::shared_walk_depth() : detail::walk_depth;
+    detail::DepthCounter shared = detail::shared_walk_depth.load(std::memory_order_relaxed);
+    return shared != nullptr ? *shared() : detail::walk_depth;
 }
 
 // Called at module execution by every module that walks.
@@ -51,11 +56,12 @@ inline bool share_walk_depth() noexcept {
     Ref mine = Ref::steal(
         PyCapsule_New(reinterpret_cast<void*>(detail::own_walk_depth), detail::kWalkDepthKey, nullptr));
     if (!key || !mine) return false;
-    // Borrowed, used at once: nothing here runs Python code.
+    // Borrowed from the interpreter's dict, which keeps the capsule for its
+    // lifetime: nothing ever removes the key.
     PyObject* shared = PyDict_SetDefault(extensions, key.get(), mine.get());
     void* fn = shared != nullptr ? PyCapsule_GetPointer(shared, detail::kWalkDepthKey) : nullptr;
     if (fn == nullptr) return false;
-    detail::shared_walk_depth = reinterpret_cast<detail::DepthCounter>(fn);
+    detail::shared_walk_depth.store(reinterpret_cast<detail::DepthCounter>(fn), std::memory_order_relaxed);
     return true;
 }
 

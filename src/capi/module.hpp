@@ -87,13 +87,19 @@ State* init_state(PyObject* module) noexcept {
     return st;
 }
 
-// The slots of a module: its exec function, and on 3.13+ the declaration
-// that it needs the GIL (every module relies on it; none is free-threaded).
-template <int (*Exec)(PyObject*) noexcept>
+// Whether a module may run without the GIL on a free-threaded build.
+enum class Gil { Used, NotUsed };
+
+// The slots of a module: its exec function, and on 3.13+ whether it needs
+// the GIL. A module declares Gil::NotUsed only when its code holds no
+// borrowed reference into a container other threads may change and keeps
+// no shared cache that is not published atomically; importing a module that
+// needs the GIL turns the GIL on for the whole process.
+template <int (*Exec)(PyObject*) noexcept, Gil Needs = Gil::Used>
 inline PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(Exec)},
 #if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Needs == Gil::NotUsed ? Py_MOD_GIL_NOT_USED : Py_MOD_GIL_USED},
 #endif
     {0, nullptr},
 };

@@ -35,12 +35,25 @@ namespace capi {
 // _PyType_Lookup answers from CPython's method cache; the fallback walks the
 // MRO as that function does.
 inline Ref type_lookup(PyTypeObject* type, PyObject* name) noexcept {
-#if CAPI_KNOWN_RELEASE
+#if CAPI_KNOWN_RELEASE && defined(Py_GIL_DISABLED)
+    // Free-threaded: another thread may change the class and drop what the
+    // cache lent, so the answer comes as a strong reference (3.13 and 3.14).
+    return Ref::steal(_PyType_LookupRef(type, name));
+#elif CAPI_KNOWN_RELEASE
+    // The GIL keeps the class as it is until the reference is taken.
     return Ref::borrow(_PyType_Lookup(type, name));
+#else
+#ifdef Py_GIL_DISABLED
+    // Another thread may assign __bases__ and drop the old MRO meanwhile.
+    Ref hold = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
+    if (!hold) PyErr_Clear();
+    PyObject* mro = hold.get();
+    if (mro == nullptr || !PyTuple_Check(mro)) return {};
 #else
     PyObject* mro = type->tp_mro;
     if (mro == nullptr || !PyTuple_Check(mro)) return {};
     Ref hold = Ref::borrow(mro);
+#endif
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         Ref dict = Ref::steal(PyType_GetDict(base));
@@ -119,21 +132,46 @@ public:
         if (t->tp_getattro != PyObject_GenericGetAttr) return false;
         if ((t->tp_flags & Py_TPFLAGS_MANAGED_DICT) == 0 && t->tp_dictoffset == 0) return false;
         unsigned int tag = type_version(t);
-        if (tag != 0 && t == type_ && tag == tag_) return true;
+        if (tag != 0 && known(t, tag)) return true;
         for (size_t i = 0; i < n; ++i) {
             if (type_lookup(t, names[i])) return false;
         }
         tag = type_version(t);
-        if (tag != 0) {
-            type_ = t;
-            tag_ = tag;
-        }
+        if (tag != 0) remember(t, tag);
         return true;
     }
 
 private:
+    // The class and its tag are one fact: on the free-threaded build they
+    // are read and written together under a lock, so no thread pairs one
+    // class with another's tag.
+    bool known(PyTypeObject* t, unsigned int tag) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyMutex_Lock(&lock_);
+        bool same = t == type_ && tag == tag_;
+        PyMutex_Unlock(&lock_);
+        return same;
+#else
+        return t == type_ && tag == tag_;
+#endif
+    }
+
+    void remember(PyTypeObject* t, unsigned int tag) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyMutex_Lock(&lock_);
+#endif
+        type_ = t;
+        tag_ = tag;
+#ifdef Py_GIL_DISABLED
+        PyMutex_Unlock(&lock_);
+#endif
+    }
+
     PyTypeObject* type_ = nullptr;  // compared, never followed
     unsigned int tag_ = 0;
+#ifdef Py_GIL_DISABLED
+    PyMutex lock_ = {};
+#endif
 };
 
 // obj.name, from obj.__dict__ when `attrs` says that the class of obj

@@ -53,40 +53,63 @@ bool LocalClock::init(PyObject* get_time) noexcept {
     return true;
 }
 
-bool LocalClock::fill_second(long long sec) noexcept {
-    // datetime.fromtimestamp(sec) goes through the very conversion that
-    // now() applies to its whole seconds (leap seconds and fold included).
-    capi::Ref stamp = capi::Ref::steal(PyLong_FromLongLong(sec));
-    capi::Ref args = capi::Ref::steal(stamp ? PyTuple_Pack(1, stamp.get()) : nullptr);
-    capi::Ref dt = capi::Ref::steal(args ? PyDateTime_FromTimestamp(args.get()) : nullptr);
-    if (!dt) return false;
-    PyObject* d = dt.get();
-    year_ = PyDateTime_GET_YEAR(d);
-    month_ = PyDateTime_GET_MONTH(d);
-    day_ = PyDateTime_GET_DAY(d);
-    hour_ = PyDateTime_DATE_GET_HOUR(d);
-    minute_ = PyDateTime_DATE_GET_MINUTE(d);
-    second_ = PyDateTime_DATE_GET_SECOND(d);
-    fold_ = PyDateTime_DATE_GET_FOLD(d);
-    sec_ = sec;
-    zone_offset_ = timezone;
-    zone_daylight_ = daylight;
-    zone_names_[0] = tzname[0];
-    zone_names_[1] = tzname[1];
-    have_ = true;
-    return true;
-}
+namespace {
+
+// The local date and time of one second, as datetime computed it.
+struct Second {
+    bool have = false;
+    long long sec = 0;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, fold = 0;
+    // The C library's zone as it was when the second was computed: a
+    // time.tzset() to another zone changes these.
+    long zone_offset = 0;
+    int zone_daylight = 0;
+    const char* zone_names[2] = {nullptr, nullptr};
+
+    bool current(long long s) const noexcept {
+        return have && s == sec && zone_offset == timezone && zone_daylight == daylight &&
+               zone_names[0] == tzname[0] && zone_names[1] == tzname[1];
+    }
+
+    bool fill(long long s) noexcept {
+        have = false;
+        // datetime.fromtimestamp(s) goes through the very conversion that
+        // now() applies to its whole seconds (leap seconds and fold included).
+        capi::Ref stamp = capi::Ref::steal(PyLong_FromLongLong(s));
+        capi::Ref args = capi::Ref::steal(stamp ? PyTuple_Pack(1, stamp.get()) : nullptr);
+        capi::Ref dt = capi::Ref::steal(args ? PyDateTime_FromTimestamp(args.get()) : nullptr);
+        if (!dt) return false;
+        PyObject* d = dt.get();
+        year = PyDateTime_GET_YEAR(d);
+        month = PyDateTime_GET_MONTH(d);
+        day = PyDateTime_GET_DAY(d);
+        hour = PyDateTime_DATE_GET_HOUR(d);
+        minute = PyDateTime_DATE_GET_MINUTE(d);
+        second = PyDateTime_DATE_GET_SECOND(d);
+        fold = PyDateTime_DATE_GET_FOLD(d);
+        sec = s;
+        zone_offset = timezone;
+        zone_daylight = daylight;
+        zone_names[0] = tzname[0];
+        zone_names[1] = tzname[1];
+        have = true;
+        return true;
+    }
+};
+
+// Per thread: on the free-threaded build threads stamp entries at once, and
+// a second shared between them would be read while another fills it.
+thread_local Second this_second;
+
+}  // namespace
 
 PyObject* LocalClock::now() noexcept {
     long long sec;
     int us;
     if (!read_clock(sec, us)) return nullptr;
-    if (!have_ || sec != sec_ || zone_offset_ != timezone || zone_daylight_ != daylight ||
-        zone_names_[0] != tzname[0] || zone_names_[1] != tzname[1]) {
-        have_ = false;
-        if (!fill_second(sec)) return nullptr;
-    }
-    return PyDateTime_FromDateAndTimeAndFold(year_, month_, day_, hour_, minute_, second_, us, fold_);
+    Second& s = this_second;
+    if (!s.current(sec) && !s.fill(sec)) return nullptr;
+    return PyDateTime_FromDateAndTimeAndFold(s.year, s.month, s.day, s.hour, s.minute, s.second, us, s.fold);
 }
 
 }  // namespace history

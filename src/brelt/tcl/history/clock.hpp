@@ -8,7 +8,8 @@ namespace history {
 // Builds what datetime.datetime.now() returns, without its cost: the local
 // date and time of the current second is computed once (by datetime itself)
 // and reused for every stamp taken within that second; only the
-// microseconds differ.
+// microseconds differ. The second is remembered per thread, so threads
+// stamping entries at once never share it.
 class LocalClock {
 public:
     // Ready when `get_time` (what the module imported) is the very method
@@ -22,17 +23,7 @@ public:
     PyObject* now() noexcept;
 
 private:
-    bool fill_second(long long sec) noexcept;
-
-    bool ready_ = false;
-    bool have_ = false;
-    long long sec_ = 0;
-    int year_ = 0, month_ = 0, day_ = 0, hour_ = 0, minute_ = 0, second_ = 0, fold_ = 0;
-    // The C library's zone as it was when the second was computed: a
-    // time.tzset() to another zone changes these.
-    long zone_offset_ = 0;
-    int zone_daylight_ = 0;
-    const char* zone_names_[2] = {nullptr, nullptr};
+    bool ready_ = false;  // set at module execution, read only afterwards
 };
 
 }  // namespace history

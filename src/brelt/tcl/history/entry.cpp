@@ -40,15 +40,11 @@ void put(PyObject* dst, Py_ssize_t pos, PyObject* src) noexcept {
 
 }  // namespace
 
-PyObject* api_line(PyObject* api) {
-    if (PyUnicode_Check(api)) return Py_NewRef(api);
-    Ref held;
-    if (!PyList_CheckExact(api) && !PyTuple_CheckExact(api)) {
-        held = Ref::steal(PySequence_List(api));
-        if (!held) return nullptr;
-        api = held.get();
-    }
-    // Nothing below runs Python code, so the items of a list stay put.
+namespace {
+
+// The words of a list or tuple joined; the caller keeps its items in place
+// (see api_line).
+PyObject* join_words(PyObject* api) {
     PyObject** items = PySequence_Fast_ITEMS(api);
     Py_ssize_t n = PySequence_Fast_GET_SIZE(api);
     SmallVector<bool, 16> braced;
@@ -99,6 +95,27 @@ PyObject* api_line(PyObject* api) {
         if (braced[static_cast<size_t>(i)]) PyUnicode_WRITE(kind, data, pos++, '}');
     }
     return out;
+}
+
+}  // namespace
+
+PyObject* api_line(PyObject* api) {
+    if (PyUnicode_Check(api)) return Py_NewRef(api);
+    Ref held;
+    if (!PyList_CheckExact(api) && !PyTuple_CheckExact(api)) {
+        held = Ref::steal(PySequence_List(api));
+        if (!held) return nullptr;
+        api = held.get();
+    }
+    // The items of a list stay put while they are read: joining runs no
+    // Python code, and the list's lock (on the free-threaded build; the GIL
+    // otherwise) keeps other threads from replacing an item or moving the
+    // storage meanwhile.
+    PyObject* line;
+    Py_BEGIN_CRITICAL_SECTION(api);
+    line = join_words(api);
+    Py_END_CRITICAL_SECTION();
+    return line;
 }
 
 namespace {

@@ -69,7 +69,7 @@ Description:
     Every command is also logged at debug level on the logger "brelt.tcl".
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.history", kModuleDoc, capi::module_slots<exec_module>);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.history", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace
 }  // namespace history

@@ -1,5 +1,6 @@
 // The module brelt.tcl.internal: loading the Tcl library, the ctypes
 // mirrors of its structures, and the module definition.
+#include <atomic>
 #include <dlfcn.h>
 
 #include <cstddef>
@@ -28,14 +29,18 @@ constexpr const char* kLibraryNames[] = {
 void* interp_address(void* interp) { return interp; }
 
 // Tcl 9 makes Tcl_GetStringResult a macro; the library's functions it
-// stands for, set once at import (the library is never unloaded).
+// stands for, set at import (the library is never unloaded). Atomic: a
+// module executed again (in a subinterpreter) stores them while another
+// thread may call through them; every store is the same address, as one
+// process holds one Tcl library.
 using GetObjResultProc = void* (*)(Tcl_Interp*);
 using GetStringFromObjProc = const char* (*)(void* obj, std::ptrdiff_t* length);
-GetObjResultProc tcl9_get_obj_result = nullptr;
-GetStringFromObjProc tcl9_get_string_from_obj = nullptr;
+std::atomic<GetObjResultProc> tcl9_get_obj_result{nullptr};
+std::atomic<GetStringFromObjProc> tcl9_get_string_from_obj{nullptr};
 
 const char* tcl9_string_result(Tcl_Interp* interp) {
-    return tcl9_get_string_from_obj(tcl9_get_obj_result(interp), nullptr);
+    auto get_string = tcl9_get_string_from_obj.load(std::memory_order_acquire);
+    return get_string(tcl9_get_obj_result.load(std::memory_order_acquire)(interp), nullptr);
 }
 
 Ref attr(PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrString(obj, name)); }
@@ -326,10 +331,14 @@ bool build_module(PyObject* module, State& st) {
     if (tcl9) {
         // A macro on Tcl 9: the module's own function, called as ctypes
         // calls the library's (resolved first, so the library has both).
-        if (!resolve(st, "Tcl_GetObjResult", tcl9_get_obj_result) ||
-            !resolve(st, "Tcl_GetStringFromObj", tcl9_get_string_from_obj)) {
+        GetObjResultProc get_obj_result = nullptr;
+        GetStringFromObjProc get_string_from_obj = nullptr;
+        if (!resolve(st, "Tcl_GetObjResult", get_obj_result) ||
+            !resolve(st, "Tcl_GetStringFromObj", get_string_from_obj)) {
             return false;
         }
+        tcl9_get_obj_result.store(get_obj_result, std::memory_order_release);
+        tcl9_get_string_from_obj.store(get_string_from_obj, std::memory_order_release);
         Ref CFUNCTYPE = attr(ctypes.get(), "CFUNCTYPE");
         PyObject* proto_args[] = {c_char_p, interp_p};
         Ref proto = Ref::steal(CFUNCTYPE ? PyObject_Vectorcall(CFUNCTYPE.get(), proto_args, 2, nullptr) : nullptr);
@@ -402,7 +411,7 @@ Description:
     type), and lists are parsed with the library's own scanner.
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.internal", kModuleDoc, capi::module_slots<exec_module>);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.internal", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace
 }  // namespace internal

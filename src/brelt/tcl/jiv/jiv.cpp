@@ -190,7 +190,12 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     Py_ssize_t n = PyList_GET_SIZE(list);
     stack.reserve(static_cast<size_t>(n) + 1);
     stack.push_back(std::move(tk));
+    // The history has seen the list: under its lock (on the free-threaded
+    // build) no other thread changes it while its items are taken.
+    Py_BEGIN_CRITICAL_SECTION(list);
+    n = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < n; ++i) stack.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
+    Py_END_CRITICAL_SECTION();
     Ref result = Ref::steal(PyObject_VectorcallMethod(st.s_call.get(), reinterpret_cast<PyObject* const*>(stack.data()),
                                                       static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                       nullptr));

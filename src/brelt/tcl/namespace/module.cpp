@@ -142,7 +142,7 @@ Description:
     This file implements abstraction of Tcl namespaces, variables and commands
 )doc";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.namespace", kModuleDoc, capi::module_slots<exec_module>);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.namespace", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace
 }  // namespace tclns

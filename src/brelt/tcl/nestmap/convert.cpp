@@ -52,10 +52,11 @@ int nested_from_value(State& st, PyObject* value, Ref& out) {
 template <class F>
 int for_each_item(PyObject* dict, F&& f) {
     Py_ssize_t pos = 0;
-    PyObject *k, *v;
+    Ref key, value;
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+    // Each key and value is taken as a strong reference under the dict's
+    // lock: `f` runs Python code, and other threads may change the dict.
+    while (capi::dict_next(dict, pos, key, value)) {
         if (f(key.get(), value.get()) < 0) return -1;
         if (PyDict_GET_SIZE(dict) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -224,12 +225,17 @@ PyObject* to_tcl(State& st, PyObject* self) {
     // The items as they are now; converting values may run Python code.
     SmallVector<Ref, 16> items;
     items.reserve(static_cast<size_t>(2 * PyDict_GET_SIZE(self)));
+    // The dict's lock (on the free-threaded build; the GIL otherwise) keeps
+    // each key and value alive from PyDict_Next until it is held: nothing in
+    // between runs Python code or lets another thread in.
+    Py_BEGIN_CRITICAL_SECTION(self);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(self, &pos, &k, &v)) {
         items.emplace_back(Ref::borrow(k));
         items.emplace_back(Ref::borrow(v));
     }
+    Py_END_CRITICAL_SECTION();
     const Py_ssize_t n = static_cast<Py_ssize_t>(items.size() / 2);
     Ref result = Ref::steal(PyTuple_New(n));
     if (!result) return nullptr;

@@ -313,7 +313,7 @@ Description:
     dotted sub-keys that converts to and from the TclX keyed-list form.
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.nestmap", kModuleDoc, capi::module_slots<exec_module>);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.nestmap", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace
 }  // namespace nestmap

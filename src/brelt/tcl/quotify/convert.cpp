@@ -76,20 +76,31 @@ template <class F>
 bool for_each_item(PyObject* iterable, F&& add) {
     PyTypeObject* t = Py_TYPE(iterable);
     if (t == &PyList_Type) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+        for (Py_ssize_t i = 0;; ++i) {
+#ifdef Py_GIL_DISABLED
+            // Another thread may replace any item at any moment: each one is
+            // taken as a strong reference under the list's lock.
+            Ref held = capi::list_item(iterable, i);
+            if (!held) return true;
+            if (!add(held.get())) return false;
+#else
+            if (i >= PyList_GET_SIZE(iterable)) return true;
             PyObject* item = PyList_GET_ITEM(iterable, i);
-            // Converting a str runs no Python code, so the list cannot drop
-            // it meanwhile; anything else is held while it is converted.
+            // A str is kept alive by the list while it is written: the GIL
+            // stays held and writing a str runs no Python code, so neither
+            // another thread nor a hook can drop it meanwhile. Anything
+            // else is held while it is converted.
             if (PyUnicode_CheckExact(item)) {
                 if (!add(item)) return false;
                 continue;
             }
             Ref held = Ref::borrow(item);
             if (!add(held.get())) return false;
+#endif
         }
-        return true;
     }
     if (t == &PyTuple_Type) {
+        // The caller holds the tuple, and a tuple's items never change.
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) {
             if (!add(PyTuple_GET_ITEM(iterable, i))) return false;
         }
@@ -113,14 +124,18 @@ Py_ssize_t size_hint(PyObject* iterable) noexcept {
 template <size_t N>
 bool collect_pairs(PyObject* mapping, SmallVector<Ref, N>& out) {
     if (PyDict_CheckExact(mapping)) {
-        // Nothing here runs Python code, so walking the dict directly is safe.
         out.reserve(2 * static_cast<size_t>(PyDict_GET_SIZE(mapping)));
+        // The dict's lock (on the free-threaded build; the GIL otherwise)
+        // keeps each key and value alive from PyDict_Next until it is held:
+        // nothing in between runs Python code or lets another thread in.
+        Py_BEGIN_CRITICAL_SECTION(mapping);
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(mapping, &pos, &key, &value)) {
             out.emplace_back(Ref::borrow(key));
             out.emplace_back(Ref::borrow(value));
         }
+        Py_END_CRITICAL_SECTION();
         return true;
     }
     return for_each_item(mapping, [&](PyObject* key) {
@@ -144,7 +159,8 @@ public:
     ListWriter(const ListWriter&) = delete;
     ListWriter& operator=(const ListWriter&) = delete;
 
-    // Appends one element, a str (borrowed; nothing here runs Python code).
+    // Appends one element, a str, which the caller keeps alive (a str never
+    // changes, and nothing here runs Python code).
     bool add(PyObject* str) noexcept {
         using namespace quoting;
 #if PY_VERSION_HEX < 0x030C0000
@@ -261,11 +277,46 @@ private:
     int kind_ = 0;
 };
 
-bool add_element(State& st, ListWriter& list, PyObject* item) {
-    if (PyUnicode_CheckExact(item)) return list.add(item);
-    Ref s = Ref::steal(element_string(st, item));
-    return s && list.add(s.get());
-}
+// The elements of one Tcl list, converted in phases: every element's
+// quotify() conversion, hooks included, runs before the conversion again
+// of any hook's result that is not a str ([e0, e1] where e0's hook returns
+// a hooked object: hooks e0, e1, then that object's). Elements are written
+// as they come while every one so far came out a str, which is the case
+// without hooks; from the first result that is not a str on, the results
+// wait in order and are written at the end.
+class PhasedList {
+public:
+    PhasedList(State& st, Py_ssize_t count_hint) noexcept : st_(st), list_(count_hint) {}
+
+    bool add(PyObject* item) {
+        if (pending_.empty() && PyUnicode_CheckExact(item)) return list_.add(item);
+        Ref s = PyUnicode_CheckExact(item) ? Ref::borrow(item) : Ref::steal(quotify(st_, item));
+        if (!s) return false;
+        if (pending_.empty() && PyUnicode_Check(s.get())) return list_.add(s.get());
+        pending_.emplace_back(std::move(s));
+        return true;
+    }
+
+    PyObject* finish() {
+        for (Ref& s : pending_) {
+            if (!PyUnicode_Check(s.get())) {
+                // Converted again, as any element is; a hook that keeps
+                // returning hooked objects ends at the depth cap.
+                RecursionGuard guard;
+                if (!guard.enter(kWhere)) return nullptr;
+                s = Ref::steal(element_string(st_, s.get()));
+                if (!s) return nullptr;
+            }
+            if (!list_.add(s.get())) return nullptr;
+        }
+        return list_.finish();
+    }
+
+private:
+    State& st_;
+    ListWriter list_;
+    SmallVector<Ref, 8> pending_;
+};
 
 }  // namespace
 
@@ -315,8 +366,8 @@ PyObject* element_string(State& st, PyObject* obj) {
 PyObject* list_from_iterable(State& st, PyObject* iterable) {
     RecursionGuard guard;
     if (!guard.enter(kWhere)) return nullptr;
-    ListWriter list(size_hint(iterable));
-    bool ok = for_each_item(iterable, [&](PyObject* item) { return add_element(st, list, item); });
+    PhasedList list(st, size_hint(iterable));
+    bool ok = for_each_item(iterable, [&](PyObject* item) { return list.add(item); });
     return ok ? list.finish() : nullptr;
 }
 
@@ -325,9 +376,9 @@ PyObject* list_from_mapping(State& st, PyObject* mapping) {
     if (!guard.enter(kWhere)) return nullptr;
     SmallVector<Ref, 8> pairs;
     if (!collect_pairs(mapping, pairs)) return nullptr;
-    ListWriter list(static_cast<Py_ssize_t>(pairs.size()));
+    PhasedList list(st, static_cast<Py_ssize_t>(pairs.size()));
     for (Ref& item : pairs) {
-        if (!add_element(st, list, item.get())) return nullptr;
+        if (!list.add(item.get())) return nullptr;
     }
     return list.finish();
 }

@@ -342,7 +342,7 @@ Description:
     tkinter hands to Tcl as native objects.
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.quotify", kModuleDoc, capi::module_slots<exec_module>);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.quotify", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace
 }  // namespace quotify

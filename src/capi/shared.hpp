@@ -1,0 +1,46 @@
+// Reading containers that other threads may change at the same time.
+//
+// With the GIL, nothing changes a list or dict while C code that runs no
+// Python code reads it. On the free-threaded build another thread may
+// replace an item (dropping the last reference to it) or grow the storage
+// under the reader at any moment: every item is read as a strong reference
+// taken under the container's own lock (PyList_GetItemRef, or PyDict_Next
+// inside a critical section on the dict).
+#pragma once
+
+#include "compat.hpp"
+#include "ref.hpp"
+
+namespace capi {
+
+// list[i] as a strong reference; empty, with no exception, when i is past
+// the end (another thread or a hook may have shortened the list).
+inline Ref list_item(PyObject* list, Py_ssize_t i) noexcept {
+#ifdef Py_GIL_DISABLED
+    Ref item = Ref::steal(PyList_GetItemRef(list, i));
+    if (!item) PyErr_Clear();  // IndexError only: `list` is a list
+    return item;
+#else
+    if (i >= PyList_GET_SIZE(list)) return {};
+    return Ref::borrow(PyList_GET_ITEM(list, i));
+#endif
+}
+
+// PyDict_Next with the key and value as strong references (the old ones in
+// `key` and `value` are dropped first, outside the lock).
+inline bool dict_next(PyObject* dict, Py_ssize_t& pos, Ref& key, Ref& value) noexcept {
+    key.reset();
+    value.reset();
+    bool found;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    PyObject *k, *v;
+    found = PyDict_Next(dict, &pos, &k, &v) != 0;
+    if (found) {
+        key = Ref::borrow(k);
+        value = Ref::borrow(v);
+    }
+    Py_END_CRITICAL_SECTION();
+    return found;
+}
+
+}  // namespace capi
