@@ -13,7 +13,7 @@ VPY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-tcl bench asan setup clean docs test-debug fuzz wheels test-wheels test-sdist test-py test-ft
+.PHONY: demo test test-tcl bench asan setup clean docs test-debug fuzz wheels test-wheels test-sdist test-py test-ft bench-icount
 
 demo: setup
 	$(VPY) examples/tour.py
@@ -78,6 +78,13 @@ test-sdist:
 
 bench: setup
 	$(VPY) benchmarks/run.py $(BENCH_ARGS)
+
+# Instructions per operation under callgrind, against the raw tkinter calls;
+# fails on a regression over benchmarks/icount-baseline.json (see
+# benchmarks/README.md). ICOUNT_ARGS='--update' rewrites the baseline.
+bench-icount: setup
+	@tools/setup-valgrind
+	$(VPY) benchmarks/icount.py $(ICOUNT_ARGS)
 
 setup: $(VENV)/.installed
 

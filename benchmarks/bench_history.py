@@ -4,7 +4,7 @@ and append to a bounded deque."""
 import collections
 import datetime
 
-from harness import Report, best_time
+from harness import Report, timing
 
 from brelt.tcl.history import History
 
@@ -24,11 +24,11 @@ def main():
         plain()
 
     report = Report("history")
-    report.within("History.append, 5-word command", best_time(lambda: history.append(words)),
-                  best_time(plain), "deque.append((datetime.now(), 'line'))", 2)
+    report.within("History.append, 5-word command", timing(lambda: history.append(words)),
+                  timing(plain), "deque.append((datetime.now(), 'line'))", 2)
     history.disable()
-    report.within("History.append, recording disabled", best_time(lambda: history.append(words)),
-                  best_time(plain), "deque.append((datetime.now(), 'line'))", 1)
+    report.within("History.append, recording disabled", timing(lambda: history.append(words)),
+                  timing(plain), "deque.append((datetime.now(), 'line'))", 1)
     return report.print()
 
 

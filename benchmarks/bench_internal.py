@@ -6,7 +6,7 @@ import functools
 import random
 import tkinter
 
-from harness import Report, best_time
+from harness import Report, timing
 
 from brelt.tcl.internal import DictionaryCompare, GetListFromAny, TclDLL, Tcl_Size
 
@@ -106,10 +106,10 @@ def main():
         # object itself for a plain "%s").
         text = tk.call("format", "%s.", tk.call("list", *words))[:-1]
         assert GetListFromAny(text) == tk.splitlist(text) == get_list_ctypes(text) == tuple(words)
-        ours = best_time(lambda: GetListFromAny(text))
-        report.faster(f"GetListFromAny, 10,000 {label}", ours, best_time(lambda: tk.splitlist(text)),
+        ours = timing(lambda: GetListFromAny(text))
+        report.faster(f"GetListFromAny, 10,000 {label}", ours, timing(lambda: tk.splitlist(text)),
                       "tk.splitlist", 1)
-        report.faster(f"GetListFromAny, 10,000 {label}", ours, best_time(lambda: get_list_ctypes(text), repeat=3),
+        report.faster(f"GetListFromAny, 10,000 {label}", ours, timing(lambda: get_list_ctypes(text), repeat=3),
                       "ctypes per element", 20)
 
     alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-."
@@ -117,11 +117,11 @@ def main():
     key = functools.cmp_to_key(DictionaryCompare)
     python_key = functools.cmp_to_key(python_dictionary_compare)
     assert sorted(words, key=key) == sorted(words, key=python_key) == list(tk.call("lsort", "-dictionary", words))
-    ours = best_time(lambda: sorted(words, key=key))
+    ours = timing(lambda: sorted(words, key=key))
     report.faster("sort 10,000 words, cmp_to_key(DictionaryCompare)", ours,
-                  best_time(lambda: sorted(words, key=python_key), repeat=3), "the comparison in Python", 10)
+                  timing(lambda: sorted(words, key=python_key), repeat=3), "the comparison in Python", 10)
     report.within("sort 10,000 words, cmp_to_key(DictionaryCompare)", ours,
-                  best_time(lambda: tk.call("lsort", "-dictionary", words)), "Tcl's lsort -dictionary", 4)
+                  timing(lambda: tk.call("lsort", "-dictionary", words)), "Tcl's lsort -dictionary", 4)
     return report.print()
 
 

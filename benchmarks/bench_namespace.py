@@ -1,7 +1,7 @@
 """Variable handles against the raw tkinter calls they wrap, and the
 namespace-name functions against the same rules in plain Python."""
 
-from harness import Report, best_time
+from harness import Report, Timing, timing
 
 from brelt.tcl import Interpreter
 from brelt.tcl.namespace import TclArrayVariable, TclNamespace, TclVariable
@@ -32,13 +32,13 @@ def join_python(string, *args):
 
 
 def paired(ours, theirs, rounds=4):
-    """Best times of two functions measured in alternation, so that a
-    passing disturbance of the machine hits both."""
-    best_ours = best_theirs = float("inf")
+    """Times of two functions measured in alternation, so that a passing
+    disturbance of the machine hits both: every round's best of each."""
+    samples_ours, samples_theirs = [], []
     for _ in range(rounds):
-        best_ours = min(best_ours, best_time(ours))
-        best_theirs = min(best_theirs, best_time(theirs))
-    return best_ours, best_theirs
+        samples_ours.append(min(timing(ours).samples))
+        samples_theirs.append(min(timing(theirs).samples))
+    return Timing(samples_ours), Timing(samples_theirs)
 
 
 def main():
@@ -56,11 +56,11 @@ def main():
 
     report = Report("namespace: variable handles / name functions")
     ours, raw = paired(lambda: var.get_obj(), lambda: tk.getvar(name))
-    report.within("TclVariable.get_obj()", ours, raw, "tk.getvar(name)", 1.3)
+    report.within("TclVariable.get_obj()", ours, raw, "tk.getvar(name)", 1.15)
     ours, raw = paired(lambda: var.set("other value"), lambda: tk.setvar(name, "other value"))
-    report.within("TclVariable.set(value)", ours, raw, "tk.setvar(name, value)", 1.3)
+    report.within("TclVariable.set(value)", ours, raw, "tk.setvar(name, value)", 1.15)
     ours, raw = paired(lambda: array["key"], lambda: tk.getvar(array_name, "key"))
-    report.within("TclArrayVariable a[k]", ours, raw, "tk.getvar(name, k)", 1.3)
+    report.within("TclArrayVariable a[k]", ours, raw, "tk.getvar(name, k)", 1.15)
     ours, raw = paired(set_item, lambda: tk.setvar(array_name, "key", "other value"))
     report.within("TclArrayVariable a[k] = v", ours, raw, "tk.setvar(name, k, v)", 1.3)
 

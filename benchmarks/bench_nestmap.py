@@ -3,7 +3,7 @@ against quotify() of plain nested lists and a plain-Python parser."""
 
 import tkinter
 
-from harness import Report, best_time
+from harness import Report, timing
 
 from brelt.tcl import NestMap, quotify
 
@@ -60,7 +60,7 @@ def main():
 
     d = {"a": {"b": {"c": "leaf", "d": "other"}}}
     kl = NestMap(d)
-    report.within("kl['a.b.c']", best_time(lambda: kl["a.b.c"]), best_time(lambda: py_get(d, "a.b.c")),
+    report.within("kl['a.b.c']", timing(lambda: kl["a.b.c"]), timing(lambda: py_get(d, "a.b.c")),
                   "nested dicts in Python", 3)
 
     def set_ours():
@@ -69,20 +69,20 @@ def main():
     def set_python():
         py_set(d, "a.b.c", "new")
 
-    report.within("kl['a.b.c'] = v", best_time(set_ours), best_time(set_python), "nested dicts in Python", 3)
+    report.within("kl['a.b.c'] = v", timing(set_ours), timing(set_python), "nested dicts in Python", 3)
 
     big = tree(3, 10, "value")  # 1,000 leaves
     big_kl = NestMap(big)
     big_pairs = pairs(big)
     assert quotify(big_kl) == quotify(big_pairs)
-    report.within("quotify(kl), 1,000 leaves", best_time(lambda: quotify(big_kl)),
-                  best_time(lambda: quotify(big_pairs)), "quotify(nested pairs)", 2)
+    report.within("quotify(kl), 1,000 leaves", timing(lambda: quotify(big_kl)),
+                  timing(lambda: quotify(big_pairs)), "quotify(nested pairs)", 2)
 
     text = quotify(big_kl)
     from_tcl_py = from_tcl_python(tk)
     assert NestMap.from_tcl(text) == from_tcl_py(text) == big
-    report.faster("NestMap.from_tcl, 1,000 leaves", best_time(lambda: NestMap.from_tcl(text)),
-                  best_time(lambda: from_tcl_py(text)), "the rules in Python", 1)
+    report.faster("NestMap.from_tcl, 1,000 leaves", timing(lambda: NestMap.from_tcl(text)),
+                  timing(lambda: from_tcl_py(text)), "the rules in Python", 1)
     return report.print()
 
 

@@ -14,7 +14,7 @@ import sys
 import tkinter
 from collections.abc import Mapping, Sequence, Set
 
-from harness import Report, best_time
+from harness import Report, timing
 
 from brelt.tcl import quotify, tclobj
 
@@ -80,8 +80,8 @@ def median_ratio(ours, other, repeat, rounds=ROUNDS):
     """Median over `rounds` of other/ours, each side the best of `repeat` runs."""
     ratios, times = [], []
     for _ in range(rounds):
-        t = best_time(ours, repeat=repeat, min_time=0.02)
-        ratios.append(best_time(other, repeat=repeat, min_time=0.02) / t)
+        t = min(timing(ours, repeat=repeat, min_time=0.02).samples)
+        ratios.append(min(timing(other, repeat=repeat, min_time=0.02).samples) / t)
         times.append(t)
     return statistics.median(ratios), statistics.median(times)
 
@@ -139,17 +139,17 @@ def main():
     quoted = [(f"w {i}", "a{b", "x\\y", "$v", "}") [i % 5] for i in range(10_000)]
     nested = [{"k": [i, f"v {i}", (1.5, None)], "b": {i, -i}} for i in range(1_250)]  # 10,000 leaves
     for label, items in (("plain words", plain), ("words needing quotes", quoted)):
-        ours = best_time(lambda: quotify(items))
-        report.faster(f"quotify, 10,000 {label}", ours, best_time(lambda: tkinter._join(items)), "tkinter._join", 15)
-        report.faster(f"quotify, 10,000 {label}", ours, best_time(lambda: tk.call("list", *items)), "Tcl's list", 2)
+        ours = timing(lambda: quotify(items))
+        report.faster(f"quotify, 10,000 {label}", ours, timing(lambda: tkinter._join(items)), "tkinter._join", 15)
+        report.faster(f"quotify, 10,000 {label}", ours, timing(lambda: tk.call("list", *items)), "Tcl's list", 2)
         if items is plain:
-            report.within(f"quotify, 10,000 {label}", ours, best_time(lambda: " ".join(items)), "' '.join", 3)
-    report.faster("tclobj, nested, 10,000 leaves", best_time(lambda: tclobj(nested)),
-                  best_time(lambda: tclobj_python(nested)), "the rules in Python", 5)
+            report.within(f"quotify, 10,000 {label}", ours, timing(lambda: " ".join(items)), "' '.join", 3)
+    report.faster("tclobj, nested, 10,000 leaves", timing(lambda: tclobj(nested)),
+                  timing(lambda: tclobj_python(nested)), "the rules in Python", 5)
     for label, func, base in (("quotify('abc')", lambda: quotify("abc"), lambda: str("abc")),
                               ("quotify(5)", lambda: quotify(5), lambda: str(5)),
                               ("tclobj('abc')", lambda: tclobj("abc"), lambda: str("abc"))):
-        report.within(label, best_time(func), best_time(base), "str(x)", 2)
+        report.within(label, timing(func), timing(base), "str(x)", 2)
     return report.print()
 
 

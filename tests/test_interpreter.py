@@ -8,10 +8,12 @@ import sys
 import threading
 import tkinter
 import weakref
-from collections.abc import MutableMapping
+from collections.abc import Mapping, MutableMapping
 
 import pytest
 from _tkinter import Tcl_Obj
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import brelt.tcl
 from brelt.datastructures import AttrDict
@@ -364,3 +366,103 @@ def test_no_leaks(tcl):
         tcl.vars["x"]
 
     assert_no_leak(work, allowance=1000)
+
+
+# ---------------------------------------------------------------------------
+# The casts against their definitions written in Python
+
+
+def _reference_item(value):
+    if type(value) is Tcl_Obj:
+        return str(value)
+    if type(value) is tuple:
+        return tuple([_reference_item(item) for item in value])
+    return value
+
+
+def _reference_cast_list(value):
+    if type(value) in (tuple, list):
+        return [_reference_item(item) for item in value]
+    if type(value) is bytes:
+        value = value.decode("latin-1")
+    from brelt.tcl.internal import GetListFromAny
+
+    return list(GetListFromAny(value))
+
+
+def _reference_cast_boolean(tcl, value):
+    cls = type(value)
+    if cls is bool:
+        return value
+    if cls is int:
+        return value != 0
+    if cls is float:
+        if value != value:
+            raise TclError("floating point value is Not a Number")
+        return value != 0.0
+    if cls is bytes:
+        value = value.decode("latin-1")
+    elif cls is not str and cls is not Tcl_Obj:
+        value = brelt.tcl.quotify(value)
+    return tcl.tk.getboolean(value)
+
+
+def _reference_cast_array(value):
+    if isinstance(value, Mapping):
+        return dict(value)
+    items = _reference_cast_list(value)
+    if len(items) % 2:
+        raise ValueError(f"not a list of name/value pairs ({len(items)} elements): {brelt.tcl.quotify(items)!r}")
+    return dict(zip(items[0::2], items[1::2]))
+
+
+def _outcome(func, *args):
+    """What a call returns, with its type, or the type and text of its error."""
+    try:
+        result = func(*args)
+    except Exception as exc:  # noqa: BLE001 - the error is the outcome compared
+        return "raises", type(exc), str(exc)
+    return "returns", type(result), result
+
+
+class _IntSub(int):
+    pass
+
+
+class _StrSub(str):
+    pass
+
+
+_SHARED_TCL = None
+
+
+def _raw_values():
+    """Raw results as tkinter hands them back, and what callers pass instead."""
+    tk = _SHARED_TCL.tk
+    words = st.sampled_from(["a", "b c", "", "{", "yes", "off", "0", "1.5", "k v", "\\", "é"])
+    tcl_obj = st.tuples(words, words).map(lambda kv: tk.call("dict", "create", *kv))
+    numbers = st.one_of(st.integers(), st.floats(), st.booleans(), st.integers(-3, 3).map(_IntSub))
+    texts = st.one_of(words, st.text(max_size=8), st.binary(max_size=6), words.map(_StrSub))
+    leaf = st.one_of(numbers, texts, tcl_obj, st.none())
+    nested = st.recursive(leaf, lambda inner: st.lists(inner, max_size=4).map(tuple), max_leaves=12)
+    return st.one_of(
+        leaf,
+        nested,
+        st.lists(nested, max_size=6),
+        st.dictionaries(words, words, max_size=3),
+        st.frozensets(words, max_size=3),
+    )
+
+
+@given(data=st.data())
+@settings(max_examples=300, deadline=None)
+def test_casts_agree_with_their_python_definitions(data):
+    global _SHARED_TCL
+    if _SHARED_TCL is None:
+        _SHARED_TCL = Interpreter()
+    tcl = _SHARED_TCL
+    value = data.draw(_raw_values())
+    assert _outcome(tcl.cast_any, value) == _outcome(_reference_item, value)
+    assert _outcome(cast_list, value) == _outcome(_reference_cast_list, value)
+    assert _outcome(tcl.cast_array, value) == _outcome(_reference_cast_array, value)
+    assert _outcome(tcl.cast_boolean, value) == _outcome(_reference_cast_boolean, tcl, value)

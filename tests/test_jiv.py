@@ -72,6 +72,59 @@ def test_fresh_path_per_jiv_attribute(tcl):
     assert a1.tcl is tcl.jiv.tcl and vars(a1) == {"tcl": tcl.jiv.tcl, "cmd": ["a"]}
 
 
+def _keep_object(code, other):
+    return code
+
+
+def _keep_weakref(code, other):
+    return weakref.ref(code)
+
+
+def _keep_dict(code, other):
+    return vars(code)
+
+
+def _keep_path_list(code, other):
+    return code.cmd
+
+
+def _extend_path(code, other):
+    code.more
+
+
+def _own_attribute(code, other):
+    code.extra = 1
+
+
+def _other_tcl(code, other):
+    code.tcl = other.jiv.tcl
+
+
+def _grow_path_list(code, other):
+    code.cmd.append("more")
+
+
+@pytest.mark.parametrize(
+    "keep",
+    [_keep_object, _keep_weakref, _keep_dict, _keep_path_list, _extend_path, _own_attribute, _other_tcl,
+     _grow_path_list],
+)
+def test_a_path_someone_can_still_see_is_never_handed_out_again(tcl, keep):
+    # Jiv may hand out again a Jiv_Code that nobody can reach any more, in
+    # the state it made it; never one that someone holds or that changed.
+    other = Interpreter()
+    for _ in range(3):  # whatever Jiv keeps from earlier accesses
+        code = tcl.jiv.set
+        held = keep(code, other)
+        del code
+        fresh = tcl.jiv.set
+        assert vars(fresh) == {"tcl": tcl.jiv.tcl, "cmd": ["set"]}
+        assert fresh is not held and vars(fresh) is not held and fresh.cmd is not held
+        assert not isinstance(held, weakref.ref) or held() is not fresh
+        assert fresh("x", 4) == "4" and tcl.history.filter(count=1)[0].api == "set x 4"
+        del fresh, held
+
+
 def test_partial_path_accumulates(recorded):
     recorded.tk.eval("namespace eval ns::a { proc b {} { return b } }")
     p = recorded.jiv.ns
@@ -165,12 +218,31 @@ def test_uncast_result_is_tcl_text(tcl):
     assert tcl.jiv.set("s", cast_=False) == text
 
 
-def test_cast_goes_through_cast_any():
+def _replace_in_subclass():
     class Upper(Interpreter):
         def cast_any(self, value):
             return ("cast", value)
 
-    tcl = Upper()
+    return Upper()
+
+
+def _replace_on_instance():
+    tcl = Interpreter()
+    tcl.cast_any = lambda value: ("cast", value)
+    return tcl
+
+
+def _replace_on_class(monkeypatch):
+    monkeypatch.setattr(Interpreter, "cast_any", lambda self, value: ("cast", value))
+    return Interpreter()
+
+
+@pytest.mark.parametrize("where", ["subclass", "instance", "class"])
+def test_cast_goes_through_cast_any(where, monkeypatch):
+    # The package's own cast_any may be done inline; any other is called.
+    make = {"subclass": _replace_in_subclass, "instance": _replace_on_instance,
+            "class": lambda: _replace_on_class(monkeypatch)}[where]
+    tcl = make()
     assert tcl.jiv.expr("6*7") == ("cast", 42)
     assert tcl.jiv.expr("6*7", cast_=False) == "42"
 

@@ -16,6 +16,11 @@
 #define CAPI_KNOWN_RELEASE 0
 #endif
 
+#if CAPI_KNOWN_RELEASE && PY_VERSION_HEX >= 0x030D0000
+// Exported, but declared only in CPython's internal headers from 3.13 on.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 #if PY_VERSION_HEX < 0x030D0000
 // PyObject_GetOptionalAttr appeared in 3.13; before, the same function was
 // private as _PyObject_LookupAttr. The hooks of quotify() and tclobj() are
@@ -221,6 +226,39 @@ inline int logger_cached_enabled(PyObject* log, PlainAttrs& attrs, PyObject* lev
 #else
     (void)log, (void)attrs, (void)level, (void)s_disabled, (void)s_cache;
     return 2;
+#endif
+}
+
+// Whether `obj` is held by exactly one reference, the caller's, and by no
+// weak reference: nobody else can see it, so handing it out again is the
+// same as handing out a new one. Never on a free-threaded build (reference
+// counts are split between threads there) nor on an unchecked release.
+inline bool held_only_by_caller(PyObject* obj) noexcept {
+#if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED)
+    if (Py_REFCNT(obj) != 1) return false;
+    Py_ssize_t offset = Py_TYPE(obj)->tp_weaklistoffset;
+    // Positive: a slot in the object; negative (3.12 on): CPython's managed
+    // slot before it, at the same address arithmetic.
+    return offset == 0 || *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset) == nullptr;
+#else
+    (void)obj;
+    return false;
+#endif
+}
+
+// obj.name as a method call would find it, without binding: 1 with the
+// class's function in `out` (to be called with obj first), 0 with the
+// attribute as getattr() gives it, -1 with an exception set. Lets a caller
+// recognise a function it knows without building a bound method.
+inline int get_method(PyObject* obj, PyObject* name, Ref& out) noexcept {
+#if CAPI_KNOWN_RELEASE
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(obj, name, &found);
+    out = Ref::steal(found);
+    return found == nullptr ? -1 : unbound;
+#else
+    out = Ref::steal(PyObject_GetAttr(obj, name));
+    return out ? 0 : -1;
 #endif
 }
 

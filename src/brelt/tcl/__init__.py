@@ -30,12 +30,17 @@ import sys
 import threading
 import tkinter
 import types
-from collections.abc import Mapping
 
-from _tkinter import Tcl_Obj as _TclObj
 from _tkinter import TkappType as _TkApp
 
 from ._version import __version__
+# The casts of raw results are the package's own functions, written in C++:
+# the quick call recognises the interpreter's cast_any when it is this one
+# and does its work inline; a replaced cast_any is called.
+from .internal import cast_any as _cast_any
+from .internal import cast_array as _cast_array
+from .internal import cast_boolean as _cast_boolean
+from .internal import cast_list
 from .quotify import quotify, tclobj
 
 TclError = tkinter.TclError
@@ -55,40 +60,8 @@ _LAZY_EXPORTS = {
 
 __all__ = ["Interpreter", "TclError", "quotify", "tclobj", "cast_list", *_LAZY_EXPORTS]
 
-
-def cast_list(value):
-    """Return the elements of a Tcl list as a Python ``list``.
-
-    Text (a ``str``, or a ``_tkinter.Tcl_Obj`` through its string form) is
-    parsed with Tcl's own list rules, so every element comes back as a
-    ``str`` exactly as Tcl reads it; ``bytes`` (a Tcl byte array) are read
-    as Latin-1 text. The elements of a tuple or list (a list result as
-    tkinter returns it) are taken as they are, except that Tcl objects among
-    them become their string form, as in ``cast_any``. Other sequences and
-    sets are taken element by element; a single ``int``, ``float`` or
-    ``bool`` becomes a one-element list and ``None`` the empty list.
-
-    Needs no interpreter. Malformed list text raises ``TclError``.
-
-    >>> cast_list('a {b c} "d e"')
-    ['a', 'b c', 'd e']
-    >>> cast_list(('a', 1))
-    ['a', 1]
-    """
-    cls = type(value)
-    if cls is tuple or cls is list:
-        return [_cast_item(item) for item in value]
-    if cls is bytes:
-        value = value.decode("latin-1")
-    global _GetListFromAny
-    if _GetListFromAny is None:
-        # Loaded on first use: it brings in ctypes, which a program that never
-        # parses a list need not pay for.
-        from .internal import GetListFromAny as _GetListFromAny
-    return list(_GetListFromAny(value))
-
-
-_GetListFromAny = None
+# The package's own function (brelt.tcl.cast_list), as pickle and help() see it.
+cast_list.__module__ = __name__
 
 
 def _forever_keeper():
@@ -107,31 +80,6 @@ def _forever_keeper():
 
 
 _keeper = None
-
-
-def _cast_item(value):
-    # tkinter turns Tcl's numbers, booleans, byte arrays, lists and strings
-    # into Python values; any other Tcl object is text for Python.
-    cls = type(value)
-    if cls is _TclObj:
-        return str(value)
-    if cls is tuple:
-        return tuple([_cast_item(item) for item in value])
-    return value
-
-
-_get_ident = threading.get_ident
-
-
-def _check_owner(tcl):
-    """Raise ``RuntimeError`` unless the calling thread owns ``tcl``.
-
-    tkinter refuses calls from other threads only on a threaded Tcl 8; on
-    Tcl 9 it lets them run. The C modules make the same check (on the
-    ``_thread`` attribute) before every request.
-    """
-    if _get_ident() != tcl._thread:
-        raise RuntimeError("Calling Tcl from different apartment")
 
 
 class Interpreter:
@@ -213,68 +161,10 @@ class Interpreter:
         if keep is not None:
             keep(tk)
 
-    def cast_boolean(self, value):
-        """Return Tcl's truth value of a raw result as a ``bool``.
-
-        Accepts what Tcl accepts as a boolean: Python ``bool``, ``int`` and
-        ``float`` (as Tcl's numbers: non-zero is true), and as text
-        (``str``, ``bytes``, Tcl objects) ``1``/``0``, ``true``/``false``,
-        ``yes``/``no`` and ``on``/``off`` in any case and as unique
-        prefixes. Anything else raises ``TclError`` with Tcl's message
-        ("expected boolean value but got ...").
-        """
-        cls = type(value)
-        if cls is bool:
-            return value
-        if cls is int:
-            return value != 0
-        if cls is float:  # a Tcl double object: Tcl takes its numeric truth
-            if value != value:
-                raise TclError("floating point value is Not a Number")
-            return value != 0.0
-        if cls is bytes:
-            value = value.decode("latin-1")
-        elif cls is not str and cls is not _TclObj:
-            value = quotify(value)
-        # Tcl parses the text with this interpreter, which tkinter does not
-        # guard here.
-        _check_owner(self)
-        return self.tk.getboolean(value)
-
+    cast_boolean = _cast_boolean
     cast_list = staticmethod(cast_list)
-
-    def cast_array(self, value):
-        """Return the result of ``array get`` as a ``dict``.
-
-        ``value`` holds names and values alternately (``name value name
-        value ...``): Tcl list text is parsed, tuples and lists are taken as
-        they are, a mapping is copied. The result maps each name to its value
-        (a name given twice keeps its last value). An odd number of elements
-        raises ``ValueError``.
-        """
-        if isinstance(value, Mapping):
-            return dict(value)
-        items = cast_list(value)
-        if len(items) % 2:
-            raise ValueError(f"not a list of name/value pairs ({len(items)} elements): {quotify(items)!r}")
-        return dict(zip(items[0::2], items[1::2]))
-
-    def cast_any(self, value):
-        """Return a raw result as its natural Python value.
-
-        ``str``, ``int``, ``float``, ``bool`` and ``bytes`` come back as they
-        are, a list result as a ``tuple`` of such values (nested lists as
-        nested tuples), and any other Tcl object (a dict, a command name...)
-        as its string form: no ``_tkinter.Tcl_Obj`` reaches the caller.
-        """
-        # _cast_item's own steps, so a plain result (every quick call's)
-        # costs no second call.
-        cls = type(value)
-        if cls is _TclObj:
-            return str(value)
-        if cls is tuple:
-            return tuple([_cast_item(item) for item in value])
-        return value
+    cast_array = _cast_array
+    cast_any = _cast_any
 
 
 class _Package(types.ModuleType):

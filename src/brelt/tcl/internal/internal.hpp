@@ -35,6 +35,15 @@ struct State : capi::ModuleStateBase {
     Held s_interpaddr{Held::name, "interpaddr"}, s_value{Held::name, "value"}, s_tk{Held::name, "tk"};
     Held s_invalid_list_element{Held::name, "invalid list element"};
 
+    // The casts: Tcl objects as tkinter hands them back, the mappings that
+    // cast_array copies, and what the casts read of the package and the
+    // interpreter.
+    Held TclObj, Mapping;
+    Held s_package{Held::name, "brelt.tcl"}, s_quotify{Held::name, "quotify"};
+    Held s_cast_list{Held::name, "cast_list"}, s_thread{Held::name, "_thread"};
+    Held s_getboolean{Held::name, "getboolean"};
+    Held t_nan{Held::name, "floating point value is Not a Number"};
+
     // Tcl's major version (8 or 9) and addresses in the library that TclDLL
     // holds; valid while it is loaded, which is for good.
     int tcl_major = 8;
@@ -59,9 +68,13 @@ bool interp_pointer(State& st, PyObject* interp, Tcl_Interp** out);
 // may be NULL) when there is no interpreter or its result is empty.
 std::nullptr_t raise_from_interp(State& st, Tcl_Interp* interp, PyObject* default_msg);
 
+// The elements of any value as GetListFromAny(obj, interp) returns them.
+PyObject* list_from_any(State& st, PyObject* obj, PyObject* interp);
+
 // The module's functions, each a capi::FunctionDef.
 extern const capi::FunctionDef kPtrAdd, kPtrSub, kPtrDiff, kTclErrorFromInterp, kFromParam, kCharPFromObj;
 extern const capi::FunctionDef kGetListFromAny;
 extern const capi::FunctionDef kDictionaryCompare;
+extern const capi::FunctionDef kCastAny, kCastBoolean, kCastArray, kCastList;
 
 }  // namespace internal

@@ -159,9 +159,12 @@ PyObject* parse_list(State& st, PyObject* text, PyObject* interp) {
 }
 
 PyObject* get_list_from_any(Function* self, PyObject* const* argv) {
-    State& st = state_of(self);
-    PyObject* obj = argv[0];
-    PyObject* interp = argv[1] ? argv[1] : Py_None;
+    return list_from_any(state_of(self), argv[0], argv[1] ? argv[1] : Py_None);
+}
+
+}  // namespace
+
+PyObject* list_from_any(State& st, PyObject* obj, PyObject* interp) {
     if (PyUnicode_Check(obj)) return parse_list(st, obj, interp);
 
     if (PyTuple_CheckExact(obj)) return Py_NewRef(obj);
@@ -180,8 +183,6 @@ PyObject* get_list_from_any(Function* self, PyObject* const* argv) {
     if (!text) return nullptr;
     return parse_list(st, text.get(), interp);
 }
-
-}  // namespace
 
 const capi::FunctionDef kGetListFromAny{"GetListFromAny", get_list_from_any, R"(GetListFromAny(obj, interp=None)
 --

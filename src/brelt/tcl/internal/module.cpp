@@ -381,8 +381,14 @@ bool build_module(PyObject* module, State& st) {
     st.interp_address = Ref::steal(PyObject_CallOneArg(proto.get(), address.get()));
     if (!st.interp_address) return false;
 
-    return add_function(module, kCharPFromObj) && add_function(module, kGetListFromAny) &&
-           add_function(module, kDictionaryCompare);
+    if (!add_function(module, kCharPFromObj) || !add_function(module, kGetListFromAny) ||
+        !add_function(module, kDictionaryCompare)) {
+        return false;
+    }
+    // The package's casts (it binds them as its own).
+    return capi::import_attr(st.TclObj, "_tkinter", "Tcl_Obj") &&
+           capi::import_attr(st.Mapping, "collections.abc", "Mapping") && add_function(module, kCastAny) &&
+           add_function(module, kCastBoolean) && add_function(module, kCastArray) && add_function(module, kCastList);
 }
 
 int exec_module(PyObject* module) noexcept {
@@ -400,6 +406,7 @@ constexpr const char* kModuleDoc = R"(Implements:
     Tcl_Obj
     GetListFromAny
     DictionaryCompare
+    cast_any, cast_boolean, cast_array, cast_list (the package's casts)
 
 Description:
     This file implements access to some internals of Tcl's C code,

@@ -38,14 +38,20 @@ PyObject* method_call(PyObject* name, PyObject* self, PyObject* arg) {
 // ---------------------------------------------------------------------------
 // Jiv_Code
 
+// Whether `type` is our own Jiv_Code with its own __new__, __init__ and
+// attribute writes: then making one is known work, done here.
+bool own_code_class(State& st, PyTypeObject* type) {
+    return reinterpret_cast<PyObject*>(type) == st.Jiv_Code.get() && type->tp_new == st.code_new &&
+           capi::type_lookup(type, st.s_init.get()).get() == st.code_init.get() &&
+           type->tp_setattro == PyObject_GenericSetAttr;
+}
+
 // A new Jiv_Code(name, tcl=tcl), through the module attribute Jiv_Code.
 PyObject* new_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
     Ref cls = module_global(module, st.g_Jiv_Code.get());
     if (!cls) return nullptr;
     auto* type = cls.as<PyTypeObject>();
-    if (cls.get() != st.Jiv_Code.get() || type->tp_new != st.code_new ||
-        capi::type_lookup(type, st.s_init.get()).get() != st.code_init.get() ||
-        type->tp_setattro != PyObject_GenericSetAttr) {
+    if (!own_code_class(st, type)) {
         PyObject* args[] = {name, tcl};
         return PyObject_Vectorcall(cls.get(), args, 1, st.kw_tcl.get());
     }
@@ -68,6 +74,45 @@ PyObject* new_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
     PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
     if (PyObject_GenericSetAttr(code.get(), st.s_cmd.get(), cmd.get()) < 0) return nullptr;
     return code.release();
+}
+
+// The Jiv_Code that Jiv made last for `name`, when nobody but the cache
+// holds it (no reference, no weak reference, not its __dict__ nor its path
+// list) and it is as Jiv made it: {'tcl': tcl, 'cmd': [name]}, of our own
+// class. Then nobody can tell it from a new one, and handing it out again
+// saves making and dropping an object, its __dict__ and its list on every
+// quick call. NULL otherwise (with an exception only on failure). Nothing
+// here runs Python code, so the checks hold when it is handed out.
+PyObject* reuse_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
+    if (!PyUnicode_CheckExact(name)) return nullptr;
+    PyObject* code = PyDict_GetItemWithError(st.code_cache.get(), name);
+    if (code == nullptr || !capi::held_only_by_caller(code)) return nullptr;
+    Ref cls = module_global(module, st.g_Jiv_Code.get());
+    if (!cls) return nullptr;
+    if (Py_TYPE(code) != cls.as<PyTypeObject>() || !own_code_class(st, Py_TYPE(code))) return nullptr;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(code, nullptr));
+    if (!dict) return nullptr;
+    // The dict: held by the object and by `dict` alone.
+    if (!PyDict_CheckExact(dict.get()) || Py_REFCNT(dict.get()) != 2 || PyDict_GET_SIZE(dict.get()) != 2) {
+        return nullptr;
+    }
+    if (PyDict_GetItemWithError(dict.get(), st.s_tcl.get()) != tcl) return nullptr;
+    PyObject* cmd = PyDict_GetItemWithError(dict.get(), st.s_cmd.get());
+    if (cmd == nullptr || !PyList_CheckExact(cmd) || Py_REFCNT(cmd) != 1 || PyList_GET_SIZE(cmd) != 1 ||
+        PyList_GET_ITEM(cmd, 0) != name) {
+        return nullptr;
+    }
+    return Py_NewRef(code);
+}
+
+// Keeps `code`, just made by Jiv for `name`, for reuse_code. The cache
+// holds a few dozen paths at most: a program that makes up names does not
+// make it grow.
+bool remember_code(State& st, PyObject* name, PyObject* code) {
+    if (!PyUnicode_CheckExact(name) || !own_code_class(st, Py_TYPE(code))) return true;
+    PyObject* cache = st.code_cache.get();
+    if (PyDict_GET_SIZE(cache) >= 64) PyDict_Clear(cache);
+    return PyDict_SetItem(cache, name, code) == 0;
 }
 
 PyObject* code_extend(State& st, PyObject* self, PyObject* name) {
@@ -208,7 +253,16 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     // 7. The result.
     int truth = PyObject_IsTrue(cast);
     if (truth < 0) return nullptr;
-    if (truth) return method_call(st.s_cast_any.get(), interp.get(), result.get());
+    if (truth) {
+        // interp.cast_any(result); the package's own does its work here.
+        Ref cast_any;
+        int unbound = capi::get_method(interp.get(), st.s_cast_any.get(), cast_any);
+        if (unbound < 0) return nullptr;
+        if (!unbound) return PyObject_CallOneArg(cast_any.get(), result.get());
+        if (cast_any.get() == st.cast_any.get()) return capi::cast_raw_value(result.get(), st.TclObj.as<PyTypeObject>());
+        PyObject* args[] = {interp.get(), result.get()};
+        return PyObject_Vectorcall(cast_any.get(), args, 2, nullptr);
+    }
     PyObject* r = result.get();
     if (PyUnicode_CheckExact(r)) return result.release();
     if (PyBytes_Check(r)) return PyUnicode_DecodeLatin1(PyBytes_AS_STRING(r), PyBytes_GET_SIZE(r), nullptr);
@@ -352,7 +406,12 @@ Attributes:
 
 PyObject* jiv_getattr(State& st, PyObject* module, PyObject* self, PyObject* name) {
     Ref tcl = own_attr(self, st.s_tcl);
-    return tcl ? new_code(st, module, name, tcl.get()) : nullptr;
+    if (!tcl) return nullptr;
+    if (PyObject* again = reuse_code(st, module, name, tcl.get())) return again;
+    if (PyErr_Occurred()) return nullptr;
+    Ref code = Ref::steal(new_code(st, module, name, tcl.get()));
+    if (!code || !remember_code(st, name, code.get())) return nullptr;
+    return code.release();
 }
 
 PyObject* jiv_getattro(PyObject* self, PyObject* name) noexcept {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "capi.hpp"
+#include "rawvalue.hpp"
 
 namespace jiv {
 
@@ -18,6 +19,16 @@ struct State : capi::ModuleStateBase {
     Held Jiv, Jiv_Code, code_init, quotify;
     newfunc code_new = nullptr;
     Held empty_tuple;
+
+    // The package's cast_any (of brelt.tcl.internal) and the Tcl objects it
+    // turns into text: while an interpreter's cast_any is this function,
+    // the quick call does its work inline.
+    Held cast_any, TclObj;
+
+    // Jiv_Code objects that Jiv handed out last, by path name. One nobody
+    // else holds any more, in the state Jiv made it, is handed out again
+    // instead of a new one (see reuse_code).
+    Held code_cache;
     Held kw_tcl{Held::kwnames, "tcl"};
 
     // Names of module attributes, read at every use so that replacing one
