@@ -67,22 +67,12 @@ private:
 
 inline PyObject* read_attr(State& st, PyObject* obj, PyObject* name) noexcept { return AttrReader(st, obj)(name); }
 
-// tcl.tk; a weak proxy is looked through directly, with the proxy's own
-// error for an interpreter that is gone. Refused with RuntimeError in a
-// thread that does not own the interpreter.
+// tcl.tk, through the host layer's look-through (a weak proxy, the package
+// for its default interpreter) and owner check: RuntimeError in a thread
+// that does not own the interpreter.
 inline bool tk_of(State& st, PyObject* tcl, Ref& tk) noexcept {
     Ref target;
-    if (PyWeakref_CheckProxy(tcl)) {
-        int alive = PyWeakref_GetRef(tcl, target.out());
-        if (alive < 0) return false;
-        if (alive == 0) {
-            PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-            return false;
-        }
-    } else {
-        target = Ref::borrow(tcl);
-    }
-    if (!capi::check_owner_thread(target.get(), st.s_thread.get())) return false;
+    if (!host::checked_interpreter(host_names(st), tcl, target)) return false;
     tk = Ref::steal(read_attr(st, target.get(), st.s_tk.get()));
     return static_cast<bool>(tk);
 }
@@ -101,7 +91,7 @@ inline bool interp_tk(State& st, PyObject* self, Ref& tcl, Ref& tk) noexcept {
 // tk.<method>(*args[1:]), args[0] being tk. For a type whose instances have
 // no __dict__, the method found on the type is what the call would find, and
 // is called directly while the type's tag is unchanged.
-inline PyObject* call_tk(State& st, TkMethod which, PyObject* const* args, size_t nargs) noexcept {
+inline PyObject* call_tk_method(State& st, TkMethod which, PyObject* const* args, size_t nargs) noexcept {
     PyTypeObject* t = Py_TYPE(args[0]);
     MethodCache& e = st.tk_methods[static_cast<int>(which)];
     unsigned int tag = capi::type_version(t);
@@ -123,10 +113,20 @@ inline PyObject* call_tk(State& st, TkMethod which, PyObject* const* args, size_
     return PyObject_VectorcallMethod(name, args, nargs, nullptr);
 }
 
+// The one request of every class: tk.<method>(*args[1:]) on the
+// application of interpreter `tcl` (looked through and checked by
+// tk_of()); a failure's TclError leaves with Tcl's account of it (see
+// host/tclerror.hpp), read without touching the interpreter.
+inline PyObject* call_tk(State& st, PyObject* tcl, TkMethod which, PyObject* const* args, size_t nargs) noexcept {
+    PyObject* result = call_tk_method(st, which, args, nargs);
+    if (result != nullptr) return result;
+    return host::raise_tcl_error_details(tcl, st.TclError.get(), host::TclErrorReport::as_raised);
+}
+
 // tk.call(words): one tuple, each element one Tcl word.
-inline PyObject* tk_call_words(State& st, PyObject* tk, PyObject* words) noexcept {
+inline PyObject* tk_call_words(State& st, PyObject* tcl, PyObject* tk, PyObject* words) noexcept {
     PyObject* args[] = {tk, words};
-    return call_tk(st, TkMethod::call, args, 2);
+    return call_tk(st, tcl, TkMethod::call, args, 2);
 }
 
 }  // namespace tclns

@@ -103,6 +103,8 @@ int exec_module(PyObject* module) noexcept {
             !init_lazy_iterator_type(module, *st) || !init_element_error(*st)) {
             return -1;
         }
+        st->CommandCallable = Ref::steal(host::make_callable_type(module));
+        if (!st->CommandCallable) return -1;
         // The classes, each bound as soon as it exists.
         if (!build_tcl_variable(module, *st) || !add_object(module, "TclVariable", st->TclVariable.get())) return -1;
         if (!build_array_and_temp_variables(module, *st) ||

@@ -1,6 +1,7 @@
 // brelt.tcl.namespace: module state and the helpers its classes share.
 #pragma once
 
+#include "callback.hpp"
 #include "capi.hpp"
 
 namespace tclns {
@@ -67,9 +68,6 @@ struct State : capi::ModuleStateBase {
     // Imported at module execution.
     Held MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
     Held TclObj;  // _tkinter.Tcl_Obj: a value of a type tkinter does not convert
-    // Above zero while a temporary object's clean-up runs a request whose
-    // TclError it ignores: the failure's details are then not read.
-    int ignoring_tcl_errors = 0;
     Held inspect_Signature, inspect_Parameter;
     Held package_name;  // the package whose module is the default interpreter
     // What a[key] and del a[key] of a missing element raise: a TclError that
@@ -82,11 +80,13 @@ struct State : capi::ModuleStateBase {
     // The classes, in order of creation.
     Held TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable, TclNamespace;
     Held lazy_iterator_type;
+    Held CommandCallable;  // what tkinter registers for a Python command
 
     // Attribute and method names.
     Held s_tcl{Held::name, "tcl"}, s_cast{Held::name, "cast"}, s_var_name{Held::name, "var_name"};
     Held s_tk{Held::name, "tk"};
     Held s_thread{Held::name, "_thread"};  // the Interpreter's owner thread
+    Held s_default_interpreter{Held::name, "_default_interpreter"}, s_default{Held::name, "_default"};
     Held s_getvar{Held::name, "getvar"}, s_setvar{Held::name, "setvar"}, s_unsetvar{Held::name, "unsetvar"};
     Held s_eval{Held::name, "eval"}, s_call{Held::name, "call"};
     Held s_cast_boolean{Held::name, "cast_boolean"}, s_cast_list{Held::name, "cast_list"};
@@ -123,6 +123,11 @@ struct State : capi::ModuleStateBase {
 };
 
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }
+
+// The names the host layer's look-through reads.
+inline host::Names host_names(State& st) noexcept {
+    return {st.s_thread.get(), st.s_tk.get(), st.s_default_interpreter.get(), st.s_default.get()};
+}
 
 // ---------------------------------------------------------------------------
 // Calls into the sibling module and into tkinter

@@ -57,11 +57,11 @@ PyObject* run(State& st, PyObject* self, PyObject* tclcmd, PyObject* const* extr
         Ref script = Ref::steal(quotify(st, cmd.get()));
         if (!script) return nullptr;
         PyObject* a[] = {tk.get(), script.get()};
-        return call_tk(st, TkMethod::eval, a, 2);
+        return call_tk(st, tcl.get(), TkMethod::eval, a, 2);
     }
     Ref words = all_text(cmd.get(), 0) ? Ref::borrow(cmd.get()) : Ref::steal(tclobj(st, cmd.get()));
     if (!words) return nullptr;
-    return tk_call_words(st, tk.get(), words.get());
+    return tk_call_words(st, tcl.get(), tk.get(), words.get());
 }
 
 }  // namespace
@@ -141,7 +141,7 @@ PyObject* direct(State& st, PyObject* self, std::initializer_list<PyObject*> w, 
     if (!interp_tk(st, self, tcl, tk)) return nullptr;
     Ref words = Ref::steal(make_words(w));
     if (!words) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tk.get(), words.get()));
+    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), words.get()));
     if (!result || cast == nullptr) return result.release();
     return cast_with(tcl.get(), cast, result.get());
 }
@@ -307,7 +307,7 @@ PyObject* parent(Function* fn, PyObject* const* argv) {
     Ref words = cmd ? Ref::steal(tclobj(st, cmd.get())) : Ref();
     Ref tcl, tk;
     if (!words || !interp_tk(st, self, tcl, tk)) return nullptr;
-    return name_answer(st, tk_call_words(st, tk.get(), words.get()));
+    return name_answer(st, tk_call_words(st, tcl.get(), tk.get(), words.get()));
 }
 
 PyObject* which(Function* fn, PyObject* const* argv) {

@@ -1,6 +1,8 @@
 // TempTclCommand and TempTclNamespace: a command or namespace with a
 // generated global name that lives as long as a `with` block (and, for a
 // command with a registered callable, until the handle is collected).
+#include <array>
+
 #include "command.hpp"
 
 namespace tclns {
@@ -27,9 +29,7 @@ PyObject* temp_name(State& st, PyObject* self, PyObject* pattern) noexcept {
 // Calls `self.<name>()`; a TclError (and, with `gone_too`, the
 // ReferenceError of an interpreter that no longer exists) is ignored.
 bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept {
-    ++st.ignoring_tcl_errors;
     Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, name));
-    --st.ignoring_tcl_errors;
     if (r) return true;
     if (PyErr_ExceptionMatches(st.TclError.get()) || (gone_too && PyErr_ExceptionMatches(PyExc_ReferenceError))) {
         PyErr_Clear();
@@ -176,7 +176,7 @@ bool delete_through_kept_tk(State& st, PyObject* self, PyObject* kept) noexcept 
     if (!name) return false;
     Ref words = Ref::steal(make_words({st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}));
     if (!words) return false;
-    Ref r = Ref::steal(tk_call_words(st, tk, words.get()));
+    Ref r = Ref::steal(call_tk_method(st, TkMethod::call, std::array<PyObject*, 2>{tk, words.get()}.data(), 2));
     if (!r && PyErr_ExceptionMatches(st.TclError.get())) PyErr_Clear();  // already gone
     return !PyErr_Occurred();
 }

@@ -89,7 +89,7 @@ PyObject* read_str(State& st, PyObject* self, PyObject* key) noexcept {
     Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
     if (!script) return nullptr;
     PyObject* a[] = {t.tk.get(), script.get()};
-    return call_tk(st, TkMethod::eval, a, 2);
+    return call_tk(st, t.tcl.get(), TkMethod::eval, a, 2);
 }
 
 PyObject* read_obj(State& st, PyObject* self, PyObject* key, PyObject* index) noexcept {
@@ -97,10 +97,10 @@ PyObject* read_obj(State& st, PyObject* self, PyObject* key, PyObject* index) no
     if (!target(st, self, key, t)) return nullptr;
     if (is_none(index)) {
         PyObject* a[] = {t.tk.get(), t.name.get()};
-        return call_tk(st, TkMethod::getvar, a, 2);
+        return call_tk(st, t.tcl.get(), TkMethod::getvar, a, 2);
     }
     PyObject* a[] = {t.tk.get(), t.name.get(), index};
-    return call_tk(st, TkMethod::getvar, a, 3);
+    return call_tk(st, t.tcl.get(), TkMethod::getvar, a, 3);
 }
 
 PyObject* write(State& st, PyObject* self, PyObject* key, PyObject* value, PyObject* index) noexcept {
@@ -115,10 +115,10 @@ PyObject* write(State& st, PyObject* self, PyObject* key, PyObject* value, PyObj
     if (!v) return nullptr;
     if (!idx) {
         PyObject* a[] = {t.tk.get(), t.name.get(), v.get()};
-        return call_tk(st, TkMethod::setvar, a, 3);
+        return call_tk(st, t.tcl.get(), TkMethod::setvar, a, 3);
     }
     PyObject* a[] = {t.tk.get(), t.name.get(), idx.get(), v.get()};
-    return call_tk(st, TkMethod::setvar, a, 4);
+    return call_tk(st, t.tcl.get(), TkMethod::setvar, a, 4);
 }
 
 PyObject* test_exists(State& st, PyObject* self, PyObject* key, PyObject* index) noexcept {
@@ -126,7 +126,7 @@ PyObject* test_exists(State& st, PyObject* self, PyObject* key, PyObject* index)
     if (!target(st, self, key, t)) return nullptr;
     Ref name = is_none(index) ? std::move(t.name) : Ref::steal(element_name(st, t.name.get(), index));
     Ref w = name ? Ref::steal(make_words({st.w_info.get(), st.w_exists.get(), name.get()})) : Ref();
-    Ref answer = w ? Ref::steal(tk_call_words(st, t.tk.get(), w.get())) : Ref();
+    Ref answer = w ? Ref::steal(tk_call_words(st, t.tcl.get(), t.tk.get(), w.get())) : Ref();
     return answer ? cast_with(t.tcl.get(), st.s_cast_boolean.get(), answer.get()) : nullptr;
 }
 
@@ -136,12 +136,12 @@ PyObject* remove(State& st, PyObject* self, PyObject* key, PyObject* index, PyOb
     Ref r;
     if (is_none(index)) {
         PyObject* a[] = {t.tk.get(), t.name.get()};
-        r = Ref::steal(call_tk(st, TkMethod::unsetvar, a, 2));
+        r = Ref::steal(call_tk(st, t.tcl.get(), TkMethod::unsetvar, a, 2));
     } else {
         Ref idx = Ref::steal(quotify(st, index));
         if (!idx) return nullptr;
         PyObject* a[] = {t.tk.get(), t.name.get(), idx.get()};
-        r = Ref::steal(call_tk(st, TkMethod::unsetvar, a, 3));
+        r = Ref::steal(call_tk(st, t.tcl.get(), TkMethod::unsetvar, a, 3));
     }
     if (!r) {
         if (nocomplain == nullptr || !PyErr_ExceptionMatches(st.TclError.get())) return nullptr;
