@@ -78,3 +78,51 @@ def test_failed_request_details(request_, kind):
     assert tcl.tk.eval("catch relay msg") == "1"
     got = tcl.tk.eval("set msg")
     assert got == message or message.startswith(got), (got, message)
+
+
+# ---------------------------------------------------------------------------
+# The default interpreter (the package itself as `tcl`) belongs to its thread
+
+
+DEFAULT_REQUESTS = [
+    lambda k: k(TclVariable)("::x").get(),
+    lambda k: k(TclVariable)("::x").set(1),
+    lambda k: k(TclArrayVariable)("::arr").array_names(),
+    lambda k: k(TclCommand)("::set x")(),
+    lambda k: k(TclCommand)("::set").exists(),
+    lambda k: k(TclNamespace)("::").call("set", "x"),
+    lambda k: k(TclNamespace)("::").code("x"),
+    lambda k: list(k(TclNamespace)("::").vars),
+    lambda k: k(TclNamespace)("::").vars["x"],
+    lambda k: k(TclNamespace)("::").cmds["set"].exists(),
+]
+
+
+@pytest.mark.parametrize("request_", DEFAULT_REQUESTS)
+def test_default_interpreter_refuses_other_threads(request_, kind):
+    import threading
+
+    import brelt.tcl
+    from conftest import RecordingTk
+
+    interp = brelt.tcl._default()
+    interp.tk.eval("set ::x 1; array set ::arr {a 1}")
+    saved, interp.tk = interp.tk, RecordingTk(interp.tk)
+    outcome = []
+
+    def worker():
+        try:
+            request_(kind)
+        except RuntimeError as exc:
+            outcome.append(exc)
+
+    try:
+        thread = threading.Thread(target=worker)
+        thread.start()
+        thread.join()
+        sent = interp.tk.take()
+    finally:
+        interp.tk = saved
+    # Refused by the package before anything reaches tkinter, on every Tcl.
+    assert outcome and "different apartment" in str(outcome[0])
+    assert sent == []

@@ -522,6 +522,9 @@ PyObject* delete_(Function* fn, PyObject* const* argv) {
     if (!name) return nullptr;
     Ref r = Ref::steal(request(st, argv[0], {st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}, nullptr));
     if (!r) return nullptr;
+    // A temporary command no longer needs the application it kept.
+    int temporary = PyObject_IsInstance(argv[0], st.cmd.TempTclCommand.get());
+    if (temporary < 0 || (temporary && !forget_kept_tk(st, argv[0]))) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -133,6 +133,8 @@ PyObject* command_enter(Function* fn, PyObject* const* argv) {
     return Py_NewRef(argv[0]);
 }
 
+}  // namespace
+
 // Forgets the Tcl application kept at registration once the command is
 // deleted, so the handle does not keep it alive any longer.
 bool forget_kept_tk(State& st, PyObject* self) noexcept {
@@ -141,6 +143,8 @@ bool forget_kept_tk(State& st, PyObject* self) noexcept {
     PyErr_Clear();
     return true;
 }
+
+namespace {
 
 PyObject* command_exit(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
@@ -181,13 +185,35 @@ bool delete_through_kept_tk(State& st, PyObject* self, PyObject* kept) noexcept 
     return !PyErr_Occurred();
 }
 
+// Whether the kept (tk, owner) pair belongs to the calling thread (or
+// records no owner).
+bool kept_here(PyObject* kept) noexcept {
+    if (!PyTuple_Check(kept) || PyTuple_GET_SIZE(kept) != 2) return true;
+    PyObject* owner = PyTuple_GET_ITEM(kept, 1);
+    if (!PyLong_CheckExact(owner)) return true;
+    unsigned long ident = PyLong_AsUnsignedLong(owner);
+    if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return true;
+    }
+    return ident == PyThread_get_thread_ident();
+}
+
 PyObject* command_del(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[0];
     Ref wrapped, kept;
     if (PyObject_GetOptionalAttr(self, st.cmd.s_wrapped.get(), wrapped.out()) < 0) return nullptr;
-    if (wrapped) {
-        if (PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out()) < 0) return nullptr;
+    if (PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out()) < 0) return nullptr;
+    if (kept && !kept_here(kept.get())) {
+        // Collected in a thread that must not touch the interpreter, nor
+        // drop what may be the last reference to its application (Tcl
+        // aborts the process): the command stays, and the application is
+        // kept for good, as an Interpreter dropped elsewhere keeps its own.
+        if (PyTuple_Check(kept.get()) && PyTuple_GET_SIZE(kept.get()) == 2) {
+            Py_INCREF(PyTuple_GET_ITEM(kept.get(), 0));  // never released
+        }
+    } else if (wrapped) {
         Ref tcl;
         if (PyObject_GetOptionalAttr(self, st.s_tcl.get(), tcl.out()) < 0) return nullptr;
         Ref target;
