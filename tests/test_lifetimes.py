@@ -142,3 +142,28 @@ CLASSES = ["TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVa
 @pytest.mark.parametrize("name", CLASSES)
 def test_collected_in_another_thread(name, interp):
     assert_clean(run_python(COLLECTED_ELSEWHERE, name, interp))
+
+
+@pytest.mark.parametrize("variant", ["exact", "subclass"])
+@pytest.mark.parametrize("name", ["TempTclCommand", "TempTclVariable", "TempTclArrayVariable", "TempTclNamespace"])
+@pytest.mark.parametrize("how", ["copy", "deepcopy", "pickle", "deepcopy inside"])
+def test_temporaries_cannot_be_copied(tcl, name, variant, how):
+    import copy
+    import pickle
+
+    from brelt.tcl import namespace as m
+
+    cls = getattr(m, name)
+    if variant == "subclass":
+        cls = type("Sub" + name, (cls,), {})
+    temp = cls(print, tcl=tcl) if name == "TempTclCommand" else cls(tcl=tcl)
+    action = {
+        "copy": copy.copy,
+        "deepcopy": copy.deepcopy,
+        "pickle": pickle.dumps,
+        "deepcopy inside": lambda t: copy.deepcopy({"held": [t]}),
+    }[how]
+    with pytest.raises(TypeError, match="owns its Tcl"):
+        action(temp)
+    if name == "TempTclCommand":
+        assert temp.exists()  # the original still owns its command

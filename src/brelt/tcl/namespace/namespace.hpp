@@ -50,7 +50,7 @@ struct CmdState {
     Held w_import{Held::name, "import"}, w_force{Held::name, "-force"}, w_parent{Held::name, "parent"};
     Held w_which{Held::name, "which"}, w_command{Held::name, "-command"}, w_variable{Held::name, "-variable"};
     Held w_vars{Held::name, "vars"}, t_dash{Held::name, "-"}, t_calling{Held::name, "Calling: "};
-    Held t_empty{Held::name, ""};
+    Held t_empty{Held::name, ""}, t_star{Held::name, "*"};
 
     // Keyword-name tuples for vectorcalls.
     Held kw_array_index{Held::kwnames, "array_index"}, kw_nocomplain{Held::kwnames, "array_index nocomplain"};
@@ -186,6 +186,8 @@ bool build_tcl_command(PyObject* module, State& st);        // TclCommand, TempT
 bool build_namespace_views(PyObject* module, State& st);    // the four views, before TclNamespace
 bool build_tcl_namespace(PyObject* module, State& st);
 bool build_temp_namespace(PyObject* module, State& st);     // TempTclNamespace
+// __reduce_ex__ of the temporaries: copying or pickling one raises TypeError.
+extern const capi::FunctionDef kRefuseCopy;
 
 // ---------------------------------------------------------------------------
 // Shared by the command and namespace classes

@@ -204,9 +204,27 @@ PyObject* children(Function* fn, PyObject* const* argv) {
     return answer ? cast_list_of(st, self, answer.get()) : nullptr;
 }
 
+// A result with Tcl objects of a type tkinter does not convert (Tcl 9's
+// namespace names) made text, in tuples too, as Tcl 8 answers.
+PyObject* texts_of(State& st, PyObject* answer) noexcept {
+    if (answer == nullptr) return nullptr;
+    Ref held = Ref::steal(answer);
+    if (Py_TYPE(answer) == reinterpret_cast<PyTypeObject*>(st.TclObj.get())) return PyObject_Str(answer);
+    if (!PyTuple_CheckExact(answer)) return held.release();
+    Py_ssize_t n = PyTuple_GET_SIZE(answer);
+    Ref out = Ref::steal(PyTuple_New(n));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = texts_of(st, Py_NewRef(PyTuple_GET_ITEM(answer, i)));
+        if (item == nullptr) return nullptr;
+        PyTuple_SET_ITEM(out.get(), i, item);
+    }
+    return out.release();
+}
+
 PyObject* code(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_code.get(), argv[1]});
+    return texts_of(st, self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_code.get(), argv[1]}));
 }
 
 PyObject* create(Function* fn, PyObject* const* argv) {

@@ -376,10 +376,27 @@ create()) stays until delete().
 
 }  // namespace
 
+// A temporary owns its Tcl object: a copy would be a second owner, whose
+// collection or block deletes what the original still uses.
+static PyObject* refuse_copy(Function* fn, PyObject* const* argv) {
+    (void)fn;
+    PyErr_Format(PyExc_TypeError, "cannot copy or pickle '%.200s' object: it owns its Tcl %s",
+                 Py_TYPE(argv[0])->tp_name, "object");
+    return nullptr;
+}
+
+extern const capi::FunctionDef kRefuseCopy{"__reduce_ex__", refuse_copy, R"doc(__reduce_ex__(self, protocol)
+--
+
+Refused with TypeError: a temporary owns its Tcl object, so copy.copy(),
+copy.deepcopy() and pickle would make a second owner of it.
+)doc"};
+
 bool build_temp_command(PyObject* module, State& st) {
     capi::ClassBuilder cls(module, "TempTclCommand", kCommandDoc);
     cls.bases({st.cmd.TclCommand.get()})
         .method(kCommandInit)
+        .method(kRefuseCopy)
         .method(kCommandEnter)
         .method(kCommandExit)
         .method(kCommandDel);
@@ -391,7 +408,7 @@ bool build_temp_namespace(PyObject* module, State& st) {
     st.cmd.namespace_init = Ref::steal(PyObject_GetAttr(st.TclNamespace.get(), st.s_init.get()));
     if (!st.cmd.namespace_init) return false;
     capi::ClassBuilder cls(module, "TempTclNamespace", kNamespaceDoc);
-    cls.bases({st.TclNamespace.get()}).method(kNamespaceInit).method(kNamespaceEnter).method(kNamespaceExit);
+    cls.bases({st.TclNamespace.get()}).method(kNamespaceInit).method(kRefuseCopy).method(kNamespaceEnter).method(kNamespaceExit);
     st.cmd.TempTclNamespace = cls.build();
     return static_cast<bool>(st.cmd.TempTclNamespace);
 }
