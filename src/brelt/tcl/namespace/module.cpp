@@ -72,7 +72,8 @@ bool bind_all(PyObject* module) {
 
 bool init_names(State& st) {
     st.cmd.dashed = Ref::steal(PyDict_New());
-    if (!st.cmd.dashed) return false;
+    st.cache_entries = Ref::steal(PyList_New(0));
+    if (!st.cmd.dashed || !st.cache_entries) return false;
     // `assert` statements run unless Python was started with -O.
     Ref flags = Ref::steal(PyObject_GetAttrString(st.sys.get(), "flags"));
     Ref optimize = flags ? Ref::steal(PyObject_GetAttrString(flags.get(), "optimize")) : Ref();

@@ -1,6 +1,8 @@
 // brelt.tcl.namespace: module state and the helpers its classes share.
 #pragma once
 
+#include <atomic>
+
 #include "callback.hpp"
 #include "capi.hpp"
 
@@ -12,18 +14,21 @@ using capi::Ref;
 using capi::Held;
 
 // Caches of the hot path (fastpath.hpp), keyed by type and version tag.
+// An entry is immutable once published (an atomic pointer store) and is
+// owned by a capsule in State::cache_entries for the module's life, so a
+// reader in any thread may follow a pointer it loaded, and use the method
+// it names, without a reference of its own (free-threaded builds too).
+// Beyond kMaxCacheEntries entries nothing more is cached: the slow path
+// is as correct.
 inline constexpr int kTypeCacheSize = 4;
-struct TypeVersion {
+inline constexpr Py_ssize_t kMaxCacheEntries = 256;
+struct CacheEntry {
     PyTypeObject* type = nullptr;  // compared, never followed
     unsigned int tag = 0;
+    PyObject* method = nullptr;    // strong, or NULL
 };
 enum class TkMethod { getvar, setvar, unsetvar, call, eval };
 inline constexpr int kTkMethods = 5;
-struct MethodCache {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-    Held method;
-};
 
 // Names, words and texts of the command and namespace classes.
 struct CmdState {
@@ -84,7 +89,7 @@ struct State : capi::ModuleStateBase {
 
     // Attribute and method names.
     Held s_tcl{Held::name, "tcl"}, s_cast{Held::name, "cast"}, s_var_name{Held::name, "var_name"};
-    Held s_tk{Held::name, "tk"};
+    Held s_tk{Held::name, "tk"}, s_typename{Held::name, "typename"};
     Held s_thread{Held::name, "_thread"};  // the Interpreter's owner thread
     Held s_default_interpreter{Held::name, "_default_interpreter"}, s_default{Held::name, "_default"};
     Held s_getvar{Held::name, "getvar"}, s_setvar{Held::name, "setvar"}, s_unsetvar{Held::name, "unsetvar"};
@@ -113,10 +118,11 @@ struct State : capi::ModuleStateBase {
     // Hot-path caches: types whose instances hold these names as plain
     // instance attributes, and the tk methods last found on tk's type.
     Held plain_names[4];  // tcl, var_name, cast, tk
-    TypeVersion plain_types[kTypeCacheSize];
-    int plain_next = 0;
+    std::atomic<const CacheEntry*> plain_types[kTypeCacheSize];
+    std::atomic<unsigned int> plain_next{0};
     Held tk_method_names[kTkMethods];
-    MethodCache tk_methods[kTkMethods];
+    std::atomic<const CacheEntry*> tk_methods[kTkMethods];
+    Held cache_entries;  // list of the capsules that own the entries
 
     // Commands and namespaces.
     CmdState cmd;
