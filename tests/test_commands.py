@@ -444,17 +444,18 @@ def test_collection_in_another_thread_after_the_interpreter_is_gone(monkeypatch)
     thread = threading.Thread(target=box.clear)  # the last reference goes there
     thread.start()
     thread.join()
-    # Either way Tcl is touched only by the thread that owns it. With the GIL
-    # the finaliser runs in the thread that drops the last reference: refused
-    # by the owner check (tkinter's own, on Tcl 8, waits and words it
-    # differently; on Tcl 9 there is none), and Tcl left untouched. A
-    # free-threaded build hands an object that another thread drops last back
-    # to the thread that made it, which frees it as soon as it runs again: the
-    # finaliser runs there, in the owner thread, and deletes the command.
+    # Tcl is touched only by the thread that owns it. With the GIL the
+    # finaliser runs in the thread that drops the last reference: that thread
+    # must not touch Tcl, so the command stays and its application is kept
+    # for good (as an Interpreter dropped elsewhere keeps its own), quietly.
+    # A free-threaded build hands an object that another thread drops last
+    # back to the thread that made it, which frees it as soon as it runs
+    # again: the finaliser runs there, in the owner thread, and deletes the
+    # command.
     if sysconfig.get_config_var("Py_GIL_DISABLED"):
         assert reported == [] and not tk.call("info", "commands", name)
     else:
-        assert reported == ["Calling Tcl from different apartment"] and tk.call("info", "commands", name)
+        assert reported == [] and tk.call("info", "commands", name)
         tk.call("rename", name, "")  # the command kept the interpreter alive
 
 
@@ -665,9 +666,10 @@ def test_iteration_asks_at_the_first_name_and_len_is_one_request(recorded, app, 
     assert recorded.tk.take() == []
     first = next(it)
     word = {"vars": "vars", "objs": "vars", "cmds": "commands", "procs": "procs"}[view]
-    assert recorded.tk.take() == [(("namespace", "eval", "::app", ("::info", word)),)]
+    # The namespace's own names only (not the globals it can see), as tails.
+    assert recorded.tk.take() == [(("namespace", "eval", "::app", ("::info", word, "::app::*")),)]
     names = [first, *it]
-    expected = list(recorded.tk.splitlist(recorded.tk.eval(f"namespace eval ::app {{info {word}}}")))
+    expected = [n.rpartition("::")[2] for n in recorded.tk.splitlist(recorded.tk.eval(f"info {word} ::app::*"))]
     assert names == expected and ("p" in names if view in ("cmds", "procs") else "x" in names)
     recorded.tk.take()
     assert len(v) == len(expected) and len(recorded.tk.take()) == 1
@@ -932,6 +934,9 @@ def test_no_reference_leaks(tcl, app):
     # A leaked reference to a shared object (None, a bound argument) adds no
     # memory block: count its references too (None is immortal from 3.12).
     counts = sys.getrefcount(bound), sys.getrefcount(h), sys.getrefcount(app), sys.getrefcount(None)
-    assert_no_leak(work, rounds=500, warmup=50, allowance=200)
+    # A longer warm-up: the first few hundred rounds fill bounded caches of
+    # the error details and command paths (the same total after 500 rounds
+    # as after 2000), which is not a leak.
+    assert_no_leak(work, rounds=500, warmup=300, allowance=200)
     after = sys.getrefcount(bound), sys.getrefcount(h), sys.getrefcount(app), sys.getrefcount(None)
     assert after[:3] == counts[:3] and abs(after[3] - counts[3]) < 250

@@ -202,6 +202,10 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
                                      PyObject* kwnames) noexcept {
     auto* f = reinterpret_cast<Function*>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // The first argument (a method's self) is held for the whole call: the
+    // caller's reference may go while it runs (tkinter drops a command's
+    // callable when Tcl deletes the command, which the call may do).
+    Ref self = nargs > 0 ? Ref::borrow(args[0]) : Ref();
     if (f->def->raw != nullptr) {
         try {
             PyObject* result = f->def->raw(f, args, nargs, kwnames);

@@ -287,7 +287,7 @@ generated name and the `with` block of TempTclVariable.
 
 bool build_array_and_temp_variables(PyObject* module, State& st) {
     capi::ClassBuilder temp(module, "TempTclVariable", kTempDoc);
-    temp.bases({st.TclVariable.get()}).method(kTempInit).method(kTempEnter).method(kTempExit);
+    temp.bases({st.TclVariable.get()}).method(kTempInit).method(kRefuseCopy).method(kTempEnter).method(kTempExit);
     st.TempTclVariable = temp.build();
     if (!st.TempTclVariable) return false;
 

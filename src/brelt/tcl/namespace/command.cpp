@@ -182,14 +182,6 @@ PyObject* line_of(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* line_of(State& st, PyObject* self) noexcept { return line_of(st, &self, 1, nullptr); }
 
-// A failed request: Tcl's account of the failure attached to its TclError,
-// unless a temporary object's clean-up is about to ignore it (and then
-// nothing more is sent).
-PyObject* tcl_failure(State& st, PyObject* tcl) noexcept {
-    if (st.ignoring_tcl_errors > 0) return nullptr;
-    return capi::raise_tcl_error_details(tcl, st.TclError.get(), capi::TclErrorReport::as_raised);
-}
-
 // call() and eval(): build, log (call only), send, cast.
 PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool as_script) {
     if (nargs < 1) return missing_self(fn);
@@ -219,11 +211,11 @@ PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         Ref script = Ref::steal(quotify(st, line.get()));
         if (!script) return nullptr;
         PyObject* a[] = {tk.get(), script.get()};
-        result = Ref::steal(call_tk(st, TkMethod::eval, a, 2));
+        result = Ref::steal(call_tk(st, tcl.get(), TkMethod::eval, a, 2));
     } else {
-        result = Ref::steal(tk_call_words(st, tk.get(), line.get()));
+        result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), line.get()));
     }
-    if (!result) return tcl_failure(st, tcl.get());
+    if (!result) return nullptr;
     Ref cast = Ref::steal(f(st.s_cast.get()));
     if (!cast) return nullptr;
     int convert = truth(cast.get());
@@ -401,8 +393,8 @@ PyObject* request(State& st, PyObject* self, std::initializer_list<PyObject*> w,
     if (!interp_tk(st, self, tcl, tk)) return nullptr;
     Ref words = Ref::steal(make_words(w));
     if (!words) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tk.get(), words.get()));
-    if (!result) return tcl_failure(st, tcl.get());
+    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), words.get()));
+    if (!result) return nullptr;
     if (cast == nullptr) return result.release();
     return cast_with(tcl.get(), cast, result.get());
 }
@@ -491,7 +483,11 @@ PyObject* createcommand(Function* fn, PyObject* const* argv) {
     if (!interp_tk(st, argv[0], tcl, tk)) return nullptr;
     Ref name = Ref::steal(name_of(st, argv[0]));
     if (!name) return nullptr;
-    PyObject* a[] = {tk.get(), name.get(), argv[1]};
+    // Wrapped, so that an exception of func reaches Tcl as its message and
+    // comes back as the cause of the TclError.
+    Ref callable = Ref::steal(host::command_callable(st.CommandCallable.get(), tk.get(), argv[1], st.TclError.get()));
+    if (!callable) return nullptr;
+    PyObject* a[] = {tk.get(), name.get(), callable.get()};
     Ref r = Ref::steal(PyObject_VectorcallMethod(st.cmd.s_createcommand.get(), a, 3, nullptr));
     if (!r) return nullptr;
     // A temporary command keeps the application its command went to, until
@@ -526,6 +522,9 @@ PyObject* delete_(Function* fn, PyObject* const* argv) {
     if (!name) return nullptr;
     Ref r = Ref::steal(request(st, argv[0], {st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}, nullptr));
     if (!r) return nullptr;
+    // A temporary command no longer needs the application it kept.
+    int temporary = PyObject_IsInstance(argv[0], st.cmd.TempTclCommand.get());
+    if (temporary < 0 || (temporary && !forget_kept_tk(st, argv[0]))) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -580,6 +579,12 @@ PyObject* proc_arg_default(Function* fn, PyObject* const* argv) {
         if (!r) return nullptr;
         return result.release();
     }
+    if (!answer && PyErr_ExceptionMatches(st.TclError.get())) {
+        // Tcl refused before it wrote the variable, so there is nothing to
+        // unset; and no request may follow, or Tcl's message would be lost
+        // to a Python command that relays this failure.
+        return nullptr;
+    }
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     PyObject* e[] = {manager.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(), Py_None};
     Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
@@ -610,7 +615,7 @@ PyObject* absolute(Function* fn, PyObject* const* argv) {
     if (!interp_tk(st, self, tcl, tk)) return nullptr;
     // The plain command word, as two separate arguments.
     PyObject* a[] = {tk.get(), st.w_namespace.get(), st.w_current.get()};
-    Ref current = Ref::steal(call_tk(st, TkMethod::call, a, 3));
+    Ref current = Ref::steal(call_tk(st, tcl.get(), TkMethod::call, a, 3));
     if (!current) return nullptr;
     return ns_join2(st, current.get(), name.get());
 }

@@ -45,5 +45,9 @@ PyObject* build_line(State& st, PyObject* self, PyObject* const* call, Py_ssize_
 PyObject* build_line(State& st, Fields& f, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept;
 
 bool build_temp_command(PyObject* module, State& st);  // TempTclCommand, after TclCommand
+// Drops a temporary command's kept application (its command is gone).
+bool forget_kept_tk(State& st, PyObject* self) noexcept;
+// Drops a temporary command's kept application (its command is gone).
+
 
 }  // namespace tclns

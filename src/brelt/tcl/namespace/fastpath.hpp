@@ -8,12 +8,48 @@
 // cached and every request checks again.
 #pragma once
 
+#include <new>
+
 #include "namespace.hpp"
 
 namespace tclns {
 
 inline bool has_instance_dict(PyTypeObject* t) noexcept {
     return (t->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || t->tp_dictoffset != 0;
+}
+
+inline void free_cache_entry(PyObject* capsule) noexcept {
+    auto* e = static_cast<CacheEntry*>(PyCapsule_GetPointer(capsule, nullptr));
+    if (e == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    Py_XDECREF(e->method);
+    delete e;
+}
+
+// A new cache entry, kept for the module's life; NULL (nothing set) when
+// no more may be made.
+inline const CacheEntry* new_cache_entry(State& st, PyTypeObject* t, unsigned int tag, PyObject* method) noexcept {
+    PyObject* keep = st.cache_entries.get();
+    if (keep == nullptr || PyList_GET_SIZE(keep) >= kMaxCacheEntries) return nullptr;
+    auto* e = new (std::nothrow) CacheEntry{t, tag, Py_XNewRef(method)};
+    if (e == nullptr) {
+        Py_XDECREF(method);
+        return nullptr;
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(e, nullptr, free_cache_entry));
+    if (!capsule) {
+        Py_XDECREF(e->method);
+        delete e;
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (PyList_Append(keep, capsule.get()) < 0) {
+        PyErr_Clear();
+        return nullptr;  // the capsule frees the entry
+    }
+    return e;
 }
 
 // Whether the attributes named in st.plain_names of an instance of `t` are
@@ -23,8 +59,9 @@ inline bool plain_instance_attrs(State& st, PyTypeObject* t) noexcept {
     if (t->tp_getattro != PyObject_GenericGetAttr || !has_instance_dict(t)) return false;
     unsigned int tag = capi::type_version(t);
     if (tag != 0) {
-        for (const TypeVersion& e : st.plain_types) {
-            if (e.type == t && e.tag == tag) return true;
+        for (const auto& slot : st.plain_types) {
+            const CacheEntry* e = slot.load(std::memory_order_acquire);
+            if (e != nullptr && e->type == t && e->tag == tag) return true;
         }
     }
     for (const Held& name : st.plain_names) {
@@ -33,8 +70,10 @@ inline bool plain_instance_attrs(State& st, PyTypeObject* t) noexcept {
     }
     tag = capi::type_version(t);
     if (tag != 0) {
-        st.plain_types[st.plain_next] = {t, tag};
-        st.plain_next = (st.plain_next + 1) % kTypeCacheSize;
+        if (const CacheEntry* e = new_cache_entry(st, t, tag, nullptr)) {
+            unsigned int at = st.plain_next.fetch_add(1, std::memory_order_relaxed) % kTypeCacheSize;
+            st.plain_types[at].store(e, std::memory_order_release);
+        }
     }
     return true;
 }
@@ -67,22 +106,12 @@ private:
 
 inline PyObject* read_attr(State& st, PyObject* obj, PyObject* name) noexcept { return AttrReader(st, obj)(name); }
 
-// tcl.tk; a weak proxy is looked through directly, with the proxy's own
-// error for an interpreter that is gone. Refused with RuntimeError in a
-// thread that does not own the interpreter.
+// tcl.tk, through the host layer's look-through (a weak proxy, the package
+// for its default interpreter) and owner check: RuntimeError in a thread
+// that does not own the interpreter.
 inline bool tk_of(State& st, PyObject* tcl, Ref& tk) noexcept {
     Ref target;
-    if (PyWeakref_CheckProxy(tcl)) {
-        int alive = PyWeakref_GetRef(tcl, target.out());
-        if (alive < 0) return false;
-        if (alive == 0) {
-            PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-            return false;
-        }
-    } else {
-        target = Ref::borrow(tcl);
-    }
-    if (!capi::check_owner_thread(target.get(), st.s_thread.get())) return false;
+    if (!host::checked_interpreter(host_names(st), tcl, target)) return false;
     tk = Ref::steal(read_attr(st, target.get(), st.s_tk.get()));
     return static_cast<bool>(tk);
 }
@@ -101,32 +130,59 @@ inline bool interp_tk(State& st, PyObject* self, Ref& tcl, Ref& tk) noexcept {
 // tk.<method>(*args[1:]), args[0] being tk. For a type whose instances have
 // no __dict__, the method found on the type is what the call would find, and
 // is called directly while the type's tag is unchanged.
-inline PyObject* call_tk(State& st, TkMethod which, PyObject* const* args, size_t nargs) noexcept {
+inline PyObject* call_tk_method(State& st, TkMethod which, PyObject* const* args, size_t nargs) noexcept {
     PyTypeObject* t = Py_TYPE(args[0]);
-    MethodCache& e = st.tk_methods[static_cast<int>(which)];
+    auto& slot = st.tk_methods[static_cast<int>(which)];
+    const CacheEntry* e = slot.load(std::memory_order_acquire);
     unsigned int tag = capi::type_version(t);
-    if (e.type == t && e.tag == tag && tag != 0) {
-        Ref method = Ref::borrow(e.method.get());  // alive even if a re-entrant call replaces it
-        return PyObject_Vectorcall(method.get(), args, nargs, nullptr);
+    if (e != nullptr && e->type == t && e->tag == tag && tag != 0) {
+        // The entry, and so its method, lives as long as the module.
+        return PyObject_Vectorcall(e->method, args, nargs, nullptr);
     }
     PyObject* name = st.tk_method_names[static_cast<int>(which)].get();
     if (!has_instance_dict(t) && t->tp_getattro == PyObject_GenericGetAttr) {
         Ref method = capi::type_lookup(t, name);
         tag = capi::type_version(t);
         if (method && (Py_TYPE(method.get())->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) && tag != 0) {
-            e.type = t;
-            e.tag = tag;
-            e.method = Ref::borrow(method.get());
+            if (const CacheEntry* made = new_cache_entry(st, t, tag, method.get())) {
+                slot.store(made, std::memory_order_release);
+            }
             return PyObject_Vectorcall(method.get(), args, nargs, nullptr);
         }
     }
     return PyObject_VectorcallMethod(name, args, nargs, nullptr);
 }
 
+// A Tcl object (a value of a type tkinter does not convert) taken over:
+// Tcl 9 answers namespace names as objects of its own type where Tcl 8
+// gives text, so those become their text; any other stays as it is.
+inline PyObject* release_neutral(State& st, PyObject* obj) noexcept {
+    Ref held = Ref::steal(obj);
+    Ref type_name = Ref::steal(PyObject_GetAttr(obj, st.s_typename.get()));
+    if (!type_name) return nullptr;
+    if (!PyUnicode_Check(type_name.get()) || PyUnicode_CompareWithASCIIString(type_name.get(), "nsName") != 0) {
+        return held.release();
+    }
+    return PyObject_Str(obj);
+}
+
+// The one request of every class: tk.<method>(*args[1:]) on the
+// application of interpreter `tcl` (looked through and checked by
+// tk_of()); a failure's TclError leaves with Tcl's account of it (see
+// host/tclerror.hpp), read without touching the interpreter.
+inline PyObject* call_tk(State& st, PyObject* tcl, TkMethod which, PyObject* const* args, size_t nargs) noexcept {
+    PyObject* result = call_tk_method(st, which, args, nargs);
+    if (result == nullptr) {
+        return host::raise_tcl_error_details(tcl, st.TclError.get(), host::TclErrorReport::as_raised);
+    }
+    if (Py_TYPE(result) == reinterpret_cast<PyTypeObject*>(st.TclObj.get())) return release_neutral(st, result);
+    return result;
+}
+
 // tk.call(words): one tuple, each element one Tcl word.
-inline PyObject* tk_call_words(State& st, PyObject* tk, PyObject* words) noexcept {
+inline PyObject* tk_call_words(State& st, PyObject* tcl, PyObject* tk, PyObject* words) noexcept {
     PyObject* args[] = {tk, words};
-    return call_tk(st, TkMethod::call, args, 2);
+    return call_tk(st, tcl, TkMethod::call, args, 2);
 }
 
 }  // namespace tclns

@@ -72,7 +72,8 @@ bool bind_all(PyObject* module) {
 
 bool init_names(State& st) {
     st.cmd.dashed = Ref::steal(PyDict_New());
-    if (!st.cmd.dashed) return false;
+    st.cache_entries = Ref::steal(PyList_New(0));
+    if (!st.cmd.dashed || !st.cache_entries) return false;
     // `assert` statements run unless Python was started with -O.
     Ref flags = Ref::steal(PyObject_GetAttrString(st.sys.get(), "flags"));
     Ref optimize = flags ? Ref::steal(PyObject_GetAttrString(flags.get(), "optimize")) : Ref();
@@ -103,6 +104,8 @@ int exec_module(PyObject* module) noexcept {
             !init_lazy_iterator_type(module, *st) || !init_element_error(*st)) {
             return -1;
         }
+        st->CommandCallable = Ref::steal(host::make_callable_type(module));
+        if (!st->CommandCallable) return -1;
         // The classes, each bound as soon as it exists.
         if (!build_tcl_variable(module, *st) || !add_object(module, "TclVariable", st->TclVariable.get())) return -1;
         if (!build_array_and_temp_variables(module, *st) ||

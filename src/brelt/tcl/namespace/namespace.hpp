@@ -1,6 +1,9 @@
 // brelt.tcl.namespace: module state and the helpers its classes share.
 #pragma once
 
+#include <atomic>
+
+#include "callback.hpp"
 #include "capi.hpp"
 
 namespace tclns {
@@ -11,18 +14,21 @@ using capi::Ref;
 using capi::Held;
 
 // Caches of the hot path (fastpath.hpp), keyed by type and version tag.
+// An entry is immutable once published (an atomic pointer store) and is
+// owned by a capsule in State::cache_entries for the module's life, so a
+// reader in any thread may follow a pointer it loaded, and use the method
+// it names, without a reference of its own (free-threaded builds too).
+// Beyond kMaxCacheEntries entries nothing more is cached: the slow path
+// is as correct.
 inline constexpr int kTypeCacheSize = 4;
-struct TypeVersion {
+inline constexpr Py_ssize_t kMaxCacheEntries = 256;
+struct CacheEntry {
     PyTypeObject* type = nullptr;  // compared, never followed
     unsigned int tag = 0;
+    PyObject* method = nullptr;    // strong, or NULL
 };
 enum class TkMethod { getvar, setvar, unsetvar, call, eval };
 inline constexpr int kTkMethods = 5;
-struct MethodCache {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-    Held method;
-};
 
 // Names, words and texts of the command and namespace classes.
 struct CmdState {
@@ -49,7 +55,7 @@ struct CmdState {
     Held w_import{Held::name, "import"}, w_force{Held::name, "-force"}, w_parent{Held::name, "parent"};
     Held w_which{Held::name, "which"}, w_command{Held::name, "-command"}, w_variable{Held::name, "-variable"};
     Held w_vars{Held::name, "vars"}, t_dash{Held::name, "-"}, t_calling{Held::name, "Calling: "};
-    Held t_empty{Held::name, ""};
+    Held t_empty{Held::name, ""}, t_star{Held::name, "*"};
 
     // Keyword-name tuples for vectorcalls.
     Held kw_array_index{Held::kwnames, "array_index"}, kw_nocomplain{Held::kwnames, "array_index nocomplain"};
@@ -67,9 +73,6 @@ struct State : capi::ModuleStateBase {
     // Imported at module execution.
     Held MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
     Held TclObj;  // _tkinter.Tcl_Obj: a value of a type tkinter does not convert
-    // Above zero while a temporary object's clean-up runs a request whose
-    // TclError it ignores: the failure's details are then not read.
-    int ignoring_tcl_errors = 0;
     Held inspect_Signature, inspect_Parameter;
     Held package_name;  // the package whose module is the default interpreter
     // What a[key] and del a[key] of a missing element raise: a TclError that
@@ -82,11 +85,13 @@ struct State : capi::ModuleStateBase {
     // The classes, in order of creation.
     Held TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable, TclNamespace;
     Held lazy_iterator_type;
+    Held CommandCallable;  // what tkinter registers for a Python command
 
     // Attribute and method names.
     Held s_tcl{Held::name, "tcl"}, s_cast{Held::name, "cast"}, s_var_name{Held::name, "var_name"};
-    Held s_tk{Held::name, "tk"};
+    Held s_tk{Held::name, "tk"}, s_typename{Held::name, "typename"};
     Held s_thread{Held::name, "_thread"};  // the Interpreter's owner thread
+    Held s_default_interpreter{Held::name, "_default_interpreter"}, s_default{Held::name, "_default"};
     Held s_getvar{Held::name, "getvar"}, s_setvar{Held::name, "setvar"}, s_unsetvar{Held::name, "unsetvar"};
     Held s_eval{Held::name, "eval"}, s_call{Held::name, "call"};
     Held s_cast_boolean{Held::name, "cast_boolean"}, s_cast_list{Held::name, "cast_list"};
@@ -113,16 +118,22 @@ struct State : capi::ModuleStateBase {
     // Hot-path caches: types whose instances hold these names as plain
     // instance attributes, and the tk methods last found on tk's type.
     Held plain_names[4];  // tcl, var_name, cast, tk
-    TypeVersion plain_types[kTypeCacheSize];
-    int plain_next = 0;
+    std::atomic<const CacheEntry*> plain_types[kTypeCacheSize];
+    std::atomic<unsigned int> plain_next{0};
     Held tk_method_names[kTkMethods];
-    MethodCache tk_methods[kTkMethods];
+    std::atomic<const CacheEntry*> tk_methods[kTkMethods];
+    Held cache_entries;  // list of the capsules that own the entries
 
     // Commands and namespaces.
     CmdState cmd;
 };
 
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }
+
+// The names the host layer's look-through reads.
+inline host::Names host_names(State& st) noexcept {
+    return {st.s_thread.get(), st.s_tk.get(), st.s_default_interpreter.get(), st.s_default.get()};
+}
 
 // ---------------------------------------------------------------------------
 // Calls into the sibling module and into tkinter
@@ -181,6 +192,8 @@ bool build_tcl_command(PyObject* module, State& st);        // TclCommand, TempT
 bool build_namespace_views(PyObject* module, State& st);    // the four views, before TclNamespace
 bool build_tcl_namespace(PyObject* module, State& st);
 bool build_temp_namespace(PyObject* module, State& st);     // TempTclNamespace
+// __reduce_ex__ of the temporaries: copying or pickling one raises TypeError.
+extern const capi::FunctionDef kRefuseCopy;
 
 // ---------------------------------------------------------------------------
 // Shared by the command and namespace classes

@@ -57,11 +57,11 @@ PyObject* run(State& st, PyObject* self, PyObject* tclcmd, PyObject* const* extr
         Ref script = Ref::steal(quotify(st, cmd.get()));
         if (!script) return nullptr;
         PyObject* a[] = {tk.get(), script.get()};
-        return call_tk(st, TkMethod::eval, a, 2);
+        return call_tk(st, tcl.get(), TkMethod::eval, a, 2);
     }
     Ref words = all_text(cmd.get(), 0) ? Ref::borrow(cmd.get()) : Ref::steal(tclobj(st, cmd.get()));
     if (!words) return nullptr;
-    return tk_call_words(st, tk.get(), words.get());
+    return tk_call_words(st, tcl.get(), tk.get(), words.get());
 }
 
 }  // namespace
@@ -141,7 +141,7 @@ PyObject* direct(State& st, PyObject* self, std::initializer_list<PyObject*> w, 
     if (!interp_tk(st, self, tcl, tk)) return nullptr;
     Ref words = Ref::steal(make_words(w));
     if (!words) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tk.get(), words.get()));
+    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), words.get()));
     if (!result || cast == nullptr) return result.release();
     return cast_with(tcl.get(), cast, result.get());
 }
@@ -204,9 +204,27 @@ PyObject* children(Function* fn, PyObject* const* argv) {
     return answer ? cast_list_of(st, self, answer.get()) : nullptr;
 }
 
+// A result with Tcl objects of a type tkinter does not convert (Tcl 9's
+// namespace names) made text, in tuples too, as Tcl 8 answers.
+PyObject* texts_of(State& st, PyObject* answer) noexcept {
+    if (answer == nullptr) return nullptr;
+    Ref held = Ref::steal(answer);
+    if (Py_TYPE(answer) == reinterpret_cast<PyTypeObject*>(st.TclObj.get())) return PyObject_Str(answer);
+    if (!PyTuple_CheckExact(answer)) return held.release();
+    Py_ssize_t n = PyTuple_GET_SIZE(answer);
+    Ref out = Ref::steal(PyTuple_New(n));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = texts_of(st, Py_NewRef(PyTuple_GET_ITEM(answer, i)));
+        if (item == nullptr) return nullptr;
+        PyTuple_SET_ITEM(out.get(), i, item);
+    }
+    return out.release();
+}
+
 PyObject* code(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_code.get(), argv[1]});
+    return texts_of(st, self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_code.get(), argv[1]}));
 }
 
 PyObject* create(Function* fn, PyObject* const* argv) {
@@ -307,7 +325,7 @@ PyObject* parent(Function* fn, PyObject* const* argv) {
     Ref words = cmd ? Ref::steal(tclobj(st, cmd.get())) : Ref();
     Ref tcl, tk;
     if (!words || !interp_tk(st, self, tcl, tk)) return nullptr;
-    return name_answer(st, tk_call_words(st, tk.get(), words.get()));
+    return name_answer(st, tk_call_words(st, tcl.get(), tk.get(), words.get()));
 }
 
 PyObject* which(Function* fn, PyObject* const* argv) {

@@ -1,6 +1,8 @@
 // TempTclCommand and TempTclNamespace: a command or namespace with a
 // generated global name that lives as long as a `with` block (and, for a
 // command with a registered callable, until the handle is collected).
+#include <array>
+
 #include "command.hpp"
 
 namespace tclns {
@@ -27,9 +29,7 @@ PyObject* temp_name(State& st, PyObject* self, PyObject* pattern) noexcept {
 // Calls `self.<name>()`; a TclError (and, with `gone_too`, the
 // ReferenceError of an interpreter that no longer exists) is ignored.
 bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept {
-    ++st.ignoring_tcl_errors;
     Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, name));
-    --st.ignoring_tcl_errors;
     if (r) return true;
     if (PyErr_ExceptionMatches(st.TclError.get()) || (gone_too && PyErr_ExceptionMatches(PyExc_ReferenceError))) {
         PyErr_Clear();
@@ -133,6 +133,8 @@ PyObject* command_enter(Function* fn, PyObject* const* argv) {
     return Py_NewRef(argv[0]);
 }
 
+}  // namespace
+
 // Forgets the Tcl application kept at registration once the command is
 // deleted, so the handle does not keep it alive any longer.
 bool forget_kept_tk(State& st, PyObject* self) noexcept {
@@ -141,6 +143,8 @@ bool forget_kept_tk(State& st, PyObject* self) noexcept {
     PyErr_Clear();
     return true;
 }
+
+namespace {
 
 PyObject* command_exit(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
@@ -176,9 +180,23 @@ bool delete_through_kept_tk(State& st, PyObject* self, PyObject* kept) noexcept 
     if (!name) return false;
     Ref words = Ref::steal(make_words({st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}));
     if (!words) return false;
-    Ref r = Ref::steal(tk_call_words(st, tk, words.get()));
+    Ref r = Ref::steal(call_tk_method(st, TkMethod::call, std::array<PyObject*, 2>{tk, words.get()}.data(), 2));
     if (!r && PyErr_ExceptionMatches(st.TclError.get())) PyErr_Clear();  // already gone
     return !PyErr_Occurred();
+}
+
+// Whether the kept (tk, owner) pair belongs to the calling thread (or
+// records no owner).
+bool kept_here(PyObject* kept) noexcept {
+    if (!PyTuple_Check(kept) || PyTuple_GET_SIZE(kept) != 2) return true;
+    PyObject* owner = PyTuple_GET_ITEM(kept, 1);
+    if (!PyLong_CheckExact(owner)) return true;
+    unsigned long ident = PyLong_AsUnsignedLong(owner);
+    if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return true;
+    }
+    return ident == PyThread_get_thread_ident();
 }
 
 PyObject* command_del(Function* fn, PyObject* const* argv) {
@@ -186,8 +204,16 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
     PyObject* self = argv[0];
     Ref wrapped, kept;
     if (PyObject_GetOptionalAttr(self, st.cmd.s_wrapped.get(), wrapped.out()) < 0) return nullptr;
-    if (wrapped) {
-        if (PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out()) < 0) return nullptr;
+    if (PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out()) < 0) return nullptr;
+    if (kept && !kept_here(kept.get())) {
+        // Collected in a thread that must not touch the interpreter, nor
+        // drop what may be the last reference to its application (Tcl
+        // aborts the process): the command stays, and the application is
+        // kept for good, as an Interpreter dropped elsewhere keeps its own.
+        if (PyTuple_Check(kept.get()) && PyTuple_GET_SIZE(kept.get()) == 2) {
+            Py_INCREF(PyTuple_GET_ITEM(kept.get(), 0));  // never released
+        }
+    } else if (wrapped) {
         Ref tcl;
         if (PyObject_GetOptionalAttr(self, st.s_tcl.get(), tcl.out()) < 0) return nullptr;
         Ref target;
@@ -350,10 +376,27 @@ create()) stays until delete().
 
 }  // namespace
 
+// A temporary owns its Tcl object: a copy would be a second owner, whose
+// collection or block deletes what the original still uses.
+static PyObject* refuse_copy(Function* fn, PyObject* const* argv) {
+    (void)fn;
+    PyErr_Format(PyExc_TypeError, "cannot copy or pickle '%.200s' object: it owns its Tcl %s",
+                 Py_TYPE(argv[0])->tp_name, "object");
+    return nullptr;
+}
+
+extern const capi::FunctionDef kRefuseCopy{"__reduce_ex__", refuse_copy, R"doc(__reduce_ex__(self, protocol)
+--
+
+Refused with TypeError: a temporary owns its Tcl object, so copy.copy(),
+copy.deepcopy() and pickle would make a second owner of it.
+)doc"};
+
 bool build_temp_command(PyObject* module, State& st) {
     capi::ClassBuilder cls(module, "TempTclCommand", kCommandDoc);
     cls.bases({st.cmd.TclCommand.get()})
         .method(kCommandInit)
+        .method(kRefuseCopy)
         .method(kCommandEnter)
         .method(kCommandExit)
         .method(kCommandDel);
@@ -365,7 +408,7 @@ bool build_temp_namespace(PyObject* module, State& st) {
     st.cmd.namespace_init = Ref::steal(PyObject_GetAttr(st.TclNamespace.get(), st.s_init.get()));
     if (!st.cmd.namespace_init) return false;
     capi::ClassBuilder cls(module, "TempTclNamespace", kNamespaceDoc);
-    cls.bases({st.TclNamespace.get()}).method(kNamespaceInit).method(kNamespaceEnter).method(kNamespaceExit);
+    cls.bases({st.TclNamespace.get()}).method(kNamespaceInit).method(kRefuseCopy).method(kNamespaceEnter).method(kNamespaceExit);
     st.cmd.TempTclNamespace = cls.build();
     return static_cast<bool>(st.cmd.TempTclNamespace);
 }

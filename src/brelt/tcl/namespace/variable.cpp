@@ -79,7 +79,7 @@ PyObject* array_request(State& st, PyObject* self, PyObject* sub, PyObject* patt
         w = Ref::steal(words({st.w_array.get(), sub, name.get(), p.get()}));
     }
     if (!w) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tk.get(), w.get()));
+    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), w.get()));
     if (!result || cast == nullptr) return result.release();
     return cast_with(tcl.get(), cast, result.get());
 }
@@ -98,11 +98,11 @@ PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyO
     Ref value;
     if (is_none(array_index)) {
         PyObject* args[] = {nullptr, tk.get(), name.get()};
-        value = Ref::steal(call_tk(st, TkMethod::getvar, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+        value = Ref::steal(call_tk(st, tcl.get(), TkMethod::getvar, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     } else {
         // The index goes to the host as it is: its own argument rules apply.
         PyObject* args[] = {nullptr, tk.get(), name.get(), array_index};
-        value = Ref::steal(call_tk(st, TkMethod::getvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+        value = Ref::steal(call_tk(st, tcl.get(), TkMethod::getvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     }
     if (!value) return nullptr;
     Ref c;
@@ -129,14 +129,14 @@ PyObject* variable_set(State& st, PyObject* self, PyObject* value, PyObject* arr
         Ref v = Ref::steal(tclobj(st, value));
         if (!v) return nullptr;
         PyObject* args[] = {nullptr, tk.get(), name.get(), v.get()};
-        return call_tk(st, TkMethod::setvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET);
+        return call_tk(st, tcl.get(), TkMethod::setvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET);
     }
     Ref index = Ref::steal(quotify(st, array_index));
     if (!index) return nullptr;
     Ref v = Ref::steal(tclobj(st, value));
     if (!v) return nullptr;
     PyObject* args[] = {nullptr, tk.get(), name.get(), index.get(), v.get()};
-    return call_tk(st, TkMethod::setvar, args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET);
+    return call_tk(st, tcl.get(), TkMethod::setvar, args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET);
 }
 
 PyObject* variable_unset(State& st, PyObject* self, PyObject* array_index, PyObject* nocomplain) noexcept {
@@ -147,12 +147,12 @@ PyObject* variable_unset(State& st, PyObject* self, PyObject* array_index, PyObj
     Ref result;
     if (is_none(array_index)) {
         PyObject* args[] = {tk.get(), name.get()};
-        result = Ref::steal(call_tk(st, TkMethod::unsetvar, args, 2));
+        result = Ref::steal(call_tk(st, tcl.get(), TkMethod::unsetvar, args, 2));
     } else {
         Ref index = Ref::steal(quotify(st, array_index));
         if (!index) return nullptr;
         PyObject* args[] = {tk.get(), name.get(), index.get()};
-        result = Ref::steal(call_tk(st, TkMethod::unsetvar, args, 3));
+        result = Ref::steal(call_tk(st, tcl.get(), TkMethod::unsetvar, args, 3));
     }
     if (!result) {
         if (nocomplain == nullptr || !PyErr_ExceptionMatches(st.TclError.get())) return nullptr;
@@ -174,7 +174,7 @@ PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noex
     if (!name) return nullptr;
     Ref w = Ref::steal(words({st.w_info.get(), st.w_exists.get(), name.get()}));
     if (!w) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tk.get(), w.get()));
+    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), w.get()));
     if (!result) return nullptr;
     return cast_with(tcl.get(), st.s_cast_boolean.get(), result.get());
 }
@@ -246,7 +246,7 @@ PyObject* get_str(Function* f, PyObject* const* argv) {
     Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
     if (!script) return nullptr;
     PyObject* args[] = {tk.get(), script.get()};
-    return call_tk(st, TkMethod::eval, args, 2);
+    return call_tk(st, tcl.get(), TkMethod::eval, args, 2);
 }
 
 PyObject* set(Function* f, PyObject* const* argv) { return variable_set(state_of(f), argv[0], argv[1], argv[2]); }
@@ -285,7 +285,7 @@ PyObject* array_get_str(Function* f, PyObject* const* argv) {
     Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
     if (!script) return nullptr;
     PyObject* args[] = {tk.get(), script.get()};
-    Ref result = Ref::steal(call_tk(st, TkMethod::eval, args, 2));
+    Ref result = Ref::steal(call_tk(st, tcl.get(), TkMethod::eval, args, 2));
     if (!result) return nullptr;
     return cast_with(tcl.get(), st.s_cast_array.get(), result.get());
 }
@@ -300,7 +300,7 @@ PyObject* array_set(Function* f, PyObject* const* argv) {
     if (!value) return nullptr;
     Ref w = Ref::steal(words({st.w_array.get(), st.w_set.get(), name.get(), value.get()}));
     if (!w) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tk.get(), w.get()));
+    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), w.get()));
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
@@ -346,7 +346,7 @@ PyObject* absolute(Function* f, PyObject* const* argv) {
     if (!interp_tk(st, self, tcl, tk)) return nullptr;
     // The plain command word: the one request that names no "::" command.
     PyObject* args[] = {tk.get(), st.w_namespace.get(), st.w_current.get()};
-    Ref current = Ref::steal(call_tk(st, TkMethod::call, args, 3));
+    Ref current = Ref::steal(call_tk(st, tcl.get(), TkMethod::call, args, 3));
     if (!current) return nullptr;
     return ns_join2(st, current.get(), name.get());
 }

@@ -89,7 +89,7 @@ PyObject* read_str(State& st, PyObject* self, PyObject* key) noexcept {
     Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
     if (!script) return nullptr;
     PyObject* a[] = {t.tk.get(), script.get()};
-    return call_tk(st, TkMethod::eval, a, 2);
+    return call_tk(st, t.tcl.get(), TkMethod::eval, a, 2);
 }
 
 PyObject* read_obj(State& st, PyObject* self, PyObject* key, PyObject* index) noexcept {
@@ -97,10 +97,10 @@ PyObject* read_obj(State& st, PyObject* self, PyObject* key, PyObject* index) no
     if (!target(st, self, key, t)) return nullptr;
     if (is_none(index)) {
         PyObject* a[] = {t.tk.get(), t.name.get()};
-        return call_tk(st, TkMethod::getvar, a, 2);
+        return call_tk(st, t.tcl.get(), TkMethod::getvar, a, 2);
     }
     PyObject* a[] = {t.tk.get(), t.name.get(), index};
-    return call_tk(st, TkMethod::getvar, a, 3);
+    return call_tk(st, t.tcl.get(), TkMethod::getvar, a, 3);
 }
 
 PyObject* write(State& st, PyObject* self, PyObject* key, PyObject* value, PyObject* index) noexcept {
@@ -115,10 +115,10 @@ PyObject* write(State& st, PyObject* self, PyObject* key, PyObject* value, PyObj
     if (!v) return nullptr;
     if (!idx) {
         PyObject* a[] = {t.tk.get(), t.name.get(), v.get()};
-        return call_tk(st, TkMethod::setvar, a, 3);
+        return call_tk(st, t.tcl.get(), TkMethod::setvar, a, 3);
     }
     PyObject* a[] = {t.tk.get(), t.name.get(), idx.get(), v.get()};
-    return call_tk(st, TkMethod::setvar, a, 4);
+    return call_tk(st, t.tcl.get(), TkMethod::setvar, a, 4);
 }
 
 PyObject* test_exists(State& st, PyObject* self, PyObject* key, PyObject* index) noexcept {
@@ -126,7 +126,7 @@ PyObject* test_exists(State& st, PyObject* self, PyObject* key, PyObject* index)
     if (!target(st, self, key, t)) return nullptr;
     Ref name = is_none(index) ? std::move(t.name) : Ref::steal(element_name(st, t.name.get(), index));
     Ref w = name ? Ref::steal(make_words({st.w_info.get(), st.w_exists.get(), name.get()})) : Ref();
-    Ref answer = w ? Ref::steal(tk_call_words(st, t.tk.get(), w.get())) : Ref();
+    Ref answer = w ? Ref::steal(tk_call_words(st, t.tcl.get(), t.tk.get(), w.get())) : Ref();
     return answer ? cast_with(t.tcl.get(), st.s_cast_boolean.get(), answer.get()) : nullptr;
 }
 
@@ -136,12 +136,12 @@ PyObject* remove(State& st, PyObject* self, PyObject* key, PyObject* index, PyOb
     Ref r;
     if (is_none(index)) {
         PyObject* a[] = {t.tk.get(), t.name.get()};
-        r = Ref::steal(call_tk(st, TkMethod::unsetvar, a, 2));
+        r = Ref::steal(call_tk(st, t.tcl.get(), TkMethod::unsetvar, a, 2));
     } else {
         Ref idx = Ref::steal(quotify(st, index));
         if (!idx) return nullptr;
         PyObject* a[] = {t.tk.get(), t.name.get(), idx.get()};
-        r = Ref::steal(call_tk(st, TkMethod::unsetvar, a, 3));
+        r = Ref::steal(call_tk(st, t.tcl.get(), TkMethod::unsetvar, a, 3));
     }
     if (!r) {
         if (nocomplain == nullptr || !PyErr_ExceptionMatches(st.TclError.get())) return nullptr;
@@ -170,13 +170,47 @@ bool init_view(State& st, PyObject* cls, PyObject* self, PyObject* ns) noexcept 
     return PyObject_SetAttr(self, st.cmd.s_ns.get(), ns) == 0;
 }
 
-// The names that ("::info", word) answers inside the view's namespace.
+// The part of a qualified name after its last "::".
+PyObject* tail_of(PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) return Py_NewRef(name);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    int kind = PyUnicode_KIND(name);
+    const void* data = PyUnicode_DATA(name);
+    for (Py_ssize_t p = n - 2; p >= 0; --p) {
+        if (PyUnicode_READ(kind, data, p) == ':' && PyUnicode_READ(kind, data, p + 1) == ':') {
+            return PyUnicode_Substring(name, p + 2, n);
+        }
+    }
+    return Py_NewRef(name);
+}
+
+// The names that ("::info", word) answers for the view's namespace itself:
+// asked with the namespace's absolute name as the pattern's prefix (Tcl
+// reads the namespace part of a pattern as a plain name), so the globals
+// that the namespace can see are not among them; their tails, in Tcl's
+// order.
 PyObject* names_in(State& st, PyObject* self, PyObject* word) noexcept {
     Ref ns = Ref::steal(view_ns(st, self));
-    Ref words = ns ? Ref::steal(make_words({st.w_info.get(), word})) : Ref();
+    Ref name = ns ? Ref::steal(namespace_name(st, ns.get())) : Ref();
+    Ref absolute = name ? Ref::steal(ns_join2(st, st.t_colons.get(), name.get())) : Ref();
+    if (!absolute) return nullptr;
+    if (PyUnicode_Check(absolute.get()) && PyUnicode_GET_LENGTH(absolute.get()) == 0) {
+        absolute = Ref::borrow(st.t_colons.get());
+    }
+    Ref pattern = Ref::steal(ns_join2(st, absolute.get(), st.cmd.t_star.get()));
+    Ref words = pattern ? Ref::steal(make_words({st.w_info.get(), word, pattern.get()})) : Ref();
     Ref answer = words ? Ref::steal(namespace_call(st, ns.get(), words.get())) : Ref();
     Ref tcl = answer ? Ref::steal(PyObject_GetAttr(ns.get(), st.s_tcl.get())) : Ref();
-    return tcl ? cast_with(tcl.get(), st.s_cast_list.get(), answer.get()) : nullptr;
+    Ref names = tcl ? Ref::steal(cast_with(tcl.get(), st.s_cast_list.get(), answer.get())) : Ref();
+    if (!names) return nullptr;
+    Ref list = Ref::steal(PySequence_List(names.get()));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list.get()); i < n; ++i) {
+        PyObject* tail = tail_of(PyList_GET_ITEM(list.get(), i));
+        if (tail == nullptr) return nullptr;
+        PyList_SetItem(list.get(), i, tail);
+    }
+    return list.release();
 }
 
 PyObject* fetch_vars(State& st, PyObject* self) { return names_in(st, self, st.cmd.w_vars.get()); }
@@ -511,8 +545,10 @@ self.exists(var_name).
 constexpr capi::FunctionDef kVarsIter{"__iter__", vars_iter, R"doc(__iter__(self)
 --
 
-Iterate over the names of the namespace's variables ("::info vars" inside
-it), asked when the first name is requested.
+Iterate over the names of the namespace's own variables ("::info vars"
+with the namespace's absolute name as the pattern's prefix, so the
+globals it can see are left out), their tails in Tcl's order, asked when
+the first name is requested.
 )doc"};
 
 constexpr const char* kVarsDoc = R"doc(The variables of a Tcl namespace as a mutable mapping of their string
@@ -521,7 +557,8 @@ values (TclNamespace.vars).
 Keys are names relative to the namespace, or absolute names used as they
 are; 'a(k)' is element k of array a. Each operation is one request:
 view['x'] reads, view['x'] = v sets, del view['x'] unsets, 'x' in view
-tests, iteration asks "::info vars" inside the namespace. A missing
+tests, iteration asks "::info vars" for the names in the namespace itself
+(not the globals it can see), and yields their tails. A missing
 variable or a bad name raises KeyError carrying Tcl's error (or the
 ValueError). The named methods mirror TclVariable with the name first
 and translate nothing; byref() and array_byref() hand out handles.
@@ -737,7 +774,8 @@ handles (TclNamespace.cmds).
 view['f'] is a handle on the qualified name (whether or not the command
 exists), view['f'] = func registers a Python callable, del view['f']
 deletes the command (KeyError when missing), 'f' in view tests it, and
-iteration asks "::info commands" inside the namespace.
+iteration asks "::info commands" for the namespace's own commands (not
+the global ones it can see) and yields their tails.
 )doc";
 
 constexpr const char* kProcsDoc = R"doc(The Tcl procedures of a namespace (TclNamespace.procs): as CommandsView,

@@ -1,0 +1,121 @@
+// The package's interpreter objects as the C modules see them.
+//
+// A handle holds its interpreter as `tcl`: an Interpreter, a weak proxy on
+// one, or the package brelt.tcl itself, which stands for its default
+// interpreter (created on first use). Every request looks through `tcl` to
+// the Interpreter, checks that the calling thread owns it, and sends to its
+// Tcl application object `tk`. A Tcl interpreter must only be used by the
+// thread that created it: tkinter refuses other threads only when Tcl
+// reports itself threaded (Tcl 8.6 does, Tcl 9 does not), so the check is
+// the package's own, on every Tcl release.
+#pragma once
+
+#include "private_api.hpp"
+#include "ref.hpp"
+
+namespace host {
+
+using capi::Ref;
+
+// The names the look-through reads, interned once by the module that uses
+// them (held in its state).
+struct Names {
+    PyObject* thread;               // "_thread": the Interpreter's owner thread
+    PyObject* tk;                   // "tk"
+    PyObject* default_interpreter;  // "_default_interpreter": the package's global
+    PyObject* default_method;       // "_default": the package's method that creates it
+};
+
+inline constexpr const char* kGoneMessage =
+    "the Interpreter object was collected: keep a reference to it for as long as its handles are used";
+
+// The Interpreter (or other object) behind `tcl`, a new reference in
+// `target`. A weak proxy whose interpreter is gone raises ReferenceError
+// saying so.
+inline bool interpreter_of(const Names& n, PyObject* tcl, Ref& target) noexcept {
+    if (PyWeakref_CheckProxy(tcl)) {
+        int alive = PyWeakref_GetRef(tcl, target.out());
+        if (alive < 0) return false;
+        if (alive == 0) {
+            PyErr_SetString(PyExc_ReferenceError, kGoneMessage);
+            return false;
+        }
+    } else {
+        target = Ref::borrow(tcl);
+    }
+    if (PyModule_Check(target.get())) {
+        // The package: its default interpreter, made on first use.
+        PyObject* globals = PyModule_GetDict(target.get());
+        PyObject* interp = PyDict_GetItemWithError(globals, n.default_interpreter);
+        if (interp == nullptr && PyErr_Occurred()) return false;
+        if (interp != nullptr && interp != Py_None) {
+            target = Ref::borrow(interp);
+        } else if (interp == Py_None) {
+            target = Ref::steal(PyObject_CallMethodNoArgs(target.get(), n.default_method));
+            if (!target) return false;
+        }
+    }
+    return true;
+}
+
+// True when the calling thread owns `interpreter`, or when it records no
+// owner (an object that is not an Interpreter: tkinter's checks are all
+// there is). Otherwise false with RuntimeError (tkinter's own words for the
+// same refusal).
+inline bool check_owner(const Names& n, PyObject* interpreter) noexcept {
+    PyObject* owner = nullptr;
+    if (PyObject_GetOptionalAttr(interpreter, n.thread, &owner) < 0) return false;
+    if (owner == nullptr) return true;
+    bool mine = true;
+    if (PyLong_CheckExact(owner)) {
+        unsigned long ident = PyLong_AsUnsignedLong(owner);
+        if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+            Py_DECREF(owner);
+            return false;
+        }
+        mine = ident == PyThread_get_thread_ident();
+    }
+    Py_DECREF(owner);
+    if (!mine) PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
+    return mine;
+}
+
+// The checked Interpreter behind `tcl`: looked through, owned by the
+// calling thread.
+inline bool checked_interpreter(const Names& n, PyObject* tcl, Ref& target) noexcept {
+    return interpreter_of(n, tcl, target) && check_owner(n, target.get());
+}
+
+// For the paths without a module state (failures only): the names made
+// for the occasion.
+class OwnNames {
+public:
+    OwnNames() noexcept
+        : thread_(Ref::steal(PyUnicode_InternFromString("_thread"))),
+          tk_(Ref::steal(PyUnicode_InternFromString("tk"))),
+          default_interpreter_(Ref::steal(PyUnicode_InternFromString("_default_interpreter"))),
+          default_method_(Ref::steal(PyUnicode_InternFromString("_default"))) {}
+    bool ok() const noexcept {
+        if (thread_ && tk_ && default_interpreter_ && default_method_) return true;
+        return false;
+    }
+    Names names() const noexcept {
+        return {thread_.get(), tk_.get(), default_interpreter_.get(), default_method_.get()};
+    }
+
+private:
+    Ref thread_, tk_, default_interpreter_, default_method_;
+};
+
+// The Tcl application object of the interpreter behind `tcl`, checked.
+inline bool application_of(PyObject* tcl, Ref& tk) noexcept {
+    OwnNames own;
+    if (!own.ok()) return false;
+    Names n = own.names();
+    Ref target;
+    if (!checked_interpreter(n, tcl, target)) return false;
+    tk = Ref::steal(PyObject_GetAttr(target.get(), n.tk));
+    return static_cast<bool>(tk);
+}
+
+}  // namespace host

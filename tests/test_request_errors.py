@@ -1,0 +1,128 @@
+"""Every failed request of every class: the TclError carries Tcl's own
+account of the failure, and reading it leaves the interpreter as the failure
+left it, so a Python command that relays the failure gives Tcl Tcl's own
+message. Each class is tried exact and subclassed."""
+
+import pytest
+from tkinter import TclError
+
+from brelt.tcl import Interpreter
+from brelt.tcl.namespace import (
+    TclArrayVariable,
+    TclCommand,
+    TclNamespace,
+    TclVariable,
+    TempTclCommand,
+    TempTclNamespace,
+    TempTclVariable,
+)
+
+
+@pytest.fixture(params=["exact", "subclass"])
+def kind(request):
+    """The class itself, or a trivial subclass of it."""
+    if request.param == "exact":
+        return lambda cls: cls
+    return lambda cls: type("Sub" + cls.__name__, (cls,), {})
+
+
+SETUP = "set ::scalar 1; array set ::arr {a 1}; proc ::p {a} {}"
+
+# (name, request): each request fails in Tcl.
+REQUESTS = [
+    ("jiv", lambda k, t: t.jiv.nosuch()),
+    ("command call", lambda k, t: k(TclCommand)("::nosuch", tcl=t)()),
+    ("command eval", lambda k, t: k(TclCommand)("::nosuch", tcl=t).eval()),
+    ("command delete", lambda k, t: k(TclCommand)("::nosuch", tcl=t).delete()),
+    ("command rename", lambda k, t: k(TclCommand)("::nosuch", tcl=t).rename("x")),
+    ("command proc_body", lambda k, t: k(TclCommand)("::set", tcl=t).proc_body()),
+    ("command proc_args", lambda k, t: k(TclCommand)("::set", tcl=t).proc_args()),
+    ("command proc_arg_default", lambda k, t: k(TclCommand)("::p", tcl=t).proc_arg_default("zz")),
+    ("command origin", lambda k, t: k(TclCommand)("::nosuch", tcl=t).origin()),
+    ("temporary command", lambda k, t: k(TempTclCommand)(cmd_name="::tmp", tcl=t)()),
+    ("namespace call", lambda k, t: k(TclNamespace)("::", tcl=t).call("nosuch")),
+    ("namespace eval", lambda k, t: k(TclNamespace)("::", tcl=t).eval("nosuch")),
+    ("namespace delete", lambda k, t: k(TclNamespace)("::nosuch", tcl=t).delete()),
+    ("namespace origin", lambda k, t: k(TclNamespace)("::", tcl=t).origin("nosuch")),
+    ("namespace parent", lambda k, t: k(TclNamespace)("::nosuch", tcl=t).parent()),
+    ("temporary namespace", lambda k, t: k(TempTclNamespace)(tcl=t).call("nosuch")),
+    ("variable get", lambda k, t: k(TclVariable)("::nosuch", tcl=t).get()),
+    ("variable get_str", lambda k, t: k(TclVariable)("::nosuch", tcl=t).get_str()),
+    ("variable set", lambda k, t: k(TclVariable)("::arr", tcl=t).set(1)),
+    ("variable unset", lambda k, t: k(TclVariable)("::nosuch", tcl=t).unset()),
+    ("variable array_set", lambda k, t: k(TclVariable)("::scalar", tcl=t).array_set({"a": 1})),
+    ("temporary variable", lambda k, t: k(TempTclVariable)("::tmp", tcl=t).get()),
+    ("array get", lambda k, t: k(TclArrayVariable)("::arr", tcl=t).get("zz")),
+    ("array set", lambda k, t: k(TclArrayVariable)("::scalar", tcl=t).array_set({"a": 1})),
+    ("array element set", lambda k, t: k(TclArrayVariable)("::scalar", tcl=t).set(1, "a")),
+    ("vars view get_str", lambda k, t: k(TclNamespace)("::", tcl=t).vars.byref("nosuch").get_str()),
+    ("cmds view delete", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.byref("nosuch").delete()),
+]
+
+
+@pytest.mark.parametrize("request_", [r for _, r in REQUESTS], ids=[n for n, _ in REQUESTS])
+def test_failed_request_details(request_, kind):
+    tcl = Interpreter()
+    tcl.tk.eval(SETUP)
+    with pytest.raises(TclError) as info:
+        request_(kind, tcl)
+    exc = info.value
+    message = str(exc).split("\n")[0]
+    assert isinstance(exc.errorinfo, str) and message in exc.errorinfo
+    assert isinstance(exc.errorcode, tuple) and exc.errorcode and all(type(w) is str for w in exc.errorcode)
+
+    # The same failure inside a Python command: Tcl's catch sees Tcl's own
+    # message, not what reading the details left behind.
+    tcl.tk.createcommand("relay", lambda: request_(kind, tcl))
+    tcl.tk.eval("catch nosuch_reference expected")
+    assert tcl.tk.eval("catch relay msg") == "1"
+    got = tcl.tk.eval("set msg")
+    assert got == message or message.startswith(got), (got, message)
+
+
+# ---------------------------------------------------------------------------
+# The default interpreter (the package itself as `tcl`) belongs to its thread
+
+
+DEFAULT_REQUESTS = [
+    lambda k: k(TclVariable)("::x").get(),
+    lambda k: k(TclVariable)("::x").set(1),
+    lambda k: k(TclArrayVariable)("::arr").array_names(),
+    lambda k: k(TclCommand)("::set x")(),
+    lambda k: k(TclCommand)("::set").exists(),
+    lambda k: k(TclNamespace)("::").call("set", "x"),
+    lambda k: k(TclNamespace)("::").code("x"),
+    lambda k: list(k(TclNamespace)("::").vars),
+    lambda k: k(TclNamespace)("::").vars["x"],
+    lambda k: k(TclNamespace)("::").cmds["set"].exists(),
+]
+
+
+@pytest.mark.parametrize("request_", DEFAULT_REQUESTS)
+def test_default_interpreter_refuses_other_threads(request_, kind):
+    import threading
+
+    import brelt.tcl
+    from conftest import RecordingTk
+
+    interp = brelt.tcl._default()
+    interp.tk.eval("set ::x 1; array set ::arr {a 1}")
+    saved, interp.tk = interp.tk, RecordingTk(interp.tk)
+    outcome = []
+
+    def worker():
+        try:
+            request_(kind)
+        except RuntimeError as exc:
+            outcome.append(exc)
+
+    try:
+        thread = threading.Thread(target=worker)
+        thread.start()
+        thread.join()
+        sent = interp.tk.take()
+    finally:
+        interp.tk = saved
+    # Refused by the package before anything reaches tkinter, on every Tcl.
+    assert outcome and "different apartment" in str(outcome[0])
+    assert sent == []
