@@ -358,7 +358,7 @@ bool build_module(PyObject* module, State& st) {
     if (!resolve(st, "TclFindElement", st.find_element) ||
         !resolve(st, "TclCopyAndCollapse", st.copy_and_collapse) ||
         !resolve(st, "Tcl_GetCurrentThread", st.get_current_thread) ||
-        (!tcl9 && !resolve(st, "Tcl_GetStringResult", st.get_string_result_proc))) {
+        (!tcl9 && !resolve(st, "Tcl_GetStringResult", st.get_string_result_proc)) || !bind_post(st)) {
         return false;
     }
 
@@ -373,7 +373,8 @@ bool build_module(PyObject* module, State& st) {
     if (!st.interp_address) return false;
 
     return add_function(module, kCharPFromObj) && add_function(module, kGetListFromAny) &&
-           add_function(module, kDictionaryCompare);
+           add_function(module, kDictionaryCompare) && add_function(module, kCurrentThread) &&
+           add_function(module, kPost) && add_function(module, kFinalizeThread);
 }
 
 int exec_module(PyObject* module) noexcept {
@@ -405,6 +406,9 @@ Description:
 PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.internal", kModuleDoc, capi::module_slots<exec_module>);
 
 }  // namespace
+
+bool resolve_symbol(State& st, const char* name, void*& out) { return resolve(st, name, out); }
+
 }  // namespace internal
 
 PyMODINIT_FUNC PyInit_internal() { return PyModuleDef_Init(&internal::module_def); }
