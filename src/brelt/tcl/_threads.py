@@ -291,6 +291,63 @@ def _quick_call(jiv, path, args, kwargs):
     return jiv(*args, **kwargs)
 
 
+class RemoteApp:
+    """The Tcl application object as another thread sees it.
+
+    Each method runs the application's own method on the interpreter's
+    thread and hands back its result. A TclError leaves with its details
+    (``errorinfo``, ``errorcode``, the ``__cause__`` of a failed Python
+    command) read there, right after the failure: the interpreter is never
+    touched from the calling thread. The package's requests reach it as
+    ``tk`` when they run outside the interpreter's thread.
+    """
+
+    __slots__ = ("_loop", "_app", "_interp", "__dict__")  # __dict__: the methods made so far
+
+    def __init__(self, loop, app, interp_ref):
+        self._loop = loop
+        self._app = app
+        self._interp = interp_ref
+
+    def __getattr__(self, name):
+        app = self._app
+        if app is None:
+            raise RuntimeError(_CLOSED)
+        method = getattr(app, name)
+        call = self._loop.call
+        interp_ref = self._interp
+
+        def remote(*args):
+            return call(_with_details, (interp_ref, method, args), {})
+
+        remote.__name__ = name
+        self.__dict__[name] = remote
+        return remote
+
+    def __repr__(self):
+        return f"<Tcl application {self._app!r} seen from another thread>"
+
+
+def _with_details(interp_ref, method, args):
+    try:
+        return method(*args)
+    except _TclError:
+        interp = interp_ref()
+        if interp is None or attach_error_details is None:
+            raise
+        # Raises the same TclError with its details attached.
+        attach_error_details(interp)
+
+
+import tkinter as _tkinter  # noqa: E402
+
+_TclError = _tkinter.TclError
+
+# Set by the package's request layer: called with a failed request's TclError
+# being handled, on the interpreter's thread, re-raises it with its details.
+attach_error_details = None
+
+
 # Interpreters still open at exit, closed by the exit handler.
 _open_loops: "weakref.WeakSet[Loop]" = weakref.WeakSet()
 
@@ -331,7 +388,11 @@ def start(interp, setup):
                         ready.set()
                         parked.wait()
                         return
-                    setup(target(), root)
+                    interp = target()
+                    setup(interp, root)
+                    remote = RemoteApp(loop, root.tk, target)
+                    interp.__dict__["_remote"] = remote
+                    interp = None
                 except BaseException as error:
                     # The Tcl interpreter goes here, on its own thread: the
                     # error handed over must not keep it (its traceback's
@@ -402,8 +463,13 @@ def _run(loop, root, target):
         interp = target()
         if interp is not None:
             # Its operations raise a clear error from here on.
-            interp.__dict__.update(root=None, tk=_ClosedApp())
+            remote = interp.__dict__.get("_remote")
+            interp.__dict__.update(root=None, tk=_ClosedApp(), _remote=_ClosedApp())
             interp = None
+            if remote is not None:
+                remote._app = None
+                remote.__dict__.clear()
+                remote = None
         # The Tcl interpreter goes here, on its own thread, when nothing
         # else holds its application object; otherwise it is kept for good
         # (deleting it from another thread aborts the process).
