@@ -119,7 +119,17 @@ class Interpreter:
     ``ReferenceError``.
     """
 
-    def __init__(self, root=None, max_history=9999):
+    def __init__(self, root=None, max_history=9999, *, threaded=False):
+        if threaded:
+            if root is not None:
+                raise ValueError("a threaded interpreter creates its own Tcl interpreter on its thread: root must be None")
+            from . import _threads
+
+            self._loop = _threads.start(self, lambda interp, root: interp._setup(root, max_history))
+            return
+        self._setup(root, max_history)
+
+    def _setup(self, root, max_history):
         from .history import History
         from .jiv import Jiv
         from .namespace import TclNamespace
@@ -151,6 +161,11 @@ class Interpreter:
     # bound in advance.
     def __del__(self, _get_ident=threading.get_ident, _prepare=_forever_keeper):
         state = self.__dict__
+        loop = state.get("_loop")
+        if loop is not None:
+            # Its own thread deletes the Tcl interpreter.
+            loop.close()
+            return
         thread = state.get("_thread")
         if thread is None or _get_ident() == thread:
             return
@@ -160,6 +175,74 @@ class Interpreter:
         keep = state.get("_keep") or _prepare()
         if keep is not None:
             keep(tk)
+
+    # -- threads and asyncio ------------------------------------------------
+
+    @property
+    def threaded(self):
+        """True for an ``Interpreter(threaded=True)``."""
+        return self.__dict__.get("_loop") is not None
+
+    def submit(self, fn, /, *args, **kwargs):
+        """Run ``fn(*args, **kwargs)`` on the interpreter's thread; return a
+        ``concurrent.futures.Future`` of its result.
+
+        The requests ``fn`` makes run back to back, with no other thread's
+        request between them. On a threaded interpreter this works from any
+        thread; on a plain one only from its own thread, where ``fn`` runs
+        at once.
+        """
+        loop = self.__dict__.get("_loop")
+        if loop is None:
+            from concurrent.futures import Future
+
+            _check_owner(self)
+            future = Future()
+            future.set_running_or_notify_cancel()
+            try:
+                future.set_result(fn(*args, **kwargs))
+            except BaseException as error:
+                future.set_exception(error)
+            return future
+        return loop.submit(fn, args, kwargs)
+
+    async def asubmit(self, fn, /, *args, **kwargs):
+        """``await tcl.asubmit(fn, *args)``: ``submit`` for ``asyncio``.
+
+        The event loop is never blocked. Cancelling the awaiting task drops
+        the result; a request already running still completes.
+        """
+        loop = self.__dict__.get("_loop")
+        if loop is None:
+            return self.submit(fn, *args, **kwargs).result()
+        return await loop.asubmit(fn, args, kwargs)
+
+    @property
+    def ajiv(self):
+        """Quick calls for ``asyncio``: ``await tcl.ajiv.after(100)``.
+
+        The same calls as ``jiv`` (the same history and casts), run on the
+        interpreter's thread; each call returns an awaitable.
+        """
+        from ._threads import AsyncJiv
+
+        return AsyncJiv(self, ())
+
+    def close(self):
+        """End a threaded interpreter: its thread finishes and deletes the Tcl
+        interpreter. Requests not yet run fail with ``RuntimeError``; so does
+        every later use. Waits for the thread unless called from it.
+        Nothing to do for a plain interpreter."""
+        loop = self.__dict__.get("_loop")
+        if loop is not None:
+            loop.close()
+            loop.join()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
 
     cast_boolean = _cast_boolean
     cast_list = staticmethod(cast_list)

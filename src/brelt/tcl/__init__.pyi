@@ -5,8 +5,9 @@ history, jiv, vars, cast_boolean, cast_array and cast_any are those of an
 Interpreter created at first use."""
 
 import tkinter
-from collections.abc import Callable
-from typing import Any
+from collections.abc import Awaitable, Callable
+from concurrent.futures import Future
+from typing import Any, ParamSpec, Self, TypeVar
 
 from _tkinter import TkappType
 
@@ -45,7 +46,16 @@ __all__ = [
     "TempTclNamespace",
 ]
 
+_P = ParamSpec("_P")
+_T = TypeVar("_T")
+
 def cast_list(value: Any) -> list[Any]: ...
+
+class _AsyncJiv:
+    """Quick calls whose calls return awaitables (``tcl.ajiv``)."""
+
+    def __getattr__(self, name: str) -> _AsyncJiv: ...
+    def __call__(self, *args: Any, **kwargs: Any) -> Awaitable[Any]: ...
 
 class Interpreter:
     """One Tcl interpreter, created through tkinter, and the tools around it."""
@@ -55,8 +65,19 @@ class Interpreter:
     history: History
     jiv: Jiv
     vars: TclNamespace.VariablesView
-    def __init__(self, root: tkinter.Tk | None = None, max_history: int | None = 9999) -> None: ...
+    def __init__(
+        self, root: tkinter.Tk | None = None, max_history: int | None = 9999, *, threaded: bool = False
+    ) -> None: ...
     def __del__(self) -> None: ...
+    @property
+    def threaded(self) -> bool: ...
+    @property
+    def ajiv(self) -> _AsyncJiv: ...
+    def submit(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> Future[_T]: ...
+    async def asubmit(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> _T: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *exc_info: object) -> None: ...
     def cast_boolean(self, value: Any) -> bool: ...
     @staticmethod
     def cast_list(value: Any) -> list[Any]: ...

@@ -21,6 +21,11 @@ template <class Size>
 using CopyAndCollapseProc = Size (*)(Size count, const char* src, char* dst);
 using GetStringResultProc = const char* (*)(Tcl_Interp* interp);
 using GetCurrentThreadProc = void* (*)();
+struct TclEvent;
+using AllocProc = void* (*)(size_t size);  // unsigned int on Tcl 8: the same register
+using ThreadQueueEventProc = void (*)(void* thread, TclEvent* event, int position);
+using ThreadAlertProc = void (*)(void* thread);
+using FinalizeThreadProc = void (*)();
 
 inline constexpr int TCL_OK = 0;
 
@@ -51,6 +56,10 @@ struct State : capi::ModuleStateBase {
     void* copy_and_collapse = nullptr;
     GetStringResultProc get_string_result_proc = nullptr;
     GetCurrentThreadProc get_current_thread = nullptr;
+    AllocProc tcl_alloc = nullptr;
+    ThreadQueueEventProc thread_queue_event = nullptr;
+    ThreadAlertProc thread_alert = nullptr;
+    FinalizeThreadProc finalize_thread = nullptr;
 };
 
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }
@@ -76,5 +85,19 @@ extern const capi::FunctionDef kPtrAdd, kPtrSub, kPtrDiff, kTclErrorFromInterp, 
 extern const capi::FunctionDef kGetListFromAny;
 extern const capi::FunctionDef kDictionaryCompare;
 extern const capi::FunctionDef kCastAny, kCastBoolean, kCastArray, kCastList;
+extern const capi::FunctionDef kCurrentThread, kPost, kFinalizeThread;
+
+// Looks up a Tcl library function by name (ImportError when it is missing).
+bool resolve_symbol(State& st, const char* name, void*& out);
+template <class Proc>
+bool resolve_symbol(State& st, const char* name, Proc& out) {
+    void* address = nullptr;
+    if (!resolve_symbol(st, name, address)) return false;
+    out = reinterpret_cast<Proc>(address);
+    return true;
+}
+
+// Binds the functions of post.cpp.
+bool bind_post(State& st);
 
 }  // namespace internal

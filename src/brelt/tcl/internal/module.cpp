@@ -367,7 +367,7 @@ bool build_module(PyObject* module, State& st) {
     if (!resolve(st, "TclFindElement", st.find_element) ||
         !resolve(st, "TclCopyAndCollapse", st.copy_and_collapse) ||
         !resolve(st, "Tcl_GetCurrentThread", st.get_current_thread) ||
-        (!tcl9 && !resolve(st, "Tcl_GetStringResult", st.get_string_result_proc))) {
+        (!tcl9 && !resolve(st, "Tcl_GetStringResult", st.get_string_result_proc)) || !bind_post(st)) {
         return false;
     }
 
@@ -388,7 +388,9 @@ bool build_module(PyObject* module, State& st) {
     // The package's casts (it binds them as its own).
     return capi::import_attr(st.TclObj, "_tkinter", "Tcl_Obj") &&
            capi::import_attr(st.Mapping, "collections.abc", "Mapping") && add_function(module, kCastAny) &&
-           add_function(module, kCastBoolean) && add_function(module, kCastArray) && add_function(module, kCastList);
+           add_function(module, kCastBoolean) && add_function(module, kCastArray) && add_function(module, kCastList) &&
+           add_function(module, kCurrentThread) && add_function(module, kPost) &&
+           add_function(module, kFinalizeThread);
 }
 
 int exec_module(PyObject* module) noexcept {
@@ -421,6 +423,9 @@ Description:
 PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.internal", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace
+
+bool resolve_symbol(State& st, const char* name, void*& out) { return resolve(st, name, out); }
+
 }  // namespace internal
 
 PyMODINIT_FUNC PyInit_internal() { return PyModuleDef_Init(&internal::module_def); }

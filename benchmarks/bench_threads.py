@@ -1,0 +1,108 @@
+"""A threaded interpreter used from other threads and from asyncio, beside
+tkinter's own marshalled call (a tkinter.Tcl() whose thread runs its main
+loop), measured in the same run."""
+
+import asyncio
+import threading
+import time
+import tkinter
+
+from harness import Report
+
+from brelt.tcl import Interpreter
+
+ROUNDS = 2000
+
+
+def _in_thread(func):
+    """Seconds per call of ``func()`` run ROUNDS times in a new thread."""
+    seconds = []
+
+    def run():
+        for _ in range(50):
+            func()
+        start = time.perf_counter()
+        for _ in range(ROUNDS):
+            func()
+        seconds.append((time.perf_counter() - start) / ROUNDS)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    return seconds[0]
+
+
+def _best(func, repeat=5):
+    return min(func() for _ in range(repeat))
+
+
+def _throughput(func, threads):
+    """Requests per second with ``threads`` threads each calling ``func``."""
+    barrier = threading.Barrier(threads + 1)
+
+    def run():
+        barrier.wait()
+        for _ in range(ROUNDS):
+            func()
+
+    workers = [threading.Thread(target=run) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    barrier.wait()
+    start = time.perf_counter()
+    for worker in workers:
+        worker.join()
+    return threads * ROUNDS / (time.perf_counter() - start)
+
+
+def _tkinter_marshalled():
+    """A tkinter.Tcl() on a thread of its own, in its main loop."""
+    ready = threading.Event()
+    box = {}
+
+    def serve():
+        root = tkinter.Tcl()
+        box["tk"] = root.tk
+        root.tk.createcommand("ready", ready.set)
+        root.tk.call("after", 0, "ready")
+        root.tk.mainloop(-1)  # no Tk window: a negative threshold keeps it going
+
+    threading.Thread(target=serve, daemon=True).start()
+    ready.wait()
+    return box["tk"]
+
+
+def main():
+    report = Report("threads")
+    with Interpreter(threaded=True) as tcl:
+        other = _tkinter_marshalled()
+        call = tcl._loop.call
+        tk = tcl.tk
+
+        def ours():
+            call(tk.call, ("set", "x", 1), {})
+
+        def theirs():
+            other.call("set", "x", 1)
+
+        report.within("request from another thread (round trip)", _best(lambda: _in_thread(ours)),
+                      _best(lambda: _in_thread(theirs)), "tkinter's marshalled tk.call", 1.0)
+        one = max(_throughput(ours, 1) for _ in range(3))
+        eight = max(_throughput(ours, 8) for _ in range(3))
+        report.within("8 threads at once: time per request", 1 / eight, 1 / one, "one thread", 1.0)
+
+        async def awaited():
+            ajiv = tcl.ajiv
+            for _ in range(50):
+                await ajiv.set("x", 1)
+            start = time.perf_counter()
+            for _ in range(ROUNDS):
+                await ajiv.set("x", 1)
+            return (time.perf_counter() - start) / ROUNDS
+
+        def blocking_quick():
+            tcl.submit(tcl.jiv.set, "x", 1).result()
+
+        report.within("await tcl.ajiv.set('x', 1)", _best(lambda: asyncio.run(awaited()), 3),
+                      _best(lambda: _in_thread(blocking_quick)), "the same call blocking, another thread", 2.0)
+    return report.print()

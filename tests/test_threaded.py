@@ -1,0 +1,227 @@
+"""Interpreter(threaded=True): one Tcl interpreter on a thread of its own,
+used from any thread and from asyncio, with Tcl's event loop running."""
+
+import asyncio
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+import tkinter
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+from brelt.tcl import Interpreter, TclError
+
+
+@pytest.fixture
+def ttcl():
+    with Interpreter(threaded=True) as tcl:
+        yield tcl
+
+
+def _in_thread(func, *args):
+    box = []
+    thread = threading.Thread(target=lambda: box.append(_outcome(func, *args)))
+    thread.start()
+    thread.join(30)
+    assert not thread.is_alive()
+    return box[0]
+
+
+def _outcome(func, *args):
+    try:
+        return ("ok", func(*args))
+    except BaseException as error:  # noqa: BLE001 - the outcome is the test's subject
+        return ("raised", error)
+
+
+def test_requests_run_on_the_interpreter_thread(ttcl):
+    owner = ttcl._loop.ident
+    assert owner != threading.get_ident()
+    kind, result = _in_thread(lambda: ttcl.submit(lambda: (threading.get_ident(), ttcl.jiv.expr("6*7"))).result())
+    assert (kind, result) == ("ok", (owner, 42))
+    assert [str(e).split(": ", 1)[1] for e in ttcl.history.filter(count=1)] == ["expr 6*7"]
+
+
+def test_a_failure_reaches_the_caller_with_its_details(ttcl):
+    def fail():
+        ttcl.jiv.error("boom", "", "CUSTOM X")
+
+    kind, error = _in_thread(lambda: ttcl.submit(fail).result())
+    assert kind == "raised" and isinstance(error, TclError)
+    assert str(error).startswith("boom") and error.errorcode == ("CUSTOM", "X")
+    assert error.__traceback__ is not None
+
+
+def test_tcl_events_run_while_idle(ttcl):
+    fired = threading.Event()
+    ttcl.submit(ttcl.tk.createcommand, "fired", fired.set).result()
+    ttcl.submit(ttcl.tk.call, "after", 20, "set ::t 1; fired").result()
+    assert fired.wait(10)
+    assert ttcl.submit(ttcl.tk.getvar, "t").result() == "1"
+
+
+def test_plain_interpreters_run_submit_at_once_on_their_own_thread():
+    tcl = Interpreter()
+    assert not tcl.threaded
+    assert tcl.submit(tcl.tk.call, "expr", "1+1").result() == 2
+    kind, error = _in_thread(tcl.submit, tcl.tk.call, "expr", "1+1")
+    assert kind == "raised" and isinstance(error, RuntimeError)
+
+
+def test_root_cannot_be_given_to_a_threaded_interpreter():
+    import tkinter
+
+    with pytest.raises(ValueError, match="root must be None"):
+        Interpreter(tkinter.Tcl(), threaded=True)
+
+
+def test_close_ends_the_thread_and_refuses_later_requests():
+    tcl = Interpreter(threaded=True)
+    thread = tcl._loop.thread
+    tcl.close()
+    assert not thread.is_alive()
+    with pytest.raises(RuntimeError, match="closed"):
+        tcl.submit(lambda: None)
+    tcl.close()  # again: nothing to do
+
+
+def test_new_interpreters_after_ended_threads_that_used_tcl():
+    # Thread ids are reused, and Tcl takes a new thread for an ended one
+    # that used Tcl: the interpreter's thread must not be such a thread
+    # (requests from other threads would never arrive).
+    for _ in range(5):
+        for thread in [threading.Thread(target=Interpreter) for _ in range(3)]:
+            thread.start()
+            thread.join()
+        with Interpreter(threaded=True) as tcl:
+            assert tcl.submit(tcl.tk.call, "expr", "2+3").result(timeout=10) == 5
+
+
+def test_submit_runs_a_batch_back_to_back(ttcl):
+    def batch(i):
+        ttcl.tk.call("set", "shared", i)
+        for _ in range(20):
+            ttcl.tk.call("set", "other", "x")
+        return str(ttcl.tk.getvar("shared"))
+
+    with ThreadPoolExecutor(8) as pool:
+        results = list(pool.map(lambda i: ttcl.submit(batch, i).result(), range(200)))
+    assert results == [str(i) for i in range(200)]
+
+
+def test_asyncio_awaits_with_timers_and_file_events(ttcl):
+    left, right = socket.socketpair()
+    try:
+        ttcl.submit(ttcl.jiv.eval, textwrap.dedent(f"""
+            set ::ticks 0
+            proc tick {{}} {{ incr ::ticks; after 5 tick }}
+            after 5 tick
+        """)).result()
+        lines = []
+
+        def readable():
+            lines.append(right.recv(100))
+
+        ttcl.submit(ttcl.tk.createfilehandler, right, tkinter.READABLE, lambda *_: readable()).result()
+
+        async def main():
+            calls = [asyncio.ensure_future(ttcl.ajiv.set(f"v{i}", i)) for i in range(1000)]
+            for call in calls[::7]:
+                call.cancel()
+            left.send(b"ping")
+            await asyncio.sleep(0.1)
+            done = await asyncio.gather(*calls, return_exceptions=True)
+            return done
+
+        done = asyncio.run(main())
+        for i, outcome in enumerate(done):
+            if isinstance(outcome, asyncio.CancelledError):
+                assert i % 7 == 0
+            else:
+                assert str(outcome) == str(i)
+        assert ttcl.submit(ttcl.tk.getvar, "v999").result() == "999"
+        assert int(ttcl.submit(ttcl.tk.getvar, "ticks").result()) > 0
+        assert lines == [b"ping"]
+        assert ttcl.submit(ttcl.tk.call, "expr", "1").result() == 1  # still sound
+    finally:
+        ttcl.submit(ttcl.tk.deletefilehandler, right).result()
+        left.close()
+        right.close()
+
+
+def test_ajiv_is_the_quick_call_proxy(ttcl):
+    async def main():
+        await ttcl.ajiv.namespace("eval", "::app", "proc twice {x} { expr {2*$x} }")
+        return await ttcl.ajiv.app.twice(21), await ttcl.asubmit(ttcl.jiv.app.twice, 4)
+
+    assert asyncio.run(main()) == (42, 8)
+    assert "app::twice 21" in str(ttcl.history.filter(count=2)[0])
+
+
+def _run(script, timeout=60):
+    return subprocess.run([sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(script)],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+@pytest.mark.parametrize("script", [
+    # a set-up that fails: its error, collected by another thread, holds no
+    # Tcl interpreter
+    """
+    import gc, threading
+    from brelt.tcl import Interpreter
+    try:
+        Interpreter(max_history='a lot', threaded=True)
+    except TypeError as error:
+        box = [error]
+    t = threading.Thread(target=lambda: (box.clear(), gc.collect())); t.start(); t.join()
+    """,
+    # collected by another thread
+    """
+    import gc, threading
+    from brelt.tcl import Interpreter
+    tcl = Interpreter(threaded=True)
+    thread = tcl._loop.thread
+    holder = [tcl]; del tcl
+    t = threading.Thread(target=lambda: (holder.clear(), gc.collect())); t.start(); t.join()
+    thread.join(10)
+    assert not thread.is_alive()
+    """,
+    # leaving the program with requests in flight
+    """
+    import threading
+    from brelt.tcl import Interpreter
+    tcl = Interpreter(threaded=True)
+    def spam():
+        try:
+            while True:
+                tcl.submit(tcl.tk.call, 'after', 1).result()
+        except RuntimeError:
+            pass
+    for _ in range(4):
+        threading.Thread(target=spam, daemon=True).start()
+    """,
+    # closed while other threads wait on it
+    """
+    import threading
+    from brelt.tcl import Interpreter
+    tcl = Interpreter(threaded=True)
+    outcomes = []
+    def wait():
+        try:
+            tcl.submit(tcl.tk.call, 'after', 200).result()
+            outcomes.append('ok')
+        except RuntimeError:
+            outcomes.append('closed')
+    threads = [threading.Thread(target=wait) for _ in range(4)]
+    [t.start() for t in threads]
+    tcl.close()
+    [t.join(10) for t in threads]
+    assert len(outcomes) == 4, outcomes
+    """,
+])
+def test_no_abort_and_no_hang(script):
+    done = _run(script)
+    assert done.returncode == 0, done.stderr
