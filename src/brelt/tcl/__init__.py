@@ -194,16 +194,9 @@ class Interpreter:
         """
         loop = self.__dict__.get("_loop")
         if loop is None:
-            from concurrent.futures import Future
+            from ._threads import run_here
 
-            _check_owner(self)
-            future = Future()
-            future.set_running_or_notify_cancel()
-            try:
-                future.set_result(fn(*args, **kwargs))
-            except BaseException as error:
-                future.set_exception(error)
-            return future
+            return run_here(self, fn, args, kwargs)
         return loop.submit(fn, args, kwargs)
 
     async def asubmit(self, fn, /, *args, **kwargs):

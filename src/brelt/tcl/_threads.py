@@ -24,6 +24,20 @@ _get_ident = threading.get_ident
 _CLOSED = "the threaded Tcl interpreter is closed"
 
 
+def run_here(interp, fn, args, kwargs):
+    """``submit`` on a plain interpreter: ``fn`` runs at once, in the thread
+    that owns the interpreter; other threads get ``RuntimeError``."""
+    if _get_ident() != interp.__dict__.get("_thread"):
+        raise RuntimeError("Calling Tcl from different apartment")
+    future = Future()
+    future.set_running_or_notify_cancel()
+    try:
+        future.set_result(fn(*args, **kwargs))
+    except BaseException as error:  # the future carries it
+        future.set_exception(error)
+    return future
+
+
 class _Call:
     """One blocking request: its callable, then its outcome."""
 
