@@ -80,6 +80,27 @@ inline bool check_owner(const Names& n, PyObject* interpreter) noexcept {
     return mine;
 }
 
+// Call when check_owner() refused the calling thread (RuntimeError set): a
+// threaded Interpreter (Interpreter(threaded=True)) serves every thread, and
+// its attribute `_remote` is its application object as another thread sees
+// it, whose methods run on the interpreter's own thread. True with `tk` set
+// to it; otherwise false with the refusal still set.
+inline bool remote_instead(PyObject* interpreter, Ref& tk) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return false;
+    Ref refusal = Ref::steal(PyErr_GetRaisedException());
+    Ref name = Ref::steal(PyUnicode_InternFromString("_remote"));
+    if (!name) return false;
+    Ref remote;
+    int found = PyObject_GetOptionalAttr(interpreter, name.get(), remote.out());
+    if (found < 0) return false;
+    if (found == 0) {
+        PyErr_SetRaisedException(refusal.release());
+        return false;
+    }
+    tk = std::move(remote);
+    return true;
+}
+
 // The checked Interpreter behind `tcl`: looked through, owned by the
 // calling thread.
 inline bool checked_interpreter(const Names& n, PyObject* tcl, Ref& target) noexcept {

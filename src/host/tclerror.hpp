@@ -126,6 +126,33 @@ inline bool read_options(PyObject* interp, PyObject* fallback_message, Ref& info
     return static_cast<bool>(code);
 }
 
+// The details that a TclError already carries (`errorinfo` a str and
+// `errorcode` a tuple, as set by set_details() in the thread that ran the
+// request): `carried` true and both set. False only with an exception.
+inline bool carried_details(PyObject* exc, Ref& info, Ref& code, bool& carried) noexcept {
+    carried = false;
+    PyObject* dict = PyObject_GenericGetDict(exc, nullptr);
+    if (dict == nullptr) {
+        PyErr_Clear();
+        return true;
+    }
+    Ref d = Ref::steal(dict);
+    Ref info_key = Ref::steal(PyUnicode_InternFromString("errorinfo"));
+    Ref code_key = Ref::steal(PyUnicode_InternFromString("errorcode"));
+    if (!info_key || !code_key) return false;
+    Ref i, c;
+    if (PyDict_GetItemRef(d.get(), info_key.get(), i.out()) < 0 ||
+        PyDict_GetItemRef(d.get(), code_key.get(), c.out()) < 0) {
+        return false;
+    }
+    if (i && c && PyUnicode_Check(i.get()) && PyTuple_Check(c.get())) {
+        info = std::move(i);
+        code = std::move(c);
+        carried = true;
+    }
+    return true;
+}
+
 }  // namespace detail
 
 // Call with the exception of a failed request to the interpreter object
@@ -156,8 +183,14 @@ inline std::nullptr_t raise_tcl_error_details(PyObject* interp, PyObject* tcl_er
 
     Ref message = Ref::steal(PyObject_Str(caught.get()));
     if (!message) return done();
-    Ref info, code;
-    if (!read_options(interp, message.get(), info, code)) {
+    Ref info, code, carried_cause;
+    bool carried = false;
+    if (!carried_details(caught.get(), info, code, carried)) return done();
+    if (carried) {
+        // Read in the interpreter's own thread, which ran the request for a
+        // threaded interpreter: this thread must not touch it.
+        carried_cause = Ref::steal(PyException_GetCause(caught.get()));
+    } else if (!read_options(interp, message.get(), info, code)) {
         if (!PyErr_ExceptionMatches(tcl_error) && !PyErr_ExceptionMatches(PyExc_ReferenceError)) return done();
         PyErr_Clear();
         info = Ref::borrow(message.get());
@@ -180,7 +213,11 @@ inline std::nullptr_t raise_tcl_error_details(PyObject* interp, PyObject* tcl_er
         PyException_SetContext(exc.get(), caught.release());
     }
     if (set_details(exc.get(), info.get(), code.get()) < 0) return done();
-    if (PyObject* cause = take_callback_failure(info.get(), code.get())) PyException_SetCause(exc.get(), cause);
+    if (carried) {
+        if (carried_cause) PyException_SetCause(exc.get(), carried_cause.release());
+    } else if (PyObject* cause = take_callback_failure(info.get(), code.get())) {
+        PyException_SetCause(exc.get(), cause);
+    }
     PyErr_SetRaisedException(exc.release());
     return done();
 }

@@ -345,21 +345,20 @@ class RemoteApp:
 def _with_details(interp_ref, method, args):
     try:
         return method(*args)
-    except _TclError:
+    except _TclError as error:
         interp = interp_ref()
-        if interp is None or attach_error_details is None:
+        if interp is None:
             raise
+        from .internal import _attach_error_details
+
         # Raises the same TclError with its details attached.
-        attach_error_details(interp)
+        _attach_error_details(interp, error)
+        raise
 
 
 import tkinter as _tkinter  # noqa: E402
 
 _TclError = _tkinter.TclError
-
-# Set by the package's request layer: called with a failed request's TclError
-# being handled, on the interpreter's thread, re-raises it with its details.
-attach_error_details = None
 
 
 # Interpreters still open at exit, closed by the exit handler.

@@ -80,8 +80,12 @@ PyObject* cast_boolean_fn(Function* f, PyObject* const* argv) {
     if (!text) return nullptr;
     // Tcl parses the text with this interpreter, which tkinter does not
     // guard here.
-    if (!capi::check_owner_thread(self, st.s_thread.get())) return nullptr;
-    Ref tk = Ref::steal(PyObject_GetAttr(self, st.s_tk.get()));
+    Ref tk;
+    if (capi::check_owner_thread(self, st.s_thread.get())) {
+        tk = Ref::steal(PyObject_GetAttr(self, st.s_tk.get()));
+    } else if (!host::remote_instead(self, tk)) {
+        return nullptr;
+    }
     if (!tk) return nullptr;
     PyObject* args[] = {tk.get(), text.get()};
     return PyObject_VectorcallMethod(st.s_getboolean.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);

@@ -85,7 +85,7 @@ extern const capi::FunctionDef kPtrAdd, kPtrSub, kPtrDiff, kTclErrorFromInterp, 
 extern const capi::FunctionDef kGetListFromAny;
 extern const capi::FunctionDef kDictionaryCompare;
 extern const capi::FunctionDef kCastAny, kCastBoolean, kCastArray, kCastList;
-extern const capi::FunctionDef kCurrentThread, kPost, kFinalizeThread;
+extern const capi::FunctionDef kCurrentThread, kPost, kFinalizeThread, kAttachErrorDetails;
 
 // Looks up a Tcl library function by name (ImportError when it is missing).
 bool resolve_symbol(State& st, const char* name, void*& out);

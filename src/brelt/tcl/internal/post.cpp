@@ -6,6 +6,7 @@
 // tkinter's marshalled calls use, so a thread waiting in its event loop
 // wakes at once and an idle one costs nothing.
 #include "internal.hpp"
+#include "tclerror.hpp"
 
 namespace internal {
 
@@ -75,6 +76,19 @@ PyObject* finalize_thread(Function* self, PyObject* const*) {
     Py_RETURN_NONE;
 }
 
+// Called in the interpreter's thread right after a request failed: the
+// TclError re-raised with Tcl's details of the failure, which the thread
+// that asked for the request cannot read itself.
+PyObject* attach_error_details(Function* self, PyObject* const* argv) {
+    State& st = state_of(self);
+    PyObject* error = argv[1];
+    if (!PyExceptionInstance_Check(error)) {
+        return PyErr_Format(PyExc_TypeError, "an exception is required, not %.200s", Py_TYPE(error)->tp_name);
+    }
+    PyErr_SetRaisedException(Py_NewRef(error));
+    return host::raise_tcl_error_details(argv[0], st.TclError.get(), host::TclErrorReport::as_raised);
+}
+
 }  // namespace
 
 bool bind_post(State& st) {
@@ -98,6 +112,15 @@ Tcl keeps each thread's event notifier in a list keyed by thread id, and
 thread ids are reused: a thread that ends without this leaves a notifier
 that a new thread with the same id would be mistaken for. Call it only
 when the thread's interpreters are gone or will never be used again.
+)"};
+
+const capi::FunctionDef kAttachErrorDetails{"_attach_error_details", attach_error_details,
+                                            R"(_attach_error_details(interp, error)
+--
+
+Raise error, a TclError of a request to interp that just failed in this
+thread, with Tcl's details of the failure (errorinfo, errorcode, the
+exception of a failed Python command as its __cause__).
 )"};
 
 const capi::FunctionDef kPost{"_post", post, R"(_post(thread, callable)

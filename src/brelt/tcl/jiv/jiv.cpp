@@ -223,13 +223,17 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     if (!interp) return nullptr;
     // Refused from another thread before anything is recorded: the command
     // does not run.
-    if (!capi::check_owner_thread(interp.get(), st.s_thread.get())) return nullptr;
+    // (A threaded interpreter serves every thread through its `_remote`.)
+    Ref tk;
+    if (!capi::check_owner_thread(interp.get(), st.s_thread.get()) && !host::remote_instead(interp.get(), tk)) {
+        return nullptr;
+    }
     Ref history = Ref::steal(PyObject_GetAttr(interp.get(), st.s_history.get()));
     Ref recorded = Ref::steal(history ? method_call(st.s_append.get(), history.get(), list) : nullptr);
     if (!recorded) return nullptr;
 
     // 6. tk.call(*words), with the words as they are now.
-    Ref tk = Ref::steal(PyObject_GetAttr(interp.get(), st.s_tk.get()));
+    if (!tk) tk = Ref::steal(PyObject_GetAttr(interp.get(), st.s_tk.get()));
     if (!tk) return nullptr;
     SmallVector<Ref, 16> stack;
     Py_ssize_t n = PyList_GET_SIZE(list);

@@ -111,7 +111,9 @@ inline PyObject* read_attr(State& st, PyObject* obj, PyObject* name) noexcept { 
 // that does not own the interpreter.
 inline bool tk_of(State& st, PyObject* tcl, Ref& tk) noexcept {
     Ref target;
-    if (!host::checked_interpreter(host_names(st), tcl, target)) return false;
+    host::Names names = host_names(st);
+    if (!host::interpreter_of(names, tcl, target)) return false;
+    if (!host::check_owner(names, target.get())) return host::remote_instead(target.get(), tk);
     tk = Ref::steal(read_attr(st, target.get(), st.s_tk.get()));
     return static_cast<bool>(tk);
 }
