@@ -225,3 +225,70 @@ def _run(script, timeout=60):
 def test_no_abort_and_no_hang(script):
     done = _run(script)
     assert done.returncode == 0, done.stderr
+
+
+def _mixed_operations(tcl, worker, rounds):
+    """Every kind of request of the package, from one thread; returns what
+    went wrong (nothing, when every result is right)."""
+    from brelt.tcl import TclArrayVariable, TclCommand, TclNamespace, TclVariable, TempTclCommand, TempTclVariable
+
+    wrong = []
+
+    def check(what, got, expected):
+        # Values as Tcl text: a read gives Tcl's value as tkinter hands it over.
+        if type(expected) is not tuple:
+            got, expected = str(got), str(expected)
+        if got != expected:
+            wrong.append((worker, what, got, expected))
+
+    ns = TclNamespace(f"::w{worker}", tcl=tcl)
+    ns.create()
+    ns.cmds["twice"] = lambda x: str(2 * int(tcl.jiv.expr(f"{x} + 0")))  # calls back into Tcl
+    var = TclVariable(f"::w{worker}::v", tcl=tcl)
+    arr = TclArrayVariable(f"::w{worker}::a", tcl=tcl)
+    llength = TclCommand("::llength", tcl=tcl)
+    for i in range(rounds):
+        kind = i % 8
+        if kind == 0:
+            check("jiv", tcl.jiv.expr(f"{i} * 2"), i * 2)
+        elif kind == 1:
+            var.set(i)
+            check("variable", var.get(), str(i))
+        elif kind == 2:
+            arr[str(i)] = i
+            check("array", arr[str(i)], str(i))
+        elif kind == 3:
+            check("command", llength(["a", i, "b c"]), 3)
+        elif kind == 4:
+            check("callback", tcl.jiv.namespace("eval", f"::w{worker}", f"twice {i}"), str(2 * i))
+        elif kind == 5:
+            ns.vars["k"] = i
+            check("view", ns.vars["k"], str(i))
+        elif kind == 6:
+            with TempTclCommand(lambda x=i: x, tcl=tcl) as temp:
+                check("temporary command", temp(), i)
+            with TempTclVariable(tcl=tcl) as temp:
+                temp.set(i)
+                check("temporary variable", temp.get(), str(i))
+        else:
+            try:
+                tcl.jiv.error(f"e{i}", "", f"W {worker}")
+            except TclError as error:
+                check("error", (str(error).split("\n")[0], error.errorcode), (f"e{i}", ("W", str(worker))))
+            else:
+                wrong.append((worker, "error", "no TclError"))
+    return wrong
+
+
+def test_sixteen_threads_of_mixed_requests(ttcl):
+    with ThreadPoolExecutor(16) as pool:
+        outcomes = list(pool.map(lambda w: _mixed_operations(ttcl, w, 1000), range(16)))
+    assert [w for outcome in outcomes for w in outcome] == []
+
+
+@pytest.mark.parametrize("in_thread", [False, True], ids=["own thread", "other thread"])
+def test_requests_from_the_interpreter_thread_and_others_agree(ttcl, in_thread):
+    if in_thread:
+        assert _in_thread(_mixed_operations, ttcl, 0, 16) == ("ok", [])
+    else:
+        assert ttcl.submit(_mixed_operations, ttcl, 0, 16).result() == []

@@ -24,6 +24,15 @@ _get_ident = threading.get_ident
 _CLOSED = "the threaded Tcl interpreter is closed"
 
 
+class InterpreterClosed(RuntimeError, ReferenceError):
+    """A request to a threaded interpreter after ``close()``.
+
+    A ``RuntimeError``; also a ``ReferenceError``, as for an interpreter
+    object that is gone: what a finaliser quietly ignores (a temporary whose
+    Tcl command went with the interpreter).
+    """
+
+
 def run_here(interp, fn, args, kwargs):
     """``submit`` on a plain interpreter: ``fn`` runs at once, in the thread
     that owns the interpreter; other threads get ``RuntimeError``."""
@@ -61,7 +70,7 @@ class _Call:
         self.done.release()
 
     def cancel(self):
-        self.error = RuntimeError(_CLOSED)
+        self.error = InterpreterClosed(_CLOSED)
         self.fn = self.args = self.kwargs = None
         self.done.release()
 
@@ -94,7 +103,7 @@ class _Submitted:
         future = self.future
         self.fn = self.args = self.kwargs = self.future = None
         if future.set_running_or_notify_cancel():
-            future.set_exception(RuntimeError(_CLOSED))
+            future.set_exception(InterpreterClosed(_CLOSED))
 
 
 class _Awaited:
@@ -128,7 +137,7 @@ class _Awaited:
     def cancel(self):
         future, loop = self.future, self.loop
         self.fn = self.args = self.kwargs = self.future = self.loop = None
-        _hand_over(loop, _set_exception, future, RuntimeError(_CLOSED))
+        _hand_over(loop, _set_exception, future, InterpreterClosed(_CLOSED))
 
 
 def _hand_over(loop, setter, future, value):
@@ -212,7 +221,7 @@ class Loop:
     def _queue(self, request):
         with self.lock:
             if self.closing:
-                raise RuntimeError(_CLOSED)
+                raise InterpreterClosed(_CLOSED)
             self.pending.append(request)
             if self.woken:
                 return
@@ -264,7 +273,7 @@ class _ClosedApp:
     __slots__ = ()
 
     def __getattr__(self, name):
-        raise RuntimeError(_CLOSED)
+        raise InterpreterClosed(_CLOSED)
 
     def __repr__(self):
         return "<closed Tcl application>"
@@ -326,7 +335,7 @@ class RemoteApp:
     def __getattr__(self, name):
         app = self._app
         if app is None:
-            raise RuntimeError(_CLOSED)
+            raise InterpreterClosed(_CLOSED)
         method = getattr(app, name)
         call = self._loop.call
         interp_ref = self._interp
