@@ -280,6 +280,17 @@ def _mixed_operations(tcl, worker, rounds):
     return wrong
 
 
+def test_lists_parsed_with_the_interpreter_from_another_thread(ttcl):
+    from brelt.tcl.internal import GetListFromAny
+
+    assert _in_thread(GetListFromAny, "a {b c}", ttcl.root) == ("ok", ("a", "b c"))
+    kind, error = _in_thread(GetListFromAny, "a {b", ttcl.root)
+    assert kind == "raised" and str(error) == "unmatched open brace in list"
+    plain = Interpreter()
+    kind, error = _in_thread(GetListFromAny, "a", plain.root)
+    assert kind == "raised" and isinstance(error, RuntimeError)
+
+
 def test_sixteen_threads_of_mixed_requests(ttcl):
     with ThreadPoolExecutor(16) as pool:
         outcomes = list(pool.map(lambda w: _mixed_operations(ttcl, w, 1000), range(16)))

@@ -410,6 +410,8 @@ def start(interp, setup):
                         ready.set()
                         parked.wait()
                         return
+                    # For GetListFromAny(text, root) in other threads.
+                    root._brelt_any_thread = True
                     interp = target()
                     setup(interp, root)
                     remote = RemoteApp(loop, root.tk, target)

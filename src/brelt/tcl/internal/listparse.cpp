@@ -147,7 +147,23 @@ PyObject* parse_list(State& st, PyObject* text, PyObject* interp) {
     if (length == 0) return PyTuple_New(0);
 
     Tcl_Interp* ip = nullptr;
-    if (!interp_pointer(st, interp, &ip)) return nullptr;
+    if (!interp_pointer(st, interp, &ip)) {
+        // The root of a threaded interpreter (Interpreter(threaded=True))
+        // serves every thread: from another thread the text is scanned
+        // without it, which gives the same elements and the same message;
+        // only its result, which no other thread sees, is left alone.
+        if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return nullptr;
+        Ref refusal = Ref::steal(PyErr_GetRaisedException());
+        Ref name = Ref::steal(PyUnicode_InternFromString("_brelt_any_thread"));
+        if (!name) return nullptr;
+        Ref any_thread;
+        if (PyObject_GetOptionalAttr(interp, name.get(), any_thread.out()) < 0) return nullptr;
+        if (!any_thread) {
+            PyErr_SetRaisedException(refusal.release());
+            return nullptr;
+        }
+        ip = nullptr;
+    }
     if (st.tcl_major >= 9) return scan_list<std::ptrdiff_t>(st, data, length, ascii, ip);
     if (length > INT_MAX) {
         // Tcl 8 counts bytes in an int; a longer text would be cut.
