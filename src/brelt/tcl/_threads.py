@@ -11,6 +11,7 @@ no CPU. The thread runs every request queued when it wakes, in order, then
 goes back to Tcl's events.
 """
 
+import functools
 import sys
 import threading
 import traceback
@@ -45,34 +46,6 @@ def run_here(interp, fn, args, kwargs):
     except BaseException as error:  # the future carries it
         future.set_exception(error)
     return future
-
-
-class _Call:
-    """One blocking request: its callable, then its outcome."""
-
-    __slots__ = ("fn", "args", "kwargs", "done", "result", "error")
-
-    def __init__(self, fn, args, kwargs):
-        self.fn = fn
-        self.args = args
-        self.kwargs = kwargs
-        self.done = threading.Lock()
-        self.done.acquire()
-        self.result = None
-        self.error = None
-
-    def run(self):
-        try:
-            self.result = self.fn(*self.args, **self.kwargs)
-        except BaseException as error:  # handed to the caller, whatever it is
-            self.error = error
-        self.fn = self.args = self.kwargs = None
-        self.done.release()
-
-    def cancel(self):
-        self.error = InterpreterClosed(_CLOSED)
-        self.fn = self.args = self.kwargs = None
-        self.done.release()
 
 
 class _Submitted:
@@ -174,26 +147,10 @@ class Loop:
         self.ident = None  # the thread's threading.get_ident()
         self.tcl_thread = None  # its Tcl thread id
         self.thread = None
+        self.channel = None  # for the blocking requests of RemoteApp
         self._post = None
 
     # -- the caller's side -------------------------------------------------
-
-    def call(self, fn, args, kwargs):
-        """Run ``fn(*args, **kwargs)`` on the interpreter's thread and return
-        its result (or raise its exception); directly when already there."""
-        if _get_ident() == self.ident:
-            return fn(*args, **kwargs)
-        request = _Call(fn, args, kwargs)
-        self._queue(request)
-        request.done.acquire()
-        error = request.error
-        if error is not None:
-            request.error = None
-            try:
-                raise error
-            finally:
-                error = None
-        return request.result
 
     def submit(self, fn, args, kwargs):
         """Queue ``fn(*args, **kwargs)`` and return a Future of its outcome.
@@ -253,6 +210,8 @@ class Loop:
                 return
             self.closing = True
             post = self._post if self.tcl_thread is not None else None
+        if self.channel is not None:
+            _close_channel(self.channel)
         if post is not None:
             # Wakes the thread so that it sees `closing`; runs nothing itself.
             post(self.tcl_thread, _nothing)
@@ -318,17 +277,19 @@ class RemoteApp:
     """The Tcl application object as another thread sees it.
 
     Each method runs the application's own method on the interpreter's
-    thread and hands back its result. A TclError leaves with its details
-    (``errorinfo``, ``errorcode``, the ``__cause__`` of a failed Python
-    command) read there, right after the failure: the interpreter is never
-    touched from the calling thread. The package's requests reach it as
-    ``tk`` when they run outside the interpreter's thread.
+    thread while the caller waits without the GIL (a Tcl event queued to
+    that thread, as tkinter's own marshalled calls do), and hands back its
+    result. A TclError leaves with its details (``errorinfo``,
+    ``errorcode``, the ``__cause__`` of a failed Python command) read there,
+    right after the failure: the interpreter is never touched from the
+    calling thread. The package's requests reach it as ``tk`` when they run
+    outside the interpreter's thread.
     """
 
-    __slots__ = ("_loop", "_app", "_interp", "__dict__")  # __dict__: the methods made so far
+    __slots__ = ("_channel", "_app", "_interp", "__dict__")  # __dict__: the methods made so far
 
-    def __init__(self, loop, app, interp_ref):
-        self._loop = loop
+    def __init__(self, channel, app, interp_ref):
+        self._channel = channel
         self._app = app
         self._interp = interp_ref
 
@@ -336,14 +297,7 @@ class RemoteApp:
         app = self._app
         if app is None:
             raise InterpreterClosed(_CLOSED)
-        method = getattr(app, name)
-        call = self._loop.call
-        interp_ref = self._interp
-
-        def remote(*args):
-            return call(_with_details, (interp_ref, method, args), {})
-
-        remote.__name__ = name
+        remote = functools.partial(_remote_call, self._channel, self._interp, getattr(app, name))
         self.__dict__[name] = remote
         return remote
 
@@ -351,23 +305,7 @@ class RemoteApp:
         return f"<Tcl application {self._app!r} seen from another thread>"
 
 
-def _with_details(interp_ref, method, args):
-    try:
-        return method(*args)
-    except _TclError as error:
-        interp = interp_ref()
-        if interp is None:
-            raise
-        from .internal import _attach_error_details
-
-        # Raises the same TclError with its details attached.
-        _attach_error_details(interp, error)
-        raise
-
-
-import tkinter as _tkinter  # noqa: E402
-
-_TclError = _tkinter.TclError
+from .internal import _close_channel, _new_channel, _remote_call  # noqa: E402
 
 
 # Interpreters still open at exit, closed by the exit handler.
@@ -414,7 +352,8 @@ def start(interp, setup):
                     root._brelt_any_thread = True
                     interp = target()
                     setup(interp, root)
-                    remote = RemoteApp(loop, root.tk, target)
+                    loop.channel = _new_channel(tcl_thread, InterpreterClosed)
+                    remote = RemoteApp(loop.channel, root.tk, target)
                     interp.__dict__["_remote"] = remote
                     interp = None
                 except BaseException as error:
@@ -483,6 +422,10 @@ def _run(loop, root, target):
         # Requests that were queued but will not run now fail cleanly.
         while loop.pending:
             loop.pending.popleft().cancel()
+        if loop.channel is not None:
+            # The blocking requests still in Tcl's queue run, as closed.
+            while _close_channel(loop.channel) and dooneevent(_DONT_WAIT):
+                pass
         loop.closed = True
         interp = target()
         if interp is not None:

@@ -57,6 +57,7 @@ struct State : capi::ModuleStateBase {
     GetStringResultProc get_string_result_proc = nullptr;
     GetCurrentThreadProc get_current_thread = nullptr;
     AllocProc tcl_alloc = nullptr;
+    void* tcl_free = nullptr;
     ThreadQueueEventProc thread_queue_event = nullptr;
     ThreadAlertProc thread_alert = nullptr;
     FinalizeThreadProc finalize_thread = nullptr;
@@ -85,7 +86,8 @@ extern const capi::FunctionDef kPtrAdd, kPtrSub, kPtrDiff, kTclErrorFromInterp, 
 extern const capi::FunctionDef kGetListFromAny;
 extern const capi::FunctionDef kDictionaryCompare;
 extern const capi::FunctionDef kCastAny, kCastBoolean, kCastArray, kCastList;
-extern const capi::FunctionDef kCurrentThread, kPost, kFinalizeThread, kAttachErrorDetails;
+extern const capi::FunctionDef kCurrentThread, kPost, kFinalizeThread, kAttachErrorDetails, kRemoteCall, kNewChannel,
+    kCloseChannel;
 
 // Looks up a Tcl library function by name (ImportError when it is missing).
 bool resolve_symbol(State& st, const char* name, void*& out);

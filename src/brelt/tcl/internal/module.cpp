@@ -390,7 +390,9 @@ bool build_module(PyObject* module, State& st) {
            capi::import_attr(st.Mapping, "collections.abc", "Mapping") && add_function(module, kCastAny) &&
            add_function(module, kCastBoolean) && add_function(module, kCastArray) && add_function(module, kCastList) &&
            add_function(module, kCurrentThread) && add_function(module, kPost) &&
-           add_function(module, kFinalizeThread) && add_function(module, kAttachErrorDetails);
+           add_function(module, kFinalizeThread) && add_function(module, kAttachErrorDetails) &&
+           add_function(module, kRemoteCall) && add_function(module, kNewChannel) &&
+           add_function(module, kCloseChannel);
 }
 
 int exec_module(PyObject* module) noexcept {

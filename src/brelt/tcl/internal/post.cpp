@@ -5,6 +5,10 @@
 // waking its notifier (Tcl_ThreadAlert): Tcl's own mechanism, the one
 // tkinter's marshalled calls use, so a thread waiting in its event loop
 // wakes at once and an idle one costs nothing.
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
 #include "internal.hpp"
 #include "tclerror.hpp"
 
@@ -42,6 +46,171 @@ int run_posted(TclEvent* event, int) {
     }
     PyGILState_Release(gil);
     return 1;
+}
+
+// -- blocking calls ------------------------------------------------------
+//
+// A request from another thread to a threaded interpreter: the caller queues
+// a call to its thread and waits, without the GIL, until that thread has run
+// it. The channel of an interpreter says whether it still takes calls; its
+// thread closes it before it ends, then runs what is left in Tcl's queue
+// (each call then fails as closed), so no caller waits for good.
+
+struct Channel {
+    std::mutex mutex;
+    bool closing = false;
+    void* thread = nullptr;            // the Tcl thread id
+    std::atomic<long> in_queue{0};     // calls queued and not yet run
+    PyObject* closed_error = nullptr;  // strong: the class raised once closed
+};
+
+constexpr const char* kChannelName = "brelt.tcl.internal.channel";
+
+void free_channel(PyObject* capsule) {
+    auto* channel = static_cast<Channel*>(PyCapsule_GetPointer(capsule, kChannelName));
+    if (channel == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    Py_XDECREF(channel->closed_error);
+    delete channel;
+}
+
+Channel* channel_of(PyObject* capsule) {
+    return static_cast<Channel*>(PyCapsule_GetPointer(capsule, kChannelName));
+}
+
+// What the caller waits on: on its own stack, alive until it has seen
+// `done`, which the interpreter's thread sets (and signals) under `mutex`.
+struct Waiter {
+    std::mutex mutex;
+    std::condition_variable signal;
+    bool done = false;
+    PyObject* result = nullptr;  // strong, or NULL with `error` set
+    PyObject* error = nullptr;   // strong
+};
+
+struct CallEvent {
+    TclEvent header;
+    Waiter* waiter;
+    Channel* channel;     // alive: the capsule is among the caller's arguments
+    State* state;         // the module's: alive while the caller runs its function
+    PyObject* interp;     // borrowed from the caller, who waits: a weak reference
+    PyObject* method;     // borrowed, likewise
+    PyObject* const* args;
+    Py_ssize_t nargs;
+};
+
+// Runs the call on the interpreter's thread (inside Tcl_DoOneEvent, where
+// tkinter released the GIL); a TclError leaves with its details, read here.
+int run_call(TclEvent* event, int) {
+    auto* call = reinterpret_cast<CallEvent*>(event);
+    Waiter* waiter = call->waiter;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyObject* result = nullptr;
+    bool closing;
+    {
+        std::lock_guard<std::mutex> lock(call->channel->mutex);
+        closing = call->channel->closing;
+    }
+    if (closing) {
+        PyErr_SetString(call->channel->closed_error, "the threaded Tcl interpreter is closed");
+    } else {
+        result = PyObject_Vectorcall(call->method, call->args, static_cast<size_t>(call->nargs), nullptr);
+        if (result == nullptr && PyErr_ExceptionMatches(call->state->TclError.get())) {
+            PyObject* interp = nullptr;
+            if (PyWeakref_GetRef(call->interp, &interp) > 0) {
+                host::raise_tcl_error_details(interp, call->state->TclError.get(), host::TclErrorReport::as_raised);
+                Py_DECREF(interp);
+            }
+        }
+    }
+    PyObject* error = result == nullptr ? PyErr_GetRaisedException() : nullptr;
+    call->channel->in_queue.fetch_sub(1, std::memory_order_acq_rel);
+    {
+        // Signalled under the lock: the caller cannot leave (and free the
+        // waiter) before it is released.
+        std::lock_guard<std::mutex> lock(waiter->mutex);
+        waiter->result = result;
+        waiter->error = error;
+        waiter->done = true;
+        waiter->signal.notify_one();
+    }
+    PyGILState_Release(gil);
+    return 1;
+}
+
+// _remote_call(channel, interp_ref, method, *args)
+PyObject* remote_call(Function* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 3 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0)) {
+        PyErr_SetString(PyExc_TypeError, "_remote_call(channel, interp_ref, method, *args)");
+        return nullptr;
+    }
+    Channel* channel = channel_of(args[0]);
+    if (channel == nullptr) return nullptr;
+    State& st = state_of(self);
+    auto* call = static_cast<CallEvent*>(st.tcl_alloc(sizeof(CallEvent)));
+    if (call == nullptr) return PyErr_NoMemory();
+    Waiter waiter;
+    call->header.proc = &run_call;
+    call->header.next = nullptr;
+    call->waiter = &waiter;
+    call->channel = channel;
+    call->state = &st;
+    call->interp = args[1];
+    call->method = args[2];
+    call->args = args + 3;
+    call->nargs = nargs - 3;
+    {
+        std::lock_guard<std::mutex> lock(channel->mutex);
+        if (channel->closing) {
+            // Never queued: freed here, as Tcl would after running it.
+            reinterpret_cast<void (*)(void*)>(st.tcl_free)(call);
+            PyErr_SetString(channel->closed_error, "the threaded Tcl interpreter is closed");
+            return nullptr;
+        }
+        channel->in_queue.fetch_add(1, std::memory_order_acq_rel);
+        st.thread_queue_event(channel->thread, &call->header, kQueueTail);
+        st.thread_alert(channel->thread);
+    }
+    Py_BEGIN_ALLOW_THREADS
+    {
+        std::unique_lock<std::mutex> lock(waiter.mutex);
+        waiter.signal.wait(lock, [&] { return waiter.done; });
+    }
+    Py_END_ALLOW_THREADS
+    if (waiter.result == nullptr) {
+        PyErr_SetRaisedException(waiter.error);
+        return nullptr;
+    }
+    return waiter.result;
+}
+
+PyObject* new_channel(Function*, PyObject* const* argv) {
+    void* thread = PyLong_AsVoidPtr(argv[0]);
+    if (thread == nullptr && PyErr_Occurred()) return nullptr;
+    auto* channel = new (std::nothrow) Channel;
+    if (channel == nullptr) return PyErr_NoMemory();
+    channel->thread = thread;
+    channel->closed_error = Py_NewRef(argv[1]);
+    PyObject* capsule = PyCapsule_New(channel, kChannelName, &free_channel);
+    if (capsule == nullptr) {
+        Py_DECREF(channel->closed_error);
+        delete channel;
+    }
+    return capsule;
+}
+
+// Closes the channel: no call is queued from here on. Returns how many are
+// still in Tcl's queue (the interpreter's thread runs them, as closed).
+PyObject* close_channel(Function*, PyObject* const* argv) {
+    Channel* channel = channel_of(argv[0]);
+    if (channel == nullptr) return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(channel->mutex);
+        channel->closing = true;
+    }
+    return PyLong_FromLong(channel->in_queue.load(std::memory_order_acquire));
 }
 
 PyObject* current_thread(Function* self, PyObject* const*) {
@@ -92,7 +261,7 @@ PyObject* attach_error_details(Function* self, PyObject* const* argv) {
 }  // namespace
 
 bool bind_post(State& st) {
-    return resolve_symbol(st, "Tcl_Alloc", st.tcl_alloc) && resolve_symbol(st, "Tcl_FinalizeThread", st.finalize_thread) &&
+    return resolve_symbol(st, "Tcl_Alloc", st.tcl_alloc) && resolve_symbol(st, "Tcl_Free", st.tcl_free) && resolve_symbol(st, "Tcl_FinalizeThread", st.finalize_thread) &&
            resolve_symbol(st, "Tcl_ThreadQueueEvent", st.thread_queue_event) &&
            resolve_symbol(st, "Tcl_ThreadAlert", st.thread_alert);
 }
@@ -121,6 +290,30 @@ const capi::FunctionDef kAttachErrorDetails{"_attach_error_details", attach_erro
 Raise error, a TclError of a request to interp that just failed in this
 thread, with Tcl's details of the failure (errorinfo, errorcode, the
 exception of a failed Python command as its __cause__).
+)"};
+
+const capi::FunctionDef kRemoteCall{"_remote_call", remote_call, R"(_remote_call(channel, interp_ref, method, *args)
+--
+
+Call method(*args) on the Tcl thread of channel (see _new_channel) and
+return its result, waiting without the GIL; a TclError comes back with
+Tcl's details of the failure, read on that thread for the interpreter that
+interp_ref (a weak reference) names. Raises the channel's closed error once
+it is closed.
+)"};
+
+const capi::FunctionDef kNewChannel{"_new_channel", new_channel, R"(_new_channel(thread, closed_error)
+--
+
+A channel to the Tcl thread whose id is thread, for _remote_call;
+closed_error is the exception class its calls raise once it is closed.
+)"};
+
+const capi::FunctionDef kCloseChannel{"_close_channel", close_channel, R"(_close_channel(channel)
+--
+
+Close channel to new calls; return the number still queued, which the
+channel's thread must let run (they fail as closed) before it ends.
 )"};
 
 const capi::FunctionDef kPost{"_post", post, R"(_post(thread, callable)
