@@ -29,7 +29,7 @@ def main():
     report.within("tcl.jiv.p('a b', 2, opt='v')", timing(lambda: tcl.jiv.p("a b", 2, opt="v")),
                   timing(lambda: tk.call("p", "a b", 2, "-opt", "v")), "tk.call('p', 'a b', 2, '-opt', 'v')", 2)
     # Where the time of one quick call goes, step by step.
-    report.part("  tcl.jiv.set (a fresh Jiv_Code)", timing(lambda: tcl.jiv.set), t_raw, "tk.call")
+    report.part("  tcl.jiv.set (the Jiv_Code)", timing(lambda: tcl.jiv.set), t_raw, "tk.call")
     report.part("  tcl.history.append(words), on", timing(lambda: tcl.history.append(words)), t_raw, "tk.call")
     report.part("  tcl.cast_any(result)", timing(lambda: tcl.cast_any(result)), t_raw, "tk.call")
     tcl.history.disable()

@@ -233,6 +233,12 @@ inline int logger_cached_enabled(PyObject* log, PlainAttrs& attrs, PyObject* lev
 // weak reference: nobody else can see it, so handing it out again is the
 // same as handing out a new one. Never on a free-threaded build (reference
 // counts are split between threads there) nor on an unchecked release.
+#if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED)
+inline constexpr bool can_tell_held_only_by_caller = true;
+#else
+inline constexpr bool can_tell_held_only_by_caller = false;
+#endif
+
 inline bool held_only_by_caller(PyObject* obj) noexcept {
 #if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED)
     if (Py_REFCNT(obj) != 1) return false;

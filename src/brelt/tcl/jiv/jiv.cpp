@@ -109,6 +109,7 @@ PyObject* reuse_code(State& st, PyObject* module, PyObject* name, PyObject* tcl)
 // holds a few dozen paths at most: a program that makes up names does not
 // make it grow.
 bool remember_code(State& st, PyObject* name, PyObject* code) {
+    if constexpr (!capi::can_tell_held_only_by_caller) return true;  // never handed out again
     if (!PyUnicode_CheckExact(name) || !own_code_class(st, Py_TYPE(code))) return true;
     PyObject* cache = st.code_cache.get();
     if (PyDict_GET_SIZE(cache) >= 64) PyDict_Clear(cache);
