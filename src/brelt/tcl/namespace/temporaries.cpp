@@ -138,6 +138,9 @@ PyObject* command_enter(Function* fn, PyObject* const* argv) {
 // Forgets the Tcl application kept at registration once the command is
 // deleted, so the handle does not keep it alive any longer.
 bool forget_kept_tk(State& st, PyObject* self) noexcept {
+    Ref kept;
+    int has = PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out());
+    if (has <= 0) return has == 0;
     if (PyObject_DelAttr(self, st.cmd.s_kept_tk.get()) == 0) return true;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
@@ -213,7 +216,9 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
         if (PyTuple_Check(kept.get()) && PyTuple_GET_SIZE(kept.get()) == 2) {
             Py_INCREF(PyTuple_GET_ITEM(kept.get(), 0));  // never released
         }
-    } else if (wrapped) {
+    } else if (wrapped && kept) {
+        // (Without a kept application the command was deleted through the
+        // handle already: nothing is left to delete.)
         Ref tcl;
         if (PyObject_GetOptionalAttr(self, st.s_tcl.get(), tcl.out()) < 0) return nullptr;
         Ref target;
