@@ -126,3 +126,45 @@ def test_default_interpreter_refuses_other_threads(request_, kind):
     # Refused by the package before anything reaches tkinter, on every Tcl.
     assert outcome and "different apartment" in str(outcome[0])
     assert sent == []
+
+
+def test_clean_up_in_one_thread_keeps_details_in_another():
+    # A temporary's clean-up ignores its failures without reading their
+    # details; that holds for its own thread only.
+    import sys
+    import threading
+
+    stop = threading.Event()
+    missing = []
+
+    def clean_up():
+        tcl = Interpreter()
+        while not stop.is_set():
+            with TempTclCommand(print, tcl=tcl):
+                pass
+
+    def fail():
+        tcl = Interpreter()
+        handle = TclCommand("::nosuch", tcl=tcl)
+        for _ in range(3000):
+            try:
+                handle()
+            except TclError as exc:
+                if not hasattr(exc, "errorinfo"):
+                    missing.append(exc)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        cleaner = threading.Thread(target=clean_up)
+        cleaner.start()
+        try:
+            worker = threading.Thread(target=fail)
+            worker.start()
+            worker.join()
+        finally:
+            stop.set()
+            cleaner.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert missing == []

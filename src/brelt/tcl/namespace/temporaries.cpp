@@ -29,7 +29,11 @@ PyObject* temp_name(State& st, PyObject* self, PyObject* pattern) noexcept {
 // Calls `self.<name>()`; a TclError (and, with `gone_too`, the
 // ReferenceError of an interpreter that no longer exists) is ignored.
 bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept {
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, name));
+    Ref r;
+    {
+        QuietRequests quiet;
+        r = Ref::steal(PyObject_CallMethodNoArgs(self, name));
+    }
     if (r) return true;
     if (PyErr_ExceptionMatches(st.TclError.get()) || (gone_too && PyErr_ExceptionMatches(PyExc_ReferenceError))) {
         PyErr_Clear();
@@ -216,9 +220,7 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
         if (PyTuple_Check(kept.get()) && PyTuple_GET_SIZE(kept.get()) == 2) {
             Py_INCREF(PyTuple_GET_ITEM(kept.get(), 0));  // never released
         }
-    } else if (wrapped && kept) {
-        // (Without a kept application the command was deleted through the
-        // handle already: nothing is left to delete.)
+    } else if (wrapped) {
         Ref tcl;
         if (PyObject_GetOptionalAttr(self, st.s_tcl.get(), tcl.out()) < 0) return nullptr;
         Ref target;
