@@ -168,3 +168,23 @@ def test_clean_up_in_one_thread_keeps_details_in_another():
     finally:
         sys.setswitchinterval(old)
     assert missing == []
+
+
+def test_failed_rename_keeps_the_name(kind):
+    tcl = Interpreter()
+    handle = kind(TclCommand)("::nosuch", tcl=tcl)
+    with pytest.raises(TclError):
+        handle.rename("::other")
+    assert handle.cmd_name == "::nosuch"
+
+
+def test_call_option_equal_to_a_bound_key_replaces_it(kind, recorded):
+    # Keys built at run time are equal str objects, not the same one.
+    bound = "".join(["ke", "y"])
+    given = "".join(["k", "ey"])
+    assert bound == given and bound is not given
+    handle = kind(TclCommand)("::list", keywords={bound: 1}, tcl=recorded)
+    recorded.tk.take()
+    assert handle(**{given: 2}) == ("-key", 2)
+    assert recorded.tk.take() == [(("::list", "-key", 2),)]
+    assert handle.build_tclcmd(**{given: 3}) == ("::list", "-key", 3)
