@@ -18,14 +18,6 @@ from brelt.tcl.namespace import (
 )
 
 
-@pytest.fixture(params=["exact", "subclass"])
-def kind(request):
-    """The class itself, or a trivial subclass of it."""
-    if request.param == "exact":
-        return lambda cls: cls
-    return lambda cls: type("Sub" + cls.__name__, (cls,), {})
-
-
 SETUP = "set ::scalar 1; array set ::arr {a 1}; proc ::p {a} {}"
 
 # (name, request): each request fails in Tcl.
