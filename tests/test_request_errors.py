@@ -180,3 +180,27 @@ def test_call_option_equal_to_a_bound_key_replaces_it(kind, recorded):
     assert handle(**{given: 2}) == ("-key", 2)
     assert recorded.tk.take() == [(("::list", "-key", 2),)]
     assert handle.build_tclcmd(**{given: 3}) == ("::list", "-key", 3)
+
+
+@pytest.mark.parametrize("cls", [TclVariable, TempTclVariable, TclArrayVariable, TclCommand, TempTclCommand,
+                                 TclNamespace, TempTclNamespace])
+def test_wrong_interpreter_and_gone_interpreter(cls, kind):
+    import tkinter
+
+    make = kind(cls)
+    if cls in (TempTclVariable, TempTclCommand, TempTclNamespace):
+        construct = lambda tcl: make(tcl=tcl)
+    else:
+        construct = lambda tcl: make("::x", tcl=tcl)
+    with pytest.raises(TypeError, match="pass the Interpreter whose tk it is"):
+        construct(tkinter.Tcl().tk)
+    tcl = Interpreter()
+    handle = construct(tcl)
+    del tcl
+    import gc
+
+    gc.collect()
+    request = {TclNamespace: lambda h: h.call("set"), TempTclNamespace: lambda h: h.call("set")}.get(
+        cls, lambda h: h.exists())
+    with pytest.raises(ReferenceError, match="Interpreter object was collected: keep a reference"):
+        request(handle)
