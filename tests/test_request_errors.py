@@ -204,3 +204,70 @@ def test_wrong_interpreter_and_gone_interpreter(cls, kind):
         cls, lambda h: h.exists())
     with pytest.raises(ReferenceError, match="Interpreter object was collected: keep a reference"):
         request(handle)
+
+
+# ---------------------------------------------------------------------------
+# A Python callable's exception reaches Tcl, and comes back as the cause
+
+
+def register(how, tcl, func):
+    if how == "view":
+        TclNamespace("::", tcl=tcl).cmds["f"] = func
+        return "::f"
+    if how == "temporary":
+        register.keep = TempTclCommand(func, tcl=tcl)
+        return register.keep.cmd_name
+    TclCommand("::f", tcl=tcl).createcommand(func)
+    return "::f"
+
+
+@pytest.mark.parametrize("how", ["view", "temporary", "createcommand"])
+def test_callable_exception_becomes_the_tcl_error(how):
+    tcl = Interpreter()
+
+    def func(*words):
+        raise KeyError("zz")
+
+    name = register(how, tcl, func)
+    assert tcl.tk.eval(f"list [catch {{{name} a}} msg opts] $msg [dict get $opts -errorcode]") == \
+        "1 {KeyError: 'zz'} {PYTHON KeyError}"
+    for route in (lambda: TclCommand(name, tcl=tcl)("a"), lambda: getattr(tcl.jiv, name)("a")):
+        with pytest.raises(TclError) as info:
+            route()
+        exc = info.value
+        assert "KeyError: 'zz'" in str(exc) and exc.errorcode == ("PYTHON", "KeyError")
+        assert type(exc.__cause__) is KeyError and exc.__cause__.args == ("zz",)
+        assert exc.__cause__.__traceback__ is not None
+
+
+@pytest.mark.parametrize("how", ["view", "temporary", "createcommand"])
+def test_callable_relaying_a_tcl_error_passes_it_unchanged(how):
+    tcl = Interpreter()
+
+    def func():
+        TclCommand("::nosuch", tcl=tcl)()
+
+    name = register(how, tcl, func)
+    assert tcl.tk.eval(f"list [catch {name} msg opts] $msg [dict get $opts -errorcode]") == \
+        '1 {invalid command name "::nosuch"} {TCL LOOKUP COMMAND ::nosuch}'
+    with pytest.raises(TclError) as info:
+        TclCommand(name, tcl=tcl)()
+    assert str(info.value) == 'invalid command name "::nosuch"' and info.value.__cause__ is None
+
+
+def test_cause_survives_a_relay_through_two_callables():
+    tcl = Interpreter()
+    ns = TclNamespace("::", tcl=tcl)
+
+    def inner():
+        raise ValueError("deep")
+
+    def outer():
+        TclCommand("::inner", tcl=tcl)()
+
+    ns.cmds["inner"] = inner
+    ns.cmds["outer"] = outer
+    with pytest.raises(TclError) as info:
+        TclCommand("::outer", tcl=tcl)()
+    assert info.value.errorcode == ("PYTHON", "ValueError")
+    assert type(info.value.__cause__) is ValueError and info.value.__cause__.args == ("deep",)
