@@ -77,6 +77,15 @@ class RecordingTk:
         return getattr(self._tk, name)
 
 
+@pytest.fixture(params=["exact", "subclass"])
+def kind(request):
+    """The class itself, or a trivial subclass of it: a shortcut taken only
+    for the exact class must not change what is sent or raised."""
+    if request.param == "exact":
+        return lambda cls: cls
+    return lambda cls: type("Sub" + cls.__name__, (cls,), {})
+
+
 @pytest.fixture
 def tcl():
     """A fresh interpreter of its own."""

@@ -141,8 +141,8 @@ def test_default_interpreter_is_the_package():
     assert h.tcl == brelt.tcl and h("from_handle", 5) == 5 and brelt.tcl.vars["from_handle"] == "5"
 
 
-def test_call_time_options_override_in_place(recorded):
-    h = TclCommand("list", args="a", keywords={"x": 1, "y": 2}, tcl=recorded)
+def test_call_time_options_override_in_place(recorded, kind):
+    h = kind(TclCommand)("list", args="a", keywords={"x": 1, "y": 2}, tcl=recorded)
     assert h.build_tclcmd("b", y=[3, 4], z=None) == ("list", "a", "b", "-x", 1, "-y", (3, 4), "-z", "")
     assert h.keywords == {"x": 1, "y": 2} and list(h.keywords) == ["x", "y"]
     assert h.build_tclcmd() == ("list", "a", "-x", 1, "-y", 2)
@@ -156,14 +156,14 @@ def test_call_time_options_override_in_place(recorded):
         TclCommand.kwargs_to_dashed_args({"a": 1})
 
 
-def test_call_eval_cast_and_logging(recorded):
+def test_call_eval_cast_and_logging(recorded, kind):
     messages = []
 
     class Logger:
         def info(self, message):
             messages.append(message)
 
-    h = TclCommand("set", args="v", tcl=recorded, cast=lambda r: ("cast", r), logger=Logger())
+    h = kind(TclCommand)("set", args="v", tcl=recorded, cast=lambda r: ("cast", r), logger=Logger())
     recorded.tk.take()
     evil = "a b [set pwned 1] {"
     assert h(evil) == ("cast", evil)
@@ -204,8 +204,8 @@ def test_str_tclobj_and_repr(tcl):
     (lambda h: h.rename("::app::q"), [(("::rename", "::app::p", "::app::q"),)], None),
     (lambda h: h.createcommand(print), [("<createcommand>", "::app::p")], None),
 ])
-def test_exact_requests(recorded, app, operation, sent, result):
-    h = TclCommand(("::app::p",), tcl=recorded)
+def test_exact_requests(recorded, app, operation, sent, result, kind):
+    h = kind(TclCommand)(("::app::p",), tcl=recorded)
     recorded.tk.take()
     assert operation(h) == result
     assert recorded.tk.take() == sent
@@ -555,9 +555,9 @@ def test_mixed_in_context_manager_is_chained(tcl, temp, mixin_first):
     (lambda n: n.delete(), [(("namespace", "delete", "::app"),)], None),
     (lambda n: (n.is_absolute(), n.is_relative(), n.absolute(), str(n)), [], (True, False, "::app", "::app")),
 ])
-def test_namespace_requests(recorded, app, operation, sent, result):
+def test_namespace_requests(recorded, app, operation, sent, result, kind):
     recorded.tk.eval("namespace eval ::app::kid {}; namespace eval ::x { proc y {} {}; namespace export y }")
-    n = TclNamespace("::app", tcl=recorded)
+    n = kind(TclNamespace)("::app", tcl=recorded)
     recorded.tk.eval("set ::app::v 1")
     recorded.tk.take()
     if result is TclError:  # Tcl's own answer to the words
@@ -658,8 +658,8 @@ def test_command_views(app):
 
 
 @pytest.mark.parametrize("view", ["vars", "objs", "cmds", "procs"])
-def test_iteration_asks_at_the_first_name_and_len_is_one_request(recorded, app, view):
-    v = getattr(TclNamespace("::app", tcl=recorded), view)
+def test_iteration_asks_at_the_first_name_and_len_is_one_request(recorded, app, view, kind):
+    v = getattr(kind(TclNamespace)("::app", tcl=recorded), view)
     app.vars["x"] = 1
     recorded.tk.take()
     it = iter(v)

@@ -27,7 +27,19 @@ def via_eval(tcl, *words):
     return TclCommand((words[0],), tcl=tcl).eval(*words[1:])
 
 
-COMMAND_ROUTES = [via_call, via_eval]
+class SubCommand(TclCommand):
+    pass
+
+
+def via_subclass_call(tcl, *words):
+    return SubCommand((words[0],), tcl=tcl)(*words[1:])
+
+
+def via_subclass_eval(tcl, *words):
+    return SubCommand((words[0],), tcl=tcl).eval(*words[1:])
+
+
+COMMAND_ROUTES = [via_call, via_eval, via_subclass_call, via_subclass_eval]
 ROUTES = [via_jiv, *COMMAND_ROUTES]
 
 @pytest.fixture
@@ -77,7 +89,7 @@ def test_each_failure_has_its_own_details(route, tcl):
 def test_errorcode_words_round_trip(words):
     tcl = Interpreter()
     # A script (eval) cannot hold NUL: tkinter refuses it before Tcl runs.
-    for route in ROUTES if not any("\x00" in w for w in words) else [via_jiv, via_call]:
+    for route in ROUTES if not any("\x00" in w for w in words) else [via_jiv, via_call, via_subclass_call]:
         exc = failure(route, tcl, "error", "m", "", tuple(words))
         assert exc.errorcode == tuple(words)
 

@@ -18,14 +18,6 @@ from brelt.tcl.namespace import (
 )
 
 
-@pytest.fixture(params=["exact", "subclass"])
-def kind(request):
-    """The class itself, or a trivial subclass of it."""
-    if request.param == "exact":
-        return lambda cls: cls
-    return lambda cls: type("Sub" + cls.__name__, (cls,), {})
-
-
 SETUP = "set ::scalar 1; array set ::arr {a 1}; proc ::p {a} {}"
 
 # (name, request): each request fails in Tcl.
@@ -126,3 +118,156 @@ def test_default_interpreter_refuses_other_threads(request_, kind):
     # Refused by the package before anything reaches tkinter, on every Tcl.
     assert outcome and "different apartment" in str(outcome[0])
     assert sent == []
+
+
+def test_clean_up_in_one_thread_keeps_details_in_another():
+    # A temporary's clean-up ignores its failures without reading their
+    # details; that holds for its own thread only.
+    import sys
+    import threading
+
+    stop = threading.Event()
+    missing = []
+
+    def clean_up():
+        tcl = Interpreter()
+        while not stop.is_set():
+            with TempTclCommand(print, tcl=tcl):
+                pass
+
+    def fail():
+        tcl = Interpreter()
+        handle = TclCommand("::nosuch", tcl=tcl)
+        for _ in range(3000):
+            try:
+                handle()
+            except TclError as exc:
+                if not hasattr(exc, "errorinfo"):
+                    missing.append(exc)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        cleaner = threading.Thread(target=clean_up)
+        cleaner.start()
+        try:
+            worker = threading.Thread(target=fail)
+            worker.start()
+            worker.join()
+        finally:
+            stop.set()
+            cleaner.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert missing == []
+
+
+def test_failed_rename_keeps_the_name(kind):
+    tcl = Interpreter()
+    handle = kind(TclCommand)("::nosuch", tcl=tcl)
+    with pytest.raises(TclError):
+        handle.rename("::other")
+    assert handle.cmd_name == "::nosuch"
+
+
+def test_call_option_equal_to_a_bound_key_replaces_it(kind, recorded):
+    # Keys built at run time are equal str objects, not the same one.
+    bound = "".join(["ke", "y"])
+    given = "".join(["k", "ey"])
+    assert bound == given and bound is not given
+    handle = kind(TclCommand)("::list", keywords={bound: 1}, tcl=recorded)
+    recorded.tk.take()
+    assert handle(**{given: 2}) == ("-key", 2)
+    assert recorded.tk.take() == [(("::list", "-key", 2),)]
+    assert handle.build_tclcmd(**{given: 3}) == ("::list", "-key", 3)
+
+
+@pytest.mark.parametrize("cls", [TclVariable, TempTclVariable, TclArrayVariable, TclCommand, TempTclCommand,
+                                 TclNamespace, TempTclNamespace])
+def test_wrong_interpreter_and_gone_interpreter(cls, kind):
+    import tkinter
+
+    make = kind(cls)
+    if cls in (TempTclVariable, TempTclCommand, TempTclNamespace):
+        construct = lambda tcl: make(tcl=tcl)
+    else:
+        construct = lambda tcl: make("::x", tcl=tcl)
+    with pytest.raises(TypeError, match="pass the Interpreter whose tk it is"):
+        construct(tkinter.Tcl().tk)
+    tcl = Interpreter()
+    handle = construct(tcl)
+    del tcl
+    import gc
+
+    gc.collect()
+    request = {TclNamespace: lambda h: h.call("set"), TempTclNamespace: lambda h: h.call("set")}.get(
+        cls, lambda h: h.exists())
+    with pytest.raises(ReferenceError, match="Interpreter object was collected: keep a reference"):
+        request(handle)
+
+
+# ---------------------------------------------------------------------------
+# A Python callable's exception reaches Tcl, and comes back as the cause
+
+
+def register(how, tcl, func):
+    if how == "view":
+        TclNamespace("::", tcl=tcl).cmds["f"] = func
+        return "::f"
+    if how == "temporary":
+        register.keep = TempTclCommand(func, tcl=tcl)
+        return register.keep.cmd_name
+    TclCommand("::f", tcl=tcl).createcommand(func)
+    return "::f"
+
+
+@pytest.mark.parametrize("how", ["view", "temporary", "createcommand"])
+def test_callable_exception_becomes_the_tcl_error(how):
+    tcl = Interpreter()
+
+    def func(*words):
+        raise KeyError("zz")
+
+    name = register(how, tcl, func)
+    assert tcl.tk.eval(f"list [catch {{{name} a}} msg opts] $msg [dict get $opts -errorcode]") == \
+        "1 {KeyError: 'zz'} {PYTHON KeyError}"
+    for route in (lambda: TclCommand(name, tcl=tcl)("a"), lambda: getattr(tcl.jiv, name)("a")):
+        with pytest.raises(TclError) as info:
+            route()
+        exc = info.value
+        assert "KeyError: 'zz'" in str(exc) and exc.errorcode == ("PYTHON", "KeyError")
+        assert type(exc.__cause__) is KeyError and exc.__cause__.args == ("zz",)
+        assert exc.__cause__.__traceback__ is not None
+
+
+@pytest.mark.parametrize("how", ["view", "temporary", "createcommand"])
+def test_callable_relaying_a_tcl_error_passes_it_unchanged(how):
+    tcl = Interpreter()
+
+    def func():
+        TclCommand("::nosuch", tcl=tcl)()
+
+    name = register(how, tcl, func)
+    assert tcl.tk.eval(f"list [catch {name} msg opts] $msg [dict get $opts -errorcode]") == \
+        '1 {invalid command name "::nosuch"} {TCL LOOKUP COMMAND ::nosuch}'
+    with pytest.raises(TclError) as info:
+        TclCommand(name, tcl=tcl)()
+    assert str(info.value) == 'invalid command name "::nosuch"' and info.value.__cause__ is None
+
+
+def test_cause_survives_a_relay_through_two_callables():
+    tcl = Interpreter()
+    ns = TclNamespace("::", tcl=tcl)
+
+    def inner():
+        raise ValueError("deep")
+
+    def outer():
+        TclCommand("::inner", tcl=tcl)()
+
+    ns.cmds["inner"] = inner
+    ns.cmds["outer"] = outer
+    with pytest.raises(TclError) as info:
+        TclCommand("::outer", tcl=tcl)()
+    assert info.value.errorcode == ("PYTHON", "ValueError")
+    assert type(info.value.__cause__) is ValueError and info.value.__cause__.args == ("deep",)

@@ -10,6 +10,8 @@
 // the package's own, on every Tcl release.
 #pragma once
 
+#include <cstring>
+
 #include "private_api.hpp"
 #include "ref.hpp"
 
@@ -28,6 +30,26 @@ struct Names {
 
 inline constexpr const char* kGoneMessage =
     "the Interpreter object was collected: keep a reference to it for as long as its handles are used";
+
+// What a handle stores as `tcl` for `interp` (an Interpreter, the package,
+// or a weak proxy on one): a weak proxy. What cannot be held weakly is no
+// interpreter; the usual mistake, tkinter's Tcl application object
+// (root.tk), is named.
+inline PyObject* interpreter_proxy(PyObject* interp) noexcept {
+    if (PyWeakref_CheckProxy(interp)) return Py_NewRef(interp);
+    PyObject* proxy = PyWeakref_NewProxy(interp, nullptr);
+    if (proxy != nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return proxy;
+    PyErr_Clear();
+    const char* type = Py_TYPE(interp)->tp_name;
+    if (std::strcmp(type, "_tkinter.tkapp") == 0) {
+        PyErr_SetString(PyExc_TypeError,
+                        "tcl must be an Interpreter (or the package brelt.tcl), not a Tcl application object "
+                        "(_tkinter.tkapp): pass the Interpreter whose tk it is");
+    } else {
+        PyErr_Format(PyExc_TypeError, "tcl must be an Interpreter (or the package brelt.tcl), not %.200s", type);
+    }
+    return nullptr;
+}
 
 // The Interpreter (or other object) behind `tcl`, a new reference in
 // `target`. A weak proxy whose interpreter is gone raises ReferenceError

@@ -18,8 +18,7 @@ PyObject* interp_proxy(State& st, PyObject* tcl) noexcept {
     if (truth < 0) return nullptr;
     Ref interp = truth ? Ref::borrow(tcl) : Ref::steal(the_package(st));
     if (!interp) return nullptr;
-    if (PyWeakref_CheckProxy(interp.get())) return interp.release();
-    return PyWeakref_NewProxy(interp.get(), nullptr);
+    return host::interpreter_proxy(interp.get());
 }
 
 PyObject* make_words(std::initializer_list<PyObject*> items) noexcept {

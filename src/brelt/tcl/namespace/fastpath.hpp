@@ -55,7 +55,7 @@ inline const CacheEntry* new_cache_entry(State& st, PyTypeObject* t, unsigned in
 // Whether the attributes named in st.plain_names of an instance of `t` are
 // read by plain instance-dict look-up (after which the class is consulted
 // only when the instance lacks the name).
-inline bool plain_instance_attrs(State& st, PyTypeObject* t) noexcept {
+[[gnu::always_inline]] inline bool plain_instance_attrs(State& st, PyTypeObject* t) noexcept {
     if (t->tp_getattro != PyObject_GenericGetAttr || !has_instance_dict(t)) return false;
     unsigned int tag = capi::type_version(t);
     if (tag != 0) {
@@ -85,7 +85,7 @@ public:
     AttrReader(State& st, PyObject* obj) noexcept : st_(st), obj_(obj) {}
     PyObject* obj() const noexcept { return obj_; }
 
-    PyObject* operator()(PyObject* name) noexcept {
+    [[gnu::always_inline]] PyObject* operator()(PyObject* name) noexcept {
         if (plain_instance_attrs(st_, Py_TYPE(obj_))) {
             if (!dict_) {
                 dict_ = Ref::steal(PyObject_GenericGetDict(obj_, nullptr));
@@ -158,7 +158,7 @@ inline PyObject* call_tk_method(State& st, TkMethod which, PyObject* const* args
 // A Tcl object (a value of a type tkinter does not convert) taken over:
 // Tcl 9 answers namespace names as objects of its own type where Tcl 8
 // gives text, so those become their text; any other stays as it is.
-inline PyObject* release_neutral(State& st, PyObject* obj) noexcept {
+[[gnu::noinline, gnu::cold]] inline PyObject* release_neutral(State& st, PyObject* obj) noexcept {
     Ref held = Ref::steal(obj);
     Ref type_name = Ref::steal(PyObject_GetAttr(obj, st.s_typename.get()));
     if (!type_name) return nullptr;
@@ -168,15 +168,33 @@ inline PyObject* release_neutral(State& st, PyObject* obj) noexcept {
     return PyObject_Str(obj);
 }
 
+// Above zero while this thread runs a temporary's clean-up request whose
+// TclError is ignored: the failure's details are then not read. Per thread,
+// so another thread's failures keep theirs.
+inline thread_local int quiet_requests = 0;
+
+struct QuietRequests {
+    QuietRequests() noexcept { ++quiet_requests; }
+    ~QuietRequests() { --quiet_requests; }
+    QuietRequests(const QuietRequests&) = delete;
+    QuietRequests& operator=(const QuietRequests&) = delete;
+};
+
+// A failed request's error with Tcl's account of it; kept out of line, off
+// the hot path.
+[[gnu::noinline, gnu::cold]] inline PyObject* request_failed(State& st, PyObject* tcl) noexcept {
+    if (quiet_requests > 0) return nullptr;
+    return host::raise_tcl_error_details(tcl, st.TclError.get(), host::TclErrorReport::as_raised);
+}
+
 // The one request of every class: tk.<method>(*args[1:]) on the
 // application of interpreter `tcl` (looked through and checked by
 // tk_of()); a failure's TclError leaves with Tcl's account of it (see
 // host/tclerror.hpp), read without touching the interpreter.
-inline PyObject* call_tk(State& st, PyObject* tcl, TkMethod which, PyObject* const* args, size_t nargs) noexcept {
+[[gnu::always_inline]] inline PyObject* call_tk(State& st, PyObject* tcl, TkMethod which, PyObject* const* args,
+                                                size_t nargs) noexcept {
     PyObject* result = call_tk_method(st, which, args, nargs);
-    if (result == nullptr) {
-        return host::raise_tcl_error_details(tcl, st.TclError.get(), host::TclErrorReport::as_raised);
-    }
+    if (result == nullptr) return request_failed(st, tcl);
     if (Py_TYPE(result) == reinterpret_cast<PyTypeObject*>(st.TclObj.get())) return release_neutral(st, result);
     return result;
 }

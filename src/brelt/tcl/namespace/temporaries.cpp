@@ -29,7 +29,11 @@ PyObject* temp_name(State& st, PyObject* self, PyObject* pattern) noexcept {
 // Calls `self.<name>()`; a TclError (and, with `gone_too`, the
 // ReferenceError of an interpreter that no longer exists) is ignored.
 bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept {
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, name));
+    Ref r;
+    {
+        QuietRequests quiet;
+        r = Ref::steal(PyObject_CallMethodNoArgs(self, name));
+    }
     if (r) return true;
     if (PyErr_ExceptionMatches(st.TclError.get()) || (gone_too && PyErr_ExceptionMatches(PyExc_ReferenceError))) {
         PyErr_Clear();
@@ -138,6 +142,9 @@ PyObject* command_enter(Function* fn, PyObject* const* argv) {
 // Forgets the Tcl application kept at registration once the command is
 // deleted, so the handle does not keep it alive any longer.
 bool forget_kept_tk(State& st, PyObject* self) noexcept {
+    Ref kept;
+    int has = PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out());
+    if (has <= 0) return has == 0;
     if (PyObject_DelAttr(self, st.cmd.s_kept_tk.get()) == 0) return true;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();

@@ -184,22 +184,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // Methods
 
-// An interpreter is held weakly; what cannot be is no interpreter. The usual
-// mistake is tkinter's Tcl application object (root.tk) for the Interpreter.
-PyObject* not_an_interpreter(PyObject* tcl) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
-    PyErr_Clear();
-    const char* type = Py_TYPE(tcl)->tp_name;
-    if (std::strcmp(type, "_tkinter.tkapp") == 0) {
-        PyErr_SetString(PyExc_TypeError,
-                        "tcl must be an Interpreter (or the package brelt.tcl), not a Tcl application object "
-                        "(_tkinter.tkapp): pass the Interpreter whose tk it is");
-    } else {
-        PyErr_Format(PyExc_TypeError, "tcl must be an Interpreter (or the package brelt.tcl), not %.200s", type);
-    }
-    return nullptr;
-}
-
 PyObject* init(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[0];
@@ -209,11 +193,8 @@ PyObject* init(Function* f, PyObject* const* argv) {
     if (truth < 0) return nullptr;
     Ref interp = truth ? Ref::borrow(tcl) : Ref::steal(PyImport_Import(st.package_name.get()));
     if (!interp) return nullptr;
-    if (!PyWeakref_CheckProxy(interp.get())) {
-        Ref proxy = Ref::steal(PyWeakref_NewProxy(interp.get(), nullptr));
-        if (!proxy) return not_an_interpreter(interp.get());
-        interp = std::move(proxy);
-    }
+    interp = Ref::steal(host::interpreter_proxy(interp.get()));
+    if (!interp) return nullptr;
     if (PyObject_SetAttr(self, st.s_tcl.get(), interp.get()) < 0) return nullptr;
     if (PyObject_SetAttr(self, st.s_cast.get(), argv[4] ? argv[4] : Py_None) < 0) return nullptr;
 
