@@ -114,7 +114,7 @@ def assert_no_leak(func, *args, rounds=2000, warmup=200, allowance=None):
     blocks_before = sys.getallocatedblocks()
     for i in range(rounds):
         func(*args)
-        if FREE_THREADED and i % 50 == 49:
+        if FREE_THREADED and i % 100 == 99:
             # Memory freed while other threads may still read it is given
             # back only at a collection: without one, blocks pile up.
             gc.collect()

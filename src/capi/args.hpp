@@ -142,8 +142,10 @@ inline bool parse_signature(std::string_view params_text, Signature& sig) {
     return true;
 }
 
-// The argument slots of one call. Slots hold borrowed references except
-// those of *args and **kwargs, which `owned` keeps alive.
+// The argument slots of one call. Slots hold references borrowed from the
+// call's own arguments (vectorcall's array and keyword names, which the
+// caller holds until the call returns and no other thread can change),
+// except those of *args and **kwargs, which `owned` keeps alive.
 struct ParsedArgs {
     PyObject* argv[kMaxParams];
     Ref owned[2];
