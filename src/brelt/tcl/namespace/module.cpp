@@ -124,6 +124,8 @@ int exec_module(PyObject* module) noexcept {
             !add_object(module, "TempTclNamespace", st->cmd.TempTclNamespace.get())) {
             return -1;
         }
+        // For the package, which offers it as brelt.tcl.TclKeyError.
+        if (!add_object(module, "TclKeyError", st->ElementError.get())) return -1;
         return 0;
     });
 }
