@@ -61,8 +61,10 @@ def test_one_version_everywhere():
     assert metadata.version("brelt-tcl") == version
     changelog = (ROOT / "CHANGELOG.md").read_text()
     assert re.search(rf"^## {re.escape(version)}\b", changelog, re.M), "CHANGELOG.md has no entry for it"
-    # The README's install example names the wheel of this version.
-    assert f"brelt_tcl-{version}-" in (ROOT / "README.md").read_text()
+    # The install examples name the wheel of this version.
+    for page in ("README.md", "docs/installation.rst"):
+        named = re.findall(r"brelt_tcl-([^-\s]+)-", (ROOT / page).read_text())
+        assert named and set(named) == {version}, page
     out = subprocess.run([sys.executable, "-m", "brelt.tcl", "--version"], capture_output=True, text=True, check=True)
     assert out.stdout.startswith(f"brelt.tcl {version} on Tcl ")
 
