@@ -10,7 +10,6 @@ import re
 import sys
 
 from sphinx.util import inspect as _sphinx_inspect
-from importlib.metadata import version as _version
 
 # Document the compiled modules themselves, with their own docstrings: a
 # module already imported is used as it is, where autodoc would otherwise
@@ -34,14 +33,16 @@ _sphinx_inspect.isattributedescriptor = lambda obj: not _is_our_function(obj) an
 project = "brelt.tcl"
 author = "brelt.tcl contributors"
 copyright = "2026, brelt.tcl contributors"
-release = _version("brelt-tcl")
+release = importlib.import_module("brelt.tcl").__version__  # the one version, from the package
 version = ".".join(release.split(".")[:2])
 
 extensions = ["sphinx.ext.autodoc"]
 
 exclude_patterns = ["_build"]
-html_theme = "alabaster"
-html_theme_options = {"description": "Python drives a real Tcl interpreter", "fixed_sidebar": True}
+# Furo: a wide, responsive page (code samples are not cut off), a light and
+# a dark scheme, and the search box in the sidebar.
+html_theme = "furo"
+html_title = f"brelt.tcl {release}"
 html_static_path = []
 # Indented blocks of the docstrings are tables and calls, not code to colour;
 # examples (">>>") are coloured as Python sessions all the same.
@@ -73,6 +74,42 @@ def _escape_inline(line):
     line = re.sub(r"(?<![\\`])\*", r"\\*", line)
     line = re.sub(r"(?<=[\w\]])_(?=[\s\].,:;)]|$)", r"\\_", line)
     return line.replace("|", "\\|")
+
+
+# Title lines that some docstrings begin with, for help(); the reference
+# page names the class or function already.
+_TITLE_LINE = re.compile(r"^\w+(\(\))? (Class|class|Function/Class)\b.*$")
+
+
+def _reference_text(app, what, name, obj, options, lines):
+    """Turn the words that help() shows into the text of a reference page.
+
+    A module docstring ("Implements:" and a list of names, then
+    "Description:" and "This file implements ...") becomes its
+    description; a title line ("NestMap Class (AttrDict)") goes; a method
+    whose only docstring line autodoc took for its signature ("D.get(k[,d])
+    -> ...") keeps that line as its text.
+    """
+    if not any(name == m or name.startswith(m + ".") for m in _EXTENSION_MODULES):
+        return
+    if what == "module" and lines and lines[0].strip() == "Implements:":
+        try:
+            start = next(i for i, line in enumerate(lines) if line.strip() == "Description:") + 1
+        except StopIteration:
+            return
+        body = [line[4:] if line.startswith("    ") else line for line in lines[start:]]
+        if body and body[0].startswith("This file implements "):
+            rest = body[0][len("This file implements "):]
+            body[0] = rest[:1].upper() + rest[1:]
+        lines[:] = body
+        return
+    if what in ("class", "exception", "function") and lines and _TITLE_LINE.match(lines[0]):
+        del lines[0]
+        while lines and not lines[0].strip():
+            del lines[0]
+    if what == "method" and not any(line.strip() for line in lines):
+        doc = getattr(obj, "__doc__", None) or ""
+        lines[:] = [line.strip() for line in doc.strip().splitlines()]
 
 
 def _plain_text_docstring(app, what, name, obj, options, lines):
@@ -149,6 +186,10 @@ def _plain_text_docstring(app, what, name, obj, options, lines):
 
 
 def _plain_signature(app, what, name, obj, options, signature, return_annotation):
+    # A sentinel default means "not given": the docstring says what applies.
+    if signature and "<object object" in signature:
+        signature = re.sub(r"=<object object( at 0x[0-9a-f]+)?>", "=<not given>", signature)
+        return signature, return_annotation
     # dict-style first lines ("D.get(k[,d]) -> D[k] if k in D, else d.")
     # describe the result in words, not as a type.
     if return_annotation and not re.fullmatch(r"[\w.\[\], ]*", return_annotation) or (
@@ -159,5 +200,6 @@ def _plain_signature(app, what, name, obj, options, signature, return_annotation
 
 
 def setup(app):
+    app.connect("autodoc-process-docstring", _reference_text)
     app.connect("autodoc-process-docstring", _plain_text_docstring)
     app.connect("autodoc-process-signature", _plain_signature)

@@ -510,3 +510,11 @@ def test_history_iterates_while_commands_are_recorded(tcl):
 def test_history_index_of_another_type(index, error):
     with pytest.raises(error):
         filled("a")[index]
+
+
+@pytest.mark.parametrize("value", ["a lot", 1.5, [3]], ids=["str", "float", "list"])
+@pytest.mark.parametrize("make", [History, lambda m: __import__("brelt.tcl").tcl.Interpreter(max_history=m)],
+                         ids=["History", "Interpreter"])
+def test_a_max_history_of_another_type_is_named(make, value):
+    with pytest.raises(TypeError, match=rf"^max_history must be an integer or None, not {type(value).__name__}$"):
+        make(value)

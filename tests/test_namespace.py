@@ -93,7 +93,7 @@ def test_export_list_and_docstring():
 def test_module_bindings_in_order():
     names = [n for n in vars(ns_module) if not n.startswith("__") or n == "__all__"]
     assert names == ["MutableMapping", "quotify", "tclobj", "TclError", "MethodType", "weakref", "sys",
-                     "functools", "__all__", *ns_module.__all__]
+                     "functools", "__all__", *ns_module.__all__, "TclKeyError"]
     assert ns_module.MutableMapping is MutableMapping
     assert ns_module.quotify is quotify_module.quotify and ns_module.tclobj is quotify_module.tclobj
     assert ns_module.TclError is tkinter.TclError and ns_module.MethodType is types.MethodType

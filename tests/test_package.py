@@ -61,7 +61,66 @@ def test_one_version_everywhere():
     assert metadata.version("brelt-tcl") == version
     changelog = (ROOT / "CHANGELOG.md").read_text()
     assert re.search(rf"^## {re.escape(version)}\b", changelog, re.M), "CHANGELOG.md has no entry for it"
-    # The README's install example names the wheel of this version.
-    assert f"brelt_tcl-{version}-" in (ROOT / "README.md").read_text()
+    # The install examples name the wheel of this version.
+    for page in ("README.md", "docs/installation.rst"):
+        named = re.findall(r"brelt_tcl-([^-\s]+)-", (ROOT / page).read_text())
+        assert named and set(named) == {version}, page
     out = subprocess.run([sys.executable, "-m", "brelt.tcl", "--version"], capture_output=True, text=True, check=True)
     assert out.stdout.startswith(f"brelt.tcl {version} on Tcl ")
+
+
+def test_dir_of_the_package_shows_its_api_only():
+    names = {n for n in dir(brelt.tcl) if not n.startswith("__")}
+    assert names == set(brelt.tcl.__all__) | {"root", "tk", "history", "jiv", "vars", "cast_boolean", "cast_array",
+                                             "cast_any"}
+    assert "__version__" in dir(brelt.tcl)
+    for name in names:  # each of them is there
+        getattr(brelt.tcl, name)
+
+
+def test_help_of_the_interpreter_shows_no_implementation_details():
+    import pydoc
+
+    text = pydoc.render_doc(brelt.tcl.Interpreter, renderer=pydoc.plaintext)
+    assert "__del__(self)" in text
+    for detail in ("_get_ident", "_prepare", "_forever_keeper", "bound in advance"):
+        assert detail not in text
+
+
+def test_the_error_of_a_missing_element_has_a_public_name(tcl):
+    import pickle
+    import tkinter
+
+    error = brelt.tcl.TclKeyError
+    assert "TclKeyError" in brelt.tcl.__all__
+    assert (error.__module__, error.__qualname__) == ("brelt.tcl", "TclKeyError")
+    assert issubclass(error, tkinter.TclError) and issubclass(error, KeyError) and error.__doc__
+    array = brelt.tcl.TclArrayVariable("::a", tcl=tcl)
+    array["x"] = 1
+    with pytest.raises(error) as info:
+        array["missing"]
+    assert type(info.value) is error
+    assert "brelt.tcl.TclKeyError: " in "".join(__import__("traceback").format_exception_only(info.value))
+    assert type(pickle.loads(pickle.dumps(info.value))) is error
+
+
+@pytest.mark.parametrize("name, api", [
+    ("quotify", {"quotify", "tclobj"}),
+    ("internal", {"ReturnCodes", "TclDLL", "lib", "Tcl_Size", "Tcl_WideInt", "Tcl_ObjType", "Tcl_Obj", "Tcl_Interp_p",
+                  "GetListFromAny", "DictionaryCompare", "TclError_from_interp"}),
+    ("namespace", {"TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable", "TclCommand",
+                   "TempTclCommand", "TclNamespace", "TempTclNamespace", "TclKeyError"}),
+    ("jiv", {"Jiv", "Jiv_Code"}),
+    ("nestmap", {"NestMap"}),
+    ("history", {"Entry", "History", "log"}),
+])
+def test_dir_of_a_module_shows_its_api_only(name, api):
+    import importlib
+
+    module = importlib.import_module(f"brelt.tcl.{name}")
+    shown = set(dir(module))
+    assert {n for n in shown if not n.startswith("__")} == api
+    assert {"__doc__", "__name__", "__file__"} <= shown
+    # What it imports for its own use is still bound, only not shown.
+    assert all(hasattr(module, n) for n in shown)
+    assert set(vars(module)) - shown

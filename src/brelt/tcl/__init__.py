@@ -56,6 +56,7 @@ _LAZY_EXPORTS = {
     "TempTclCommand": "namespace",
     "TclNamespace": "namespace",
     "TempTclNamespace": "namespace",
+    "TclKeyError": "namespace",
 }
 
 __all__ = ["Interpreter", "TclError", "quotify", "tclobj", "cast_list", *_LAZY_EXPORTS]
@@ -158,23 +159,31 @@ class Interpreter:
     # thread than its own ("async handler deleted by the wrong thread").
     # Dropped elsewhere, its Tcl interpreter is kept for good. At exit module
     # globals may already be None and imports fail: everything used here is
-    # bound in advance.
-    def __del__(self, _get_ident=threading.get_ident, _prepare=_forever_keeper):
-        state = self.__dict__
-        loop = state.get("_loop")
-        if loop is not None:
-            # Its own thread deletes the Tcl interpreter.
-            loop.close()
-            return
-        thread = state.get("_thread")
-        if thread is None or _get_ident() == thread:
-            return
-        tk = state.get("tk")
-        if tk is None:
-            return
-        keep = state.get("_keep") or _prepare()
-        if keep is not None:
-            keep(tk)
+    # bound in advance, in the closure (not as defaults help() would show).
+    def _finaliser(_get_ident, _prepare):
+        def __del__(self):
+            """Keep the Tcl interpreter for good if another thread drops this
+            object: Tcl can only delete it in its own thread."""
+            state = self.__dict__
+            loop = state.get("_loop")
+            if loop is not None:
+                # Its own thread deletes the Tcl interpreter.
+                loop.close()
+                return
+            thread = state.get("_thread")
+            if thread is None or _get_ident() == thread:
+                return
+            tk = state.get("tk")
+            if tk is None:
+                return
+            keep = state.get("_keep") or _prepare()
+            if keep is not None:
+                keep(tk)
+
+        return __del__
+
+    __del__ = _finaliser(threading.get_ident, _forever_keeper)
+    del _finaliser
 
     # -- threads and asyncio ------------------------------------------------
 
@@ -243,6 +252,10 @@ class Interpreter:
     cast_any = _cast_any
 
 
+# What the package offers of its default interpreter.
+_DEFAULT_INTERPRETER_NAMES = ("root", "tk", "history", "jiv", "vars", "cast_boolean", "cast_array", "cast_any")
+
+
 class _Package(types.ModuleType):
     """The module ``brelt.tcl``, standing for its default interpreter."""
 
@@ -275,8 +288,10 @@ class _Package(types.ModuleType):
         setattr(self, name, value)
         return value
 
+    # The API only: not the modules and helpers the package uses itself.
     def __dir__(self):
-        return sorted(set(super().__dir__()) | set(_LAZY_EXPORTS) | {"root", "tk", "history", "jiv", "vars"})
+        dunders = {name for name in super().__dir__() if name.startswith("__")}
+        return sorted(dunders | set(__all__) | set(_DEFAULT_INTERPRETER_NAMES))
 
 
 _default_interpreter = None

@@ -16,6 +16,8 @@ from brelt.tcl.jiv import Jiv
 from brelt.tcl.namespace import (
     TclArrayVariable as TclArrayVariable,
     TclCommand as TclCommand,
+    TclInterpreter as TclInterpreter,
+    TclKeyError as TclKeyError,
     TclNamespace as TclNamespace,
     TclVariable as TclVariable,
     TempTclArrayVariable as TempTclArrayVariable,
@@ -29,22 +31,9 @@ from brelt.tcl.quotify import quotify as quotify, tclobj as tclobj
 TclError = tkinter.TclError
 __version__: str
 
-__all__ = [
-    "Interpreter",
-    "TclError",
-    "quotify",
-    "tclobj",
-    "cast_list",
-    "NestMap",
-    "TclVariable",
-    "TempTclVariable",
-    "TclArrayVariable",
-    "TempTclArrayVariable",
-    "TclCommand",
-    "TempTclCommand",
-    "TclNamespace",
-    "TempTclNamespace",
-]
+# No __all__ here (the module has one): a stub's __all__ would keep the
+# default interpreter's attributes below from counting as the module's own,
+# and the package module could not stand for a TclInterpreter (tcl=).
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")

@@ -5,6 +5,7 @@ import weakref as weakref
 from tkinter import TclError as TclError
 from typing import Any, NoReturn
 
+from brelt.tcl.namespace import TclInterpreter
 from brelt.tcl.quotify import quotify as quotify
 
 # A TclError raised by a quick call also carries, as instance attributes,
@@ -16,16 +17,16 @@ from brelt.tcl.quotify import quotify as quotify
 class Jiv:
     """Magic quick-call methods for Tcl interpreters."""
 
-    tcl: Any  # weakref.proxy of the interpreter
-    def __init__(self, tcl: Any) -> None: ...
+    tcl: TclInterpreter  # weakref.proxy of the interpreter
+    def __init__(self, tcl: TclInterpreter) -> None: ...
     def __getattr__(self, name: str) -> Jiv_Code: ...
     def __call__(self, /, *args: Any, **kwargs: Any) -> NoReturn: ...
 
 class Jiv_Code:
     """Jiv_Code class: one command path, run in Tcl when called."""
 
-    tcl: Any
+    tcl: TclInterpreter
     cmd: list[str]
-    def __init__(self, *cmd: str, tcl: Any) -> None: ...
+    def __init__(self, *cmd: str, tcl: TclInterpreter) -> None: ...
     def __getattr__(self, name: str) -> Jiv_Code: ...
     def __call__(self, /, *args: Any, cast_: object = True, **kwargs: Any) -> Any: ...

@@ -8,7 +8,11 @@ from collections.abc import MutableMapping as MutableMapping
 from tkinter import TclError as TclError
 from types import MethodType as MethodType
 from types import TracebackType
-from typing import Any, Final, TypeVar
+from typing import Any, Final, Protocol, TypeVar, type_check_only
+
+from _tkinter import TkappType
+
+from .history import History
 
 from .quotify import quotify as quotify
 from .quotify import tclobj as tclobj
@@ -26,13 +30,31 @@ __all__ = (
 
 _Self = TypeVar("_Self")
 
+@type_check_only
+class TclInterpreter(Protocol):
+    """What handles, views and quick calls use of an interpreter (tcl=): an
+    Interpreter, or the package brelt.tcl standing for its default one."""
+
+    @property
+    def tk(self) -> TkappType: ...
+    @property
+    def history(self) -> History: ...
+    @property
+    def vars(self) -> TclNamespace.VariablesView: ...
+    def cast_boolean(self, value: Any, /) -> bool: ...
+    def cast_array(self, value: Any, /) -> dict[Any, Any]: ...
+    def cast_any(self, value: Any, /) -> Any: ...
+
+class TclKeyError(TclError, KeyError):
+    """The Tcl error of a missing array element, also a KeyError."""
+
 class TclVariable:
-    tcl: Any
+    tcl: TclInterpreter
     cast: Callable[[Any], Any] | None
     var_name: str
     _TclVariable__marker: Final[object]
     def __init__(
-        self, var_name: Any, array_index: Any = None, tcl: Any = None, cast: Callable[[Any], Any] | None = None
+        self, var_name: Any, array_index: Any = None, tcl: TclInterpreter | None = None, cast: Callable[[Any], Any] | None = None
     ) -> None: ...
     def get_obj(self, array_index: Any = None, cast: Callable[[Any], Any] | None = ...) -> Any: ...
     def get(self, array_index: Any = None, cast: Callable[[Any], Any] | None = ...) -> Any: ...
@@ -54,7 +76,14 @@ class TclVariable:
     def __tclobj__(self) -> str: ...
 
 class TempTclVariable(TclVariable):
-    def __init__(self, var_name: Any = "::__brelt__{cls}_{id}_tmp", **kwargs: Any) -> None: ...
+    def __init__(
+        self,
+        var_name: Any = "::__brelt__{cls}_{id}_tmp",
+        *,
+        array_index: Any = None,
+        tcl: TclInterpreter | None = None,
+        cast: Callable[[Any], Any] | None = None,
+    ) -> None: ...
     def __enter__(self: _Self) -> _Self: ...
     def __exit__(
         self,
@@ -64,7 +93,7 @@ class TempTclVariable(TclVariable):
     ) -> bool: ...
 
 class TclArrayVariable(MutableMapping[str, Any], TclVariable):
-    def __init__(self, var_name: Any, tcl: Any = None, cast: Callable[[Any], Any] | None = None) -> None: ...
+    def __init__(self, var_name: Any, tcl: TclInterpreter | None = None, cast: Callable[[Any], Any] | None = None) -> None: ...
     def get(self, array_index: Any = None, cast: Callable[[Any], Any] | None = ...) -> Any: ...  # type: ignore[override]
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[str]: ...
@@ -81,7 +110,7 @@ class TempTclArrayVariable(TempTclVariable, TclArrayVariable): ...
 # attributes, errorinfo: str (Tcl's stack trace, ::errorInfo) and
 # errorcode: tuple[str, ...] (the words of ::errorCode).
 class TclCommand:
-    tcl: Any
+    tcl: TclInterpreter
     cmd_name: str
     args: tuple[Any, ...]
     keywords: dict[str, Any]
@@ -92,7 +121,7 @@ class TclCommand:
         cmd: Any,
         args: Any = None,
         keywords: Mapping[str, Any] | None = None,
-        tcl: Any = None,
+        tcl: TclInterpreter | None = None,
         cast: Callable[[Any], Any] | None = None,
         logger: Any = None,
     ) -> None: ...
@@ -178,12 +207,12 @@ class TclNamespace:
     class ProcsView(CommandsView): ...
 
     ns: str
-    tcl: Any
+    tcl: TclInterpreter
     vars: VariablesView
     objs: ObjectsView
     procs: ProcsView
     cmds: CommandsView
-    def __init__(self, ns: Any, tcl: Any = None) -> None: ...
+    def __init__(self, ns: Any, tcl: TclInterpreter | None = None) -> None: ...
     def call(self, tclcmd: Any, *args: Any) -> Any: ...
     def eval(self, tclcmd: Any, *args: Any) -> Any: ...
     def children(self, pattern: Any = None) -> list[Any]: ...
@@ -214,7 +243,7 @@ class TclNamespace:
     def normalize(string: Any) -> str: ...
 
 class TempTclNamespace(TclNamespace):
-    def __init__(self, ns: Any = "::__brelt__{cls}_{id}_tmp", **kwargs: Any) -> None: ...
+    def __init__(self, ns: Any = "::__brelt__{cls}_{id}_tmp", *, tcl: TclInterpreter | None = None) -> None: ...
     def __enter__(self: _Self) -> _Self: ...
     def __exit__(
         self,

@@ -68,6 +68,12 @@ PyObject* history_init(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[0];
     PyObject* max_history = argv[1] ? argv[1] : st.max_history.get();
+    // deque's own "an integer is required" would not say which argument.
+    if (max_history != Py_None && !PyIndex_Check(max_history)) {
+        PyErr_Format(PyExc_TypeError, "max_history must be an integer or None, not %.80s",
+                     Py_TYPE(max_history)->tp_name);
+        return nullptr;
+    }
     Ref history = new_deque(f, max_history);
     Ref markers = Ref::steal(PyDict_New());
     Ref active = Ref::steal(PyList_New(0));

@@ -392,14 +392,20 @@ bool init_element_error(State& st) {
     Ref ns = Ref::steal(PyDict_New());
     Ref base_str = Ref::steal(PyObject_GetAttrString(PyExc_BaseException, "__str__"));
     Ref doc = Ref::steal(PyUnicode_FromString(
-        "A Tcl error about a missing array element; also a KeyError, so mappings work."));
+        "TclKeyError: the Tcl error of a missing array element, also a KeyError.\n\n"
+        "TclArrayVariable raises it where a mapping raises KeyError: reading\n"
+        "or deleting an element that does not exist (or of a variable that is\n"
+        "not an array). It is a tkinter.TclError too, so code catching either\n"
+        "works, and the mapping methods (pop(key, default), setdefault(),\n"
+        "except KeyError) work as on any mapping. str() is Tcl's message,\n"
+        "unchanged. Public as brelt.tcl.TclKeyError."));
     if (!ns || !base_str || !doc || PyDict_SetItemString(ns.get(), "__str__", base_str.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0) {
         return false;
     }
     Ref bases = Ref::steal(PyTuple_Pack(2, st.TclError.get(), PyExc_KeyError));
     if (!bases) return false;
-    st.ElementError = Ref::steal(PyErr_NewException("brelt.tcl.namespace._TclKeyError", bases.get(), ns.get()));
+    st.ElementError = Ref::steal(PyErr_NewException("brelt.tcl.TclKeyError", bases.get(), ns.get()));
     return static_cast<bool>(st.ElementError);
 }
 

@@ -1,5 +1,6 @@
 // The module brelt.tcl.namespace: its imports, export list and classes.
 #include "namespace.hpp"
+#include "public_names.hpp"
 
 namespace tclns {
 namespace {
@@ -127,7 +128,13 @@ int exec_module(PyObject* module) noexcept {
             !add_object(module, "TempTclNamespace", st->cmd.TempTclNamespace.get())) {
             return -1;
         }
-        return 0;
+        // For the package, which offers it as brelt.tcl.TclKeyError.
+        if (!add_object(module, "TclKeyError", st->ElementError.get())) return -1;
+        return capi::set_public_names(module, {"TclVariable", "TempTclVariable", "TclArrayVariable",
+                                               "TempTclArrayVariable", "TclCommand", "TempTclCommand",
+                                               "TclNamespace", "TempTclNamespace", "TclKeyError"})
+                   ? 0
+                   : -1;
     });
 }
 

@@ -1,5 +1,6 @@
 // The module brelt.tcl.quotify: its functions, docstrings and bindings.
 #include "quoting.hpp"
+#include "public_names.hpp"
 #include "quotify.hpp"
 
 namespace quotify {
@@ -328,7 +329,7 @@ int exec_module(PyObject* module) noexcept {
             !set_function_attr(module, "tclobj", "from_mapping", "_tclobj_from_mapping")) {
             return -1;
         }
-        return 0;
+        return capi::set_public_names(module, {"quotify", "tclobj"}) ? 0 : -1;
     });
 }
 
