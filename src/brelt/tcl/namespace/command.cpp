@@ -386,17 +386,8 @@ PyObject* init(Function* fn, PyObject* const* argv) {
 // ---------------------------------------------------------------------------
 // Requests
 
-// tk.call(words) on the handle's interpreter; `cast` names a cast operation
-// of the interpreter, or is NULL.
 PyObject* request(State& st, PyObject* self, std::initializer_list<PyObject*> w, PyObject* cast) noexcept {
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    Ref words = Ref::steal(make_words(w));
-    if (!words) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), words.get()));
-    if (!result) return nullptr;
-    if (cast == nullptr) return result.release();
-    return cast_with(tcl.get(), cast, result.get());
+    return send_words(st, self, w, cast);
 }
 
 PyObject* name_of(State& st, PyObject* self) noexcept {

@@ -205,4 +205,18 @@ inline PyObject* tk_call_words(State& st, PyObject* tcl, PyObject* tk, PyObject*
     return call_tk(st, tcl, TkMethod::call, args, 2);
 }
 
+// The request of handle `self` (a variable, command or namespace of any
+// class): the words (borrowed) as one tk.call on its interpreter, the
+// result converted by the interpreter's cast operation named `cast` unless
+// that is NULL.
+inline PyObject* send_words(State& st, PyObject* self, std::initializer_list<PyObject*> w, PyObject* cast) noexcept {
+    Ref tcl, tk;
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    Ref words = Ref::steal(make_words(w));
+    if (!words) return nullptr;
+    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), words.get()));
+    if (!result || cast == nullptr) return result.release();
+    return cast_with(tcl.get(), cast, result.get());
+}
+
 }  // namespace tclns

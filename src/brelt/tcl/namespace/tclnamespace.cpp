@@ -137,13 +137,7 @@ PyObject* self_call(State& st, PyObject* self, std::initializer_list<PyObject*> 
 // tk.call(words) at the interpreter's current level; `cast` names a cast
 // operation of the interpreter, or is NULL.
 PyObject* direct(State& st, PyObject* self, std::initializer_list<PyObject*> w, PyObject* cast = nullptr) noexcept {
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    Ref words = Ref::steal(make_words(w));
-    if (!words) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), words.get()));
-    if (!result || cast == nullptr) return result.release();
-    return cast_with(tcl.get(), cast, result.get());
+    return send_words(st, self, w, cast);
 }
 
 PyObject* cast_list_of(State& st, PyObject* self, PyObject* answer) noexcept {

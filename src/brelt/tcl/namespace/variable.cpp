@@ -47,14 +47,6 @@ namespace {
 
 bool is_none(PyObject* o) noexcept { return o == nullptr || o == Py_None; }
 
-// Tuple of `n` words (borrowed references).
-PyObject* words(std::initializer_list<PyObject*> items) noexcept {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (t == nullptr) return nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject* o : items) PyTuple_SET_ITEM(t, i++, Py_NewRef(o));
-    return t;
-}
 
 // The name a request reads: var_name, or the element name with an index.
 PyObject* request_name(State& st, PyObject* self, PyObject* array_index) noexcept {
@@ -66,22 +58,12 @@ PyObject* request_name(State& st, PyObject* self, PyObject* array_index) noexcep
 // ("::array", <sub>, var_name) plus quotify(pattern) when given, sent with
 // tk.call; `cast` (a name of a cast operation, or NULL) converts the result.
 PyObject* array_request(State& st, PyObject* self, PyObject* sub, PyObject* pattern, PyObject* cast) noexcept {
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
     Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
     if (!name) return nullptr;
-    Ref w;
-    if (is_none(pattern)) {
-        w = Ref::steal(words({st.w_array.get(), sub, name.get()}));
-    } else {
-        Ref p = Ref::steal(quotify(st, pattern));
-        if (!p) return nullptr;
-        w = Ref::steal(words({st.w_array.get(), sub, name.get(), p.get()}));
-    }
-    if (!w) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), w.get()));
-    if (!result || cast == nullptr) return result.release();
-    return cast_with(tcl.get(), cast, result.get());
+    if (is_none(pattern)) return send_words(st, self, {st.w_array.get(), sub, name.get()}, cast);
+    Ref p = Ref::steal(quotify(st, pattern));
+    if (!p) return nullptr;
+    return send_words(st, self, {st.w_array.get(), sub, name.get(), p.get()}, cast);
 }
 
 }  // namespace
@@ -172,7 +154,7 @@ PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noex
     if (!interp_tk(st, self, tcl, tk)) return nullptr;
     Ref name = Ref::steal(request_name(st, self, array_index));
     if (!name) return nullptr;
-    Ref w = Ref::steal(words({st.w_info.get(), st.w_exists.get(), name.get()}));
+    Ref w = Ref::steal(make_words({st.w_info.get(), st.w_exists.get(), name.get()}));
     if (!w) return nullptr;
     Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), w.get()));
     if (!result) return nullptr;
@@ -223,7 +205,7 @@ PyObject* get_str(Function* f, PyObject* const* argv) {
     Ref name = Ref::steal(request_name(st, argv[0], argv[1]));
     if (!name) return nullptr;
     // One script, the name list-quoted: a name is never read as code.
-    Ref w = Ref::steal(words({st.w_set.get(), name.get()}));
+    Ref w = Ref::steal(make_words({st.w_set.get(), name.get()}));
     Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
     if (!script) return nullptr;
     PyObject* args[] = {tk.get(), script.get()};
@@ -261,8 +243,8 @@ PyObject* array_get_str(Function* f, PyObject* const* argv) {
     Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
     if (!name) return nullptr;
     // The pattern is quoted with the other words by quotify().
-    Ref w = Ref::steal(is_none(argv[1]) ? words({st.w_array.get(), st.w_get.get(), name.get()})
-                                        : words({st.w_array.get(), st.w_get.get(), name.get(), argv[1]}));
+    Ref w = Ref::steal(is_none(argv[1]) ? make_words({st.w_array.get(), st.w_get.get(), name.get()})
+                                        : make_words({st.w_array.get(), st.w_get.get(), name.get(), argv[1]}));
     Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
     if (!script) return nullptr;
     PyObject* args[] = {tk.get(), script.get()};
@@ -279,7 +261,7 @@ PyObject* array_set(Function* f, PyObject* const* argv) {
     if (!name) return nullptr;
     Ref value = Ref::steal(tclobj(st, argv[1]));
     if (!value) return nullptr;
-    Ref w = Ref::steal(words({st.w_array.get(), st.w_set.get(), name.get(), value.get()}));
+    Ref w = Ref::steal(make_words({st.w_array.get(), st.w_set.get(), name.get(), value.get()}));
     if (!w) return nullptr;
     Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), w.get()));
     if (!result) return nullptr;
