@@ -101,6 +101,7 @@ def test_close_ends_the_thread_and_refuses_later_requests():
     tcl.close()  # again: nothing to do
 
 
+@pytest.mark.keeps_references("tkinter keeps references for every thread that makes a Tcl interpreter")
 def test_new_interpreters_after_ended_threads_that_used_tcl():
     # Thread ids are reused, and Tcl takes a new thread for an ended one
     # that used Tcl: the interpreter's thread must not be such a thread

@@ -148,6 +148,9 @@ class Interpreter:
         if self._thread != threading.main_thread().ident:
             # Likely dropped by another thread, perhaps at exit.
             self._keep = _forever_keeper()
+            from ._threads import finalize_tcl_at_thread_exit
+
+            finalize_tcl_at_thread_exit()
         self.history = History(max_history)
         self.jiv = Jiv(self)
         self.vars = TclNamespace("::", tcl=self).vars

@@ -11,6 +11,7 @@ no CPU. The thread runs every request queued when it wakes, in order, then
 goes back to Tcl's events.
 """
 
+import _tkinter
 import functools
 import sys
 import threading
@@ -305,7 +306,7 @@ class RemoteApp:
         return f"<Tcl application {self._app!r} seen from another thread>"
 
 
-from .internal import _close_channel, _new_channel, _remote_call  # noqa: E402
+from .internal import _close_channel, _finalize_thread, _new_channel, _remote_call  # noqa: E402
 
 
 # Interpreters still open at exit, closed by the exit handler.
@@ -334,11 +335,12 @@ def start(interp, setup):
         # queue that Tcl takes for the next thread with its id, whose events
         # from other threads then never arrive. Such a thread is detected
         # and kept waiting, so that the next one gets another id.
-        for _ in range(16):
+        for _ in range(64):
             outcome = []
             ready = threading.Event()
 
             def serve():
+                finalize_tcl_at_thread_exit()
                 try:
                     root = tkinter.Tcl()
                     tcl_thread = _current_thread()
@@ -391,6 +393,27 @@ def start(interp, setup):
         parked.set()
 
 
+class _TclThreadEnd:
+    """Held by a thread that made a Tcl interpreter: released as the thread
+    ends, in that thread, it releases the thread's Tcl data, so that Tcl
+    does not take a later thread with the same id for this one."""
+
+    __slots__ = ()
+
+    def __del__(self, _finalize=_finalize_thread):
+        _finalize()
+
+
+_thread_data = threading.local()
+
+
+def finalize_tcl_at_thread_exit():
+    """Release the calling thread's Tcl data when it ends (not the main
+    thread's: the process ends with it)."""
+    if threading.current_thread() is not threading.main_thread() and not hasattr(_thread_data, "end"):
+        _thread_data.end = _TclThreadEnd()
+
+
 def _drop_application(interp):
     if interp is not None:
         interp.__dict__.pop("root", None)
@@ -423,9 +446,13 @@ def _run(loop, root, target):
         while loop.pending:
             loop.pending.popleft().cancel()
         if loop.channel is not None:
-            # The blocking requests still in Tcl's queue run, as closed.
-            while _close_channel(loop.channel) and dooneevent(_DONT_WAIT):
-                pass
+            _close_channel(loop.channel)
+        # What is still in Tcl's queue runs now: the blocking requests (they
+        # fail as closed) and the wake-ups, whose references Tcl would
+        # otherwise drop unreleased with the queue.
+        for _ in range(100_000):
+            if not dooneevent(_DONT_WAIT):
+                break
         loop.closed = True
         interp = target()
         if interp is not None:
@@ -437,16 +464,18 @@ def _run(loop, root, target):
                 remote._app = None
                 remote.__dict__.clear()
                 remote = None
+        # Its commands go first: the Python ones hold the application
+        # object (and what their functions hold) until they are deleted.
+        try:
+            tk.call("namespace", "delete", "::")
+        except _tkinter.TclError:
+            pass
         # The Tcl interpreter goes here, on its own thread, when nothing
         # else holds its application object; otherwise it is kept for good
         # (deleting it from another thread aborts the process).
         tk = dooneevent = None
         _release(root)
         root = None
-        from .internal import _finalize_thread
-
-        # Tcl would take a later thread with this thread's id for this one.
-        _finalize_thread()
 
 
 def _release(root):
