@@ -97,9 +97,15 @@ struct Second {
     }
 };
 
-// Per thread: on the free-threaded build threads stamp entries at once, and
-// a second shared between them would be read while another fills it.
+#ifdef Py_GIL_DISABLED
+// Per thread: without the GIL threads stamp entries at once, and a second
+// shared between them would be read while another fills it.
 thread_local Second this_second;
+#else
+// One for the process: the GIL is held from the check to the last read, and
+// filling it runs no Python code and never lets the GIL go.
+Second this_second;
+#endif
 
 }  // namespace
 

@@ -8,8 +8,8 @@ namespace history {
 // Builds what datetime.datetime.now() returns, without its cost: the local
 // date and time of the current second is computed once (by datetime itself)
 // and reused for every stamp taken within that second; only the
-// microseconds differ. The second is remembered per thread, so threads
-// stamping entries at once never share it.
+// microseconds differ. On a free-threaded build the second is remembered
+// per thread, so threads stamping entries at once never share it.
 class LocalClock {
 public:
     // Ready when `get_time` (what the module imported) is the very method

@@ -288,13 +288,10 @@ class PhasedList {
 public:
     PhasedList(State& st, Py_ssize_t count_hint) noexcept : st_(st), list_(count_hint) {}
 
-    bool add(PyObject* item) {
-        if (pending_.empty() && PyUnicode_CheckExact(item)) return list_.add(item);
-        Ref s = PyUnicode_CheckExact(item) ? Ref::borrow(item) : Ref::steal(quotify(st_, item));
-        if (!s) return false;
-        if (pending_.empty() && PyUnicode_Check(s.get())) return list_.add(s.get());
-        pending_.emplace_back(std::move(s));
-        return true;
+    // The common case, a str while nothing waits, stays in the caller's loop.
+    [[gnu::always_inline]] bool add(PyObject* item) {
+        if (pending_.empty() && PyUnicode_CheckExact(item)) [[likely]] return list_.add(item);
+        return convert_and_add(item);
     }
 
     PyObject* finish() {
@@ -313,6 +310,14 @@ public:
     }
 
 private:
+    [[gnu::noinline]] bool convert_and_add(PyObject* item) {
+        Ref s = PyUnicode_CheckExact(item) ? Ref::borrow(item) : Ref::steal(quotify(st_, item));
+        if (!s) return false;
+        if (pending_.empty() && PyUnicode_Check(s.get())) return list_.add(s.get());
+        pending_.emplace_back(std::move(s));
+        return true;
+    }
+
     State& st_;
     ListWriter list_;
     SmallVector<Ref, 8> pending_;
