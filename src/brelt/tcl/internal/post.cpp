@@ -127,6 +127,10 @@ int run_call(TclEvent* event, int) {
     }
     PyObject* error = result == nullptr ? PyErr_GetRaisedException() : nullptr;
     call->channel->in_queue.fetch_sub(1, std::memory_order_acq_rel);
+    // The GIL goes before the caller wakes, so that it need not wait for it
+    // (tkinter's marshalled calls do the same); the caller takes over the
+    // result's reference.
+    PyGILState_Release(gil);
     {
         // Signalled under the lock: the caller cannot leave (and free the
         // waiter) before it is released.
@@ -136,7 +140,6 @@ int run_call(TclEvent* event, int) {
         waiter->done = true;
         waiter->signal.notify_one();
     }
-    PyGILState_Release(gil);
     return 1;
 }
 
