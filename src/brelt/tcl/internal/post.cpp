@@ -5,8 +5,9 @@
 // waking its notifier (Tcl_ThreadAlert): Tcl's own mechanism, the one
 // tkinter's marshalled calls use, so a thread waiting in its event loop
 // wakes at once and an idle one costs nothing.
+#include <pthread.h>
+
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 
 #include "internal.hpp"
@@ -82,12 +83,22 @@ Channel* channel_of(PyObject* capsule) {
 
 // What the caller waits on: on its own stack, alive until it has seen
 // `done`, which the interpreter's thread sets (and signals) under `mutex`.
+// POSIX's own primitives: std::condition_variable's wait would tie the
+// modules to a newer C++ runtime than the wheels may require.
 struct Waiter {
-    std::mutex mutex;
-    std::condition_variable signal;
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t signal = PTHREAD_COND_INITIALIZER;
     bool done = false;
     PyObject* result = nullptr;  // strong, or NULL with `error` set
     PyObject* error = nullptr;   // strong
+
+    Waiter() = default;
+    Waiter(const Waiter&) = delete;
+    Waiter& operator=(const Waiter&) = delete;
+    ~Waiter() {
+        pthread_cond_destroy(&signal);
+        pthread_mutex_destroy(&mutex);
+    }
 };
 
 struct CallEvent {
@@ -131,15 +142,14 @@ int run_call(TclEvent* event, int) {
     // (tkinter's marshalled calls do the same); the caller takes over the
     // result's reference.
     PyGILState_Release(gil);
-    {
-        // Signalled under the lock: the caller cannot leave (and free the
-        // waiter) before it is released.
-        std::lock_guard<std::mutex> lock(waiter->mutex);
-        waiter->result = result;
-        waiter->error = error;
-        waiter->done = true;
-        waiter->signal.notify_one();
-    }
+    // Signalled under the lock: the caller cannot leave (and free the
+    // waiter) before it is released.
+    pthread_mutex_lock(&waiter->mutex);
+    waiter->result = result;
+    waiter->error = error;
+    waiter->done = true;
+    pthread_cond_signal(&waiter->signal);
+    pthread_mutex_unlock(&waiter->mutex);
     return 1;
 }
 
@@ -177,10 +187,9 @@ PyObject* remote_call(Function* self, PyObject* const* args, Py_ssize_t nargs, P
         st.thread_alert(channel->thread);
     }
     Py_BEGIN_ALLOW_THREADS
-    {
-        std::unique_lock<std::mutex> lock(waiter.mutex);
-        waiter.signal.wait(lock, [&] { return waiter.done; });
-    }
+    pthread_mutex_lock(&waiter.mutex);
+    while (!waiter.done) pthread_cond_wait(&waiter.signal, &waiter.mutex);
+    pthread_mutex_unlock(&waiter.mutex);
     Py_END_ALLOW_THREADS
     if (waiter.result == nullptr) {
         PyErr_SetRaisedException(waiter.error);
