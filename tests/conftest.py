@@ -83,7 +83,19 @@ def kind(request):
     for the exact class must not change what is sent or raised."""
     if request.param == "exact":
         return lambda cls: cls
-    return lambda cls: type("Sub" + cls.__name__, (cls,), {})
+    return _subclass
+
+
+_subclasses = {}
+
+
+def _subclass(cls):
+    # One subclass of each class for the whole run: the package's type
+    # caches keep (a bounded number of) the classes they have seen.
+    sub = _subclasses.get(cls)
+    if sub is None:
+        sub = _subclasses[cls] = type("Sub" + cls.__name__, (cls,), {})
+    return sub
 
 
 @pytest.fixture

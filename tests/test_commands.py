@@ -430,6 +430,7 @@ def test_temporary_command_after_the_interpreter_is_gone(monkeypatch):
     assert sys.getrefcount(tk) == 2  # nothing else holds the Tcl application now
 
 
+@pytest.mark.keeps_references("a temporary collected in another thread keeps its Tcl application for good")
 def test_collection_in_another_thread_after_the_interpreter_is_gone(monkeypatch):
     import threading
 
@@ -497,6 +498,7 @@ class Recorder:
         return bool(following and following(*exc)) or exc[0] is KeyError
 
 
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
 @pytest.mark.parametrize("temp", [TempTclCommand, TempTclNamespace])
 @pytest.mark.parametrize("mixin_first", [False, True])
 def test_mixed_in_context_manager_is_chained(tcl, temp, mixin_first):

@@ -4,6 +4,7 @@ and temporary-variable handles, against a real Tcl interpreter."""
 import gc
 import inspect
 import sys
+import sysconfig
 import tkinter
 import types
 import weakref
@@ -267,6 +268,7 @@ def test_var_name(args, name):
     assert TclVariable(*args, tcl=Interpreter()).var_name == name
 
 
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
 def test_handle_stands_for_its_name():
     tcl = Interpreter()
     h = TclVariable("::a", tcl=tcl)
@@ -775,6 +777,7 @@ class Recorder:
         return exc[0] is KeyError
 
 
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
 def test_cooperative_context_managers():
     tcl = Interpreter()
 
@@ -864,4 +867,5 @@ def test_no_reference_leaks():
         except TclError:
             pass
 
-    assert_no_leak(work, allowance=200)
+    # A free-threaded build's allocator holds more blocks for the same work.
+    assert_no_leak(work, allowance=400 if sysconfig.get_config_var("Py_GIL_DISABLED") else 200)

@@ -52,6 +52,7 @@ REQUESTS = [
 ]
 
 
+@pytest.mark.keeps_references("tkinter keeps the exception a Python command raised")
 @pytest.mark.parametrize("request_", [r for _, r in REQUESTS], ids=[n for n, _ in REQUESTS])
 def test_failed_request_details(request_, kind):
     tcl = Interpreter()
@@ -66,10 +67,13 @@ def test_failed_request_details(request_, kind):
     # The same failure inside a Python command: Tcl's catch sees Tcl's own
     # message, not what reading the details left behind.
     tcl.tk.createcommand("relay", lambda: request_(kind, tcl))
-    tcl.tk.eval("catch nosuch_reference expected")
-    assert tcl.tk.eval("catch relay msg") == "1"
-    got = tcl.tk.eval("set msg")
-    assert got == message or message.startswith(got), (got, message)
+    try:
+        tcl.tk.eval("catch nosuch_reference expected")
+        assert tcl.tk.eval("catch relay msg") == "1"
+        got = tcl.tk.eval("set msg")
+        assert got == message or message.startswith(got), (got, message)
+    finally:
+        tcl.tk.deletecommand("relay")  # it keeps the interpreter alive
 
 
 # ---------------------------------------------------------------------------
@@ -210,6 +214,16 @@ def test_wrong_interpreter_and_gone_interpreter(cls, kind):
 # A Python callable's exception reaches Tcl, and comes back as the cause
 
 
+@pytest.fixture
+def own_tcl():
+    """An interpreter whose Python commands all go at the end: each keeps
+    the interpreter (and its function) alive while it exists."""
+    tcl = Interpreter()
+    yield tcl
+    register.keep = None
+    tcl.tk.call("namespace", "delete", "::")
+
+
 def register(how, tcl, func):
     if how == "view":
         TclNamespace("::", tcl=tcl).cmds["f"] = func
@@ -221,9 +235,10 @@ def register(how, tcl, func):
     return "::f"
 
 
+@pytest.mark.keeps_references("tkinter keeps the exception a Python command raised")
 @pytest.mark.parametrize("how", ["view", "temporary", "createcommand"])
-def test_callable_exception_becomes_the_tcl_error(how):
-    tcl = Interpreter()
+def test_callable_exception_becomes_the_tcl_error(how, own_tcl):
+    tcl = own_tcl
 
     def func(*words):
         raise KeyError("zz")
@@ -240,9 +255,10 @@ def test_callable_exception_becomes_the_tcl_error(how):
         assert exc.__cause__.__traceback__ is not None
 
 
+@pytest.mark.keeps_references("tkinter keeps the exception a Python command raised")
 @pytest.mark.parametrize("how", ["view", "temporary", "createcommand"])
-def test_callable_relaying_a_tcl_error_passes_it_unchanged(how):
-    tcl = Interpreter()
+def test_callable_relaying_a_tcl_error_passes_it_unchanged(how, own_tcl):
+    tcl = own_tcl
 
     def func():
         TclCommand("::nosuch", tcl=tcl)()
@@ -255,8 +271,9 @@ def test_callable_relaying_a_tcl_error_passes_it_unchanged(how):
     assert str(info.value) == 'invalid command name "::nosuch"' and info.value.__cause__ is None
 
 
-def test_cause_survives_a_relay_through_two_callables():
-    tcl = Interpreter()
+@pytest.mark.keeps_references("tkinter keeps the exception a Python command raised")
+def test_cause_survives_a_relay_through_two_callables(own_tcl):
+    tcl = own_tcl
     ns = TclNamespace("::", tcl=tcl)
 
     def inner():
