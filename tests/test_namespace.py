@@ -457,6 +457,7 @@ def test_absolute_and_make_absolute(rec):
     assert rec.tk.eval("namespace eval ::app {namespace current}") == "::app"
 
 
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
 def test_make_absolute_uses_the_subclass_absolute():
     class Fixed(TclVariable):
         def absolute(self):
@@ -473,6 +474,7 @@ def test_identity_equality_and_hash():
     assert a != b and a == a and len({a, b}) == 2
 
 
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
 def test_subclass_attributes_are_honoured():
     """A subclass may compute the handle's attributes; a class changed after
     use is seen at the next request."""
@@ -646,6 +648,7 @@ def test_array_get_and_cast():
     assert a.array_get() == {"k": "7"} and a.get_str("k") == "7"
 
 
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
 def test_array_mapping_methods_use_subclass_overrides():
     tcl = Interpreter()
     seen = []
@@ -678,6 +681,7 @@ def test_array_mapping_methods_use_subclass_overrides():
 # Temporary variables
 
 
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
 def test_temporary_names():
     tcl = Interpreter()
     v = TempTclVariable(tcl=tcl)
