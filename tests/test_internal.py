@@ -897,7 +897,9 @@ def test_compare_arguments():
         pass
 
     assert DictionaryCompare(S("x10"), 9) > 0
-    assert_no_leak(lambda: DictionaryCompare(S("a1b"), 1.5))
+    # A cheap call: the full number of rounds, so that the free-threaded
+    # build's delayed frees stay well inside the allowance.
+    leak_check(lambda: DictionaryCompare(S("a1b"), 1.5))
 
 
 def python_dictionary_compare(left, right):
