@@ -27,6 +27,56 @@ namespace capi {
 
 struct Function;
 
+namespace detail {
+
+// The position of `param` among the parameters of the text signature that
+// starts `doc` ("name(a, b=None, /, *, c, **kw)"), counted as parse_signature
+// counts them: the markers "/" and "*" take no slot. Evaluated only when the
+// code compiles; an unknown name is a compile error (the throw).
+consteval Py_ssize_t slot_in_signature(std::string_view doc, std::string_view param) {
+    size_t i = doc.find('(');
+    if (i == std::string_view::npos) throw "the docstring does not start with a text signature";
+    Py_ssize_t slot = 0;
+    int depth = 0;
+    char quote = 0;
+    bool in_default = false;
+    std::string_view::size_type start = i + 1;
+    auto item_matches = [&](std::string_view item) {
+        while (!item.empty() && (item.front() == ' ' || item.front() == '\n')) item.remove_prefix(1);
+        while (!item.empty() && (item.back() == ' ' || item.back() == '\n')) item.remove_suffix(1);
+        while (!item.empty() && (item.front() == '*' || item.front() == '$')) item.remove_prefix(1);
+        return item == param;
+    };
+    for (++i; i < doc.size(); ++i) {
+        char c = doc[i];
+        if (quote) {
+            if (c == '\\') ++i;
+            else if (c == quote) quote = 0;
+            continue;
+        }
+        if (c == '\'' || c == '"') quote = c;
+        else if (c == '(' || c == '[' || c == '{' || c == '<') ++depth;
+        else if (c == '=' && depth == 0) in_default = true;
+        else if ((c == ',' || c == ')') && depth == 0) {
+            std::string_view item = doc.substr(start, i - start);
+            if (in_default) item = item.substr(0, item.find('='));
+            std::string_view bare = item;
+            while (!bare.empty() && bare.front() == ' ') bare.remove_prefix(1);
+            while (!bare.empty() && bare.back() == ' ') bare.remove_suffix(1);
+            if (bare != "/" && bare != "*" && !bare.empty()) {
+                if (item_matches(item)) return slot;
+                ++slot;
+            }
+            if (c == ')') break;
+            start = i + 1;
+            in_default = false;
+        } else if (c == ')' || c == ']' || c == '}' || c == '>') --depth;
+    }
+    throw "no parameter of that name in the text signature";
+}
+
+}  // namespace detail
+
 // Receives exactly one slot per declared parameter (see args.hpp).
 using ParsedImpl = PyObject* (*)(Function* self, PyObject* const* argv);
 // Receives the raw vectorcall arguments, for hot paths that do their own work.
@@ -44,6 +94,12 @@ struct FunctionDef {
         : name(name_), doc(doc_), parsed(impl) {}
     constexpr FunctionDef(const char* name_, RawImpl impl, const char* doc_) noexcept
         : name(name_), doc(doc_), raw(impl) {}
+
+    // The slot of the parameter called `param` in a ParsedImpl's argv, read
+    // from the text signature when the code compiles: `argv[kInit.slot("tcl")]`.
+    // A name the signature lacks does not compile, and a parameter added or
+    // moved in the signature moves every slot read by name with it.
+    consteval Py_ssize_t slot(std::string_view param) const { return detail::slot_in_signature(doc, param); }
 };
 
 struct Function {
