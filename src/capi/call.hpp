@@ -1,0 +1,22 @@
+// Calling Python from C++: the package's one spelling of "call a method".
+#pragma once
+
+#include "compat.hpp"
+
+namespace capi {
+
+// obj.name(*args[1:n]), args[0] being obj (`n` counts it), with keyword
+// arguments named by `kwnames` at the end of `args`. `name` should be an
+// interned str (a module state's), so that the look-up hits its cache.
+inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t n, PyObject* kwnames = nullptr) noexcept {
+    return PyObject_VectorcallMethod(name, args, n, kwnames);
+}
+
+// obj.name(arg...), for the common short calls.
+template <class... Args>
+inline PyObject* call_method(PyObject* obj, PyObject* name, Args*... args) noexcept {
+    PyObject* stack[] = {obj, args...};
+    return PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr);
+}
+
+}  // namespace capi
