@@ -95,15 +95,14 @@ DEFAULT_REQUESTS = [
 
 
 @pytest.mark.parametrize("request_", DEFAULT_REQUESTS)
-def test_default_interpreter_refuses_other_threads(request_, kind):
+def test_default_interpreter_refuses_other_threads(request_, kind, record):
     import threading
 
     import brelt.tcl
-    from conftest import RecordingTk
 
     interp = brelt.tcl._default()
     interp.tk.eval("set ::x 1; array set ::arr {a 1}")
-    saved, interp.tk = interp.tk, RecordingTk(interp.tk)
+    recorder = record(interp)
     outcome = []
 
     def worker():
@@ -112,13 +111,10 @@ def test_default_interpreter_refuses_other_threads(request_, kind):
         except RuntimeError as exc:
             outcome.append(exc)
 
-    try:
-        thread = threading.Thread(target=worker)
-        thread.start()
-        thread.join()
-        sent = interp.tk.take()
-    finally:
-        interp.tk = saved
+    thread = threading.Thread(target=worker)
+    thread.start()
+    thread.join()
+    sent = recorder.take()
     # Refused by the package before anything reaches tkinter, on every Tcl.
     assert outcome and "different apartment" in str(outcome[0])
     assert sent == []
@@ -164,26 +160,6 @@ def test_clean_up_in_one_thread_keeps_details_in_another():
     finally:
         sys.setswitchinterval(old)
     assert missing == []
-
-
-def test_failed_rename_keeps_the_name(kind):
-    tcl = Interpreter()
-    handle = kind(TclCommand)("::nosuch", tcl=tcl)
-    with pytest.raises(TclError):
-        handle.rename("::other")
-    assert handle.cmd_name == "::nosuch"
-
-
-def test_call_option_equal_to_a_bound_key_replaces_it(kind, recorded):
-    # Keys built at run time are equal str objects, not the same one.
-    bound = "".join(["ke", "y"])
-    given = "".join(["k", "ey"])
-    assert bound == given and bound is not given
-    handle = kind(TclCommand)("::list", keywords={bound: 1}, tcl=recorded)
-    recorded.tk.take()
-    assert handle(**{given: 2}) == ("-key", 2)
-    assert recorded.tk.take() == [(("::list", "-key", 2),)]
-    assert handle.build_tclcmd(**{given: 3}) == ("::list", "-key", 3)
 
 
 @pytest.mark.parametrize("cls", [TclVariable, TempTclVariable, TclArrayVariable, TclCommand, TempTclCommand,
