@@ -7,11 +7,13 @@ import pytest
 from tkinter import TclError
 
 from brelt.tcl import Interpreter
+from brelt.tcl.jiv import Jiv, Jiv_Code
 from brelt.tcl.namespace import (
     TclArrayVariable,
     TclCommand,
     TclNamespace,
     TclVariable,
+    TempTclArrayVariable,
     TempTclCommand,
     TempTclNamespace,
     TempTclVariable,
@@ -37,18 +39,36 @@ REQUESTS = [
     ("namespace delete", lambda k, t: k(TclNamespace)("::nosuch", tcl=t).delete()),
     ("namespace origin", lambda k, t: k(TclNamespace)("::", tcl=t).origin("nosuch")),
     ("namespace parent", lambda k, t: k(TclNamespace)("::nosuch", tcl=t).parent()),
+    ("namespace import", lambda k, t: k(TclNamespace)("::", tcl=t).import_("::nosuch::*")),
+    ("namespace forget", lambda k, t: k(TclNamespace)("::", tcl=t).forget("::nosuch::*")),
+    ("namespace which", lambda k, t: k(TclNamespace)("::", tcl=t).which("x", command=True, variable=True)),
     ("temporary namespace", lambda k, t: k(TempTclNamespace)(tcl=t).call("nosuch")),
     ("variable get", lambda k, t: k(TclVariable)("::nosuch", tcl=t).get()),
     ("variable get_str", lambda k, t: k(TclVariable)("::nosuch", tcl=t).get_str()),
     ("variable set", lambda k, t: k(TclVariable)("::arr", tcl=t).set(1)),
     ("variable unset", lambda k, t: k(TclVariable)("::nosuch", tcl=t).unset()),
+    ("variable element unset", lambda k, t: k(TclVariable)("::scalar", tcl=t).unset("a")),
     ("variable array_set", lambda k, t: k(TclVariable)("::scalar", tcl=t).array_set({"a": 1})),
     ("temporary variable", lambda k, t: k(TempTclVariable)("::tmp", tcl=t).get()),
     ("array get", lambda k, t: k(TclArrayVariable)("::arr", tcl=t).get("zz")),
     ("array set", lambda k, t: k(TclArrayVariable)("::scalar", tcl=t).array_set({"a": 1})),
     ("array element set", lambda k, t: k(TclArrayVariable)("::scalar", tcl=t).set(1, "a")),
+    ("array item get", lambda k, t: k(TclArrayVariable)("::arr", tcl=t)["zz"]),
+    ("array item delete", lambda k, t: k(TclArrayVariable)("::arr", tcl=t).__delitem__("zz")),
+    ("array update", lambda k, t: k(TclArrayVariable)("::scalar", tcl=t).update(a=1)),
+    ("temporary array", lambda k, t: k(TempTclArrayVariable)("::tmp", tcl=t)["zz"]),
     ("vars view get_str", lambda k, t: k(TclNamespace)("::", tcl=t).vars.byref("nosuch").get_str()),
+    ("vars view get", lambda k, t: k(TclNamespace)("::", tcl=t).vars.get("nosuch")),
+    ("vars view set", lambda k, t: k(TclNamespace)("::", tcl=t).vars.set("arr", 1)),
+    ("vars view unset", lambda k, t: k(TclNamespace)("::", tcl=t).vars.unset("nosuch")),
+    ("vars view array_set", lambda k, t: k(TclNamespace)("::", tcl=t).vars.array_set("scalar", {"a": 1})),
+    ("objs view get", lambda k, t: k(TclNamespace)("::", tcl=t).objs.get("nosuch")),
     ("cmds view delete", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.byref("nosuch").delete()),
+    ("cmds view rename", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.rename("nosuch", "x")),
+    ("cmds view origin", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.origin("nosuch")),
+    ("cmds view proc_body", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.proc_body("set")),
+    ("cmds view proc_args", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.proc_args("set")),
+    ("cmds view proc_arg_default", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.proc_arg_default("p", "zz")),
 ]
 
 
@@ -162,14 +182,23 @@ def test_clean_up_in_one_thread_keeps_details_in_another():
     assert missing == []
 
 
-@pytest.mark.parametrize("cls", [TclVariable, TempTclVariable, TclArrayVariable, TclCommand, TempTclCommand,
-                                 TclNamespace, TempTclNamespace])
+# The quick calls' classes check their interpreter only when they use it,
+# and with the weak reference's own words.
+QUICK_CALLS_UNCHECKED = pytest.mark.xfail(strict=True, reason="the quick calls' classes do not say it yet")
+
+
+@pytest.mark.parametrize("cls", [TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable, TclCommand,
+                                 TempTclCommand, TclNamespace, TempTclNamespace,
+                                 pytest.param(Jiv, marks=QUICK_CALLS_UNCHECKED),
+                                 pytest.param(Jiv_Code, marks=QUICK_CALLS_UNCHECKED)])
 def test_wrong_interpreter_and_gone_interpreter(cls, kind):
     import tkinter
 
     make = kind(cls)
-    if cls in (TempTclVariable, TempTclCommand, TempTclNamespace):
+    if cls in (TempTclVariable, TempTclArrayVariable, TempTclCommand, TempTclNamespace):
         construct = lambda tcl: make(tcl=tcl)
+    elif cls is Jiv:
+        construct = lambda tcl: make(tcl)
     else:
         construct = lambda tcl: make("::x", tcl=tcl)
     with pytest.raises(TypeError, match="pass the Interpreter whose tk it is"):
@@ -180,8 +209,8 @@ def test_wrong_interpreter_and_gone_interpreter(cls, kind):
     import gc
 
     gc.collect()
-    request = {TclNamespace: lambda h: h.call("set"), TempTclNamespace: lambda h: h.call("set")}.get(
-        cls, lambda h: h.exists())
+    request = {TclNamespace: lambda h: h.call("set"), TempTclNamespace: lambda h: h.call("set"),
+               Jiv: lambda h: h.set("x"), Jiv_Code: lambda h: h()}.get(cls, lambda h: h.exists())
     with pytest.raises(ReferenceError, match="Interpreter object was collected: keep a reference"):
         request(handle)
 
