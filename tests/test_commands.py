@@ -9,9 +9,9 @@ import sys
 import sysconfig
 import weakref
 from collections.abc import MutableMapping
+from tkinter import TclError
 
 import pytest
-from tkinter import TclError
 
 import brelt.tcl
 from brelt.tcl import Interpreter, quotify
@@ -491,7 +491,8 @@ class Recorder:
         return bool(following and following(*exc)) or exc[0] is KeyError
 
 
-@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, "
+                              "and this test makes new ones")
 @pytest.mark.parametrize("temp", [TempTclCommand, TempTclNamespace])
 @pytest.mark.parametrize("mixin_first", [False, True])
 def test_mixed_in_context_manager_is_chained(tcl, temp, mixin_first):

@@ -3,8 +3,9 @@ account of the failure, and reading it leaves the interpreter as the failure
 left it, so a Python command that relays the failure gives Tcl Tcl's own
 message. Each class is tried exact and subclassed."""
 
-import pytest
 from tkinter import TclError
+
+import pytest
 
 from brelt.tcl import Interpreter
 from brelt.tcl.jiv import Jiv, Jiv_Code
@@ -18,7 +19,6 @@ from brelt.tcl.namespace import (
     TempTclNamespace,
     TempTclVariable,
 )
-
 
 SETUP = "set ::scalar 1; array set ::arr {a 1}; proc ::p {a} {}"
 

@@ -8,11 +8,10 @@ import tkinter
 import types
 import weakref
 from collections.abc import MutableMapping
+from tkinter import TclError
 
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
-from tkinter import TclError
+from hypothesis import given, strategies as st
 
 import brelt.tcl
 from brelt.tcl import Interpreter

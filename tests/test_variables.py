@@ -6,9 +6,9 @@ import inspect
 import sysconfig
 import weakref
 from collections.abc import Mapping, MutableMapping
+from tkinter import TclError
 
 import pytest
-from tkinter import TclError
 
 import brelt.tcl
 from brelt.tcl import Interpreter, quotify
@@ -20,7 +20,6 @@ from brelt.tcl.namespace import (
     TempTclVariable,
 )
 from support import assert_no_leak
-
 
 # A name that would run code if it were ever evaluated as a script.
 EVIL = "x]; set pwned 1; #"
@@ -88,7 +87,8 @@ def test_var_name(args, name):
     assert TclVariable(*args, tcl=Interpreter()).var_name == name
 
 
-@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, "
+                              "and this test makes new ones")
 def test_handle_stands_for_its_name():
     tcl = Interpreter()
     h = TclVariable("::a", tcl=tcl)
@@ -277,7 +277,8 @@ def test_absolute_and_make_absolute(recorded):
     assert recorded.tk.eval("namespace eval ::app {namespace current}") == "::app"
 
 
-@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, "
+                              "and this test makes new ones")
 def test_make_absolute_uses_the_subclass_absolute():
     class Fixed(TclVariable):
         def absolute(self):
@@ -294,7 +295,8 @@ def test_identity_equality_and_hash():
     assert a != b and a == a and len({a, b}) == 2
 
 
-@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, "
+                              "and this test makes new ones")
 def test_subclass_attributes_are_honoured():
     """A subclass may compute the handle's attributes; a class changed after
     use is seen at the next request."""
@@ -468,7 +470,8 @@ def test_array_get_and_cast():
     assert a.array_get() == {"k": "7"} and a.get_str("k") == "7"
 
 
-@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, "
+                              "and this test makes new ones")
 def test_array_mapping_methods_use_subclass_overrides():
     tcl = Interpreter()
     seen = []
@@ -501,7 +504,8 @@ def test_array_mapping_methods_use_subclass_overrides():
 # Temporary variables
 
 
-@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, "
+                              "and this test makes new ones")
 def test_temporary_names():
     tcl = Interpreter()
     v = TempTclVariable(tcl=tcl)
@@ -601,7 +605,8 @@ class Recorder:
         return exc[0] is KeyError
 
 
-@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, "
+                              "and this test makes new ones")
 def test_cooperative_context_managers():
     tcl = Interpreter()
 

@@ -4,17 +4,18 @@ commands, procedures), against a real Tcl interpreter."""
 import gc
 import sys
 import weakref
+from tkinter import TclError
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-from tkinter import TclError
+from hypothesis import given, settings, strategies as st
 
 from brelt.tcl import Interpreter
 from brelt.tcl.namespace import TclArrayVariable, TclCommand, TclNamespace, TclVariable
 
 SETUP = r"""
-namespace eval ::app {variable v 1; variable arr; array set arr {k 1}; proc p {} {}; namespace eval inner {variable w 2}}
+namespace eval ::app {
+    variable v 1; variable arr; array set arr {k 1}; proc p {} {}; namespace eval inner {variable w 2}
+}
 namespace eval {::a*b} {variable x 3; proc q {} {}}
 namespace eval {::a[1]} {variable y 4}
 proc ::globalproc {} {}
