@@ -2,6 +2,7 @@
 #   make demo   set up .venv, build and install the project, run the tour
 #   make test   the same set-up, then the whole test suite
 #   make docs   the documentation site, from the built modules' docstrings
+#   make lint   ruff over the Python files (its rules in pyproject.toml)
 # Another CPython: make test PYTHON=python3.13 (its own .venv-python3.13);
 # one built here from Debian's source: make test-py SERIES=3.15, test-ft.
 
@@ -13,7 +14,7 @@ VPY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-tcl bench asan setup clean docs test-debug fuzz wheels test-wheels test-sdist test-py test-ft bench-icount
+.PHONY: demo test test-tcl bench asan setup clean docs lint test-debug fuzz wheels test-wheels test-sdist test-py test-ft bench-icount
 
 demo: setup
 	$(VPY) examples/tour.py
@@ -26,6 +27,12 @@ docs: setup
 	$(VPY) -m pip install -q -r docs/requirements.txt
 	$(VPY) -m sphinx -E -W --keep-going -n -q -b html docs build/docs/html
 	@echo "Documentation: build/docs/html/index.html"
+
+# ruff over the Python files, with the rules of pyproject.toml; an older
+# environment gets ruff here.
+lint: $(VENV)/bin/python
+	$(VPY) -m pip install -q '$(RUFF)'
+	$(VPY) -m ruff check
 
 # The whole suite on the other Tcl builds that users meet: _tkinter linked
 # to a shared Tcl/Tk 9, and Tcl/Tk 9 or 8.6 linked into _tkinter (built once
@@ -94,9 +101,11 @@ $(VENV)/.system:
 	@tools/setup-system $(PY); rc=$$?; \
 	    if [ $$rc = 0 ]; then mkdir -p $(VENV) && touch $@; elif [ $$rc != 2 ]; then exit $$rc; fi
 
+# The linter's range is pinned: a newer ruff may flag what this one passes.
+RUFF := ruff>=0.17,<0.18
 $(VENV)/bin/python: | $(VENV)/.system
 	$(PY) -m venv $(VENV)
-	$(VPY) -m pip install -q scikit-build-core pytest hypothesis mypy pytest-xdist
+	$(VPY) -m pip install -q scikit-build-core pytest hypothesis mypy pytest-xdist '$(RUFF)'
 
 # Built in place (build/<wheel tag>), so a rebuild after an edit is incremental.
 $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)

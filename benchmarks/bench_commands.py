@@ -7,10 +7,9 @@ by a factor of two from run to run, CPU-time ratios far less."""
 import gc
 import time
 
-from harness import Report, Timing
-
 from brelt.tcl import Interpreter
 from brelt.tcl.namespace import TclCommand, TclNamespace, TclVariable, TempTclCommand
+from harness import Report, Timing
 
 
 def cpu_time(func, number):

@@ -4,9 +4,8 @@ and append to a bounded deque."""
 import collections
 import datetime
 
-from harness import Report, timing
-
 from brelt.tcl.history import History
+from harness import Report, timing
 
 
 def main():

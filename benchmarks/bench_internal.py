@@ -6,11 +6,8 @@ import functools
 import random
 import tkinter
 
+from brelt.tcl.internal import DictionaryCompare, GetListFromAny, Tcl_Size, TclDLL
 from harness import Report, timing
-
-from brelt.tcl.internal import DictionaryCompare, GetListFromAny, TclDLL, Tcl_Size
-
-
 
 
 def get_list_ctypes(obj, interp=None, TclFindElement=TclDLL.TclFindElement,

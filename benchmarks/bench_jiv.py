@@ -1,9 +1,8 @@
 """Quick calls through tcl.jiv against tkinter's own tk.call, and what each
 step of a quick call costs."""
 
-from harness import Report, timing
-
 from brelt.tcl import Interpreter
+from harness import Report, timing
 
 
 def main():

@@ -1,10 +1,9 @@
 """Variable handles against the raw tkinter calls they wrap, and the
 namespace-name functions against the same rules in plain Python."""
 
-from harness import Report, Timing, timing
-
 from brelt.tcl import Interpreter
 from brelt.tcl.namespace import TclArrayVariable, TclNamespace, TclVariable
+from harness import Report, Timing, timing
 
 
 def split_python(string):

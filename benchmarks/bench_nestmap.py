@@ -3,9 +3,8 @@ against quotify() of plain nested lists and a plain-Python parser."""
 
 import tkinter
 
-from harness import Report, timing
-
 from brelt.tcl import NestMap, quotify
+from harness import Report, timing
 
 
 def py_get(d, key):

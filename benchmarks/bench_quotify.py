@@ -14,9 +14,8 @@ import sys
 import tkinter
 from collections.abc import Mapping, Sequence, Set
 
-from harness import Report, timing
-
 from brelt.tcl import quotify, tclobj
+from harness import Report, timing
 
 ROUNDS = 5
 ASCII = "abcdefghijklmnopqrstuvwxyz0123456789_-."

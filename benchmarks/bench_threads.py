@@ -7,9 +7,8 @@ import threading
 import time
 import tkinter
 
-from harness import Report
-
 from brelt.tcl import Interpreter
+from harness import Report
 
 ROUNDS = 2000
 

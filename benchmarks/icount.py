@@ -275,8 +275,8 @@ def main():
         else:
             verdict.append("no baseline")
             base_text = f"{'-':>9}"
-        print(f"  {name:<18} {ours:9.0f} {raw:9.0f} {ratio:6.2f}x {100 * layouts:7.1f}% {'<= ' + str(goal):>7} {base_text}  "
-              + ", ".join(verdict))
+        print(f"  {name:<18} {ours:9.0f} {raw:9.0f} {ratio:6.2f}x {100 * layouts:7.1f}% "
+              f"{'<= ' + str(goal):>7} {base_text}  " + ", ".join(verdict))
 
     if args.update:
         for name in names:

@@ -7,7 +7,6 @@ compiled extension modules, so the package must be built first.
 
 import importlib
 import re
-import sys
 
 from sphinx.util import inspect as _sphinx_inspect
 
@@ -59,7 +58,8 @@ add_module_names = False
 # No network when the documentation is built: names of the standard library
 # and of tkinter stay unlinked rather than failing the nitpicky build.
 nitpick_ignore_regex = [
-    (r"py:.*", r"(collections|collections\.abc|tkinter|_tkinter|ctypes|typing|types|re|datetime|logging|weakref)(\..*)?"),
+    (r"py:.*",
+     r"(collections|collections\.abc|tkinter|_tkinter|ctypes|typing|types|re|datetime|logging|weakref)(\..*)?"),
     (r"py:class", r"(object|dict|list|tuple|str|int|float|bool|bytes|None|Exception|Any)"),
 ]
 

@@ -7,6 +7,7 @@ import pytest
 import refcheck
 import support
 from brelt.tcl import Interpreter
+from brelt.tcl.namespace import TclNamespace
 
 
 def pytest_configure(config):
@@ -50,7 +51,8 @@ def tk():
 
 
 class RecordingTk:
-    """A real Tcl application object that also records what it is sent."""
+    """A real Tcl application object that also records the requests it is
+    sent: a call as its arguments, any other request as ("<name>", *args)."""
 
     def __init__(self, tk):
         self._tk = tk
@@ -63,6 +65,18 @@ class RecordingTk:
     def eval(self, script):
         self.calls.append(("<eval>", script))
         return self._tk.eval(script)
+
+    def getvar(self, *args):
+        self.calls.append(("<getvar>", *args))
+        return self._tk.getvar(*args)
+
+    def setvar(self, *args):
+        self.calls.append(("<setvar>", *args))
+        return self._tk.setvar(*args)
+
+    def unsetvar(self, *args):
+        self.calls.append(("<unsetvar>", *args))
+        return self._tk.unsetvar(*args)
 
     def createcommand(self, name, func):
         self.calls.append(("<createcommand>", name))
@@ -105,7 +119,30 @@ def tcl():
 
 
 @pytest.fixture
-def recorded(tcl):
+def record():
+    """record(interp): from then on interp.tk is a RecordingTk (returned),
+    until the test ends."""
+    swapped = []
+
+    def record(interp):
+        swapped.append((interp, interp.tk))
+        interp.tk = RecordingTk(interp.tk)
+        return interp.tk
+
+    yield record
+    for interp, tk in reversed(swapped):
+        interp.tk = tk
+
+
+@pytest.fixture
+def recorded(tcl, record):
     """An interpreter whose tk records every call; the recorder is tcl.tk."""
-    tcl.tk = RecordingTk(tcl.tk)
+    record(tcl)
     return tcl
+
+
+@pytest.fixture
+def app(tcl):
+    """The namespace ::app with a procedure p {a {b 2}}."""
+    tcl.tk.eval("namespace eval ::app { proc p {a {b 2}} { return $a-$b } }")
+    return TclNamespace("::app", tcl=tcl)

@@ -24,7 +24,8 @@ def run(*args, stdin=None, cwd=None):
     [
         (["-c", "puts hello; puts [expr {6 * 7}]"], None, 0, "hello\n42\n", ""),
         # Tcl's own trace, and a failure status.
-        (["-c", "proc f {} {error boom}\nf"], None, 1, "", 'boom\n    while executing\n"error boom"\n    (procedure "f" line 1)'),
+        (["-c", "proc f {} {error boom}\nf"], None, 1, "",
+         'boom\n    while executing\n"error boom"\n    (procedure "f" line 1)'),
         # exit unwinds to Python, which leaves with its code, even through catch.
         (["-c", "puts -nonewline [llength $argv]; exit 3", "a", "b c"], None, 3, "2", ""),
         # exit ends the program wherever it runs: inside catch, in an event
@@ -56,7 +57,8 @@ def test_file_with_arguments_and_history(tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout == f"{script} {script} {{{{p q}}}} 1\n"
     # The history: one time-stamped line for what was run.
-    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}: source " + re.escape(str(script)) + "\n", result.stderr)
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}: source " + re.escape(str(script)) + "\n",
+                        result.stderr)
 
 
 def test_history_printed_even_after_an_error():

@@ -1,27 +1,23 @@
-"""brelt.tcl.namespace: command handles, Python callbacks, namespace handles
-and their views, temporary commands and namespaces, against a real Tcl
-interpreter."""
+"""brelt.tcl.namespace: command handles, Python callables called from Tcl,
+temporary commands, and what command and namespace handles share (their
+classes, bad arguments, a gone interpreter, other threads, leaks), against a
+real Tcl interpreter."""
 
-import _tkinter
 import gc
 import inspect
 import sys
 import sysconfig
 import weakref
 from collections.abc import MutableMapping
+from tkinter import TclError
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-from tkinter import TclError
 
 import brelt.tcl
 from brelt.tcl import Interpreter, quotify
 from brelt.tcl.namespace import (
-    TclArrayVariable,
     TclCommand,
     TclNamespace,
-    TclVariable,
     TempTclCommand,
     TempTclNamespace,
 )
@@ -37,13 +33,6 @@ def commands(tcl, pattern):
 
 def temp_vars(tcl):
     return tcl.tk.splitlist(tcl.tk.call("info", "vars", "::__brelt__*"))
-
-
-@pytest.fixture
-def app(tcl):
-    """The namespace ::app with a procedure p {a {b 2}}."""
-    tcl.tk.eval("namespace eval ::app { proc p {a {b 2}} { return $a-$b } }")
-    return TclNamespace("::app", tcl=tcl)
 
 
 # ---------------------------------------------------------------------------
@@ -156,6 +145,18 @@ def test_call_time_options_override_in_place(recorded, kind):
         TclCommand.kwargs_to_dashed_args({"a": 1})
 
 
+def test_call_option_equal_to_a_bound_key_replaces_it(kind, recorded):
+    # Keys built at run time are equal str objects, not the same one.
+    bound = "".join(["ke", "y"])
+    given = "".join(["k", "ey"])
+    assert bound == given and bound is not given
+    handle = kind(TclCommand)("::list", keywords={bound: 1}, tcl=recorded)
+    recorded.tk.take()
+    assert handle(**{given: 2}) == ("-key", 2)
+    assert recorded.tk.take() == [(("::list", "-key", 2),)]
+    assert handle.build_tclcmd(**{given: 3}) == ("::list", "-key", 3)
+
+
 def test_call_eval_cast_and_logging(recorded, kind):
     messages = []
 
@@ -218,9 +219,10 @@ def test_proc_arg_default_leaves_no_variable(recorded, app):
     h.tcl = weakref.proxy(recorded)
     recorded.tk.take()
     assert h.proc_arg_default("b") == "2" and h.proc_arg_default("a") is None
-    (words,), _ = recorded.tk.take()
+    (words,), read, unset, _, _ = recorded.tk.take()
     assert words[:4] == ("::info", "default", "::app::p", "b")
     assert str(words[4]).startswith("::__brelt__TempTclVariable_")
+    assert read == ("<getvar>", str(words[4])) and unset == ("<unsetvar>", str(words[4]))
     with pytest.raises(TclError):
         h.proc_arg_default("nope")
     with pytest.raises(TclError):
@@ -267,6 +269,14 @@ def test_rename_keeps_the_name_until_tcl_accepts(tcl, app):
     assert h.cmd_name == "::app::p" and h.exists()
     h.rename("::app::q")
     assert h.cmd_name == "::app::q" and h("x") == "x-2" and not app.cmds["p"].exists()
+
+
+def test_failed_rename_keeps_the_name(kind):
+    tcl = Interpreter()
+    handle = kind(TclCommand)("::nosuch", tcl=tcl)
+    with pytest.raises(TclError):
+        handle.rename("::other")
+    assert handle.cmd_name == "::nosuch"
 
 
 class Tagged:
@@ -460,23 +470,6 @@ def test_collection_in_another_thread_after_the_interpreter_is_gone(monkeypatch)
         tk.call("rename", name, "")  # the command kept the interpreter alive
 
 
-def test_temporary_namespace_exists_inside_its_block(tcl):
-    with TempTclNamespace(tcl=tcl) as n:
-        assert n.ns == f"::__brelt__TempTclNamespace_{id(n)}_tmp" and n.exists()
-        n.vars["x"] = 1
-    assert not n.exists()
-    with pytest.raises(RuntimeError):
-        with n:
-            raise RuntimeError
-    assert not n.exists()
-    other = TempTclNamespace(tcl=tcl)
-    assert not other.exists()  # nothing is created before the block
-    del other
-    with pytest.raises(ValueError):
-        with TempTclNamespace(ns="", tcl=tcl):
-            pytest.fail("the block runs only after create()")
-
-
 @pytest.mark.parametrize("cls", [TempTclCommand, TempTclNamespace])
 def test_live_temporaries_never_share_a_name(tcl, cls):
     alive = [cls(tcl=tcl) for _ in range(50)]
@@ -498,7 +491,8 @@ class Recorder:
         return bool(following and following(*exc)) or exc[0] is KeyError
 
 
-@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, "
+                              "and this test makes new ones")
 @pytest.mark.parametrize("temp", [TempTclCommand, TempTclNamespace])
 @pytest.mark.parametrize("mixin_first", [False, True])
 def test_mixed_in_context_manager_is_chained(tcl, temp, mixin_first):
@@ -521,305 +515,7 @@ def test_mixed_in_context_manager_is_chained(tcl, temp, mixin_first):
 
 
 # ---------------------------------------------------------------------------
-# TclNamespace
-
-
-@pytest.mark.parametrize("operation, sent, result", [
-    (lambda n: n.call("set", "x", 1), [(("namespace", "eval", "::app", ("set", "x", 1)),)], 1),
-    (lambda n: n.call(("set", "x", "a b")), [(("namespace", "eval", "::app", ("set", "x", "a b")),)], "a b"),
-    (lambda n: n.eval("set x {a b}"), [("<eval>", "namespace eval ::app {set x {a b}}")], "a b"),
-    (lambda n: n.eval("set", "x", "[c]"), [("<eval>", "namespace eval ::app {set x {[c]}}")], "[c]"),
-    (lambda n: n.children(), [(("namespace", "eval", "::app", ("namespace", "children")),)], ["::app::kid"]),
-    (lambda n: n.children(None), [(("namespace", "eval", "::app", ("namespace", "children")),)], ["::app::kid"]),
-    (lambda n: n.children(""), [(("namespace", "eval", "::app", ("namespace", "children", "::app", "")),)], []),
-    (lambda n: n.children("k*"), [(("namespace", "eval", "::app", ("namespace", "children", "::app", "k*")),)],
-     ["::app::kid"]),
-    (lambda n: n.code("s"), [(("namespace", "eval", "::app", ("namespace", "code", "s")),)],
-     ("::namespace", "inscope", "::app", "s")),
-    (lambda n: n.current(), [(("namespace", "current"),)], "::"),
-    (lambda n: n.create(), [("<eval>", "namespace eval ::app {}")], None),
-    (lambda n: n.exists(), [(("namespace", "exists", "::app"),)], True),
-    (lambda n: n.export(), [(("namespace", "eval", "::app", ("namespace", "export")),)], []),
-    (lambda n: n.export("p*", clear=True),
-     [(("namespace", "eval", "::app", ("namespace", "export", "-clear", "p*")),)], None),
-    (lambda n: n.forget("::x::*"), [(("namespace", "eval", "::app", ("namespace", "forget", "::x::*")),)], None),
-    (lambda n: n.import_("::x::*", force=True),
-     [(("namespace", "eval", "::app", ("namespace", "import", "-force", "::x::*")),)], None),
-    (lambda n: n.origin("p"), [(("namespace", "eval", "::app", ("namespace", "origin", "p")),)], "::app::p"),
-    (lambda n: n.parent(), [(("namespace", "parent", "::app"),)], "::"),
-    (lambda n: n.parent(force_eval=True), [], "::"),
-    (lambda n: n.which("x", command=True, variable=True),
-     [(("namespace", "eval", "::app", ("namespace", "which", "-command", "-variable", "x")),)], TclError),
-    (lambda n: n.which("v", variable=True),
-     [(("namespace", "eval", "::app", ("namespace", "which", "-variable", "v")),)], "::app::v"),
-    (lambda n: n.which("p", command=True),
-     [(("namespace", "eval", "::app", ("namespace", "which", "-command", "p")),)], "::app::p"),
-    (lambda n: n.delete(), [(("namespace", "delete", "::app"),)], None),
-    (lambda n: (n.is_absolute(), n.is_relative(), n.absolute(), str(n)), [], (True, False, "::app", "::app")),
-])
-def test_namespace_requests(recorded, app, operation, sent, result, kind):
-    recorded.tk.eval("namespace eval ::app::kid {}; namespace eval ::x { proc y {} {}; namespace export y }")
-    n = kind(TclNamespace)("::app", tcl=recorded)
-    recorded.tk.eval("set ::app::v 1")
-    recorded.tk.take()
-    if result is TclError:  # Tcl's own answer to the words
-        with pytest.raises(TclError):
-            operation(n)
-    else:
-        answer = operation(n)
-        if isinstance(answer, tuple):  # Tcl 9 keeps a namespace word typed
-            answer = tuple(str(w) if isinstance(w, _tkinter.Tcl_Obj) else w for w in answer)
-        assert answer == result
-    assert recorded.tk.take() == sent
-
-
-def test_namespace_with_an_empty_name(recorded):
-    n = TclNamespace(None, tcl=recorded)
-    assert n.ns == "" and n.is_absolute() == "" and n.is_relative() == "" and n.absolute() == ""
-    recorded.tk.take()
-    with pytest.raises(ValueError, match="Cannot create current namespace"):
-        n.create()
-    assert recorded.tk.take() == []
-    assert n.eval("set y 1") == "1" and n.call("set", "y") == "1" and recorded.vars["y"] == "1"
-    assert recorded.tk.take()[:2] == [("<eval>", "set y 1"), (("set", "y"),)]  # no namespace eval
-    assert n.children("::app*") == [] and TclNamespace("rel", tcl=recorded).children() == []
-    with pytest.raises(TclError):
-        n.call("set y 1")  # one word: a command of that whole name
-    assert n.exists() and n.parent() == ""
-    assert recorded.tk.take()[-2:] == [(("namespace", "exists", "::"),), (("namespace", "parent"),)]
-    rel = TclNamespace("app", tcl=recorded)
-    assert rel.is_relative() and rel.absolute() == "::app"
-    rel.make_absolute()
-    assert rel.ns == "::app"
-
-
-@pytest.mark.parametrize("name", ["::", "::a", "::a::b", "::a::::b::", "::a::b::c"])
-def test_parent_from_the_name_agrees_with_tcl(tcl, name):
-    tcl.tk.eval("namespace eval ::a::b::c {}")
-    n = TclNamespace(name, tcl=tcl)
-    assert n.parent(force_eval=True) == n.parent()
-
-
-# ---------------------------------------------------------------------------
-# The views
-
-
-def test_variable_views(app):
-    app.vars["x"] = 5
-    app.tcl.tk.eval("set ::g global; set ::app::arr(k) v")
-    assert app.vars["x"] == "5" and app.objs["x"] == 5 and "x" in app.vars
-    assert app.vars["::g"] == "global" and app.vars["arr(k)"] == "v" and app.objs.get("arr", array_index="k") == "v"
-    app.tcl.tk.eval("namespace eval ::app::sub {}")
-    app.vars["sub::y"] = 1
-    assert app.tcl.tk.getvar("::app::sub::y") == 1 and app.vars.byref("sub::y").var_name == "::app::sub::y"
-    assert app.vars.byref("x").var_name == "::app::x" and type(app.vars.byref("x")) is TclVariable
-    assert app.vars.byref("a", "k").var_name == "::app::a(k)" and app.vars.byref("a", cast=int).cast is int
-    arr = app.vars.array_byref("arr")
-    assert type(arr) is TclArrayVariable and arr.var_name == "::app::arr" and dict(arr) == {"k": "v"}
-    assert app.vars.array_get("arr") == {"k": "v"} and app.vars.array_names("arr") == ["k"]
-    assert app.vars.is_array("arr") and not app.vars.is_array("x") and app.vars.exists("arr", "k")
-    app.vars.array_set("arr", {"j": 1})
-    app.objs.set("arr", [1, 2], array_index="j")
-    assert app.objs.get("arr", array_index="j") == (1, 2) and app.vars.array_get("arr", "j") == {"j": "1 2"}
-    assert app.objs.array_get("arr") == app.vars.byref("arr").array_get_obj()
-    app.vars.array_unset("arr", "k")
-    assert app.vars.array_names("arr") == ["j"]
-    app.vars.set("arr", 2, array_index="j")
-    app.vars.unset("arr", array_index="j")
-    assert app.vars.unset("missing", nocomplain=True) is None
-    with pytest.raises(TypeError):
-        app.vars.byref("x", tcl=app.tcl)
-    with pytest.raises(TypeError):
-        app.vars.array_byref("x", var_type=TclVariable)
-
-
-def test_command_views(app):
-    app.cmds["f"] = lambda *words: "f:" + " ".join(words)
-    assert "f" in app.cmds and "f" not in app.procs and "p" in app.procs and "p" in app.cmds
-    h = app.cmds["f"]
-    assert type(h) is TclCommand and h.cmd_name == "::app::f" and h.args == () and h("a") == "f:a"
-    assert app.cmds["::g"].cmd_name == "::g" and app.procs["missing"].cmd_name == "::app::missing"
-    assert app.cmds.get("missing").cmd_name == "::app::missing"  # never KeyError
-    assert app.cmds.proc_args("p") == ["a", "b"] and app.cmds.proc_arg_default("p", "b") == "2"
-    assert app.cmds.proc_body("p") == " return $a-$b " and app.cmds.origin("p") == "::app::p"
-    spaced = app.cmds.byref("my f", "x y", {"k": 1}, cast=str)
-    assert spaced.cmd_name == "{::app::my f}" and spaced.args == ("x", "y") and spaced.keywords == {"k": 1}
-    assert app.cmds.byref("f", "").cmd_name == "::app::f"
-    with pytest.raises(TypeError):
-        app.cmds.byref("f", tcl=app.tcl)
-    app.cmds.rename("f", "g")
-    assert "g" in app.cmds and "f" not in app.cmds
-    app.cmds.rename("g", "::g")
-    assert app.tcl.tk.call("::g", "x") == "f:x"
-    del app.cmds["::g"]
-    assert "::g" not in app.cmds
-    app.procs["py"] = print  # registers a command, which is not a procedure
-    assert "py" not in app.procs and "py" in app.cmds
-    app.cmds.delete("py")
-    assert "py" not in app.cmds
-
-
-@pytest.mark.parametrize("view", ["vars", "objs", "cmds", "procs"])
-def test_iteration_asks_at_the_first_name_and_len_is_one_request(recorded, app, view, kind):
-    v = getattr(kind(TclNamespace)("::app", tcl=recorded), view)
-    app.vars["x"] = 1
-    recorded.tk.take()
-    it = iter(v)
-    assert recorded.tk.take() == []
-    first = next(it)
-    word = {"vars": "vars", "objs": "vars", "cmds": "commands", "procs": "procs"}[view]
-    # The namespace's own names only (not the globals it can see), as tails.
-    assert recorded.tk.take() == [(("namespace", "eval", "::app", ("::info", word, "::app::*")),)]
-    names = [first, *it]
-    expected = [n.rpartition("::")[2] for n in recorded.tk.splitlist(recorded.tk.eval(f"info {word} ::app::*"))]
-    assert names == expected and ("p" in names if view in ("cmds", "procs") else "x" in names)
-    recorded.tk.take()
-    assert len(v) == len(expected) and len(recorded.tk.take()) == 1
-
-
-@pytest.mark.parametrize("action, error, cause", [
-    (lambda n: n.vars["missing"], KeyError, TclError),
-    (lambda n: n.objs["missing"], KeyError, TclError),
-    (lambda n: n.vars["a:b"], KeyError, ValueError),
-    (lambda n: n.vars[""], KeyError, ValueError),
-    (lambda n: n.vars["::"], KeyError, ValueError),
-    (lambda n: n.cmds.__setitem__("::", print), ValueError, None),
-    (lambda n: n.vars.__delitem__("missing"), KeyError, TclError),
-    (lambda n: n.cmds.__delitem__("missing"), KeyError, TclError),
-    (lambda n: n.cmds.pop("missing", "default"), KeyError, TclError),
-    (lambda n: n.vars.get("missing"), TclError, None),
-    (lambda n: n.vars.get("a:b"), ValueError, None),
-    (lambda n: n.vars.__delitem__("a:b"), ValueError, None),
-    (lambda n: n.vars.__setitem__(None, 1), ValueError, None),
-    (lambda n: "a:b" in n.vars, ValueError, None),
-    (lambda n: n.cmds["a:b"], ValueError, None),
-    (lambda n: "a:b" in n.cmds, ValueError, None),
-    (lambda n: n.cmds.__delitem__("a:b"), ValueError, None),
-    (lambda n: n.cmds.__setitem__("", print), ValueError, None),
-    (lambda n: n.cmds.__setitem__("f", "not callable"), TclError if False else TypeError, None),
-])
-def test_view_errors(app, action, error, cause):
-    before = app.tcl.tk.eval("list [info vars ::app::*] [info commands ::app::*] [info commands ::*]")
-    with pytest.raises(error) as info:
-        action(app)
-    if cause is not None:
-        (arg,) = info.value.args
-        assert type(arg) is cause and info.value.__cause__ is arg and info.value.__suppress_context__
-    assert app.tcl.tk.eval("list [info vars ::app::*] [info commands ::app::*] [info commands ::*]") == before
-
-
-def test_mapping_mixins(app):
-    assert app.vars.pop("missing", "d") == "d" and app.vars.setdefault("k", "v") == "v"
-    assert app.vars.pop("k") == "v" and "k" not in app.vars
-    app.vars.update(a=1, b=[2, 3])
-    assert app.vars["b"] == "2 3" and app.objs["b"] == (2, 3)
-    with pytest.raises(TypeError):
-        hash(app.vars)
-    with pytest.raises(AssertionError):
-        TclNamespace.VariablesView("::app")
-    with pytest.raises(AssertionError):
-        TclNamespace.CommandsView(None)
-
-
-def test_the_view_check_is_an_assertion():
-    import subprocess
-
-    code = "from brelt.tcl.namespace import TclNamespace as N; print(N.CommandsView('::x').ns)"
-    run = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True)
-    assert run.returncode == 0 and run.stdout == "::x\n"  # python -O skips assertions
-
-
-def test_interpreter_vars_is_the_global_view(tcl):
-    v = tcl.vars
-    assert type(v) is TclNamespace.VariablesView and v.ns.ns == "::"
-    seen = []
-    tcl.tk.createcommand("peek", lambda: seen.append(sorted(n for n in v if n in ("g", "local"))))
-    tcl.tk.eval("set g 1; proc p {} { set local 1; peek }; p")
-    assert seen == [["g"]]  # globals only, even from inside a procedure
-    tcl.tk.deletecommand("peek")  # else it keeps the interpreter alive
-
-
-# ---------------------------------------------------------------------------
-# Awkward names, life of the interpreter, leaks, cycles
-
-NAME_CHARS = st.sampled_from(["a", "b", " ", "{", "}", "[", "]", "*", "?", "\\", "$", ";", '"', ":", "\x00",
-                              "\u00e9", "\u20ac", "\U0001f600"])
-SHARED = {}
-
-
-def shared_interpreter():
-    if "tcl" not in SHARED:
-        SHARED["tcl"] = Interpreter()
-        SHARED["tcl"].tk.eval("namespace eval ::hyp {}")
-    return SHARED["tcl"]
-
-
-@settings(max_examples=150, deadline=None)
-@given(st.lists(NAME_CHARS, min_size=1, max_size=6).map("".join))
-def test_any_command_name_is_one_name(name):
-    tcl = shared_interpreter()
-    ns = TclNamespace("::hyp", tcl=tcl)
-    state = tcl.tk.call("info", "commands", "::hyp::*")
-    try:
-        qualified = TclNamespace.join("::hyp", name)
-        if not qualified:  # the global namespace itself ('::')
-            raise ValueError
-    except ValueError:
-        for action in (lambda: ns.cmds[name], lambda: ns.cmds.__setitem__(name, print)):
-            with pytest.raises(ValueError):
-                action()
-        assert tcl.tk.call("info", "commands", "::hyp::*") == state
-        return
-    assert name not in ns.cmds and not ns.cmds[name].exists()
-    if "\x00" in name:
-        with pytest.raises(ValueError):
-            ns.cmds[name] = print
-        assert tcl.tk.call("info", "commands", "::hyp::*") == state
-        return
-    ns.cmds[name] = lambda *words: words
-    h = ns.cmds[name]
-    try:
-        assert h.cmd_name == qualified and name in ns.cmds and h.exists()
-        assert h("x y", "{") == ("x y", "{") and h.eval("z") == "z"
-    finally:
-        del ns.cmds[name]
-    assert not h.exists() and tcl.tk.call("info", "commands", "::hyp::*") == state
-
-
-VAR_CHARS = st.sampled_from(["a", " ", "{", "}", "[", "]", "$", ";", "\\", '"', ":", "\x00", "\u20ac", "\U0001f600"])
-
-
-@settings(max_examples=100, deadline=None)
-@given(st.lists(VAR_CHARS, min_size=1, max_size=6).map("".join),
-       st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00"), max_size=5))
-def test_any_variable_name_is_one_name(name, value):
-    tcl = shared_interpreter()
-    ns = TclNamespace("::hyp", tcl=tcl)
-    state = tcl.tk.call("info", "vars", "::hyp::*")
-    try:
-        qualified = TclNamespace.join("::hyp", name)
-        valid = bool(qualified) and "\x00" not in name
-    except ValueError:
-        valid = False
-    if not valid:
-        with pytest.raises(ValueError):
-            ns.vars[name] = value
-        with pytest.raises(KeyError):
-            ns.vars[name]
-        assert tcl.tk.call("info", "vars", "::hyp::*") == state
-        return
-    try:
-        ns.vars[name] = value
-    except TclError as exc:  # a name in a namespace that does not exist
-        assert "parent namespace doesn't exist" in str(exc) and qualified.count("::") >= 2
-        assert tcl.tk.call("info", "vars", "::hyp::*") == state
-        return
-    try:
-        assert ns.vars[name] == value and name in ns.vars and tcl.tk.getvar(qualified) == value
-        assert ns.vars.byref(name).var_name == qualified
-    finally:
-        del ns.vars[name]
-    assert name not in ns.vars and tcl.tk.call("info", "vars", "::hyp::*") == state
+# Bad arguments, life of the interpreter, other threads, leaks
 
 
 def test_bad_arguments_raise_clear_errors(tcl, app):
@@ -891,15 +587,6 @@ def test_other_threads_are_refused(tcl, app, operation):
     thread.join()
     assert type(outcome[0]) is RuntimeError and "apartment" in str(outcome[0])
     assert tcl.tk.eval("list [info commands ::app::*] [info vars ::app::*] [info commands ::__brelt__*]") == state
-
-
-def test_namespace_and_views_are_collected(tcl):
-    ns = TclNamespace("::app", tcl=tcl)
-    refs = [weakref.ref(obj) for obj in (ns, ns.vars, ns.objs, ns.cmds, ns.procs)]
-    assert [ref().ns for ref in refs[1:]] == [ns] * 4
-    del ns
-    gc.collect()
-    assert all(ref() is None for ref in refs)
 
 
 def test_no_reference_leaks(tcl, app):

@@ -1,12 +1,10 @@
 """Tcl's own account of a failure: errorinfo and errorcode on every TclError
 that a quick call or a command handle raises."""
 
-import string
+from tkinter import TclError
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-from tkinter import TclError
+from hypothesis import given, settings, strategies as st
 
 from brelt.tcl import Interpreter
 from brelt.tcl.namespace import TclCommand, TempTclCommand

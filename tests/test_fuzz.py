@@ -17,8 +17,7 @@ import time
 import tkinter
 
 import pytest
-from hypothesis import HealthCheck, example, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 import support
 from brelt.tcl import cast_list, quotify, tclobj

@@ -275,7 +275,7 @@ def test_filter_unknown_marker(marker):
     with pytest.raises(Exception) as info:
         filled("a").filter(marker)
     assert type(info.value) is Exception
-    assert info.value.args == ("No such marker: %s" % (marker,),)
+    assert info.value.args == (f"No such marker: {marker}",)
     assert isinstance(info.value.__context__, KeyError)
 
 

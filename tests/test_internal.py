@@ -7,8 +7,7 @@ import sys
 import tkinter
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from brelt.tcl import cast_list, internal
 from brelt.tcl.internal import GetListFromAny
@@ -420,7 +419,6 @@ def test_library_is_tkinters_tcl():
     # The very library tkinter runs on, already in the process: the file of
     # Tcl linked to _tkinter, or _tkinter itself when Tcl is linked in.
     import _tkinter
-
     import os
 
     assert os.path.realpath(internal.lib) in mapped_files()

@@ -8,12 +8,11 @@ import sys
 import threading
 import tkinter
 import weakref
+from _tkinter import Tcl_Obj
 from collections.abc import Mapping, MutableMapping
 
 import pytest
-from _tkinter import Tcl_Obj
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis import given, settings, strategies as st
 
 import brelt.tcl
 from brelt.datastructures import AttrDict

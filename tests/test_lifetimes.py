@@ -144,7 +144,8 @@ def test_collected_in_another_thread(name, interp):
     assert_clean(run_python(COLLECTED_ELSEWHERE, name, interp))
 
 
-@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, "
+                              "and this test makes new ones")
 @pytest.mark.parametrize("variant", ["exact", "subclass"])
 @pytest.mark.parametrize("name", ["TempTclCommand", "TempTclVariable", "TempTclArrayVariable", "TempTclNamespace"])
 @pytest.mark.parametrize("how", ["copy", "deepcopy", "pickle", "deepcopy inside"])

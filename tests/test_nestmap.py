@@ -7,8 +7,7 @@ import tkinter
 from collections.abc import MutableMapping
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 import brelt.tcl
 from brelt.datastructures import AttrDict
@@ -59,8 +58,9 @@ def sample():
 
 
 def test_module_layout():
-    import brelt.tcl.nestmap as module
     from _tkinter import Tcl_Obj
+
+    import brelt.tcl.nestmap as module
 
     names = [name for name in vars(module) if not name.startswith("__")]
     assert names == ["AttrDict", "MutableMapping", "Tcl_Obj", "tclobj", "NestMap"]

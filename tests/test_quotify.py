@@ -8,8 +8,7 @@ import textwrap
 from collections.abc import Mapping, Sequence, Set
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis import given, settings, strategies as st
 
 from brelt.tcl import quotify, tclobj
 from support import assert_no_leak

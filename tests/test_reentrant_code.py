@@ -16,7 +16,8 @@ def run_isolated(script):
     return result.stdout.split()
 
 
-@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, and this test makes new ones")
+@pytest.mark.keeps_references("the package's type caches keep (at most 256 of) the classes they have seen, "
+                              "and this test makes new ones")
 def test_next_on_an_array_iterator_from_inside_its_own_names():
     # The generator that array_names returned asks the same iterator for its
     # next name while it runs: Python's answer is "generator already executing".

@@ -3,20 +3,22 @@ account of the failure, and reading it leaves the interpreter as the failure
 left it, so a Python command that relays the failure gives Tcl Tcl's own
 message. Each class is tried exact and subclassed."""
 
-import pytest
 from tkinter import TclError
 
+import pytest
+
 from brelt.tcl import Interpreter
+from brelt.tcl.jiv import Jiv, Jiv_Code
 from brelt.tcl.namespace import (
     TclArrayVariable,
     TclCommand,
     TclNamespace,
     TclVariable,
+    TempTclArrayVariable,
     TempTclCommand,
     TempTclNamespace,
     TempTclVariable,
 )
-
 
 SETUP = "set ::scalar 1; array set ::arr {a 1}; proc ::p {a} {}"
 
@@ -37,18 +39,36 @@ REQUESTS = [
     ("namespace delete", lambda k, t: k(TclNamespace)("::nosuch", tcl=t).delete()),
     ("namespace origin", lambda k, t: k(TclNamespace)("::", tcl=t).origin("nosuch")),
     ("namespace parent", lambda k, t: k(TclNamespace)("::nosuch", tcl=t).parent()),
+    ("namespace import", lambda k, t: k(TclNamespace)("::", tcl=t).import_("::nosuch::*")),
+    ("namespace forget", lambda k, t: k(TclNamespace)("::", tcl=t).forget("::nosuch::*")),
+    ("namespace which", lambda k, t: k(TclNamespace)("::", tcl=t).which("x", command=True, variable=True)),
     ("temporary namespace", lambda k, t: k(TempTclNamespace)(tcl=t).call("nosuch")),
     ("variable get", lambda k, t: k(TclVariable)("::nosuch", tcl=t).get()),
     ("variable get_str", lambda k, t: k(TclVariable)("::nosuch", tcl=t).get_str()),
     ("variable set", lambda k, t: k(TclVariable)("::arr", tcl=t).set(1)),
     ("variable unset", lambda k, t: k(TclVariable)("::nosuch", tcl=t).unset()),
+    ("variable element unset", lambda k, t: k(TclVariable)("::scalar", tcl=t).unset("a")),
     ("variable array_set", lambda k, t: k(TclVariable)("::scalar", tcl=t).array_set({"a": 1})),
     ("temporary variable", lambda k, t: k(TempTclVariable)("::tmp", tcl=t).get()),
     ("array get", lambda k, t: k(TclArrayVariable)("::arr", tcl=t).get("zz")),
     ("array set", lambda k, t: k(TclArrayVariable)("::scalar", tcl=t).array_set({"a": 1})),
     ("array element set", lambda k, t: k(TclArrayVariable)("::scalar", tcl=t).set(1, "a")),
+    ("array item get", lambda k, t: k(TclArrayVariable)("::arr", tcl=t)["zz"]),
+    ("array item delete", lambda k, t: k(TclArrayVariable)("::arr", tcl=t).__delitem__("zz")),
+    ("array update", lambda k, t: k(TclArrayVariable)("::scalar", tcl=t).update(a=1)),
+    ("temporary array", lambda k, t: k(TempTclArrayVariable)("::tmp", tcl=t)["zz"]),
     ("vars view get_str", lambda k, t: k(TclNamespace)("::", tcl=t).vars.byref("nosuch").get_str()),
+    ("vars view get", lambda k, t: k(TclNamespace)("::", tcl=t).vars.get("nosuch")),
+    ("vars view set", lambda k, t: k(TclNamespace)("::", tcl=t).vars.set("arr", 1)),
+    ("vars view unset", lambda k, t: k(TclNamespace)("::", tcl=t).vars.unset("nosuch")),
+    ("vars view array_set", lambda k, t: k(TclNamespace)("::", tcl=t).vars.array_set("scalar", {"a": 1})),
+    ("objs view get", lambda k, t: k(TclNamespace)("::", tcl=t).objs.get("nosuch")),
     ("cmds view delete", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.byref("nosuch").delete()),
+    ("cmds view rename", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.rename("nosuch", "x")),
+    ("cmds view origin", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.origin("nosuch")),
+    ("cmds view proc_body", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.proc_body("set")),
+    ("cmds view proc_args", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.proc_args("set")),
+    ("cmds view proc_arg_default", lambda k, t: k(TclNamespace)("::", tcl=t).cmds.proc_arg_default("p", "zz")),
 ]
 
 
@@ -95,15 +115,14 @@ DEFAULT_REQUESTS = [
 
 
 @pytest.mark.parametrize("request_", DEFAULT_REQUESTS)
-def test_default_interpreter_refuses_other_threads(request_, kind):
+def test_default_interpreter_refuses_other_threads(request_, kind, record):
     import threading
 
     import brelt.tcl
-    from conftest import RecordingTk
 
     interp = brelt.tcl._default()
     interp.tk.eval("set ::x 1; array set ::arr {a 1}")
-    saved, interp.tk = interp.tk, RecordingTk(interp.tk)
+    recorder = record(interp)
     outcome = []
 
     def worker():
@@ -112,13 +131,10 @@ def test_default_interpreter_refuses_other_threads(request_, kind):
         except RuntimeError as exc:
             outcome.append(exc)
 
-    try:
-        thread = threading.Thread(target=worker)
-        thread.start()
-        thread.join()
-        sent = interp.tk.take()
-    finally:
-        interp.tk = saved
+    thread = threading.Thread(target=worker)
+    thread.start()
+    thread.join()
+    sent = recorder.take()
     # Refused by the package before anything reaches tkinter, on every Tcl.
     assert outcome and "different apartment" in str(outcome[0])
     assert sent == []
@@ -166,34 +182,23 @@ def test_clean_up_in_one_thread_keeps_details_in_another():
     assert missing == []
 
 
-def test_failed_rename_keeps_the_name(kind):
-    tcl = Interpreter()
-    handle = kind(TclCommand)("::nosuch", tcl=tcl)
-    with pytest.raises(TclError):
-        handle.rename("::other")
-    assert handle.cmd_name == "::nosuch"
+# The quick calls' classes check their interpreter only when they use it,
+# and with the weak reference's own words.
+QUICK_CALLS_UNCHECKED = pytest.mark.xfail(strict=True, reason="the quick calls' classes do not say it yet")
 
 
-def test_call_option_equal_to_a_bound_key_replaces_it(kind, recorded):
-    # Keys built at run time are equal str objects, not the same one.
-    bound = "".join(["ke", "y"])
-    given = "".join(["k", "ey"])
-    assert bound == given and bound is not given
-    handle = kind(TclCommand)("::list", keywords={bound: 1}, tcl=recorded)
-    recorded.tk.take()
-    assert handle(**{given: 2}) == ("-key", 2)
-    assert recorded.tk.take() == [(("::list", "-key", 2),)]
-    assert handle.build_tclcmd(**{given: 3}) == ("::list", "-key", 3)
-
-
-@pytest.mark.parametrize("cls", [TclVariable, TempTclVariable, TclArrayVariable, TclCommand, TempTclCommand,
-                                 TclNamespace, TempTclNamespace])
+@pytest.mark.parametrize("cls", [TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable, TclCommand,
+                                 TempTclCommand, TclNamespace, TempTclNamespace,
+                                 pytest.param(Jiv, marks=QUICK_CALLS_UNCHECKED),
+                                 pytest.param(Jiv_Code, marks=QUICK_CALLS_UNCHECKED)])
 def test_wrong_interpreter_and_gone_interpreter(cls, kind):
     import tkinter
 
     make = kind(cls)
-    if cls in (TempTclVariable, TempTclCommand, TempTclNamespace):
+    if cls in (TempTclVariable, TempTclArrayVariable, TempTclCommand, TempTclNamespace):
         construct = lambda tcl: make(tcl=tcl)
+    elif cls is Jiv:
+        construct = lambda tcl: make(tcl)
     else:
         construct = lambda tcl: make("::x", tcl=tcl)
     with pytest.raises(TypeError, match="pass the Interpreter whose tk it is"):
@@ -204,8 +209,8 @@ def test_wrong_interpreter_and_gone_interpreter(cls, kind):
     import gc
 
     gc.collect()
-    request = {TclNamespace: lambda h: h.call("set"), TempTclNamespace: lambda h: h.call("set")}.get(
-        cls, lambda h: h.exists())
+    request = {TclNamespace: lambda h: h.call("set"), TempTclNamespace: lambda h: h.call("set"),
+               Jiv: lambda h: h.set("x"), Jiv_Code: lambda h: h()}.get(cls, lambda h: h.exists())
     with pytest.raises(ReferenceError, match="Interpreter object was collected: keep a reference"):
         request(handle)
 

@@ -57,7 +57,8 @@ REQUESTS = {
     "command call": lambda ns: TclCommand("namespace current", tcl=ns.tcl)(),
     "variable get": lambda ns: TclVariable("::app::v", tcl=ns.tcl).get(),
     "variable absolute": lambda ns: TclVariable("v", tcl=ns.tcl).absolute(),
-    "array": lambda ns: (TclArrayVariable("::app::arr", tcl=ns.tcl).array_get(), list(TclArrayVariable("::app::arr", tcl=ns.tcl)),
+    "array": lambda ns: (TclArrayVariable("::app::arr", tcl=ns.tcl).array_get(),
+                         list(TclArrayVariable("::app::arr", tcl=ns.tcl)),
                          TclArrayVariable("::app::arr", tcl=ns.tcl).array_names()),
     "jiv": lambda ns: ns.tcl.jiv.set("::app::v"),
 }

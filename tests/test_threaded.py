@@ -8,8 +8,8 @@ import subprocess
 import sys
 import textwrap
 import threading
-import traceback
 import tkinter
+import traceback
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -129,9 +129,9 @@ def test_submit_runs_a_batch_back_to_back(ttcl):
 def test_asyncio_awaits_with_timers_and_file_events(ttcl):
     left, right = socket.socketpair()
     try:
-        ttcl.submit(ttcl.jiv.eval, textwrap.dedent(f"""
+        ttcl.submit(ttcl.jiv.eval, textwrap.dedent("""
             set ::ticks 0
-            proc tick {{}} {{ incr ::ticks; after 5 tick }}
+            proc tick {} { incr ::ticks; after 5 tick }
             after 5 tick
         """)).result()
         lines = []

@@ -30,17 +30,14 @@ import sys
 import threading
 import tkinter
 import types
-
 from _tkinter import TkappType as _TkApp
 
-from ._version import __version__
+from ._version import __version__ as __version__
+
 # The casts of raw results are the package's own functions, written in C++:
 # the quick call recognises the interpreter's cast_any when it is this one
 # and does its work inline; a replaced cast_any is called.
-from .internal import cast_any as _cast_any
-from .internal import cast_array as _cast_array
-from .internal import cast_boolean as _cast_boolean
-from .internal import cast_list
+from .internal import cast_any as _cast_any, cast_array as _cast_array, cast_boolean as _cast_boolean, cast_list
 from .quotify import quotify, tclobj
 
 TclError = tkinter.TclError
@@ -123,7 +120,8 @@ class Interpreter:
     def __init__(self, root=None, max_history=9999, *, threaded=False):
         if threaded:
             if root is not None:
-                raise ValueError("a threaded interpreter creates its own Tcl interpreter on its thread: root must be None")
+                raise ValueError("a threaded interpreter creates its own Tcl interpreter on its thread: "
+                                 "root must be None")
             from . import _threads
 
             self._loop = _threads.start(self, lambda interp, root: interp._setup(root, max_history))

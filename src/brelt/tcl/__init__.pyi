@@ -5,11 +5,10 @@ history, jiv, vars, cast_boolean, cast_array and cast_any are those of an
 Interpreter created at first use."""
 
 import tkinter
+from _tkinter import TkappType
 from collections.abc import Awaitable, Callable
 from concurrent.futures import Future
 from typing import Any, ParamSpec, Self, TypeVar
-
-from _tkinter import TkappType
 
 from brelt.tcl.history import History
 from brelt.tcl.jiv import Jiv

@@ -308,7 +308,6 @@ class RemoteApp:
 
 from .internal import _close_channel, _finalize_thread, _new_channel, _remote_call  # noqa: E402
 
-
 # Interpreters still open at exit, closed by the exit handler.
 _open_loops: "weakref.WeakSet[Loop]" = weakref.WeakSet()
 

@@ -3,19 +3,14 @@
 import functools as functools
 import sys as sys
 import weakref as weakref
-from collections.abc import Callable, Iterator, Mapping
-from collections.abc import MutableMapping as MutableMapping
+from _tkinter import TkappType
+from collections.abc import Callable, Iterator, Mapping, MutableMapping as MutableMapping
 from tkinter import TclError as TclError
-from types import MethodType as MethodType
-from types import TracebackType
+from types import MethodType as MethodType, TracebackType
 from typing import Any, Final, Protocol, TypeVar, type_check_only
 
-from _tkinter import TkappType
-
 from .history import History
-
-from .quotify import quotify as quotify
-from .quotify import tclobj as tclobj
+from .quotify import quotify as quotify, tclobj as tclobj
 
 __all__ = (
     "TclVariable",
@@ -54,7 +49,11 @@ class TclVariable:
     var_name: str
     _TclVariable__marker: Final[object]
     def __init__(
-        self, var_name: Any, array_index: Any = None, tcl: TclInterpreter | None = None, cast: Callable[[Any], Any] | None = None
+        self,
+        var_name: Any,
+        array_index: Any = None,
+        tcl: TclInterpreter | None = None,
+        cast: Callable[[Any], Any] | None = None,
     ) -> None: ...
     def get_obj(self, array_index: Any = None, cast: Callable[[Any], Any] | None = ...) -> Any: ...
     def get(self, array_index: Any = None, cast: Callable[[Any], Any] | None = ...) -> Any: ...
@@ -93,7 +92,9 @@ class TempTclVariable(TclVariable):
     ) -> bool: ...
 
 class TclArrayVariable(MutableMapping[str, Any], TclVariable):
-    def __init__(self, var_name: Any, tcl: TclInterpreter | None = None, cast: Callable[[Any], Any] | None = None) -> None: ...
+    def __init__(
+        self, var_name: Any, tcl: TclInterpreter | None = None, cast: Callable[[Any], Any] | None = None
+    ) -> None: ...
     def get(self, array_index: Any = None, cast: Callable[[Any], Any] | None = ...) -> Any: ...  # type: ignore[override]
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[str]: ...

@@ -1,10 +1,9 @@
 """Implements the keyed list class NestMap: a mapping with dotted sub-keys
 that converts to and from the TclX keyed-list form."""
 
+from _tkinter import Tcl_Obj as Tcl_Obj
 from collections.abc import Iterable, Mapping as _Mapping, MutableMapping as MutableMapping
 from typing import Any, overload
-
-from _tkinter import Tcl_Obj as Tcl_Obj
 
 from brelt.datastructures import AttrDict as AttrDict
 from brelt.tcl.quotify import tclobj as tclobj

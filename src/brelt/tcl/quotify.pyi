@@ -1,13 +1,9 @@
 """Python values to Tcl text (quotify) and to Tcl-ready values (tclobj)."""
 
 import sys as sys
-from collections.abc import Iterable
-from collections.abc import Mapping as Mapping
-from collections.abc import Sequence as Sequence
-from collections.abc import Set as Set
-from typing import Any, Protocol, TypeVar, overload
-
 from _tkinter import Tcl_Obj as _tkTcl_Obj
+from collections.abc import Iterable, Mapping as Mapping, Sequence as Sequence, Set as Set
+from typing import Any, Protocol, TypeVar, overload
 
 unicode = str
 _sysmaxsize: int
