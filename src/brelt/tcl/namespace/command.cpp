@@ -1,27 +1,9 @@
 // TclCommand: a handle on one Tcl command, with pre-bound arguments and
 // options, like a partial application of the command.
-#include "command.hpp"
+#include "cmdline.hpp"
+#include "names.hpp"
 
 namespace tclns {
-
-bool own_command(State& st, PyObject* obj) noexcept {
-    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    return t == st.cmd.TclCommand.get() || t == st.cmd.TempTclCommand.get();
-}
-
-PyObject* Fields::operator()(PyObject* name) noexcept {
-    if (own_) {
-        // The module's own classes define no descriptor for these names.
-        if (!dict_) {
-            dict_ = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
-            if (!dict_) return nullptr;
-        }
-        PyObject* value = PyDict_GetItemWithError(dict_.get(), name);
-        if (value != nullptr) return Py_NewRef(value);
-        if (PyErr_Occurred()) return nullptr;
-    }
-    return PyObject_GetAttr(self_, name);
-}
 
 namespace {
 
@@ -30,157 +12,9 @@ std::nullptr_t missing_self(Function* fn) noexcept {
     return nullptr;
 }
 
-// "-" + key, the common ones kept once made (exact str keys only, whose
-// look-up runs no Python code).
-PyObject* dashed_name(State& st, PyObject* key) noexcept {
-    PyObject* cache = st.cmd.dashed.get();
-    if (PyUnicode_CheckExact(key)) {
-        PyObject* hit = PyDict_GetItemWithError(cache, key);
-        if (hit != nullptr) return Py_NewRef(hit);
-        if (PyErr_Occurred()) return nullptr;
-    }
-    PyObject* dashed = PyUnicode_Concat(st.cmd.t_dash.get(), key);
-    if (dashed != nullptr && PyUnicode_CheckExact(key) && PyDict_GET_SIZE(cache) < 256 &&
-        PyDict_SetItem(cache, key, dashed) < 0) {
-        Py_DECREF(dashed);
-        return nullptr;
-    }
-    return dashed;
-}
-
-// dict(mapping), for option mappings that are not exact dicts.
-PyObject* dict_of(PyObject* mapping) noexcept {
-    Ref d = Ref::steal(PyDict_New());
-    if (!d || PyDict_Merge(d.get(), mapping, 1) < 0) return nullptr;
-    return d.release();
-}
-
-// Python's truth of `obj`, None answered without a call.
-int truth(PyObject* obj) noexcept { return obj == Py_None ? 0 : PyObject_IsTrue(obj); }
-
 }  // namespace
 
-PyObject* build_line(State& st, PyObject* self, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept {
-    Fields f(self, own_command(st, self));
-    return build_line(st, f, call, ncall, kwnames);
-}
-
-PyObject* build_line(State& st, Fields& f, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept {
-    Ref name = Ref::steal(f(st.cmd.s_cmd_name.get()));
-    if (!name) return nullptr;
-    Ref bound = Ref::steal(f(st.cmd.s_args.get()));
-    if (!bound) return nullptr;
-    if (!PyTuple_Check(bound.get())) {
-        PyErr_Format(PyExc_TypeError, "can only concatenate tuple (not \"%.200s\") to tuple",
-                     Py_TYPE(bound.get())->tp_name);
-        return nullptr;
-    }
-    capi::SmallVector<Ref, 8> converted;
-    try {
-        for (Py_ssize_t i = 0; i < ncall; ++i) {
-            Ref v = Ref::steal(tclobj(st, call[i]));
-            if (!v) return nullptr;
-            converted.push_back(std::move(v));
-        }
-    } catch (...) {
-        capi::set_error_from_cpp_exception();
-        return nullptr;
-    }
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    capi::SmallVector<Ref, 4> call_opts;
-    try {
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            Ref v = Ref::steal(tclobj(st, call[ncall + k]));
-            if (!v) return nullptr;
-            call_opts.push_back(std::move(v));
-        }
-    } catch (...) {
-        capi::set_error_from_cpp_exception();
-        return nullptr;
-    }
-    Ref keywords = Ref::steal(f(st.cmd.s_keywords.get()));
-    if (!keywords) return nullptr;
-    if (!PyDict_CheckExact(keywords.get())) {
-        keywords = Ref::steal(dict_of(keywords.get()));
-        if (!keywords) return nullptr;
-    }
-    // The bound options in order, a call option of the same name taking the
-    // place of the bound one, then the call's new options: a copy of the
-    // keywords updated by the call's, without building that dict. Taken as
-    // strong references first: allocating the line may run a GC pass, and
-    // with it Python code that changes the dict.
-    struct Option {
-        Option(PyObject* k, PyObject* v) noexcept : key(Ref::borrow(k)), value(Ref::borrow(v)) {}
-        Ref key, value;
-    };
-    capi::SmallVector<Option, 8> options;
-    capi::SmallVector<char, 8> used;
-    try {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(keywords.get(), &pos, &key, &value)) options.emplace_back(key, value);
-        for (Py_ssize_t k = 0; k < nkw; ++k) used.emplace_back(0);
-    } catch (...) {
-        capi::set_error_from_cpp_exception();
-        return nullptr;
-    }
-    Py_ssize_t nnew = nkw;
-    for (size_t i = 0; i < options.size(); ++i) {
-        PyObject* key = options[i].key.get();
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            return nullptr;
-        }
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-            if (!used[static_cast<size_t>(k)] && (name == key || PyUnicode_Compare(name, key) == 0)) {
-                options[i].value = std::move(call_opts[static_cast<size_t>(k)]);
-                used[static_cast<size_t>(k)] = 1;
-                --nnew;
-                break;
-            }
-        }
-    }
-    Py_ssize_t nbound = PyTuple_GET_SIZE(bound.get());
-    Py_ssize_t nkeep = static_cast<Py_ssize_t>(options.size());
-    Ref line = Ref::steal(PyTuple_New(1 + nbound + ncall + 2 * (nkeep + nnew)));
-    if (!line) return nullptr;
-    PyTuple_SET_ITEM(line.get(), 0, name.release());
-    Py_ssize_t at = 1;
-    for (Py_ssize_t i = 0; i < nbound; ++i) {
-        PyTuple_SET_ITEM(line.get(), at++, Py_NewRef(PyTuple_GET_ITEM(bound.get(), i)));
-    }
-    for (Py_ssize_t i = 0; i < ncall; ++i) {
-        PyTuple_SET_ITEM(line.get(), at++, converted[static_cast<size_t>(i)].release());
-    }
-    auto put = [&](PyObject* key, Ref& value) {
-        PyObject* dashed = dashed_name(st, key);
-        if (dashed == nullptr) return false;
-        PyTuple_SET_ITEM(line.get(), at++, dashed);
-        PyTuple_SET_ITEM(line.get(), at++, value.release());
-        return true;
-    };
-    for (size_t i = 0; i < options.size(); ++i) {
-        if (!put(options[i].key.get(), options[i].value)) return nullptr;
-    }
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (!used[static_cast<size_t>(k)] && !put(PyTuple_GET_ITEM(kwnames, k), call_opts[static_cast<size_t>(k)])) {
-            return nullptr;
-        }
-    }
-    return line.release();
-}
-
 namespace {
-
-// self.build_tclcmd(*call, **kw): the direct build for the module's own
-// classes, the method for a subclass. `args` starts with self.
-PyObject* line_of(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (own_command(st, args[0])) return build_line(st, args[0], args + 1, nargs - 1, kwnames);
-    return PyObject_VectorcallMethod(st.cmd.s_build_tclcmd.get(), args, static_cast<size_t>(nargs), kwnames);
-}
-
-PyObject* line_of(State& st, PyObject* self) noexcept { return line_of(st, &self, 1, nullptr); }
 
 // call() and eval(): build, log (call only), send, cast.
 PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool as_script) {
@@ -188,24 +22,24 @@ PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     State& st = state_of(fn);
     PyObject* self = args[0];
     bool own = own_command(st, self);
-    Fields f(self, own);
+    AttrReader f(self, own);
     Ref line = Ref::steal(own ? build_line(st, f, args + 1, nargs - 1, kwnames) : line_of(st, args, nargs, kwnames));
     if (!line) return nullptr;
     if (!as_script) {
-        Ref logger = Ref::steal(f(st.cmd.s_logger.get()));
+        Ref logger = Ref::steal(f(st.s_logger.get()));
         if (!logger) return nullptr;
         int log = truth(logger.get());
         if (log < 0) return nullptr;
         if (log) {
             Ref text = Ref::steal(quotify_str(st, line.get()));
-            Ref message = text ? Ref::steal(PyUnicode_Concat(st.cmd.t_calling.get(), text.get())) : Ref();
-            Ref r = message ? Ref::steal(PyObject_CallMethodOneArg(logger.get(), st.cmd.s_info.get(), message.get()))
+            Ref message = text ? Ref::steal(PyUnicode_Concat(st.t_calling.get(), text.get())) : Ref();
+            Ref r = message ? Ref::steal(call_method(logger.get(), st.s_info.get(), message.get()))
                             : Ref();
             if (!r) return nullptr;
         }
     }
     Ref tcl, tk;
-    if (!fields_interp_tk(st, f, tcl, tk)) return nullptr;
+    if (!interp_tk(st, f, tcl, tk)) return nullptr;
     Ref result;
     if (as_script) {
         Ref script = Ref::steal(quotify(st, line.get()));
@@ -237,7 +71,7 @@ PyObject* dunder_call_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs,
     State& st = state_of(fn);
     if (own_command(st, args[0])) return run(fn, args, nargs, kwnames, false);
     // Exactly self.call(...), so a subclass's call() is what runs.
-    return PyObject_VectorcallMethod(st.s_call.get(), args, static_cast<size_t>(nargs), kwnames);
+    return call_method(st.s_call.get(), args, static_cast<size_t>(nargs), kwnames);
 }
 
 PyObject* build_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -247,137 +81,39 @@ PyObject* build_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* dashed_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     State& st = state_of(fn);
-    (void)args;
     if (nargs > 0) {
         PyErr_Format(PyExc_TypeError, "%U() takes 0 positional arguments but %zd %s given", fn->qualname, nargs,
                      nargs == 1 ? "was" : "were");
         return nullptr;
     }
-    Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Ref words = Ref::steal(PyTuple_New(2 * n));
-    if (!words) return nullptr;
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        PyObject* dashed = PyUnicode_Concat(st.cmd.t_dash.get(), PyTuple_GET_ITEM(kwnames, k));
-        if (dashed == nullptr) return nullptr;
-        PyTuple_SET_ITEM(words.get(), 2 * k, dashed);
-        PyTuple_SET_ITEM(words.get(), 2 * k + 1, Py_NewRef(args[k]));
-    }
-    return words.release();
+    return dashed_words(st, args, kwnames);
 }
 
 // ---------------------------------------------------------------------------
 // Construction
 
-// brelt.tcl.cast_list(value): the package-level function.
-PyObject* package_cast_list(State& st, PyObject* value) noexcept {
-    Ref pkg = Ref::steal(the_package(st));
-    Ref fn = pkg ? Ref::steal(PyObject_GetAttr(pkg.get(), st.s_cast_list.get())) : Ref();
-    return fn ? PyObject_CallOneArg(fn.get(), value) : nullptr;
-}
-
-// Whether Tcl reads the str `s` as a list of exactly itself: not empty, and
-// without the characters that list syntax gives a meaning (white space,
-// braces, quotes, backslashes), so the split can be skipped.
-bool single_word(PyObject* s) noexcept {
-    if (!PyUnicode_CheckExact(s)) return false;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (n == 0) return false;
-    int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        switch (PyUnicode_READ(kind, data, i)) {
-            case ' ': case '\t': case '\n': case '\v': case '\f': case '\r':
-            case '{': case '}': case '"': case '\\':
-                return false;
-            default: break;
-        }
-    }
-    return true;
-}
-
-// line[0] into `cmd`, line[1:] into `args`.
-bool head_and_rest(PyObject* line, Ref& cmd, Ref& args) noexcept {
-    args = Ref::steal(PySequence_GetSlice(line, 1, PY_SSIZE_T_MAX));
-    if (!args) return false;
-    cmd = Ref::steal(PySequence_GetItem(line, 0));
-    return static_cast<bool>(cmd);
-}
-
 PyObject* init(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[0];
-    if (!own_command(st, self) && !init_base(st, st.cmd.TclCommand.get(), self)) return nullptr;
+    if (!own_command(st, self) && !init_base(st, st.TclCommand.get(), self)) return nullptr;
     // The package, whatever `tcl` is: a name of one word is not split by
     // its cast_list, but a package that cannot be imported still fails here.
     if (!Ref::steal(the_package(st))) return nullptr;
     Ref tcl = Ref::steal(interp_proxy(st, argv[4]));
     if (!tcl || PyObject_SetAttr(self, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
 
-    Ref cmd = Ref::borrow(argv[1]);
-    Ref args;
-    int is_handle = PyObject_IsInstance(cmd.get(), st.cmd.TclCommand.get());
-    if (is_handle < 0) return nullptr;
-    if (argv[2] == nullptr || argv[2] == Py_None) {
-        // The command line: another handle's, a tuple word by word, or any
-        // other value split as a Tcl list.
-        Ref line;
-        if (is_handle) {
-            line = Ref::steal(line_of(st, cmd.get()));
-        } else if (PyTuple_CheckExact(cmd.get())) {
-            line = std::move(cmd);
-        } else if (single_word(cmd.get())) {
-            line = Ref::steal(PyTuple_Pack(1, cmd.get()));
-        } else {
-            line = Ref::steal(package_cast_list(st, cmd.get()));
-        }
-        if (!line || !head_and_rest(line.get(), cmd, args)) return nullptr;
-    } else {
-        args = Ref::steal(package_cast_list(st, argv[2]));
-        if (!args) return nullptr;
-        if (is_handle) {
-            // The other handle's name; its bound arguments, these and its
-            // options (already dashed) become the bound arguments.
-            Ref seq = Ref::steal(PySequence_Tuple(args.get()));
-            if (!seq) return nullptr;
-            Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-            capi::SmallVector<PyObject*, 16> a;
-            a.push_back(cmd.get());
-            for (Py_ssize_t i = 0; i < n; ++i) a.emplace_back(PyTuple_GET_ITEM(seq.get(), i));
-            Ref line = Ref::steal(line_of(st, &a[0], n + 1, nullptr));
-            if (!line || !head_and_rest(line.get(), cmd, args)) return nullptr;
-        }
-    }
+    Ref cmd, args;
+    if (!split_command(st, argv[1], argv[2], cmd, args)) return nullptr;
     Ref name = Ref::steal(quotify(st, cmd.get()));
-    if (!name || PyObject_SetAttr(self, st.cmd.s_cmd_name.get(), name.get()) < 0) return nullptr;
+    if (!name || PyObject_SetAttr(self, st.s_cmd_name.get(), name.get()) < 0) return nullptr;
     PyObject* targs[] = {args.get()};
     Ref bound = Ref::steal(PyObject_Vectorcall(st.tclobj.get(), targs, 1, nullptr));
-    if (!bound || PyObject_SetAttr(self, st.cmd.s_args.get(), bound.get()) < 0) return nullptr;
-
-    Ref options = Ref::steal(PyDict_New());
+    if (!bound || PyObject_SetAttr(self, st.s_args.get(), bound.get()) < 0) return nullptr;
+    Ref options = Ref::steal(bound_options(st, argv[3]));
     if (!options) return nullptr;
-    if (argv[3] != nullptr) {
-        int given = truth(argv[3]);
-        if (given < 0) return nullptr;
-        if (given) {
-            Ref items = Ref::steal(PyMapping_Items(argv[3]));
-            if (!items) return nullptr;
-            for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.get()); i < n; ++i) {
-                PyObject* pair = PyList_GET_ITEM(items.get(), i);
-                if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-                    PyErr_SetString(PyExc_TypeError, "keywords.items() must give (key, value) pairs");
-                    return nullptr;
-                }
-                Ref item = Ref::borrow(pair);
-                Ref value = Ref::steal(tclobj(st, PyTuple_GET_ITEM(item.get(), 1)));
-                if (!value || PyDict_SetItem(options.get(), PyTuple_GET_ITEM(item.get(), 0), value.get()) < 0) {
-                    return nullptr;
-                }
-            }
-        }
-    }
-    if (PyObject_SetAttr(self, st.cmd.s_keywords.get(), options.get()) < 0 ||
+    if (PyObject_SetAttr(self, st.s_keywords.get(), options.get()) < 0 ||
         PyObject_SetAttr(self, st.s_cast.get(), argv[5] ? argv[5] : Py_None) < 0 ||
-        PyObject_SetAttr(self, st.cmd.s_logger.get(), argv[6] ? argv[6] : Py_None) < 0) {
+        PyObject_SetAttr(self, st.s_logger.get(), argv[6] ? argv[6] : Py_None) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -391,39 +127,7 @@ PyObject* request(State& st, PyObject* self, std::initializer_list<PyObject*> w,
 }
 
 PyObject* name_of(State& st, PyObject* self) noexcept {
-    return Fields(self, own_command(st, self))(st.cmd.s_cmd_name.get());
-}
-
-// A name with the glob characters of its last part escaped, so that
-// "::info commands" and "::info procs" match it literally. Tcl reads the
-// namespace part of the pattern as a plain name already.
-PyObject* literal_pattern(PyObject* name) noexcept {
-    if (!PyUnicode_Check(name)) return Py_NewRef(name);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
-    int kind = PyUnicode_KIND(name);
-    const void* data = PyUnicode_DATA(name);
-    Py_ssize_t start = 0;
-    for (Py_ssize_t p = n - 2; p >= 0; --p) {
-        if (PyUnicode_READ(kind, data, p) == ':' && PyUnicode_READ(kind, data, p + 1) == ':') {
-            start = p + 2;
-            break;
-        }
-    }
-    auto special = [](Py_UCS4 c) { return c == '*' || c == '?' || c == '[' || c == ']' || c == '\\'; };
-    Py_ssize_t count = 0;
-    for (Py_ssize_t i = start; i < n; ++i) count += special(PyUnicode_READ(kind, data, i));
-    if (count == 0) return Py_NewRef(name);
-    Ref out = Ref::steal(PyUnicode_New(n + count, PyUnicode_MAX_CHAR_VALUE(name)));
-    if (!out) return nullptr;
-    int out_kind = PyUnicode_KIND(out.get());
-    void* out_data = PyUnicode_DATA(out.get());
-    Py_ssize_t at = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (i >= start && special(c)) PyUnicode_WRITE(out_kind, out_data, at++, '\\');
-        PyUnicode_WRITE(out_kind, out_data, at++, c);
-    }
-    return out.release();
+    return AttrReader(self, own_command(st, self))(st.s_cmd_name.get());
 }
 
 }  // namespace
@@ -443,25 +147,25 @@ namespace {
 
 PyObject* exists(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return command_exists(st, argv[0], st.cmd.w_commands.get());
+    return command_exists(st, argv[0], st.w_commands.get());
 }
 
 PyObject* is_proc(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return command_exists(st, argv[0], st.cmd.w_procs.get());
+    return command_exists(st, argv[0], st.w_procs.get());
 }
 
 PyObject* is_command(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[0];
     bool own = own_command(st, self);
-    Ref found = Ref::steal(own ? command_exists(st, self, st.cmd.w_commands.get())
-                               : PyObject_CallMethodNoArgs(self, st.s_exists.get()));
+    Ref found = Ref::steal(own ? command_exists(st, self, st.w_commands.get())
+                               : call_method(self, st.s_exists.get()));
     if (!found) return nullptr;
     int yes = PyObject_IsTrue(found.get());
     if (yes <= 0) return yes < 0 ? nullptr : Py_NewRef(Py_False);
-    Ref proc = Ref::steal(own ? command_exists(st, self, st.cmd.w_procs.get())
-                              : PyObject_CallMethodNoArgs(self, st.cmd.s_is_proc.get()));
+    Ref proc = Ref::steal(own ? command_exists(st, self, st.w_procs.get())
+                              : call_method(self, st.s_is_proc.get()));
     if (!proc) return nullptr;
     int is = PyObject_IsTrue(proc.get());
     if (is < 0) return nullptr;
@@ -479,15 +183,15 @@ PyObject* createcommand(Function* fn, PyObject* const* argv) {
     Ref callable = Ref::steal(host::command_callable(st.CommandCallable.get(), tk.get(), argv[1], st.TclError.get()));
     if (!callable) return nullptr;
     PyObject* a[] = {tk.get(), name.get(), callable.get()};
-    Ref r = Ref::steal(PyObject_VectorcallMethod(st.cmd.s_createcommand.get(), a, 3, nullptr));
+    Ref r = Ref::steal(call_method(st.s_createcommand.get(), a, 3, nullptr));
     if (!r) return nullptr;
     // A temporary command keeps the application its command went to, until
     // the command is deleted (see TempTclCommand.__del__).
-    int temporary = PyObject_IsInstance(argv[0], st.cmd.TempTclCommand.get());
+    int temporary = PyObject_IsInstance(argv[0], st.TempTclCommand.get());
     if (temporary < 0) return nullptr;
     if (temporary) {
         Ref kept = Ref::steal(kept_application(st, tcl.get(), tk.get()));
-        if (!kept || PyObject_SetAttr(argv[0], st.cmd.s_kept_tk.get(), kept.get()) < 0) return nullptr;
+        if (!kept || PyObject_SetAttr(argv[0], st.s_kept_tk.get(), kept.get()) < 0) return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -501,9 +205,9 @@ PyObject* rename(Function* fn, PyObject* const* argv) {
         // Tcl deletes a command renamed to {}: that is delete()'s job.
         return capi::raise(PyExc_ValueError, "cannot rename a command to an empty name (use delete())");
     }
-    Ref r = Ref::steal(request(st, argv[0], {st.cmd.w_rename.get(), name.get(), fresh.get()}, nullptr));
+    Ref r = Ref::steal(request(st, argv[0], {st.w_rename.get(), name.get(), fresh.get()}, nullptr));
     // The name changes only once Tcl has accepted the rename.
-    if (!r || PyObject_SetAttr(argv[0], st.cmd.s_cmd_name.get(), fresh.get()) < 0) return nullptr;
+    if (!r || PyObject_SetAttr(argv[0], st.s_cmd_name.get(), fresh.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -511,10 +215,10 @@ PyObject* delete_(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     Ref name = Ref::steal(name_of(st, argv[0]));
     if (!name) return nullptr;
-    Ref r = Ref::steal(request(st, argv[0], {st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}, nullptr));
+    Ref r = Ref::steal(request(st, argv[0], {st.w_rename.get(), name.get(), st.t_empty.get()}, nullptr));
     if (!r) return nullptr;
     // A temporary command no longer needs the application it kept.
-    int temporary = PyObject_IsInstance(argv[0], st.cmd.TempTclCommand.get());
+    int temporary = PyObject_IsInstance(argv[0], st.TempTclCommand.get());
     if (temporary < 0 || (temporary && !forget_kept_tk(st, argv[0]))) return nullptr;
     Py_RETURN_NONE;
 }
@@ -523,21 +227,21 @@ PyObject* origin(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     Ref name = Ref::steal(name_of(st, argv[0]));
     if (!name) return nullptr;
-    return request(st, argv[0], {st.cmd.w_qnamespace.get(), st.cmd.w_origin.get(), name.get()}, nullptr);
+    return request(st, argv[0], {st.w_qnamespace.get(), st.w_origin.get(), name.get()}, nullptr);
 }
 
 PyObject* proc_body(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     Ref name = Ref::steal(name_of(st, argv[0]));
     if (!name) return nullptr;
-    return request(st, argv[0], {st.w_info.get(), st.cmd.w_body.get(), name.get()}, nullptr);
+    return request(st, argv[0], {st.w_info.get(), st.w_body.get(), name.get()}, nullptr);
 }
 
 PyObject* proc_args(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     Ref name = Ref::steal(name_of(st, argv[0]));
     if (!name) return nullptr;
-    return request(st, argv[0], {st.w_info.get(), st.cmd.w_args.get(), name.get()}, st.s_cast_list.get());
+    return request(st, argv[0], {st.w_info.get(), st.w_args.get(), name.get()}, st.s_cast_list.get());
 }
 
 PyObject* proc_arg_default(Function* fn, PyObject* const* argv) {
@@ -549,24 +253,24 @@ PyObject* proc_arg_default(Function* fn, PyObject* const* argv) {
     if (!tcl) return nullptr;
     // with TempTclVariable(tcl=self.tcl) as var: Tcl stores the default there.
     PyObject* a[] = {tcl.get()};
-    Ref manager = Ref::steal(PyObject_Vectorcall(st.TempTclVariable.get(), a, 0, st.cmd.kw_tcl.get()));
-    Ref var = manager ? Ref::steal(PyObject_CallMethodNoArgs(manager.get(), st.s_enter.get())) : Ref();
+    Ref manager = Ref::steal(PyObject_Vectorcall(st.TempTclVariable.get(), a, 0, st.kw_tcl.get()));
+    Ref var = manager ? Ref::steal(call_method(manager.get(), st.s_enter.get())) : Ref();
     if (!var) return nullptr;
     Ref result;
     Ref answer = Ref::steal(request(st, self,
-                                    {st.w_info.get(), st.cmd.w_default.get(), name.get(), arg.get(), var.get()},
+                                    {st.w_info.get(), st.w_default.get(), name.get(), arg.get(), var.get()},
                                     st.s_cast_boolean.get()));
     if (answer) {
         int has = PyObject_IsTrue(answer.get());
         if (has > 0) {
-            result = Ref::steal(PyObject_CallMethodNoArgs(var.get(), st.s_get.get()));
+            result = Ref::steal(call_method(var.get(), st.s_get.get()));
         } else if (has == 0) {
             result = Ref::borrow(Py_None);
         }
     }
     if (result) {
         PyObject* e[] = {manager.get(), Py_None, Py_None, Py_None};
-        Ref r = Ref::steal(PyObject_VectorcallMethod(st.s_exit.get(), e, 4, nullptr));
+        Ref r = Ref::steal(call_method(st.s_exit.get(), e, 4, nullptr));
         if (!r) return nullptr;
         return result.release();
     }
@@ -580,7 +284,7 @@ PyObject* proc_arg_default(Function* fn, PyObject* const* argv) {
     PyObject* e[] = {manager.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(), Py_None};
     Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
     if (tb) e[3] = tb.get();
-    Ref r = Ref::steal(PyObject_VectorcallMethod(st.s_exit.get(), e, 4, nullptr));
+    Ref r = Ref::steal(call_method(st.s_exit.get(), e, 4, nullptr));
     if (!r) {
         Ref later = Ref::steal(PyErr_GetRaisedException());
         PyException_SetContext(later.get(), exc.release());
@@ -613,8 +317,8 @@ PyObject* absolute(Function* fn, PyObject* const* argv) {
 
 PyObject* make_absolute(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref name = Ref::steal(PyObject_CallMethodNoArgs(argv[0], st.s_absolute.get()));
-    if (!name || PyObject_SetAttr(argv[0], st.cmd.s_cmd_name.get(), name.get()) < 0) return nullptr;
+    Ref name = Ref::steal(call_method(argv[0], st.s_absolute.get()));
+    if (!name || PyObject_SetAttr(argv[0], st.s_cmd_name.get(), name.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -629,9 +333,9 @@ PyObject* tclobj_hook(Function* fn, PyObject* const* argv) { return line_of(stat
 PyObject* repr(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[0];
-    Fields f(self, own_command(st, self));
+    AttrReader f(self, own_command(st, self));
     Ref cls = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.s_name.get()));
-    Ref name = cls ? Ref::steal(f(st.cmd.s_cmd_name.get())) : Ref();
+    Ref name = cls ? Ref::steal(f(st.s_cmd_name.get())) : Ref();
     if (!name) return nullptr;
     Ref text = Ref::steal(PyUnicode_FromFormat("%S(%R", cls.get(), name.get()));
     if (!text) return nullptr;
@@ -639,7 +343,7 @@ PyObject* repr(Function* fn, PyObject* const* argv) {
         PyObject* attr;
         const char* format;
     };
-    for (Part part : {Part{st.cmd.s_args.get(), "%U, args=%R"}, Part{st.cmd.s_keywords.get(), "%U, keywords=%R"},
+    for (Part part : {Part{st.s_args.get(), "%U, args=%R"}, Part{st.s_keywords.get(), "%U, keywords=%R"},
                       Part{st.s_cast.get(), "%U, cast=%R"}}) {
         Ref value = Ref::steal(f(part.attr));
         if (!value) return nullptr;
@@ -894,10 +598,10 @@ bool build_tcl_command(PyObject* module, State& st) {
         .method(kTclobj)
         .method(kRepr)
         .method(kGet);
-    st.cmd.TclCommand = cls.build();
-    if (!st.cmd.TclCommand) return false;
-    st.cmd.command_init = Ref::steal(PyObject_GetAttr(st.cmd.TclCommand.get(), st.s_init.get()));
-    return static_cast<bool>(st.cmd.command_init) && build_temp_command(module, st);
+    st.TclCommand = cls.build();
+    if (!st.TclCommand) return false;
+    st.command_init = Ref::steal(PyObject_GetAttr(st.TclCommand.get(), st.s_init.get()));
+    return static_cast<bool>(st.command_init);
 }
 
 }  // namespace tclns

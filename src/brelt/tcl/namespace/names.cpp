@@ -250,6 +250,84 @@ PyObject* join_parts(State& st, PyObject* first, PyObject* const* rest, Py_ssize
 
 PyObject* ns_join2(State& st, PyObject* a, PyObject* b) noexcept { return join_parts(st, a, &b, 1); }
 
+PyObject* concat4(PyObject* a, PyObject* b, PyObject* c, PyObject* d) noexcept {
+    PyObject* parts[] = {a, b, c, d};
+    Py_ssize_t total = 0;
+    Py_UCS4 maxchar = 0;
+    for (PyObject* p : parts) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(p) < 0) return nullptr;
+#endif
+        total += PyUnicode_GET_LENGTH(p);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p));
+    }
+    Ref out = Ref::steal(PyUnicode_New(total, maxchar));
+    if (!out) return nullptr;
+    Py_ssize_t at = 0;
+    for (PyObject* p : parts) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+        if (n > 0 && PyUnicode_CopyCharacters(out.get(), at, p, 0, n) < 0) return nullptr;
+        at += n;
+    }
+    return out.release();
+}
+
+PyObject* element_name(State& st, PyObject* var_name, PyObject* array_index) noexcept {
+    Ref index = Ref::steal(quotify(st, array_index));
+    if (!index) return nullptr;
+    if (PyUnicode_Check(var_name) && PyUnicode_Check(index.get())) {
+        return concat4(var_name, st.t_lparen.get(), index.get(), st.t_rparen.get());
+    }
+    // Whatever `+` makes of other types (normally a TypeError).
+    Ref r = Ref::steal(PyNumber_Add(var_name, st.t_lparen.get()));
+    if (r) r = Ref::steal(PyNumber_Add(r.get(), index.get()));
+    if (r) r = Ref::steal(PyNumber_Add(r.get(), st.t_rparen.get()));
+    return r.release();
+}
+
+int starts_with_colons(State& st, PyObject* name) noexcept {
+    if (PyUnicode_Check(name)) return PyUnicode_Tailmatch(name, st.t_colons.get(), 0, PY_SSIZE_T_MAX, -1) > 0;
+    Ref r = Ref::steal(call_method(name, st.s_startswith.get(), st.t_colons.get()));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// A name with the glob characters of its last part escaped, so that
+// "::info commands" and "::info procs" match it literally. Tcl reads the
+// namespace part of the pattern as a plain name already.
+PyObject* literal_pattern(PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) return Py_NewRef(name);
+    if (!ready(name)) return nullptr;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    Py_ssize_t last = with_chars(name, [&](const auto* d) { return rfind_colons(d, n); });
+    Py_ssize_t start = last < 0 ? 0 : last + 2;
+    int kind = PyUnicode_KIND(name);
+    const void* data = PyUnicode_DATA(name);
+    auto special = [](Py_UCS4 c) { return c == '*' || c == '?' || c == '[' || c == ']' || c == '\\'; };
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = start; i < n; ++i) count += special(PyUnicode_READ(kind, data, i));
+    if (count == 0) return Py_NewRef(name);
+    Ref out = Ref::steal(PyUnicode_New(n + count, PyUnicode_MAX_CHAR_VALUE(name)));
+    if (!out) return nullptr;
+    int out_kind = PyUnicode_KIND(out.get());
+    void* out_data = PyUnicode_DATA(out.get());
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (i >= start && special(c)) PyUnicode_WRITE(out_kind, out_data, at++, '\\');
+        PyUnicode_WRITE(out_kind, out_data, at++, c);
+    }
+    return out.release();
+}
+
+PyObject* tail_of(PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) return Py_NewRef(name);
+    if (!ready(name)) return nullptr;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    Py_ssize_t last = with_chars(name, [&](const auto* d) { return rfind_colons(d, n); });
+    return last < 0 ? Py_NewRef(name) : PyUnicode_Substring(name, last + 2, n);
+}
+
+
 namespace {
 
 // The entry points: the argument through quotify(), then the rule.

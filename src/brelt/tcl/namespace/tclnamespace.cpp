@@ -1,21 +1,20 @@
 // TclNamespace: a handle on one Tcl namespace, its four views, and the
 // namespace-name functions (names.cpp).
-#include "command.hpp"
+#include "fastpath.hpp"
 #include "names.hpp"
 
 namespace tclns {
 
 bool own_namespace(State& st, PyObject* obj) noexcept {
-    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    return t == st.TclNamespace.get() || t == st.cmd.TempTclNamespace.get();
+    return Py_IS_TYPE(obj, st.TclNamespace.as<PyTypeObject>()) ||
+           Py_IS_TYPE(obj, st.TempTclNamespace.as<PyTypeObject>());
 }
 
 namespace {
 
-int truth(PyObject* obj) noexcept { return obj == Py_None ? 0 : PyObject_IsTrue(obj); }
 
 PyObject* ns_attr(State& st, PyObject* self) noexcept {
-    return Fields(self, own_namespace(st, self))(st.cmd.s_ns.get());
+    return AttrReader(self, own_namespace(st, self))(st.s_ns.get());
 }
 
 // Whether tclobj(obj) would give obj back unchanged because it is made of
@@ -48,7 +47,7 @@ PyObject* run(State& st, PyObject* self, PyObject* tclcmd, PyObject* const* extr
     int wrap = truth(name.get());
     if (wrap < 0) return nullptr;
     if (wrap) {
-        cmd = Ref::steal(make_words({st.w_namespace.get(), st.cmd.w_eval.get(), name.get(), cmd.get()}));
+        cmd = Ref::steal(make_words({st.w_namespace.get(), st.w_eval.get(), name.get(), cmd.get()}));
         if (!cmd) return nullptr;
     }
     Ref tcl, tk;
@@ -68,7 +67,7 @@ PyObject* run(State& st, PyObject* self, PyObject* tclcmd, PyObject* const* extr
 
 PyObject* namespace_call(State& st, PyObject* ns, PyObject* words) noexcept {
     if (own_namespace(st, ns)) return run(st, ns, words, nullptr, 0, false);
-    return PyObject_CallMethodOneArg(ns, st.s_call.get(), words);
+    return call_method(ns, st.s_call.get(), words);
 }
 
 PyObject* namespace_name(State& st, PyObject* ns) noexcept {
@@ -89,17 +88,17 @@ PyObject* init(Function* fn, PyObject* const* argv) {
     PyObject* self = argv[0];
     if (!own_namespace(st, self) && !init_base(st, st.TclNamespace.get(), self)) return nullptr;
     Ref name = Ref::steal(quotify(st, argv[1]));
-    if (!name || PyObject_SetAttr(self, st.cmd.s_ns.get(), name.get()) < 0) return nullptr;
+    if (!name || PyObject_SetAttr(self, st.s_ns.get(), name.get()) < 0) return nullptr;
     Ref tcl = Ref::steal(interp_proxy(st, argv[2]));
     if (!tcl || PyObject_SetAttr(self, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
     struct View {
         PyObject* attr;
         PyObject* cls;
     };
-    for (View v : {View{st.cmd.s_vars.get(), st.cmd.VariablesView.get()},
-                   View{st.cmd.s_objs.get(), st.cmd.ObjectsView.get()},
-                   View{st.cmd.s_procs.get(), st.cmd.ProcsView.get()},
-                   View{st.cmd.s_cmds.get(), st.cmd.CommandsView.get()}}) {
+    for (View v : {View{st.s_vars.get(), st.VariablesView.get()},
+                   View{st.s_objs.get(), st.ObjectsView.get()},
+                   View{st.s_procs.get(), st.ProcsView.get()},
+                   View{st.s_cmds.get(), st.CommandsView.get()}}) {
         Ref view = Ref::steal(PyObject_CallOneArg(v.cls, self));
         if (!view || PyObject_SetAttr(self, v.attr, view.get()) < 0) return nullptr;
     }
@@ -145,17 +144,12 @@ PyObject* cast_list_of(State& st, PyObject* self, PyObject* answer) noexcept {
     return tcl ? cast_with(tcl.get(), st.s_cast_list.get(), answer) : nullptr;
 }
 
-PyObject* none_of(PyObject* r) noexcept {
-    if (r == nullptr) return nullptr;
-    Py_DECREF(r);
-    Py_RETURN_NONE;
-}
 
 // A namespace name as Tcl answered it. Tcl 9 answers with a namespace
 // object, which tkinter hands over as a Tcl_Obj: its text is the name, as
 // Tcl 8 gives it.
 PyObject* name_answer(State& st, PyObject* answer) noexcept {
-    if (answer == nullptr || Py_TYPE(answer) != reinterpret_cast<PyTypeObject*>(st.TclObj.get())) return answer;
+    if (answer == nullptr || !Py_IS_TYPE(answer, st.TclObj.as<PyTypeObject>())) return answer;
     PyObject* text = PyObject_Str(answer);
     Py_DECREF(answer);
     return text;
@@ -174,7 +168,7 @@ PyObject* subject(State& st, PyObject* self) noexcept {
     int given = truth(name.get());
     if (given < 0) return nullptr;
     if (given) return name.release();
-    return PyObject_CallMethodNoArgs(self, st.cmd.s_current.get());
+    return call_method(self, st.s_current.get());
 }
 
 PyObject* children(Function* fn, PyObject* const* argv) {
@@ -182,7 +176,7 @@ PyObject* children(Function* fn, PyObject* const* argv) {
     PyObject* self = argv[0];
     Ref answer;
     if (argv[1] == nullptr || argv[1] == Py_None) {
-        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.cmd.w_children.get()}));
+        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.w_children.get()}));
     } else {
         // Tcl reads "namespace children ?namespace? ?pattern?": a pattern
         // alone would be taken for a namespace name, so the namespace goes
@@ -192,7 +186,7 @@ PyObject* children(Function* fn, PyObject* const* argv) {
         Ref absolute = name ? Ref::steal(ns_join2(st, st.t_colons.get(), name.get())) : Ref();
         if (!absolute) return nullptr;
         if (PyUnicode_GET_LENGTH(absolute.get()) == 0) absolute = Ref::borrow(st.t_colons.get());
-        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.cmd.w_children.get(), absolute.get(),
+        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.w_children.get(), absolute.get(),
                                                  pattern.get()}));
     }
     return answer ? cast_list_of(st, self, answer.get()) : nullptr;
@@ -203,7 +197,7 @@ PyObject* children(Function* fn, PyObject* const* argv) {
 PyObject* texts_of(State& st, PyObject* answer) noexcept {
     if (answer == nullptr) return nullptr;
     Ref held = Ref::steal(answer);
-    if (Py_TYPE(answer) == reinterpret_cast<PyTypeObject*>(st.TclObj.get())) return PyObject_Str(answer);
+    if (Py_IS_TYPE(answer, st.TclObj.as<PyTypeObject>())) return PyObject_Str(answer);
     if (!PyTuple_CheckExact(answer)) return held.release();
     Py_ssize_t n = PyTuple_GET_SIZE(answer);
     Ref out = Ref::steal(PyTuple_New(n));
@@ -218,7 +212,7 @@ PyObject* texts_of(State& st, PyObject* answer) noexcept {
 
 PyObject* code(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return texts_of(st, self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_code.get(), argv[1]}));
+    return texts_of(st, self_call(st, argv[0], {st.w_namespace.get(), st.w_code.get(), argv[1]}));
 }
 
 PyObject* create(Function* fn, PyObject* const* argv) {
@@ -228,14 +222,14 @@ PyObject* create(Function* fn, PyObject* const* argv) {
     int given = truth(name.get());
     if (given < 0) return nullptr;
     if (!given) return capi::raise(PyExc_ValueError, "Cannot create current namespace");
-    return none_of(PyObject_CallMethodOneArg(argv[0], st.s_eval.get(), st.cmd.t_empty.get()));
+    return none_of(call_method(argv[0], st.s_eval.get(), st.t_empty.get()));
 }
 
 PyObject* delete_(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     Ref name = Ref::steal(subject(st, argv[0]));
     if (!name) return nullptr;
-    return none_of(direct(st, argv[0], {st.w_namespace.get(), st.cmd.w_delete.get(), name.get()}));
+    return none_of(direct(st, argv[0], {st.w_namespace.get(), st.w_delete.get(), name.get()}));
 }
 
 PyObject* exists(Function* fn, PyObject* const* argv) {
@@ -258,8 +252,8 @@ PyObject* export_(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     int clear = switch_on(argv[2]);
     if (clear < 0) return nullptr;
-    PyObject* flag = clear ? st.cmd.w_clear.get() : nullptr;
-    Ref answer = Ref::steal(with_patterns(st, argv[0], st.cmd.w_export.get(), flag, argv[1]));
+    PyObject* flag = clear ? st.w_clear.get() : nullptr;
+    Ref answer = Ref::steal(with_patterns(st, argv[0], st.w_export.get(), flag, argv[1]));
     if (!answer) return nullptr;
     if (!clear && PyTuple_GET_SIZE(argv[1]) == 0) return cast_list_of(st, argv[0], answer.get());
     Py_RETURN_NONE;
@@ -267,19 +261,19 @@ PyObject* export_(Function* fn, PyObject* const* argv) {
 
 PyObject* forget(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return none_of(with_patterns(st, argv[0], st.cmd.w_forget.get(), nullptr, argv[1]));
+    return none_of(with_patterns(st, argv[0], st.w_forget.get(), nullptr, argv[1]));
 }
 
 PyObject* import_(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     int force = switch_on(argv[2]);
     if (force < 0) return nullptr;
-    return none_of(with_patterns(st, argv[0], st.cmd.w_import.get(), force ? st.cmd.w_force.get() : nullptr, argv[1]));
+    return none_of(with_patterns(st, argv[0], st.w_import.get(), force ? st.w_force.get() : nullptr, argv[1]));
 }
 
 PyObject* origin(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_origin.get(), argv[1]});
+    return self_call(st, argv[0], {st.w_namespace.get(), st.w_origin.get(), argv[1]});
 }
 
 // The parent of an absolute name from the name alone, as Tcl answers it:
@@ -300,7 +294,7 @@ PyObject* parent(Function* fn, PyObject* const* argv) {
     int force = switch_on(argv[1]);
     if (force < 0) return nullptr;
     if (force) {
-        Ref abs = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_is_absolute.get()));
+        Ref abs = Ref::steal(call_method(self, st.s_is_absolute.get()));
         if (!abs) return nullptr;
         int is_abs = PyObject_IsTrue(abs.get());
         if (is_abs < 0) return nullptr;
@@ -314,8 +308,8 @@ PyObject* parent(Function* fn, PyObject* const* argv) {
     if (!name) return nullptr;
     int given = truth(name.get());
     if (given < 0) return nullptr;
-    Ref cmd = Ref::steal(given ? make_words({st.w_namespace.get(), st.cmd.w_parent.get(), name.get()})
-                               : make_words({st.w_namespace.get(), st.cmd.w_parent.get()}));
+    Ref cmd = Ref::steal(given ? make_words({st.w_namespace.get(), st.w_parent.get(), name.get()})
+                               : make_words({st.w_namespace.get(), st.w_parent.get()}));
     Ref words = cmd ? Ref::steal(tclobj(st, cmd.get())) : Ref();
     Ref tcl, tk;
     if (!words || !interp_tk(st, self, tcl, tk)) return nullptr;
@@ -327,10 +321,10 @@ PyObject* which(Function* fn, PyObject* const* argv) {
     int command = switch_on(argv[2]);
     int variable = command < 0 ? -1 : switch_on(argv[3]);
     if (variable < 0) return nullptr;
-    PyObject* w[5] = {st.w_namespace.get(), st.cmd.w_which.get()};
+    PyObject* w[5] = {st.w_namespace.get(), st.w_which.get()};
     Py_ssize_t n = 2;
-    if (command) w[n++] = st.cmd.w_command.get();
-    if (variable) w[n++] = st.cmd.w_variable.get();
+    if (command) w[n++] = st.w_command.get();
+    if (variable) w[n++] = st.w_variable.get();
     w[n++] = argv[1];
     Ref words = Ref::steal(PyTuple_New(n));
     if (!words) return nullptr;
@@ -356,20 +350,20 @@ PyObject* is_relative(Function* fn, PyObject* const* argv) { return absoluteness
 PyObject* absolute(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[0];
-    Ref abs = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_is_absolute.get()));
+    Ref abs = Ref::steal(call_method(self, st.s_is_absolute.get()));
     if (!abs) return nullptr;
     int is_abs = PyObject_IsTrue(abs.get());
     if (is_abs < 0) return nullptr;
     Ref name = Ref::steal(ns_attr(st, self));
     if (!name || is_abs) return name.release();
-    Ref current = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_current.get()));
+    Ref current = Ref::steal(call_method(self, st.s_current.get()));
     return current ? ns_join2(st, current.get(), name.get()) : nullptr;
 }
 
 PyObject* make_absolute(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref name = Ref::steal(PyObject_CallMethodNoArgs(argv[0], st.s_absolute.get()));
-    if (!name || PyObject_SetAttr(argv[0], st.cmd.s_ns.get(), name.get()) < 0) return nullptr;
+    Ref name = Ref::steal(call_method(argv[0], st.s_absolute.get()));
+    if (!name || PyObject_SetAttr(argv[0], st.s_ns.get(), name.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -561,10 +555,10 @@ first. A name is absolute when it starts with "::".
 
 bool build_tcl_namespace(PyObject* module, State& st) {
     capi::ClassBuilder cls(module, "TclNamespace", kNamespaceDoc);
-    cls.attr("VariablesView", st.cmd.VariablesView.get())
-        .attr("ObjectsView", st.cmd.ObjectsView.get())
-        .attr("CommandsView", st.cmd.CommandsView.get())
-        .attr("ProcsView", st.cmd.ProcsView.get())
+    cls.attr("VariablesView", st.VariablesView.get())
+        .attr("ObjectsView", st.ObjectsView.get())
+        .attr("CommandsView", st.CommandsView.get())
+        .attr("ProcsView", st.ProcsView.get())
         .method(kInit)
         .method(kCall)
         .method(kEval)

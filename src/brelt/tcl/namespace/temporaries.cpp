@@ -1,9 +1,10 @@
-// TempTclCommand and TempTclNamespace: a command or namespace with a
-// generated global name that lives as long as a `with` block (and, for a
-// command with a registered callable, until the handle is collected).
+// The temporaries: TempTclVariable, TempTclArrayVariable, TempTclCommand
+// and TempTclNamespace, handles with a generated global name whose variable,
+// command or namespace lives as long as a `with` block (and, for a command
+// with a registered callable, until the handle is collected).
 #include <array>
 
-#include "command.hpp"
+#include "fastpath.hpp"
 
 namespace tclns {
 
@@ -32,7 +33,7 @@ bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept 
     Ref r;
     {
         QuietRequests quiet;
-        r = Ref::steal(PyObject_CallMethodNoArgs(self, name));
+        r = Ref::steal(call_method(self, name));
     }
     if (r) return true;
     if (PyErr_ExceptionMatches(st.TclError.get()) || (gone_too && PyErr_ExceptionMatches(PyExc_ReferenceError))) {
@@ -45,8 +46,8 @@ bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept 
 // functools.update_wrapper(self, func), with the attribute lists that
 // functools itself uses.
 bool update_wrapper(State& st, PyObject* self, PyObject* func) noexcept {
-    Ref assigned = Ref::steal(PyObject_GetAttr(st.functools.get(), st.cmd.s_WRAPPER_ASSIGNMENTS.get()));
-    Ref updated = assigned ? Ref::steal(PyObject_GetAttr(st.functools.get(), st.cmd.s_WRAPPER_UPDATES.get())) : Ref();
+    Ref assigned = Ref::steal(PyObject_GetAttr(st.functools.get(), st.s_WRAPPER_ASSIGNMENTS.get()));
+    Ref updated = assigned ? Ref::steal(PyObject_GetAttr(st.functools.get(), st.s_WRAPPER_UPDATES.get())) : Ref();
     Ref it = updated ? Ref::steal(PyObject_GetIter(assigned.get())) : Ref();
     if (!it) return false;
     while (Ref attr = Ref::steal(PyIter_Next(it.get()))) {
@@ -64,16 +65,16 @@ bool update_wrapper(State& st, PyObject* self, PyObject* func) noexcept {
         int found = PyObject_GetOptionalAttr(func, attr.get(), source.out());
         if (found < 0) return false;
         if (found == 0) continue;  // getattr(func, attr, {}): nothing to add
-        Ref r = Ref::steal(PyObject_CallMethodOneArg(target.get(), st.cmd.s_update.get(), source.get()));
+        Ref r = Ref::steal(call_method(target.get(), st.s_update.get(), source.get()));
         if (!r) return false;
     }
     if (PyErr_Occurred()) return false;
-    return PyObject_SetAttr(self, st.cmd.s_wrapped.get(), func) == 0;
+    return PyObject_SetAttr(self, st.s_wrapped.get(), func) == 0;
 }
 
 // The __exit__ of both classes: delete, then the next class's __exit__.
 PyObject* exit_and_chain(State& st, PyObject* cls, PyObject* self, PyObject* exc_info, bool exact) noexcept {
-    if (!quietly(st, self, st.cmd.s_delete.get(), false)) return nullptr;
+    if (!quietly(st, self, st.s_delete.get(), false)) return nullptr;
     if (!exact) {
         Ref hook;
         if (!next_hook(cls, self, st.s_exit.get(), hook)) return nullptr;
@@ -83,10 +84,107 @@ PyObject* exit_and_chain(State& st, PyObject* cls, PyObject* self, PyObject* exc
 }
 
 // ---------------------------------------------------------------------------
+// TempTclVariable
+
+PyObject* temp_init(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    PyObject* kwargs = argv[2];
+    Ref pattern = Ref::borrow(argv[1] ? argv[1] : st.t_temp_name.get());
+    if (!PyUnicode_Check(pattern.get())) {
+        pattern = Ref::steal(PyObject_Str(pattern.get()));
+        if (!pattern) return nullptr;
+    }
+    Ref cls = Ref::steal(PyObject_GetAttr(self, st.s_class.get()));
+    Ref cls_name = cls ? Ref::steal(PyObject_GetAttr(cls.get(), st.s_name.get())) : Ref();
+    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
+    if (!cls_name || !ident) return nullptr;
+    // var_name.format(cls=..., id=...): every name, the caller's too.
+    PyObject* fargs[] = {pattern.get(), cls_name.get(), ident.get()};
+    Ref name = Ref::steal(call_method(st.s_format.get(), fargs, 1, st.kw_cls_id.get()));
+    if (!name) return nullptr;
+
+    Ref sup = super_of(st.TempTclVariable.get(), self);
+    Ref next_init = sup ? Ref::steal(PyObject_GetAttr(sup.get(), st.s_init.get())) : Ref();
+    if (!next_init) return nullptr;
+    Ref args = Ref::steal(PyTuple_Pack(1, name.get()));
+    if (!args) return nullptr;
+    Ref result = Ref::steal(PyObject_Call(next_init.get(), args.get(), kwargs));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* temp_enter(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    Ref hook;
+    if (!next_hook(st.TempTclVariable.get(), argv[0], st.s_enter.get(), hook)) return nullptr;
+    if (hook) return PyObject_CallNoArgs(hook.get());
+    return Py_NewRef(argv[0]);
+}
+
+PyObject* temp_exit(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[0];
+    PyObject* args[] = {self, Py_True};
+    Ref r = Ref::steal(call_method(st.s_unset.get(), args, 1, st.kw_nocomplain.get()));
+    if (!r) return nullptr;
+    Ref hook;
+    if (!next_hook(st.TempTclVariable.get(), self, st.s_exit.get(), hook)) return nullptr;
+    if (hook) return PyObject_Call(hook.get(), argv[1], nullptr);
+    Py_RETURN_FALSE;
+}
+
+constexpr capi::FunctionDef kTempInit{"__init__", temp_init,
+                                      R"doc(__init__(self, var_name='::__brelt__{cls}_{id}_tmp', **kwargs)
+--
+
+A handle on a temporary variable.
+
+var_name (made a str) is formatted with str.format(cls=<class name>,
+id=<id(self)>), so the default is a global name unique among live
+handles, and a name of your own may carry the fields too ('::v_{id}');
+doubled braces give single ones, any other field is an error. The other
+arguments go by keyword to the next __init__ (array_index, tcl, cast).
+)doc"};
+
+constexpr capi::FunctionDef kTempEnter{"__enter__", temp_enter, R"doc(__enter__(self)
+--
+
+Enter the block: nothing is created in Tcl. Returns the handle, or what
+the __enter__ of a later class in the resolution order returns.
+)doc"};
+
+constexpr capi::FunctionDef kTempExit{"__exit__", temp_exit, R"doc(__exit__(self, *args)
+--
+
+Leave the block: unset the variable (or only the element of an element
+handle), ignoring a TclError; then chain to the __exit__ of a later class
+in the resolution order, if any, and return its result; else False, so an
+exception of the block propagates.
+)doc"};
+
+constexpr const char* kTempArrayDoc = R"doc(A temporary Tcl array used as a mapping: a TclArrayVariable with the
+generated name and the `with` block of TempTclVariable.
+)doc";
+
+constexpr const char* kTempDoc = R"doc(A TclVariable with a generated, unique global name that lives as long as
+a `with` block: leaving the block (normally or by an exception) unsets
+it. Entering creates nothing; the block sets what it needs. There is no
+finaliser: a handle dropped outside a `with` block leaves its variable.
+
+    >>> from brelt.tcl import Interpreter, TempTclVariable
+    >>> interp = Interpreter()
+    >>> with TempTclVariable(tcl=interp) as v:
+    ...     v.set(42)
+    ...     v.get_str()
+    '42'
+)doc";
+
+// ---------------------------------------------------------------------------
 // TempTclCommand
 
 bool exact_temp_command(State& st, PyObject* self) noexcept {
-    return reinterpret_cast<PyObject*>(Py_TYPE(self)) == st.cmd.TempTclCommand.get();
+    return Py_IS_TYPE(self, st.TempTclCommand.as<PyTypeObject>());
 }
 
 PyObject* command_init(Function* fn, PyObject* const* argv) {
@@ -96,12 +194,12 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
     Ref name = Ref::steal(temp_name(st, self, argv[2]));
     if (!name) return nullptr;
     PyObject* a[] = {self, name.get()};
-    Ref r = Ref::steal(PyObject_VectorcallDict(st.cmd.command_init.get(), a, 2, argv[3]));
+    Ref r = Ref::steal(PyObject_VectorcallDict(st.command_init.get(), a, 2, argv[3]));
     if (!r) return nullptr;
     int registered = func == nullptr ? 0 : PyObject_IsTrue(func);
     if (registered < 0) return nullptr;
     if (registered) {
-        r = Ref::steal(PyObject_CallMethodOneArg(self, st.cmd.s_createcommand.get(), func));
+        r = Ref::steal(call_method(self, st.s_createcommand.get(), func));
         if (!r) return nullptr;
         // The Tcl application the command went to (createcommand() keeps it
         // too; a subclass's may not), so the finaliser can still delete the
@@ -110,16 +208,16 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
         // Python command is registered in it.
         Ref tcl, tk, kept;
         if (!interp_tk(st, self, tcl, tk) || !(kept = Ref::steal(kept_application(st, tcl.get(), tk.get()))) ||
-            PyObject_SetAttr(self, st.cmd.s_kept_tk.get(), kept.get()) < 0) {
+            PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
-            if (!quietly(st, self, st.cmd.s_delete.get(), true)) PyErr_Clear();
+            if (!quietly(st, self, st.s_delete.get(), true)) PyErr_Clear();
             PyErr_SetRaisedException(exc.release());
             return nullptr;
         }
         if (!update_wrapper(st, self, func)) {
             // No __wrapped__, so no finaliser would take the command away.
             Ref exc = Ref::steal(PyErr_GetRaisedException());
-            if (!quietly(st, self, st.cmd.s_delete.get(), true)) PyErr_Clear();
+            if (!quietly(st, self, st.s_delete.get(), true)) PyErr_Clear();
             PyErr_SetRaisedException(exc.release());
             return nullptr;
         }
@@ -131,7 +229,7 @@ PyObject* command_enter(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     if (!exact_temp_command(st, argv[0])) {
         Ref hook;
-        if (!next_hook(st.cmd.TempTclCommand.get(), argv[0], st.s_enter.get(), hook)) return nullptr;
+        if (!next_hook(st.TempTclCommand.get(), argv[0], st.s_enter.get(), hook)) return nullptr;
         if (hook) return PyObject_CallNoArgs(hook.get());
     }
     return Py_NewRef(argv[0]);
@@ -139,13 +237,19 @@ PyObject* command_enter(Function* fn, PyObject* const* argv) {
 
 }  // namespace
 
+PyObject* kept_application(State& st, PyObject* tcl, PyObject* tk) noexcept {
+    Ref owner;
+    if (PyObject_GetOptionalAttr(tcl, st.s_thread.get(), owner.out()) < 0) return nullptr;
+    return PyTuple_Pack(2, tk, owner ? owner.get() : Py_None);
+}
+
 // Forgets the Tcl application kept at registration once the command is
 // deleted, so the handle does not keep it alive any longer.
 bool forget_kept_tk(State& st, PyObject* self) noexcept {
     Ref kept;
-    int has = PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out());
+    int has = PyObject_GetOptionalAttr(self, st.s_kept_tk.get(), kept.out());
     if (has <= 0) return has == 0;
-    if (PyObject_DelAttr(self, st.cmd.s_kept_tk.get()) == 0) return true;
+    if (PyObject_DelAttr(self, st.s_kept_tk.get()) == 0) return true;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
     return true;
@@ -156,10 +260,10 @@ namespace {
 PyObject* command_exit(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[0];
-    if (!quietly(st, self, st.cmd.s_delete.get(), false) || !forget_kept_tk(st, self)) return nullptr;
+    if (!quietly(st, self, st.s_delete.get(), false) || !forget_kept_tk(st, self)) return nullptr;
     if (!exact_temp_command(st, self)) {
         Ref hook;
-        if (!next_hook(st.cmd.TempTclCommand.get(), self, st.s_exit.get(), hook)) return nullptr;
+        if (!next_hook(st.TempTclCommand.get(), self, st.s_exit.get(), hook)) return nullptr;
         if (hook) return PyObject_Call(hook.get(), argv[1], nullptr);
     }
     Py_RETURN_FALSE;
@@ -183,9 +287,9 @@ bool delete_through_kept_tk(State& st, PyObject* self, PyObject* kept) noexcept 
             return false;
         }
     }
-    Ref name = Ref::steal(PyObject_GetAttr(self, st.cmd.s_cmd_name.get()));
+    Ref name = Ref::steal(PyObject_GetAttr(self, st.s_cmd_name.get()));
     if (!name) return false;
-    Ref words = Ref::steal(make_words({st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}));
+    Ref words = Ref::steal(make_words({st.w_rename.get(), name.get(), st.t_empty.get()}));
     if (!words) return false;
     Ref r = Ref::steal(call_tk_method(st, TkMethod::call, std::array<PyObject*, 2>{tk, words.get()}.data(), 2));
     if (!r && PyErr_ExceptionMatches(st.TclError.get())) PyErr_Clear();  // already gone
@@ -210,8 +314,8 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[0];
     Ref wrapped, kept;
-    if (PyObject_GetOptionalAttr(self, st.cmd.s_wrapped.get(), wrapped.out()) < 0) return nullptr;
-    if (PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out()) < 0) return nullptr;
+    if (PyObject_GetOptionalAttr(self, st.s_wrapped.get(), wrapped.out()) < 0) return nullptr;
+    if (PyObject_GetOptionalAttr(self, st.s_kept_tk.get(), kept.out()) < 0) return nullptr;
     if (kept && !kept_here(kept.get())) {
         // Collected in a thread that must not touch the interpreter, nor
         // drop what may be the last reference to its application (Tcl
@@ -228,7 +332,7 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
         if (alive < 0) return nullptr;
         if (alive == 0 && kept) {
             if (!delete_through_kept_tk(st, self, kept.get())) return nullptr;
-        } else if (!quietly(st, self, st.cmd.s_delete.get(), true)) {
+        } else if (!quietly(st, self, st.s_delete.get(), true)) {
             // A command already deleted (by the block, say) answers a
             // TclError, ignored; an interpreter gone without a kept
             // application took its commands with it (ReferenceError).
@@ -237,7 +341,7 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
     }
     if (!exact_temp_command(st, self)) {
         Ref hook;
-        if (!next_hook(st.cmd.TempTclCommand.get(), self, st.cmd.s_del.get(), hook)) return nullptr;
+        if (!next_hook(st.TempTclCommand.get(), self, st.s_del.get(), hook)) return nullptr;
         if (hook) {
             Ref r = Ref::steal(PyObject_CallNoArgs(hook.get()));
             if (!r) return nullptr;
@@ -308,7 +412,7 @@ callable (its __name__, __doc__, __wrapped__) and calls it through Tcl.
 // TempTclNamespace
 
 bool exact_temp_namespace(State& st, PyObject* self) noexcept {
-    return reinterpret_cast<PyObject*>(Py_TYPE(self)) == st.cmd.TempTclNamespace.get();
+    return Py_IS_TYPE(self, st.TempTclNamespace.as<PyTypeObject>());
 }
 
 PyObject* namespace_init(Function* fn, PyObject* const* argv) {
@@ -317,7 +421,7 @@ PyObject* namespace_init(Function* fn, PyObject* const* argv) {
     Ref name = Ref::steal(temp_name(st, self, argv[1]));
     if (!name) return nullptr;
     PyObject* a[] = {self, name.get()};
-    Ref r = Ref::steal(PyObject_VectorcallDict(st.cmd.namespace_init.get(), a, 2, argv[2]));
+    Ref r = Ref::steal(PyObject_VectorcallDict(st.namespace_init.get(), a, 2, argv[2]));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
@@ -328,18 +432,18 @@ PyObject* namespace_enter(Function* fn, PyObject* const* argv) {
     Ref result = Ref::borrow(self);
     if (!exact_temp_namespace(st, self)) {
         Ref hook;
-        if (!next_hook(st.cmd.TempTclNamespace.get(), self, st.s_enter.get(), hook)) return nullptr;
+        if (!next_hook(st.TempTclNamespace.get(), self, st.s_enter.get(), hook)) return nullptr;
         if (hook) result = Ref::steal(PyObject_CallNoArgs(hook.get()));
         if (!result) return nullptr;
     }
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_create.get()));
+    Ref r = Ref::steal(call_method(self, st.s_create.get()));
     if (!r) return nullptr;
     return result.release();
 }
 
 PyObject* namespace_exit(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return exit_and_chain(st, st.cmd.TempTclNamespace.get(), argv[0], argv[1], exact_temp_namespace(st, argv[0]));
+    return exit_and_chain(st, st.TempTclNamespace.get(), argv[0], argv[1], exact_temp_namespace(st, argv[0]));
 }
 
 constexpr capi::FunctionDef kNamespaceInit{"__init__", namespace_init,
@@ -399,25 +503,39 @@ Refused with TypeError: a temporary owns its Tcl object, so copy.copy(),
 copy.deepcopy() and pickle would make a second owner of it.
 )doc"};
 
+bool build_temp_variable(PyObject* module, State& st) {
+    capi::ClassBuilder temp(module, "TempTclVariable", kTempDoc);
+    temp.bases({st.TclVariable.get()}).method(kTempInit).method(kRefuseCopy).method(kTempEnter).method(kTempExit);
+    st.TempTclVariable = temp.build();
+    return static_cast<bool>(st.TempTclVariable);
+}
+
+bool build_temp_array_variable(PyObject* module, State& st) {
+    capi::ClassBuilder temp_array(module, "TempTclArrayVariable", kTempArrayDoc);
+    temp_array.bases({st.TempTclVariable.get(), st.TclArrayVariable.get()});
+    st.TempTclArrayVariable = temp_array.build();
+    return static_cast<bool>(st.TempTclArrayVariable);
+}
+
 bool build_temp_command(PyObject* module, State& st) {
     capi::ClassBuilder cls(module, "TempTclCommand", kCommandDoc);
-    cls.bases({st.cmd.TclCommand.get()})
+    cls.bases({st.TclCommand.get()})
         .method(kCommandInit)
         .method(kRefuseCopy)
         .method(kCommandEnter)
         .method(kCommandExit)
         .method(kCommandDel);
-    st.cmd.TempTclCommand = cls.build();
-    return static_cast<bool>(st.cmd.TempTclCommand);
+    st.TempTclCommand = cls.build();
+    return static_cast<bool>(st.TempTclCommand);
 }
 
 bool build_temp_namespace(PyObject* module, State& st) {
-    st.cmd.namespace_init = Ref::steal(PyObject_GetAttr(st.TclNamespace.get(), st.s_init.get()));
-    if (!st.cmd.namespace_init) return false;
+    st.namespace_init = Ref::steal(PyObject_GetAttr(st.TclNamespace.get(), st.s_init.get()));
+    if (!st.namespace_init) return false;
     capi::ClassBuilder cls(module, "TempTclNamespace", kNamespaceDoc);
     cls.bases({st.TclNamespace.get()}).method(kNamespaceInit).method(kRefuseCopy).method(kNamespaceEnter).method(kNamespaceExit);
-    st.cmd.TempTclNamespace = cls.build();
-    return static_cast<bool>(st.cmd.TempTclNamespace);
+    st.TempTclNamespace = cls.build();
+    return static_cast<bool>(st.TempTclNamespace);
 }
 
 }  // namespace tclns

@@ -1,165 +1,10 @@
 // TclVariable: a handle on one Tcl variable or array element, by name.
-#include "fastpath.hpp"
+#include "names.hpp"
+#include "varops.hpp"
 
 #include <cstring>
 
 namespace tclns {
-
-// ---------------------------------------------------------------------------
-// Shared helpers
-
-PyObject* concat4(PyObject* a, PyObject* b, PyObject* c, PyObject* d) noexcept {
-    PyObject* parts[] = {a, b, c, d};
-    Py_ssize_t total = 0;
-    Py_UCS4 maxchar = 0;
-    for (PyObject* p : parts) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(p) < 0) return nullptr;
-#endif
-        total += PyUnicode_GET_LENGTH(p);
-        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p));
-    }
-    Ref out = Ref::steal(PyUnicode_New(total, maxchar));
-    if (!out) return nullptr;
-    Py_ssize_t at = 0;
-    for (PyObject* p : parts) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(p);
-        if (n > 0 && PyUnicode_CopyCharacters(out.get(), at, p, 0, n) < 0) return nullptr;
-        at += n;
-    }
-    return out.release();
-}
-
-PyObject* element_name(State& st, PyObject* var_name, PyObject* array_index) noexcept {
-    Ref index = Ref::steal(quotify(st, array_index));
-    if (!index) return nullptr;
-    if (PyUnicode_Check(var_name) && PyUnicode_Check(index.get())) {
-        return concat4(var_name, st.t_lparen.get(), index.get(), st.t_rparen.get());
-    }
-    // Whatever `+` makes of other types (normally a TypeError).
-    Ref r = Ref::steal(PyNumber_Add(var_name, st.t_lparen.get()));
-    if (r) r = Ref::steal(PyNumber_Add(r.get(), index.get()));
-    if (r) r = Ref::steal(PyNumber_Add(r.get(), st.t_rparen.get()));
-    return r.release();
-}
-
-namespace {
-
-bool is_none(PyObject* o) noexcept { return o == nullptr || o == Py_None; }
-
-
-// The name a request reads: var_name, or the element name with an index.
-PyObject* request_name(State& st, PyObject* self, PyObject* array_index) noexcept {
-    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
-    if (!name || is_none(array_index)) return name.release();
-    return element_name(st, name.get(), array_index);
-}
-
-// ("::array", <sub>, var_name) plus quotify(pattern) when given, sent with
-// tk.call; `cast` (a name of a cast operation, or NULL) converts the result.
-PyObject* array_request(State& st, PyObject* self, PyObject* sub, PyObject* pattern, PyObject* cast) noexcept {
-    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
-    if (!name) return nullptr;
-    if (is_none(pattern)) return send_words(st, self, {st.w_array.get(), sub, name.get()}, cast);
-    Ref p = Ref::steal(quotify(st, pattern));
-    if (!p) return nullptr;
-    return send_words(st, self, {st.w_array.get(), sub, name.get(), p.get()}, cast);
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Requests
-
-PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyObject* cast) noexcept {
-    AttrReader attrs(st, self);
-    Ref tcl, tk;
-    if (!interp_tk(st, attrs, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(attrs(st.s_var_name.get()));
-    if (!name) return nullptr;
-    Ref value;
-    if (is_none(array_index)) {
-        PyObject* args[] = {nullptr, tk.get(), name.get()};
-        value = Ref::steal(call_tk(st, tcl.get(), TkMethod::getvar, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-    } else {
-        // The index goes to the host as it is: its own argument rules apply.
-        PyObject* args[] = {nullptr, tk.get(), name.get(), array_index};
-        value = Ref::steal(call_tk(st, tcl.get(), TkMethod::getvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-    }
-    if (!value) return nullptr;
-    Ref c;
-    if (cast == nullptr || cast == st.marker.get()) {
-        c = Ref::steal(attrs(st.s_cast.get()));
-        if (!c) return nullptr;
-    } else {
-        c = Ref::borrow(cast);
-    }
-    if (c.get() == Py_None) return value.release();
-    int truth = PyObject_IsTrue(c.get());
-    if (truth < 0) return nullptr;
-    if (!truth) return value.release();
-    return PyObject_CallOneArg(c.get(), value.get());
-}
-
-PyObject* variable_set(State& st, PyObject* self, PyObject* value, PyObject* array_index) noexcept {
-    AttrReader attrs(st, self);
-    Ref tcl, tk;
-    if (!interp_tk(st, attrs, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(attrs(st.s_var_name.get()));
-    if (!name) return nullptr;
-    if (is_none(array_index)) {
-        Ref v = Ref::steal(tclobj(st, value));
-        if (!v) return nullptr;
-        PyObject* args[] = {nullptr, tk.get(), name.get(), v.get()};
-        return call_tk(st, tcl.get(), TkMethod::setvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET);
-    }
-    Ref index = Ref::steal(quotify(st, array_index));
-    if (!index) return nullptr;
-    Ref v = Ref::steal(tclobj(st, value));
-    if (!v) return nullptr;
-    PyObject* args[] = {nullptr, tk.get(), name.get(), index.get(), v.get()};
-    return call_tk(st, tcl.get(), TkMethod::setvar, args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET);
-}
-
-PyObject* variable_unset(State& st, PyObject* self, PyObject* array_index, PyObject* nocomplain) noexcept {
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
-    if (!name) return nullptr;
-    Ref result;
-    if (is_none(array_index)) {
-        PyObject* args[] = {tk.get(), name.get()};
-        result = Ref::steal(call_tk(st, tcl.get(), TkMethod::unsetvar, args, 2));
-    } else {
-        Ref index = Ref::steal(quotify(st, array_index));
-        if (!index) return nullptr;
-        PyObject* args[] = {tk.get(), name.get(), index.get()};
-        result = Ref::steal(call_tk(st, tcl.get(), TkMethod::unsetvar, args, 3));
-    }
-    if (!result) {
-        if (nocomplain == nullptr || !PyErr_ExceptionMatches(st.TclError.get())) return nullptr;
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
-        int quiet = PyObject_IsTrue(nocomplain);
-        if (quiet < 0) return nullptr;
-        if (!quiet) {
-            PyErr_SetRaisedException(exc.release());
-            return nullptr;
-        }
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noexcept {
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(request_name(st, self, array_index));
-    if (!name) return nullptr;
-    Ref w = Ref::steal(make_words({st.w_info.get(), st.w_exists.get(), name.get()}));
-    if (!w) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), w.get()));
-    if (!result) return nullptr;
-    return cast_with(tcl.get(), st.s_cast_boolean.get(), result.get());
-}
 
 namespace {
 
@@ -198,19 +43,7 @@ PyObject* get_obj(Function* f, PyObject* const* argv) {
     return variable_get_obj(state_of(f), argv[0], argv[1], argv[2]);
 }
 
-PyObject* get_str(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref tcl, tk;
-    if (!interp_tk(st, argv[0], tcl, tk)) return nullptr;
-    Ref name = Ref::steal(request_name(st, argv[0], argv[1]));
-    if (!name) return nullptr;
-    // One script, the name list-quoted: a name is never read as code.
-    Ref w = Ref::steal(make_words({st.w_set.get(), name.get()}));
-    Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
-    if (!script) return nullptr;
-    PyObject* args[] = {tk.get(), script.get()};
-    return call_tk(st, tcl.get(), TkMethod::eval, args, 2);
-}
+PyObject* get_str(Function* f, PyObject* const* argv) { return variable_get_str(state_of(f), argv[0], argv[1]); }
 
 PyObject* set(Function* f, PyObject* const* argv) { return variable_set(state_of(f), argv[0], argv[1], argv[2]); }
 
@@ -235,38 +68,9 @@ PyObject* array_get_obj(Function* f, PyObject* const* argv) {
     return array_request(st, argv[0], st.w_get.get(), argv[1], st.s_cast_array.get());
 }
 
-PyObject* array_get_str(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
-    if (!name) return nullptr;
-    // The pattern is quoted with the other words by quotify().
-    Ref w = Ref::steal(is_none(argv[1]) ? make_words({st.w_array.get(), st.w_get.get(), name.get()})
-                                        : make_words({st.w_array.get(), st.w_get.get(), name.get(), argv[1]}));
-    Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
-    if (!script) return nullptr;
-    PyObject* args[] = {tk.get(), script.get()};
-    Ref result = Ref::steal(call_tk(st, tcl.get(), TkMethod::eval, args, 2));
-    if (!result) return nullptr;
-    return cast_with(tcl.get(), st.s_cast_array.get(), result.get());
-}
+PyObject* array_get_str(Function* f, PyObject* const* argv) { return array_get_str(state_of(f), argv[0], argv[1]); }
 
-PyObject* array_set(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref tcl, tk;
-    if (!interp_tk(st, argv[0], tcl, tk)) return nullptr;
-    Ref name = Ref::steal(read_attr(st, argv[0], st.s_var_name.get()));
-    if (!name) return nullptr;
-    Ref value = Ref::steal(tclobj(st, argv[1]));
-    if (!value) return nullptr;
-    Ref w = Ref::steal(make_words({st.w_array.get(), st.w_set.get(), name.get(), value.get()}));
-    if (!w) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), w.get()));
-    if (!result) return nullptr;
-    Py_RETURN_NONE;
-}
+PyObject* array_set(Function* f, PyObject* const* argv) { return array_set(state_of(f), argv[0], argv[1]); }
 
 PyObject* array_unset(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
@@ -290,19 +94,12 @@ PyObject* is_array(Function* f, PyObject* const* argv) {
     return array_request(st, argv[0], st.w_exists.get(), nullptr, st.s_cast_boolean.get());
 }
 
-// Whether `name` starts with "::" (through its own startswith for a non-str).
-int starts_absolute(State& st, PyObject* name) {
-    if (PyUnicode_Check(name)) return PyUnicode_Tailmatch(name, st.t_colons.get(), 0, PY_SSIZE_T_MAX, -1) > 0;
-    Ref r = Ref::steal(PyObject_CallMethod(name, "startswith", "O", st.t_colons.get()));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
 PyObject* absolute(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[0];
     Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
     if (!name) return nullptr;
-    int abs = starts_absolute(st, name.get());
+    int abs = starts_with_colons(st, name.get());
     if (abs < 0) return nullptr;
     if (abs) return name.release();
     Ref tcl, tk;
@@ -316,7 +113,7 @@ PyObject* absolute(Function* f, PyObject* const* argv) {
 
 PyObject* make_absolute(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    Ref name = Ref::steal(PyObject_CallMethodNoArgs(argv[0], st.s_absolute.get()));
+    Ref name = Ref::steal(call_method(argv[0], st.s_absolute.get()));
     if (!name || PyObject_SetAttr(argv[0], st.s_var_name.get(), name.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }

@@ -1,5 +1,5 @@
 // Helpers shared by the command and namespace classes.
-#include "namespace.hpp"
+#include "state.hpp"
 
 namespace tclns {
 
@@ -47,7 +47,7 @@ Ref super_of(PyObject* cls, PyObject* self) noexcept {
 
 bool init_base(State& st, PyObject* cls, PyObject* self) noexcept {
     Ref sup = super_of(cls, self);
-    return sup && Ref::steal(PyObject_CallMethodNoArgs(sup.get(), st.s_init.get()));
+    return sup && Ref::steal(call_method(sup.get(), st.s_init.get()));
 }
 
 bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcept {
@@ -58,12 +58,6 @@ bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcep
     if (truth < 0) return false;
     if (!truth) hook.reset();
     return true;
-}
-
-int starts_with_colons(State& st, PyObject* name) noexcept {
-    if (PyUnicode_Check(name)) return PyUnicode_Tailmatch(name, st.t_colons.get(), 0, PY_SSIZE_T_MAX, -1) > 0;
-    Ref r = Ref::steal(PyObject_CallMethod(name, "startswith", "O", st.t_colons.get()));
-    return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
 }  // namespace tclns
