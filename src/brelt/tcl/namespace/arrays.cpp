@@ -19,30 +19,67 @@ bool own_array(State& st, PyObject* self) noexcept {
 // ---------------------------------------------------------------------------
 // TclArrayVariable
 
+PyObject* array_init(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayInit{"__init__", array_init, R"doc(__init__(self, var_name, tcl=None, cast=None)
+--
+
+A handle on the Tcl array var_name (no index), as a mutable mapping.
+)doc"};
+
 PyObject* array_init(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    Ref sup = super_of(st.TclArrayVariable.get(), argv[0]);
+    PyObject* self = argv[kArrayInit.slot("self")];
+    PyObject* var_name = argv[kArrayInit.slot("var_name")];
+    PyObject* tcl = argv[kArrayInit.slot("tcl")];
+    PyObject* cast = argv[kArrayInit.slot("cast")];
+    Ref sup = super_of(st.TclArrayVariable.get(), self);
     Ref next_init = sup ? Ref::steal(PyObject_GetAttr(sup.get(), st.s_init.get())) : Ref();
     if (!next_init) return nullptr;
-    PyObject* args[] = {argv[1], argv[2] ? argv[2] : Py_None, argv[3] ? argv[3] : Py_None};
+    PyObject* args[] = {var_name, tcl ? tcl : Py_None, cast ? cast : Py_None};
     Ref r = Ref::steal(PyObject_Vectorcall(next_init.get(), args, 1, st.kw_tcl_cast.get()));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
 
+PyObject* array_len(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayLen{"__len__", array_len, R"doc(__len__(self)
+--
+
+The number of elements: self.array_size().
+)doc"};
+
 PyObject* array_len(Function* f, PyObject* const* argv) {
-    return call_method(argv[0], state_of(f).s_array_size.get());
+    PyObject* self = argv[kArrayLen.slot("self")];
+    return call_method(self, state_of(f).s_array_size.get());
 }
 
 PyObject* fetch_names(State& st, PyObject* owner) { return call_method(owner, st.s_array_names.get()); }
 
+PyObject* array_iter(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayIter{"__iter__", array_iter, R"doc(__iter__(self)
+--
+
+Iterate over the element names, in Tcl's order; self.array_names() is
+asked once, when the first name is requested.
+)doc"};
+
 PyObject* array_iter(Function* f, PyObject* const* argv) {
-    return new_lazy_iterator(state_of(f), f->module, argv[0], fetch_names);
+    PyObject* self = argv[kArrayIter.slot("self")];
+    return new_lazy_iterator(state_of(f), f->module, self, fetch_names);
 }
+
+PyObject* array_contains(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayContains{"__contains__", array_contains, R"doc(__contains__(self, key)
+--
+
+Whether element key exists: self.exists(array_index=key).
+)doc"};
 
 PyObject* array_contains(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    if (own_array(st, argv[0])) return variable_exists(st, argv[0], argv[1]);
+    PyObject* self = argv[kArrayContains.slot("self")];
+    PyObject* key = argv[kArrayContains.slot("key")];
+    if (own_array(st, self)) return variable_exists(st, self, key);
     return call_method(st.s_exists.get(), argv, 1, st.kw_array_index.get());
 }
 
@@ -65,76 +102,7 @@ std::nullptr_t as_element_error(State& st) {
     return nullptr;
 }
 
-PyObject* array_getitem(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* value = own_array(st, argv[0]) ? variable_get_obj(st, argv[0], argv[1], nullptr)
-                                             : call_method(st.s_get.get(), argv, 1, st.kw_array_index.get());
-    return value != nullptr ? value : as_element_error(st);
-}
-
-PyObject* array_setitem(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    Ref r;
-    if (own_array(st, self)) {
-        r = Ref::steal(variable_set(st, self, argv[2], argv[1]));
-    } else {
-        PyObject* args[] = {self, argv[2], argv[1]};
-        r = Ref::steal(call_method(st.s_set.get(), args, 2, st.kw_array_index.get()));
-    }
-    if (!r) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* array_delitem(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref r = Ref::steal(own_array(st, argv[0]) ? variable_unset(st, argv[0], argv[1], nullptr)
-                                               : call_method(st.s_unset.get(), argv, 1, st.kw_array_index.get()));
-    if (!r) return as_element_error(st);
-    Py_RETURN_NONE;
-}
-
-PyObject* array_clear(Function* f, PyObject* const* argv) {
-    Ref r = Ref::steal(call_method(argv[0], state_of(f).s_array_unset.get()));
-    if (!r) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* array_update(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    // dict(*args, **kwargs): its own argument rules, later entries winning.
-    Ref d = Ref::steal(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), argv[1], argv[2]));
-    if (!d) return nullptr;
-    Ref r = Ref::steal(call_method(argv[0], st.s_array_set.get(), d.get()));
-    if (!r) return nullptr;
-    Py_RETURN_NONE;
-}
-
-constexpr capi::FunctionDef kArrayInit{"__init__", array_init, R"doc(__init__(self, var_name, tcl=None, cast=None)
---
-
-A handle on the Tcl array var_name (no index), as a mutable mapping.
-)doc"};
-
-constexpr capi::FunctionDef kArrayLen{"__len__", array_len, R"doc(__len__(self)
---
-
-The number of elements: self.array_size().
-)doc"};
-
-constexpr capi::FunctionDef kArrayIter{"__iter__", array_iter, R"doc(__iter__(self)
---
-
-Iterate over the element names, in Tcl's order; self.array_names() is
-asked once, when the first name is requested.
-)doc"};
-
-constexpr capi::FunctionDef kArrayContains{"__contains__", array_contains, R"doc(__contains__(self, key)
---
-
-Whether element key exists: self.exists(array_index=key).
-)doc"};
-
+PyObject* array_getitem(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayGetitem{"__getitem__", array_getitem, R"doc(__getitem__(self, key)
 --
 
@@ -143,12 +111,39 @@ cast. A TclError (a missing element, a variable that is no array) comes
 as an error that is both TclError and KeyError, with Tcl's message.
 )doc"};
 
+PyObject* array_getitem(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArrayGetitem.slot("self")];
+    PyObject* key = argv[kArrayGetitem.slot("key")];
+    PyObject* value = own_array(st, self) ? variable_get_obj(st, self, key, nullptr)
+                                             : call_method(st.s_get.get(), argv, 1, st.kw_array_index.get());
+    return value != nullptr ? value : as_element_error(st);
+}
+
+PyObject* array_setitem(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArraySetitem{"__setitem__", array_setitem, R"doc(__setitem__(self, key, value)
 --
 
 Set element key: self.set(value, array_index=key).
 )doc"};
 
+PyObject* array_setitem(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArraySetitem.slot("self")];
+    PyObject* key = argv[kArraySetitem.slot("key")];
+    PyObject* value = argv[kArraySetitem.slot("value")];
+    Ref r;
+    if (own_array(st, self)) {
+        r = Ref::steal(variable_set(st, self, value, key));
+    } else {
+        PyObject* args[] = {self, value, key};
+        r = Ref::steal(call_method(st.s_set.get(), args, 2, st.kw_array_index.get()));
+    }
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* array_delitem(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayDelitem{"__delitem__", array_delitem, R"doc(__delitem__(self, key)
 --
 
@@ -156,18 +151,48 @@ Unset element key: self.unset(array_index=key). A missing element raises
 an error that is both TclError and KeyError, with Tcl's message.
 )doc"};
 
+PyObject* array_delitem(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArrayDelitem.slot("self")];
+    PyObject* key = argv[kArrayDelitem.slot("key")];
+    Ref r = Ref::steal(own_array(st, self) ? variable_unset(st, self, key, nullptr)
+                                               : call_method(st.s_unset.get(), argv, 1, st.kw_array_index.get()));
+    if (!r) return as_element_error(st);
+    Py_RETURN_NONE;
+}
+
+PyObject* array_clear(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayClear{"clear", array_clear, R"doc(clear(self)
 --
 
 Remove the array variable itself: self.array_unset().
 )doc"};
 
+PyObject* array_clear(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kArrayClear.slot("self")];
+    Ref r = Ref::steal(call_method(self, state_of(f).s_array_unset.get()));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* array_update(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayUpdate{"update", array_update, R"doc(update(self, /, *args, **kwargs)
 --
 
 Set the elements of dict(*args, **kwargs) with one "::array set" request.
 With no arguments the array is created if it did not exist.
 )doc"};
+
+PyObject* array_update(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArrayUpdate.slot("self")];
+    // dict(*args, **kwargs): its own argument rules, later entries winning.
+    Ref d = Ref::steal(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), argv[kArrayUpdate.slot("args")], argv[kArrayUpdate.slot("kwargs")]));
+    if (!d) return nullptr;
+    Ref r = Ref::steal(call_method(self, st.s_array_set.get(), d.get()));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
 
 constexpr const char* kArrayDoc = R"doc(A Tcl array as a Python mutable mapping from element names to values.
 

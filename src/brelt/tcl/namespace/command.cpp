@@ -92,28 +92,51 @@ PyObject* dashed_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyOb
 // ---------------------------------------------------------------------------
 // Construction
 
+PyObject* init(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kInit{"__init__", init,
+                                  R"doc(__init__(self, cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)
+--
+
+A handle on the Tcl command cmd, with bound arguments and options.
+
+Without args, cmd is a whole command line: a tuple is taken word by word,
+another TclCommand gives its command line, and anything else (a str, a
+list...) is split as a Tcl list, so 'puts hello' is the command puts
+with the bound argument hello. With args, cmd is the name alone (or
+another handle, whose line comes first) and args a Tcl list of bound
+arguments. keywords maps option names (without the dash) to values.
+Arguments and option values go through tclobj().
+
+tcl is the interpreter (held through a weak proxy; false means the
+package brelt.tcl). cast converts every result; logger (a logging.Logger)
+gets "Calling: <command line>" at info level before each call().
+)doc"};
+
 PyObject* init(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kInit.slot("self")];
+    PyObject* keywords = argv[kInit.slot("keywords")];
+    PyObject* cast = argv[kInit.slot("cast")];
+    PyObject* logger = argv[kInit.slot("logger")];
     if (!own_command(st, self) && !init_base(st, st.TclCommand.get(), self)) return nullptr;
     // The package, whatever `tcl` is: a name of one word is not split by
     // its cast_list, but a package that cannot be imported still fails here.
     if (!Ref::steal(the_package(st))) return nullptr;
-    Ref tcl = Ref::steal(interp_proxy(st, argv[4]));
+    Ref tcl = Ref::steal(interp_proxy(st, argv[kInit.slot("tcl")]));
     if (!tcl || PyObject_SetAttr(self, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
 
     Ref cmd, args;
-    if (!split_command(st, argv[1], argv[2], cmd, args)) return nullptr;
+    if (!split_command(st, argv[kInit.slot("cmd")], argv[kInit.slot("args")], cmd, args)) return nullptr;
     Ref name = Ref::steal(quotify(st, cmd.get()));
     if (!name || PyObject_SetAttr(self, st.s_cmd_name.get(), name.get()) < 0) return nullptr;
     PyObject* targs[] = {args.get()};
     Ref bound = Ref::steal(PyObject_Vectorcall(st.tclobj.get(), targs, 1, nullptr));
     if (!bound || PyObject_SetAttr(self, st.s_args.get(), bound.get()) < 0) return nullptr;
-    Ref options = Ref::steal(bound_options(st, argv[3]));
+    Ref options = Ref::steal(bound_options(st, keywords));
     if (!options) return nullptr;
     if (PyObject_SetAttr(self, st.s_keywords.get(), options.get()) < 0 ||
-        PyObject_SetAttr(self, st.s_cast.get(), argv[5] ? argv[5] : Py_None) < 0 ||
-        PyObject_SetAttr(self, st.s_logger.get(), argv[6] ? argv[6] : Py_None) < 0) {
+        PyObject_SetAttr(self, st.s_cast.get(), cast ? cast : Py_None) < 0 ||
+        PyObject_SetAttr(self, st.s_logger.get(), logger ? logger : Py_None) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -145,19 +168,47 @@ PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept
 
 namespace {
 
+PyObject* exists(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kExists{"exists", exists, R"doc(exists(self)
+--
+
+Whether a command of this very name exists ("::info commands").
+
+The name is matched literally: glob characters in it (* ? [ ] \) are
+escaped, so TclCommand('a*').exists() asks about the command named "a*".
+)doc"};
+
 PyObject* exists(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return command_exists(st, argv[0], st.w_commands.get());
+    PyObject* self = argv[kExists.slot("self")];
+    return command_exists(st, self, st.w_commands.get());
 }
+
+PyObject* is_proc(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kIsProc{"is_proc", is_proc, R"doc(is_proc(self)
+--
+
+Whether the command is a Tcl procedure ("::info procs", the name matched
+literally).
+)doc"};
 
 PyObject* is_proc(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return command_exists(st, argv[0], st.w_procs.get());
+    PyObject* self = argv[kIsProc.slot("self")];
+    return command_exists(st, self, st.w_procs.get());
 }
+
+PyObject* is_command(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kIsCommand{"is_command", is_command, R"doc(is_command(self)
+--
+
+Whether the command exists and is not a Tcl procedure (a built-in, or a
+command registered from Python).
+)doc"};
 
 PyObject* is_command(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kIsCommand.slot("self")];
     bool own = own_command(st, self);
     Ref found = Ref::steal(own ? command_exists(st, self, st.w_commands.get())
                                : call_method(self, st.s_exists.get()));
@@ -172,83 +223,149 @@ PyObject* is_command(Function* fn, PyObject* const* argv) {
     return PyBool_FromLong(!is);
 }
 
+PyObject* createcommand(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCreatecommand{"createcommand", createcommand, R"doc(createcommand(self, func)
+--
+
+Register the Python callable func as the Tcl command of this name
+(tk.createcommand). Tcl passes the words of each call as arguments; an
+exception in func becomes a Tcl error.
+)doc"};
+
 PyObject* createcommand(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
+    PyObject* self = argv[kCreatecommand.slot("self")];
     Ref tcl, tk;
-    if (!interp_tk(st, argv[0], tcl, tk)) return nullptr;
-    Ref name = Ref::steal(name_of(st, argv[0]));
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    Ref name = Ref::steal(name_of(st, self));
     if (!name) return nullptr;
     // Wrapped, so that an exception of func reaches Tcl as its message and
     // comes back as the cause of the TclError.
-    Ref callable = Ref::steal(host::command_callable(st.CommandCallable.get(), tk.get(), argv[1], st.TclError.get()));
+    Ref callable = Ref::steal(host::command_callable(st.CommandCallable.get(), tk.get(), argv[kCreatecommand.slot("func")], st.TclError.get()));
     if (!callable) return nullptr;
     PyObject* a[] = {tk.get(), name.get(), callable.get()};
     Ref r = Ref::steal(call_method(st.s_createcommand.get(), a, 3, nullptr));
     if (!r) return nullptr;
     // A temporary command keeps the application its command went to, until
     // the command is deleted (see TempTclCommand.__del__).
-    int temporary = PyObject_IsInstance(argv[0], st.TempTclCommand.get());
+    int temporary = PyObject_IsInstance(self, st.TempTclCommand.get());
     if (temporary < 0) return nullptr;
     if (temporary) {
         Ref kept = Ref::steal(kept_application(st, tcl.get(), tk.get()));
-        if (!kept || PyObject_SetAttr(argv[0], st.s_kept_tk.get(), kept.get()) < 0) return nullptr;
+        if (!kept || PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0) return nullptr;
     }
     Py_RETURN_NONE;
 }
 
+PyObject* rename(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kRename{"rename", rename, R"doc(rename(self, new_name)
+--
+
+Rename the command ("::rename") and then take quotify(new_name) as the
+handle's name. A missing command raises TclError and leaves the name; an
+empty new name (None, '') raises ValueError, since Tcl would delete the
+command: use delete() for that.
+)doc"};
+
 PyObject* rename(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref name = Ref::steal(name_of(st, argv[0]));
-    Ref fresh = name ? Ref::steal(quotify(st, argv[1])) : Ref();
+    PyObject* self = argv[kRename.slot("self")];
+    PyObject* new_name = argv[kRename.slot("new_name")];
+    Ref name = Ref::steal(name_of(st, self));
+    Ref fresh = name ? Ref::steal(quotify(st, new_name)) : Ref();
     if (!fresh) return nullptr;
     if (PyUnicode_Check(fresh.get()) && PyUnicode_GET_LENGTH(fresh.get()) == 0) {
         // Tcl deletes a command renamed to {}: that is delete()'s job.
         return capi::raise(PyExc_ValueError, "cannot rename a command to an empty name (use delete())");
     }
-    Ref r = Ref::steal(request(st, argv[0], {st.w_rename.get(), name.get(), fresh.get()}, nullptr));
+    Ref r = Ref::steal(request(st, self, {st.w_rename.get(), name.get(), fresh.get()}, nullptr));
     // The name changes only once Tcl has accepted the rename.
-    if (!r || PyObject_SetAttr(argv[0], st.s_cmd_name.get(), fresh.get()) < 0) return nullptr;
+    if (!r || PyObject_SetAttr(self, st.s_cmd_name.get(), fresh.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
+
+PyObject* delete_(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kDelete{"delete", delete_, R"doc(delete(self)
+--
+
+Delete the command ("::rename name {}"); TclError when it does not exist.
+)doc"};
 
 PyObject* delete_(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref name = Ref::steal(name_of(st, argv[0]));
+    PyObject* self = argv[kDelete.slot("self")];
+    Ref name = Ref::steal(name_of(st, self));
     if (!name) return nullptr;
-    Ref r = Ref::steal(request(st, argv[0], {st.w_rename.get(), name.get(), st.t_empty.get()}, nullptr));
+    Ref r = Ref::steal(request(st, self, {st.w_rename.get(), name.get(), st.t_empty.get()}, nullptr));
     if (!r) return nullptr;
     // A temporary command no longer needs the application it kept.
-    int temporary = PyObject_IsInstance(argv[0], st.TempTclCommand.get());
-    if (temporary < 0 || (temporary && !forget_kept_tk(st, argv[0]))) return nullptr;
+    int temporary = PyObject_IsInstance(self, st.TempTclCommand.get());
+    if (temporary < 0 || (temporary && !forget_kept_tk(st, self))) return nullptr;
     Py_RETURN_NONE;
 }
 
+PyObject* origin(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kOrigin{"origin", origin, R"doc(origin(self)
+--
+
+Return the fully qualified name of the original command of an imported
+one ("::namespace origin").
+)doc"};
+
 PyObject* origin(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref name = Ref::steal(name_of(st, argv[0]));
+    PyObject* self = argv[kOrigin.slot("self")];
+    Ref name = Ref::steal(name_of(st, self));
     if (!name) return nullptr;
-    return request(st, argv[0], {st.w_qnamespace.get(), st.w_origin.get(), name.get()}, nullptr);
+    return request(st, self, {st.w_qnamespace.get(), st.w_origin.get(), name.get()}, nullptr);
 }
+
+PyObject* proc_body(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kProcBody{"proc_body", proc_body, R"doc(proc_body(self)
+--
+
+Return the body of the Tcl procedure ("::info body"); TclError for a
+command that is not a procedure.
+)doc"};
 
 PyObject* proc_body(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref name = Ref::steal(name_of(st, argv[0]));
+    PyObject* self = argv[kProcBody.slot("self")];
+    Ref name = Ref::steal(name_of(st, self));
     if (!name) return nullptr;
-    return request(st, argv[0], {st.w_info.get(), st.w_body.get(), name.get()}, nullptr);
+    return request(st, self, {st.w_info.get(), st.w_body.get(), name.get()}, nullptr);
 }
+
+PyObject* proc_args(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kProcArgs{"proc_args", proc_args, R"doc(proc_args(self)
+--
+
+Return the argument names of the Tcl procedure as a list ("::info args").
+)doc"};
 
 PyObject* proc_args(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref name = Ref::steal(name_of(st, argv[0]));
+    PyObject* self = argv[kProcArgs.slot("self")];
+    Ref name = Ref::steal(name_of(st, self));
     if (!name) return nullptr;
-    return request(st, argv[0], {st.w_info.get(), st.w_args.get(), name.get()}, st.s_cast_list.get());
+    return request(st, self, {st.w_info.get(), st.w_args.get(), name.get()}, st.s_cast_list.get());
 }
+
+PyObject* proc_arg_default(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kProcArgDefault{"proc_arg_default", proc_arg_default, R"doc(proc_arg_default(self, arg_name)
+--
+
+Return the default value of the procedure's argument arg_name, or None
+when it has none ("::info default", through a temporary variable that is
+unset again whatever happens).
+)doc"};
 
 PyObject* proc_arg_default(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kProcArgDefault.slot("self")];
+    PyObject* arg_name = argv[kProcArgDefault.slot("arg_name")];
     Ref name = Ref::steal(name_of(st, self));
-    Ref arg = name ? Ref::steal(quotify(st, argv[1])) : Ref();
+    Ref arg = name ? Ref::steal(quotify(st, arg_name)) : Ref();
     Ref tcl = arg ? Ref::steal(PyObject_GetAttr(self, st.s_tcl.get())) : Ref();
     if (!tcl) return nullptr;
     // with TempTclVariable(tcl=self.tcl) as var: Tcl stores the default there.
@@ -298,9 +415,17 @@ PyObject* proc_arg_default(Function* fn, PyObject* const* argv) {
     return nullptr;
 }
 
+PyObject* absolute(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kAbsolute{"absolute", absolute, R"doc(absolute(self)
+--
+
+Return the absolute command name: an absolute name as it is (no request),
+a relative one joined to the interpreter's current namespace.
+)doc"};
+
 PyObject* absolute(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kAbsolute.slot("self")];
     Ref name = Ref::steal(name_of(st, self));
     if (!name) return nullptr;
     int abs = starts_with_colons(st, name.get());
@@ -315,24 +440,59 @@ PyObject* absolute(Function* fn, PyObject* const* argv) {
     return ns_join2(st, current.get(), name.get());
 }
 
+PyObject* make_absolute(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kMakeAbsolute{"make_absolute", make_absolute, R"doc(make_absolute(self)
+--
+
+Replace cmd_name by self.absolute().
+)doc"};
+
 PyObject* make_absolute(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref name = Ref::steal(call_method(argv[0], st.s_absolute.get()));
-    if (!name || PyObject_SetAttr(argv[0], st.s_cmd_name.get(), name.get()) < 0) return nullptr;
+    PyObject* self = argv[kMakeAbsolute.slot("self")];
+    Ref name = Ref::steal(call_method(self, st.s_absolute.get()));
+    if (!name || PyObject_SetAttr(self, st.s_cmd_name.get(), name.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
+PyObject* str(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kStr{"__str__", str, R"doc(__str__(self)
+--
+
+Return the command line without call arguments as a Tcl list string.
+)doc"};
+
 PyObject* str(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref line = Ref::steal(line_of(st, argv[0]));
+    PyObject* self = argv[kStr.slot("self")];
+    Ref line = Ref::steal(line_of(st, self));
     return line ? quotify(st, line.get()) : nullptr;
 }
 
-PyObject* tclobj_hook(Function* fn, PyObject* const* argv) { return line_of(state_of(fn), argv[0]); }
+PyObject* tclobj_hook(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kTclobj{"__tclobj__", tclobj_hook, R"doc(__tclobj__(self)
+--
+
+Return build_tclcmd(): a handle used as a Tcl value stands for its whole
+command line (a list).
+)doc"};
+
+PyObject* tclobj_hook(Function* fn, PyObject* const* argv) {
+    PyObject* self = argv[kTclobj.slot("self")];
+    return line_of(state_of(fn), self);
+}
+
+PyObject* repr(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kRepr{"__repr__", repr, R"doc(__repr__(self)
+--
+
+Return "ClassName('name', args=..., keywords=..., cast=...)", showing
+only the parts that are set.
+)doc"};
 
 PyObject* repr(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kRepr.slot("self")];
     AttrReader f(self, own_command(st, self));
     Ref cls = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.s_name.get()));
     Ref name = cls ? Ref::steal(f(st.s_cmd_name.get())) : Ref();
@@ -356,110 +516,26 @@ PyObject* repr(Function* fn, PyObject* const* argv) {
     return PyUnicode_FromFormat("%U)", text.get());
 }
 
+PyObject* get(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kGet{"__get__", get, R"doc(__get__(self, instance, owner=None)
+--
+
+Bind like a function: through a class the handle itself, through an
+instance a method whose call passes the instance as the first argument.
+)doc"};
+
 PyObject* get(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* instance = argv[1];
-    if (instance == nullptr || instance == Py_None) return Py_NewRef(argv[0]);
+    PyObject* self = argv[kGet.slot("self")];
+    PyObject* instance = argv[kGet.slot("instance")];
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
     // A bound method: the instance becomes the first call argument.
-    PyObject* a[] = {argv[0], instance};
+    PyObject* a[] = {self, instance};
     return PyObject_Vectorcall(st.MethodType.get(), a, 2, nullptr);
 }
 
 // ---------------------------------------------------------------------------
 // Definitions and docstrings
-
-constexpr capi::FunctionDef kInit{"__init__", init,
-                                  R"doc(__init__(self, cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)
---
-
-A handle on the Tcl command cmd, with bound arguments and options.
-
-Without args, cmd is a whole command line: a tuple is taken word by word,
-another TclCommand gives its command line, and anything else (a str, a
-list...) is split as a Tcl list, so 'puts hello' is the command puts
-with the bound argument hello. With args, cmd is the name alone (or
-another handle, whose line comes first) and args a Tcl list of bound
-arguments. keywords maps option names (without the dash) to values.
-Arguments and option values go through tclobj().
-
-tcl is the interpreter (held through a weak proxy; false means the
-package brelt.tcl). cast converts every result; logger (a logging.Logger)
-gets "Calling: <command line>" at info level before each call().
-)doc"};
-
-constexpr capi::FunctionDef kExists{"exists", exists, R"doc(exists(self)
---
-
-Whether a command of this very name exists ("::info commands").
-
-The name is matched literally: glob characters in it (* ? [ ] \) are
-escaped, so TclCommand('a*').exists() asks about the command named "a*".
-)doc"};
-
-constexpr capi::FunctionDef kIsProc{"is_proc", is_proc, R"doc(is_proc(self)
---
-
-Whether the command is a Tcl procedure ("::info procs", the name matched
-literally).
-)doc"};
-
-constexpr capi::FunctionDef kIsCommand{"is_command", is_command, R"doc(is_command(self)
---
-
-Whether the command exists and is not a Tcl procedure (a built-in, or a
-command registered from Python).
-)doc"};
-
-constexpr capi::FunctionDef kCreatecommand{"createcommand", createcommand, R"doc(createcommand(self, func)
---
-
-Register the Python callable func as the Tcl command of this name
-(tk.createcommand). Tcl passes the words of each call as arguments; an
-exception in func becomes a Tcl error.
-)doc"};
-
-constexpr capi::FunctionDef kRename{"rename", rename, R"doc(rename(self, new_name)
---
-
-Rename the command ("::rename") and then take quotify(new_name) as the
-handle's name. A missing command raises TclError and leaves the name; an
-empty new name (None, '') raises ValueError, since Tcl would delete the
-command: use delete() for that.
-)doc"};
-
-constexpr capi::FunctionDef kDelete{"delete", delete_, R"doc(delete(self)
---
-
-Delete the command ("::rename name {}"); TclError when it does not exist.
-)doc"};
-
-constexpr capi::FunctionDef kOrigin{"origin", origin, R"doc(origin(self)
---
-
-Return the fully qualified name of the original command of an imported
-one ("::namespace origin").
-)doc"};
-
-constexpr capi::FunctionDef kProcBody{"proc_body", proc_body, R"doc(proc_body(self)
---
-
-Return the body of the Tcl procedure ("::info body"); TclError for a
-command that is not a procedure.
-)doc"};
-
-constexpr capi::FunctionDef kProcArgs{"proc_args", proc_args, R"doc(proc_args(self)
---
-
-Return the argument names of the Tcl procedure as a list ("::info args").
-)doc"};
-
-constexpr capi::FunctionDef kProcArgDefault{"proc_arg_default", proc_arg_default, R"doc(proc_arg_default(self, arg_name)
---
-
-Return the default value of the procedure's argument arg_name, or None
-when it has none ("::info default", through a temporary variable that is
-unset again whatever happens).
-)doc"};
 
 constexpr capi::FunctionDef kBuild{"build_tclcmd", build_raw, R"doc(build_tclcmd(self, /, *args, **kwargs)
 --
@@ -506,46 +582,6 @@ constexpr capi::FunctionDef kEval{"eval", eval_raw, R"doc(eval(self, /, *args, *
 
 As call(), but the command line is sent as one script string (the words
 list-quoted by quotify()), and nothing is logged.
-)doc"};
-
-constexpr capi::FunctionDef kAbsolute{"absolute", absolute, R"doc(absolute(self)
---
-
-Return the absolute command name: an absolute name as it is (no request),
-a relative one joined to the interpreter's current namespace.
-)doc"};
-
-constexpr capi::FunctionDef kMakeAbsolute{"make_absolute", make_absolute, R"doc(make_absolute(self)
---
-
-Replace cmd_name by self.absolute().
-)doc"};
-
-constexpr capi::FunctionDef kStr{"__str__", str, R"doc(__str__(self)
---
-
-Return the command line without call arguments as a Tcl list string.
-)doc"};
-
-constexpr capi::FunctionDef kTclobj{"__tclobj__", tclobj_hook, R"doc(__tclobj__(self)
---
-
-Return build_tclcmd(): a handle used as a Tcl value stands for its whole
-command line (a list).
-)doc"};
-
-constexpr capi::FunctionDef kRepr{"__repr__", repr, R"doc(__repr__(self)
---
-
-Return "ClassName('name', args=..., keywords=..., cast=...)", showing
-only the parts that are set.
-)doc"};
-
-constexpr capi::FunctionDef kGet{"__get__", get, R"doc(__get__(self, instance, owner=None)
---
-
-Bind like a function: through a class the handle itself, through an
-instance a method whose call passes the instance as the first argument.
 )doc"};
 
 constexpr const char* kClassDoc = R"doc(A handle on one Tcl command, with pre-bound arguments and options.

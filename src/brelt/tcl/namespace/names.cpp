@@ -330,23 +330,14 @@ PyObject* tail_of(PyObject* name) noexcept {
 
 namespace {
 
-// The entry points: the argument through quotify(), then the rule.
-template <PyObject* (*Rule)(PyObject*)>
-PyObject* on_quotified(Function* self, PyObject* const* argv) {
-    Ref s = Ref::steal(quotify_str(state_of(self), argv[0]));
-    return s ? Rule(s.get()) : nullptr;
+// The argument through quotify(), then the rule.
+PyObject* on_quotified(Function* self, PyObject* string, PyObject* (*rule)(PyObject*)) noexcept {
+    Ref s = Ref::steal(quotify_str(state_of(self), string));
+    return s ? rule(s.get()) : nullptr;
 }
 
-PyObject* join_fn(Function* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    State& st = state_of(self);
-    if (kwnames == nullptr && nargs >= 1) return join_parts(st, args[0], args + 1, nargs - 1);
-    capi::ParsedArgs parsed;
-    if (!capi::parse_args(self->qualname, *self->sig, args, nargs, kwnames, parsed)) return nullptr;
-    PyObject* rest = parsed.argv[1];
-    return join_parts(st, parsed.argv[0], reinterpret_cast<PyTupleObject*>(rest)->ob_item, PyTuple_GET_SIZE(rest));
-}
-
-constexpr capi::FunctionDef kQualifiers{"qualifiers", on_quotified<qualifiers_str>, R"doc(qualifiers(string)
+PyObject* qualifiers_fn(Function* self, PyObject* const* argv);
+constexpr capi::FunctionDef kQualifiers{"qualifiers", qualifiers_fn, R"doc(qualifiers(string)
 --
 
 Return the namespace part of a name: everything before its last "::".
@@ -360,7 +351,12 @@ A run of three or more colons counts as one separator. The argument goes
 through quotify() first; nothing is asked of Tcl.
 )doc"};
 
-constexpr capi::FunctionDef kTail{"tail", on_quotified<tail_str>, R"doc(tail(string)
+PyObject* qualifiers_fn(Function* self, PyObject* const* argv) {
+    PyObject* string = argv[kQualifiers.slot("string")];
+    return on_quotified(self, string, qualifiers_str);
+}
+PyObject* tail_fn(Function* self, PyObject* const* argv);
+constexpr capi::FunctionDef kTail{"tail", tail_fn, R"doc(tail(string)
 --
 
 Return the last part of a name: everything after its last "::".
@@ -371,7 +367,12 @@ Return the last part of a name: everything after its last "::".
 The argument goes through quotify() first; nothing is asked of Tcl.
 )doc"};
 
-constexpr capi::FunctionDef kSplit{"split", on_quotified<split_str>, R"doc(split(string)
+PyObject* tail_fn(Function* self, PyObject* const* argv) {
+    PyObject* string = argv[kTail.slot("string")];
+    return on_quotified(self, string, tail_str);
+}
+PyObject* split_fn(Function* self, PyObject* const* argv);
+constexpr capi::FunctionDef kSplit{"split", split_fn, R"doc(split(string)
 --
 
 Return the parts of a name as a list; an absolute name starts with ''.
@@ -386,7 +387,12 @@ Runs of four, six... colons separate like "::". A part that holds a colon
 "Invalid Tcl namespace '<name>'". The argument goes through quotify() first.
 )doc"};
 
-constexpr capi::FunctionDef kNormalize{"normalize", on_quotified<normalize_str>, R"doc(normalize(string)
+PyObject* split_fn(Function* self, PyObject* const* argv) {
+    PyObject* string = argv[kSplit.slot("string")];
+    return on_quotified(self, string, split_str);
+}
+PyObject* normalize_fn(Function* self, PyObject* const* argv);
+constexpr capi::FunctionDef kNormalize{"normalize", normalize_fn, R"doc(normalize(string)
 --
 
 Return the name in its normal form: "::".join(TclNamespace.split(string)).
@@ -399,6 +405,12 @@ Return the name in its normal form: "::".join(TclNamespace.split(string)).
 Raises the ValueError of split() for an invalid name.
 )doc"};
 
+PyObject* normalize_fn(Function* self, PyObject* const* argv) {
+    PyObject* string = argv[kNormalize.slot("string")];
+    return on_quotified(self, string, normalize_str);
+}
+
+PyObject* join_fn(Function* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 constexpr capi::FunctionDef kJoin{"join", join_fn, R"doc(join(string, *args)
 --
 
@@ -415,6 +427,16 @@ name; empty parts are skipped; the others are appended with "::".
 
 Raises the ValueError of split() for an invalid result.
 )doc"};
+
+PyObject* join_fn(Function* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    State& st = state_of(self);
+    if (kwnames == nullptr && nargs >= 1) return join_parts(st, args[0], args + 1, nargs - 1);
+    capi::ParsedArgs parsed;
+    if (!capi::parse_args(self->qualname, *self->sig, args, nargs, kwnames, parsed)) return nullptr;
+    PyObject* rest = parsed.argv[kJoin.slot("args")];
+    return join_parts(st, parsed.argv[kJoin.slot("string")], reinterpret_cast<PyTupleObject*>(rest)->ob_item,
+                      PyTuple_GET_SIZE(rest));
+}
 
 }  // namespace
 

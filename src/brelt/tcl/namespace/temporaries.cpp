@@ -86,11 +86,25 @@ PyObject* exit_and_chain(State& st, PyObject* cls, PyObject* self, PyObject* exc
 // ---------------------------------------------------------------------------
 // TempTclVariable
 
+PyObject* temp_init(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kTempInit{"__init__", temp_init,
+                                      R"doc(__init__(self, var_name='::__brelt__{cls}_{id}_tmp', **kwargs)
+--
+
+A handle on a temporary variable.
+
+var_name (made a str) is formatted with str.format(cls=<class name>,
+id=<id(self)>), so the default is a global name unique among live
+handles, and a name of your own may carry the fields too ('::v_{id}');
+doubled braces give single ones, any other field is an error. The other
+arguments go by keyword to the next __init__ (array_index, tcl, cast).
+)doc"};
+
 PyObject* temp_init(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    PyObject* self = argv[0];
-    PyObject* kwargs = argv[2];
-    Ref pattern = Ref::borrow(argv[1] ? argv[1] : st.t_temp_name.get());
+    PyObject* self = argv[kTempInit.slot("self")];
+    PyObject* kwargs = argv[kTempInit.slot("kwargs")];
+    Ref pattern = Ref::borrow(argv[kTempInit.slot("var_name")] ? argv[kTempInit.slot("var_name")] : st.t_temp_name.get());
     if (!PyUnicode_Check(pattern.get())) {
         pattern = Ref::steal(PyObject_Str(pattern.get()));
         if (!pattern) return nullptr;
@@ -114,39 +128,7 @@ PyObject* temp_init(Function* f, PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
-PyObject* temp_enter(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref hook;
-    if (!next_hook(st.TempTclVariable.get(), argv[0], st.s_enter.get(), hook)) return nullptr;
-    if (hook) return PyObject_CallNoArgs(hook.get());
-    return Py_NewRef(argv[0]);
-}
-
-PyObject* temp_exit(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    PyObject* args[] = {self, Py_True};
-    Ref r = Ref::steal(call_method(st.s_unset.get(), args, 1, st.kw_nocomplain.get()));
-    if (!r) return nullptr;
-    Ref hook;
-    if (!next_hook(st.TempTclVariable.get(), self, st.s_exit.get(), hook)) return nullptr;
-    if (hook) return PyObject_Call(hook.get(), argv[1], nullptr);
-    Py_RETURN_FALSE;
-}
-
-constexpr capi::FunctionDef kTempInit{"__init__", temp_init,
-                                      R"doc(__init__(self, var_name='::__brelt__{cls}_{id}_tmp', **kwargs)
---
-
-A handle on a temporary variable.
-
-var_name (made a str) is formatted with str.format(cls=<class name>,
-id=<id(self)>), so the default is a global name unique among live
-handles, and a name of your own may carry the fields too ('::v_{id}');
-doubled braces give single ones, any other field is an error. The other
-arguments go by keyword to the next __init__ (array_index, tcl, cast).
-)doc"};
-
+PyObject* temp_enter(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kTempEnter{"__enter__", temp_enter, R"doc(__enter__(self)
 --
 
@@ -154,6 +136,16 @@ Enter the block: nothing is created in Tcl. Returns the handle, or what
 the __enter__ of a later class in the resolution order returns.
 )doc"};
 
+PyObject* temp_enter(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kTempEnter.slot("self")];
+    Ref hook;
+    if (!next_hook(st.TempTclVariable.get(), self, st.s_enter.get(), hook)) return nullptr;
+    if (hook) return PyObject_CallNoArgs(hook.get());
+    return Py_NewRef(self);
+}
+
+PyObject* temp_exit(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kTempExit{"__exit__", temp_exit, R"doc(__exit__(self, *args)
 --
 
@@ -162,6 +154,18 @@ handle), ignoring a TclError; then chain to the __exit__ of a later class
 in the resolution order, if any, and return its result; else False, so an
 exception of the block propagates.
 )doc"};
+
+PyObject* temp_exit(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kTempExit.slot("self")];
+    PyObject* args[] = {self, Py_True};
+    Ref r = Ref::steal(call_method(st.s_unset.get(), args, 1, st.kw_nocomplain.get()));
+    if (!r) return nullptr;
+    Ref hook;
+    if (!next_hook(st.TempTclVariable.get(), self, st.s_exit.get(), hook)) return nullptr;
+    if (hook) return PyObject_Call(hook.get(), argv[kTempExit.slot("args")], nullptr);
+    Py_RETURN_FALSE;
+}
 
 constexpr const char* kTempArrayDoc = R"doc(A temporary Tcl array used as a mapping: a TclArrayVariable with the
 generated name and the `with` block of TempTclVariable.
@@ -187,14 +191,35 @@ bool exact_temp_command(State& st, PyObject* self) noexcept {
     return Py_IS_TYPE(self, st.TempTclCommand.as<PyTypeObject>());
 }
 
+PyObject* command_init(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCommandInit{
+    "__init__", command_init, R"doc(__init__(self, func=None, cmd_name='::__brelt__{cls}_{id}_tmp', **kwargs)
+--
+
+A command handle with a generated name, and func registered under it.
+
+cmd_name (made a str) is formatted with str.format(cls=<class name>,
+id=<id(self)>), so the default is a global name unique among live
+handles; a name of your own may carry the fields too. The other
+arguments go by keyword to TclCommand.__init__ (args, keywords, tcl,
+cast, logger). When func is given it is registered as the Tcl command
+(createcommand) and the handle takes its __name__, __doc__... and
+__wrapped__ (functools.update_wrapper); until the command is deleted the
+handle also keeps the Tcl application it went to (_TempTclCommand__tk),
+so that collecting the handle removes the command even after the
+interpreter object is gone.
+)doc"};
+
 PyObject* command_init(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
-    PyObject* func = argv[1];
-    Ref name = Ref::steal(temp_name(st, self, argv[2]));
+    PyObject* self = argv[kCommandInit.slot("self")];
+    PyObject* func = argv[kCommandInit.slot("func")];
+    PyObject* cmd_name = argv[kCommandInit.slot("cmd_name")];
+    PyObject* kwargs = argv[kCommandInit.slot("kwargs")];
+    Ref name = Ref::steal(temp_name(st, self, cmd_name));
     if (!name) return nullptr;
     PyObject* a[] = {self, name.get()};
-    Ref r = Ref::steal(PyObject_VectorcallDict(st.command_init.get(), a, 2, argv[3]));
+    Ref r = Ref::steal(PyObject_VectorcallDict(st.command_init.get(), a, 2, kwargs));
     if (!r) return nullptr;
     int registered = func == nullptr ? 0 : PyObject_IsTrue(func);
     if (registered < 0) return nullptr;
@@ -225,14 +250,23 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
+PyObject* command_enter(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCommandEnter{"__enter__", command_enter, R"doc(__enter__(self)
+--
+
+Enter the block: nothing is created. Returns the handle, or what the
+__enter__ of a later class in the resolution order returns.
+)doc"};
+
 PyObject* command_enter(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    if (!exact_temp_command(st, argv[0])) {
+    PyObject* self = argv[kCommandEnter.slot("self")];
+    if (!exact_temp_command(st, self)) {
         Ref hook;
-        if (!next_hook(st.TempTclCommand.get(), argv[0], st.s_enter.get(), hook)) return nullptr;
+        if (!next_hook(st.TempTclCommand.get(), self, st.s_enter.get(), hook)) return nullptr;
         if (hook) return PyObject_CallNoArgs(hook.get());
     }
-    return Py_NewRef(argv[0]);
+    return Py_NewRef(self);
 }
 
 }  // namespace
@@ -257,14 +291,24 @@ bool forget_kept_tk(State& st, PyObject* self) noexcept {
 
 namespace {
 
+PyObject* command_exit(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCommandExit{"__exit__", command_exit, R"doc(__exit__(self, *exc_info)
+--
+
+Leave the block: delete the command (a TclError, such as for a command
+already gone, is ignored); then chain to the __exit__ of a later class in
+the resolution order and return its result, else False.
+)doc"};
+
 PyObject* command_exit(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kCommandExit.slot("self")];
+    PyObject* exc_info = argv[kCommandExit.slot("exc_info")];
     if (!quietly(st, self, st.s_delete.get(), false) || !forget_kept_tk(st, self)) return nullptr;
     if (!exact_temp_command(st, self)) {
         Ref hook;
         if (!next_hook(st.TempTclCommand.get(), self, st.s_exit.get(), hook)) return nullptr;
-        if (hook) return PyObject_Call(hook.get(), argv[1], nullptr);
+        if (hook) return PyObject_Call(hook.get(), exc_info, nullptr);
     }
     Py_RETURN_FALSE;
 }
@@ -310,9 +354,22 @@ bool kept_here(PyObject* kept) noexcept {
     return ident == PyThread_get_thread_ident();
 }
 
+PyObject* command_del(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCommandDel{"__del__", command_del, R"doc(__del__(self)
+--
+
+When a callable was registered (the handle has __wrapped__), delete the
+command (self.delete()); a TclError, such as for a command that the
+block already deleted, is ignored. When the interpreter object is
+already gone, the command is deleted through the Tcl
+application kept at registration (the host keeps that application alive
+while a Python command is registered in it), and no ReferenceError is
+reported. Then the __del__ of a later class, if any.
+)doc"};
+
 PyObject* command_del(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kCommandDel.slot("self")];
     Ref wrapped, kept;
     if (PyObject_GetOptionalAttr(self, st.s_wrapped.get(), wrapped.out()) < 0) return nullptr;
     if (PyObject_GetOptionalAttr(self, st.s_kept_tk.get(), kept.out()) < 0) return nullptr;
@@ -350,51 +407,6 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
-constexpr capi::FunctionDef kCommandInit{
-    "__init__", command_init, R"doc(__init__(self, func=None, cmd_name='::__brelt__{cls}_{id}_tmp', **kwargs)
---
-
-A command handle with a generated name, and func registered under it.
-
-cmd_name (made a str) is formatted with str.format(cls=<class name>,
-id=<id(self)>), so the default is a global name unique among live
-handles; a name of your own may carry the fields too. The other
-arguments go by keyword to TclCommand.__init__ (args, keywords, tcl,
-cast, logger). When func is given it is registered as the Tcl command
-(createcommand) and the handle takes its __name__, __doc__... and
-__wrapped__ (functools.update_wrapper); until the command is deleted the
-handle also keeps the Tcl application it went to (_TempTclCommand__tk),
-so that collecting the handle removes the command even after the
-interpreter object is gone.
-)doc"};
-
-constexpr capi::FunctionDef kCommandEnter{"__enter__", command_enter, R"doc(__enter__(self)
---
-
-Enter the block: nothing is created. Returns the handle, or what the
-__enter__ of a later class in the resolution order returns.
-)doc"};
-
-constexpr capi::FunctionDef kCommandExit{"__exit__", command_exit, R"doc(__exit__(self, *exc_info)
---
-
-Leave the block: delete the command (a TclError, such as for a command
-already gone, is ignored); then chain to the __exit__ of a later class in
-the resolution order and return its result, else False.
-)doc"};
-
-constexpr capi::FunctionDef kCommandDel{"__del__", command_del, R"doc(__del__(self)
---
-
-When a callable was registered (the handle has __wrapped__), delete the
-command (self.delete()); a TclError, such as for a command that the
-block already deleted, is ignored. When the interpreter object is
-already gone, the command is deleted through the Tcl
-application kept at registration (the host keeps that application alive
-while a Python command is registered in it), and no ReferenceError is
-reported. Then the __del__ of a later class, if any.
-)doc"};
-
 constexpr const char* kCommandDoc = R"doc(A Python callable registered as a Tcl command under a generated name.
 
 The command exists from the constructor until a `with` block around the
@@ -415,20 +427,43 @@ bool exact_temp_namespace(State& st, PyObject* self) noexcept {
     return Py_IS_TYPE(self, st.TempTclNamespace.as<PyTypeObject>());
 }
 
+PyObject* namespace_init(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kNamespaceInit{"__init__", namespace_init,
+                                           R"doc(__init__(self, ns='::__brelt__{cls}_{id}_tmp', **kwargs)
+--
+
+A namespace handle with a generated name; nothing is created yet.
+
+ns (made a str) is formatted with str.format(cls=<class name>,
+id=<id(self)>), as for TempTclCommand. The other arguments go by keyword
+to TclNamespace.__init__ (tcl).
+)doc"};
+
 PyObject* namespace_init(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
-    Ref name = Ref::steal(temp_name(st, self, argv[1]));
+    PyObject* self = argv[kNamespaceInit.slot("self")];
+    PyObject* ns = argv[kNamespaceInit.slot("ns")];
+    PyObject* kwargs = argv[kNamespaceInit.slot("kwargs")];
+    Ref name = Ref::steal(temp_name(st, self, ns));
     if (!name) return nullptr;
     PyObject* a[] = {self, name.get()};
-    Ref r = Ref::steal(PyObject_VectorcallDict(st.namespace_init.get(), a, 2, argv[2]));
+    Ref r = Ref::steal(PyObject_VectorcallDict(st.namespace_init.get(), a, 2, kwargs));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
 
+PyObject* namespace_enter(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kNamespaceEnter{"__enter__", namespace_enter, R"doc(__enter__(self)
+--
+
+Enter the block: the result of a later class's __enter__ (or the handle
+itself), then create the namespace. A failed create() raises before the
+block runs.
+)doc"};
+
 PyObject* namespace_enter(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kNamespaceEnter.slot("self")];
     Ref result = Ref::borrow(self);
     if (!exact_temp_namespace(st, self)) {
         Ref hook;
@@ -441,36 +476,20 @@ PyObject* namespace_enter(Function* fn, PyObject* const* argv) {
     return result.release();
 }
 
-PyObject* namespace_exit(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    return exit_and_chain(st, st.TempTclNamespace.get(), argv[0], argv[1], exact_temp_namespace(st, argv[0]));
-}
-
-constexpr capi::FunctionDef kNamespaceInit{"__init__", namespace_init,
-                                           R"doc(__init__(self, ns='::__brelt__{cls}_{id}_tmp', **kwargs)
---
-
-A namespace handle with a generated name; nothing is created yet.
-
-ns (made a str) is formatted with str.format(cls=<class name>,
-id=<id(self)>), as for TempTclCommand. The other arguments go by keyword
-to TclNamespace.__init__ (tcl).
-)doc"};
-
-constexpr capi::FunctionDef kNamespaceEnter{"__enter__", namespace_enter, R"doc(__enter__(self)
---
-
-Enter the block: the result of a later class's __enter__ (or the handle
-itself), then create the namespace. A failed create() raises before the
-block runs.
-)doc"};
-
+PyObject* namespace_exit(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kNamespaceExit{"__exit__", namespace_exit, R"doc(__exit__(self, *exc_info)
 --
 
 Leave the block: delete the namespace (a TclError is ignored); then chain
 to the __exit__ of a later class and return its result, else False.
 )doc"};
+
+PyObject* namespace_exit(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kNamespaceExit.slot("self")];
+    PyObject* exc_info = argv[kNamespaceExit.slot("exc_info")];
+    return exit_and_chain(st, st.TempTclNamespace.get(), self, exc_info, exact_temp_namespace(st, self));
+}
 
 constexpr const char* kNamespaceDoc = R"doc(A Tcl namespace with a generated name that exists for a `with` block.
 
@@ -489,19 +508,20 @@ create()) stays until delete().
 
 // A temporary owns its Tcl object: a copy would be a second owner, whose
 // collection or block deletes what the original still uses.
-static PyObject* refuse_copy(Function* fn, PyObject* const* argv) {
-    (void)fn;
-    PyErr_Format(PyExc_TypeError, "cannot copy or pickle '%.200s' object: it owns its Tcl %s",
-                 Py_TYPE(argv[0])->tp_name, "object");
-    return nullptr;
-}
-
-extern const capi::FunctionDef kRefuseCopy{"__reduce_ex__", refuse_copy, R"doc(__reduce_ex__(self, protocol)
+static PyObject* refuse_copy(Function* fn, PyObject* const* argv);
+extern constexpr capi::FunctionDef kRefuseCopy{"__reduce_ex__", refuse_copy, R"doc(__reduce_ex__(self, protocol)
 --
 
 Refused with TypeError: a temporary owns its Tcl object, so copy.copy(),
 copy.deepcopy() and pickle would make a second owner of it.
 )doc"};
+
+static PyObject* refuse_copy(Function*, PyObject* const* argv) {
+    PyObject* self = argv[kRefuseCopy.slot("self")];
+    PyErr_Format(PyExc_TypeError, "cannot copy or pickle '%.200s' object: it owns its Tcl %s", Py_TYPE(self)->tp_name,
+                 "object");
+    return nullptr;
+}
 
 bool build_temp_variable(PyObject* module, State& st) {
     capi::ClassBuilder temp(module, "TempTclVariable", kTempDoc);

@@ -51,166 +51,24 @@ PyObject* remove(State& st, PyObject* self, PyObject* key, PyObject* index, PyOb
     return target(st, self, key, t) ? var_unsetvar(st, t, index, nocomplain) : nullptr;
 }
 
-PyObject* vars_init(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    if (!init_view(st, st.VariablesView.get(), argv[0], argv[1])) return nullptr;
-    Py_RETURN_NONE;
-}
-
-// byref(var_name, *args, **kwargs): var_type(join(ns, var_name), *args,
-// tcl=ns.tcl, **kwargs), var_type taken out of the keywords.
-PyObject* vars_byref(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* kwargs = argv[3];
-    Ref var_type;
-    int given = PyDict_GetItemRef(kwargs, st.s_var_type.get(), var_type.out());
-    if (given < 0 || (given > 0 && PyDict_DelItem(kwargs, st.s_var_type.get()) < 0)) return nullptr;
-    if (!var_type) var_type = Ref::borrow(st.TclVariable.get());
-    return make_byref(st, var_type.get(), "byref", false, argv[0], argv[1], argv[2], kwargs);
-}
-
-PyObject* vars_array_byref(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* kwargs = argv[3];
-    int dup = PyDict_Contains(kwargs, st.s_var_type.get());
-    if (dup != 0) {
-        if (dup > 0) PyErr_SetString(PyExc_TypeError, "byref() got multiple values for keyword argument 'var_type'");
-        return nullptr;
-    }
-    if (PyDict_SetItem(kwargs, st.s_var_type.get(), st.TclArrayVariable.get()) < 0) return nullptr;
-    Ref pos = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(argv[2]) + 1));
-    if (!pos) return nullptr;
-    PyTuple_SET_ITEM(pos.get(), 0, Py_NewRef(argv[1]));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(argv[2]); ++i) {
-        PyTuple_SET_ITEM(pos.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(argv[2], i)));
-    }
-    Ref byref = Ref::steal(PyObject_GetAttr(argv[0], st.s_byref.get()));
-    return byref ? PyObject_Call(byref.get(), pos.get(), kwargs) : nullptr;
-}
-
-PyObject* vars_get(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    if (own_vars(st, argv[0])) return read_str(st, argv[0], argv[1]);
-    PyObject* a[] = {nullptr};
-    return via_handle(st, argv[0], argv[1], st.s_get_str.get(), a, 1);
-}
-
-PyObject* objs_get(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* index = argv[2] ? argv[2] : Py_None;
-    if (own_vars(st, argv[0])) return read_obj(st, argv[0], argv[1], index);
-    PyObject* a[] = {nullptr, index};
-    return via_handle(st, argv[0], argv[1], st.s_get_obj.get(), a, 2, st.kw_array_index.get());
-}
-
-PyObject* vars_set(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* index = argv[3] ? argv[3] : Py_None;
-    if (own_vars(st, argv[0])) return write(st, argv[0], argv[1], argv[2], index);
-    PyObject* a[] = {nullptr, argv[2], index};
-    return via_handle(st, argv[0], argv[1], st.s_set.get(), a, 3, st.kw_array_index.get());
-}
-
-PyObject* vars_unset(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* index = argv[2] ? argv[2] : Py_None;
-    PyObject* quiet = argv[3] ? argv[3] : Py_False;
-    if (own_vars(st, argv[0])) return remove(st, argv[0], argv[1], index, quiet);
-    PyObject* a[] = {nullptr, index, quiet};
-    return none_of(via_handle(st, argv[0], argv[1], st.s_unset.get(), a, 3, st.kw_index_nocomplain.get()));
-}
-
-PyObject* vars_exists(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* index = argv[2] ? argv[2] : Py_None;
-    if (own_vars(st, argv[0])) return test_exists(st, argv[0], argv[1], index);
-    PyObject* a[] = {nullptr, index};
-    return via_handle(st, argv[0], argv[1], st.s_exists.get(), a, 2, st.kw_array_index.get());
-}
-
-PyObject* vars_is_array(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* a[] = {nullptr};
-    return via_handle(st, argv[0], argv[1], st.s_is_array.get(), a, 1);
-}
-
-template <bool Objects>
-PyObject* array_get(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* a[] = {nullptr, argv[2] ? argv[2] : Py_None};
-    PyObject* method = Objects ? st.s_array_get_obj.get() : st.s_array_get_str.get();
-    return via_handle(st, argv[0], argv[1], method, a, 2, st.kw_pattern.get());
-}
-
-PyObject* vars_array_set(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* a[] = {nullptr, argv[2]};
-    return none_of(via_handle(st, argv[0], argv[1], st.s_array_set.get(), a, 2));
-}
-
-PyObject* vars_array_unset(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* a[] = {nullptr, argv[2] ? argv[2] : Py_None};
-    return none_of(via_handle(st, argv[0], argv[1], st.s_array_unset.get(), a, 2, st.kw_pattern.get()));
-}
-
-PyObject* vars_array_names(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* a[] = {nullptr, argv[2] ? argv[2] : Py_None};
-    return via_handle(st, argv[0], argv[1], st.s_array_names.get(), a, 2, st.kw_pattern.get());
-}
-
-PyObject* vars_getitem(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[0];
-    Ref value;
-    if (Py_IS_TYPE(self, st.VariablesView.as<PyTypeObject>())) {
-        value = Ref::steal(read_str(st, self, argv[1]));
-    } else if (Py_IS_TYPE(self, st.ObjectsView.as<PyTypeObject>())) {
-        value = Ref::steal(read_obj(st, self, argv[1], Py_None));
-    } else {
-        value = Ref::steal(call_method(self, st.s_get.get(), argv[1]));
-    }
-    if (value) return value.release();
-    // A missing variable and a bad name are both absent keys.
-    if (PyErr_ExceptionMatches(st.TclError.get()) || PyErr_ExceptionMatches(PyExc_ValueError)) {
-        return reraise_as_key_error();
-    }
-    return nullptr;
-}
-
-PyObject* vars_setitem(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[0];
-    if (own_vars(st, self)) return none_of(write(st, self, argv[1], argv[2], Py_None));
-    PyObject* a[] = {self, argv[1], argv[2]};
-    return none_of(call_method(st.s_set.get(), a, 3, nullptr));
-}
-
-PyObject* vars_delitem(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[0];
-    Ref r = Ref::steal(own_vars(st, self) ? remove(st, self, argv[1], Py_None, nullptr)
-                                          : call_method(self, st.s_unset.get(), argv[1]));
-    if (r) Py_RETURN_NONE;
-    if (PyErr_ExceptionMatches(st.TclError.get())) return reraise_as_key_error();
-    return nullptr;
-}
-
-PyObject* vars_contains(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    if (own_vars(st, argv[0])) return test_exists(st, argv[0], argv[1], Py_None);
-    return call_method(argv[0], st.s_exists.get(), argv[1]);
-}
-
-PyObject* vars_iter(Function* fn, PyObject* const* argv) { return iter_vars(fn, argv[0]); }
-
+PyObject* vars_init(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsInit{"__init__", vars_init, R"doc(__init__(self, ns)
 --
 
 The variables of the TclNamespace ns as a mapping (ns.vars, ns.objs).
 )doc"};
 
+PyObject* vars_init(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsInit.slot("self")];
+    PyObject* ns = argv[kVarsInit.slot("ns")];
+    if (!init_view(st, st.VariablesView.get(), self, ns)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// byref(var_name, *args, **kwargs): var_type(join(ns, var_name), *args,
+// tcl=ns.tcl, **kwargs), var_type taken out of the keywords.
+PyObject* vars_byref(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsByref{"byref", vars_byref, R"doc(byref(self, var_name, *args, **kwargs)
 --
 
@@ -221,6 +79,20 @@ absolute var_name ignores the namespace). byref('a', 'k') is a handle on
 element k of array a; byref('a', cast=int) has a default cast.
 )doc"};
 
+PyObject* vars_byref(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsByref.slot("self")];
+    PyObject* var_name = argv[kVarsByref.slot("var_name")];
+    PyObject* args = argv[kVarsByref.slot("args")];
+    PyObject* kwargs = argv[kVarsByref.slot("kwargs")];
+    Ref var_type;
+    int given = PyDict_GetItemRef(kwargs, st.s_var_type.get(), var_type.out());
+    if (given < 0 || (given > 0 && PyDict_DelItem(kwargs, st.s_var_type.get()) < 0)) return nullptr;
+    if (!var_type) var_type = Ref::borrow(st.TclVariable.get());
+    return make_byref(st, var_type.get(), "byref", false, self, var_name, args, kwargs);
+}
+
+PyObject* vars_array_byref(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsArrayByref{
     "array_byref", vars_array_byref, R"doc(array_byref(self, var_name, *args, **kwargs)
 --
@@ -229,6 +101,29 @@ Return a TclArrayVariable on the namespace's array var_name:
 self.byref(var_name, *args, var_type=TclArrayVariable, **kwargs).
 )doc"};
 
+PyObject* vars_array_byref(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsArrayByref.slot("self")];
+    PyObject* var_name = argv[kVarsArrayByref.slot("var_name")];
+    PyObject* args = argv[kVarsArrayByref.slot("args")];
+    PyObject* kwargs = argv[kVarsArrayByref.slot("kwargs")];
+    int dup = PyDict_Contains(kwargs, st.s_var_type.get());
+    if (dup != 0) {
+        if (dup > 0) PyErr_SetString(PyExc_TypeError, "byref() got multiple values for keyword argument 'var_type'");
+        return nullptr;
+    }
+    if (PyDict_SetItem(kwargs, st.s_var_type.get(), st.TclArrayVariable.get()) < 0) return nullptr;
+    Ref pos = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(args) + 1));
+    if (!pos) return nullptr;
+    PyTuple_SET_ITEM(pos.get(), 0, Py_NewRef(var_name));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+        PyTuple_SET_ITEM(pos.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    }
+    Ref byref = Ref::steal(PyObject_GetAttr(self, st.s_byref.get()));
+    return byref ? PyObject_Call(byref.get(), pos.get(), kwargs) : nullptr;
+}
+
+PyObject* vars_get(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsGet{"get", vars_get, R"doc(get(self, var_name)
 --
 
@@ -237,6 +132,16 @@ missing variable raises TclError and a bad name ValueError; unlike a
 mapping's get() there is no default.
 )doc"};
 
+PyObject* vars_get(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsGet.slot("self")];
+    PyObject* var_name = argv[kVarsGet.slot("var_name")];
+    if (own_vars(st, self)) return read_str(st, self, var_name);
+    PyObject* a[] = {nullptr};
+    return via_handle(st, self, var_name, st.s_get_str.get(), a, 1);
+}
+
+PyObject* objs_get(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kObjsGet{"get", objs_get, R"doc(get(self, var_name, array_index=None)
 --
 
@@ -245,12 +150,37 @@ it over (the handle's get_obj(), uncast). A missing variable raises
 TclError and a bad name ValueError; there is no default.
 )doc"};
 
+PyObject* objs_get(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kObjsGet.slot("self")];
+    PyObject* var_name = argv[kObjsGet.slot("var_name")];
+    PyObject* array_index = argv[kObjsGet.slot("array_index")];
+    PyObject* index = array_index ? array_index : Py_None;
+    if (own_vars(st, self)) return read_obj(st, self, var_name, index);
+    PyObject* a[] = {nullptr, index};
+    return via_handle(st, self, var_name, st.s_get_obj.get(), a, 2, st.kw_array_index.get());
+}
+
+PyObject* vars_set(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsSet{"set", vars_set, R"doc(set(self, var_name, value, array_index=None)
 --
 
 Set the variable (or its element array_index) to tclobj(value).
 )doc"};
 
+PyObject* vars_set(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsSet.slot("self")];
+    PyObject* var_name = argv[kVarsSet.slot("var_name")];
+    PyObject* value = argv[kVarsSet.slot("value")];
+    PyObject* array_index = argv[kVarsSet.slot("array_index")];
+    PyObject* index = array_index ? array_index : Py_None;
+    if (own_vars(st, self)) return write(st, self, var_name, value, index);
+    PyObject* a[] = {nullptr, value, index};
+    return via_handle(st, self, var_name, st.s_set.get(), a, 3, st.kw_array_index.get());
+}
+
+PyObject* vars_unset(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsUnset{
     "unset", vars_unset, R"doc(unset(self, var_name, array_index=None, nocomplain=False)
 --
@@ -259,38 +189,107 @@ Unset the variable (or only its element); a missing one raises TclError
 unless nocomplain is true.
 )doc"};
 
+PyObject* vars_unset(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsUnset.slot("self")];
+    PyObject* var_name = argv[kVarsUnset.slot("var_name")];
+    PyObject* array_index = argv[kVarsUnset.slot("array_index")];
+    PyObject* nocomplain = argv[kVarsUnset.slot("nocomplain")];
+    PyObject* index = array_index ? array_index : Py_None;
+    PyObject* quiet = nocomplain ? nocomplain : Py_False;
+    if (own_vars(st, self)) return remove(st, self, var_name, index, quiet);
+    PyObject* a[] = {nullptr, index, quiet};
+    return none_of(via_handle(st, self, var_name, st.s_unset.get(), a, 3, st.kw_index_nocomplain.get()));
+}
+
+PyObject* vars_exists(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsExists{"exists", vars_exists, R"doc(exists(self, var_name, array_index=None)
 --
 
 Whether the variable (or its element) exists ("::info exists").
 )doc"};
 
+PyObject* vars_exists(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsExists.slot("self")];
+    PyObject* var_name = argv[kVarsExists.slot("var_name")];
+    PyObject* array_index = argv[kVarsExists.slot("array_index")];
+    PyObject* index = array_index ? array_index : Py_None;
+    if (own_vars(st, self)) return test_exists(st, self, var_name, index);
+    PyObject* a[] = {nullptr, index};
+    return via_handle(st, self, var_name, st.s_exists.get(), a, 2, st.kw_array_index.get());
+}
+
+PyObject* vars_is_array(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsIsArray{"is_array", vars_is_array, R"doc(is_array(self, var_name)
 --
 
 Whether the variable exists and is an array.
 )doc"};
 
-constexpr capi::FunctionDef kVarsArrayGet{"array_get", array_get<false>, R"doc(array_get(self, var_name, pattern=None)
+PyObject* vars_is_array(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsIsArray.slot("self")];
+    PyObject* var_name = argv[kVarsIsArray.slot("var_name")];
+    PyObject* a[] = {nullptr};
+    return via_handle(st, self, var_name, st.s_is_array.get(), a, 1);
+}
+
+// self.byref(var_name).<method>(pattern=pattern)
+PyObject* array_get_via(State& st, PyObject* self, PyObject* var_name, PyObject* pattern, PyObject* method) noexcept {
+    PyObject* a[] = {nullptr, pattern ? pattern : Py_None};
+    return via_handle(st, self, var_name, method, a, 2, st.kw_pattern.get());
+}
+
+PyObject* vars_array_get(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kVarsArrayGet{"array_get", vars_array_get, R"doc(array_get(self, var_name, pattern=None)
 --
 
 Return the array's elements (those matching the glob pattern) as a
 mapping of their string values.
 )doc"};
 
-constexpr capi::FunctionDef kObjsArrayGet{"array_get", array_get<true>, R"doc(array_get(self, var_name, pattern=None)
+PyObject* vars_array_get(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsArrayGet.slot("self")];
+    PyObject* var_name = argv[kVarsArrayGet.slot("var_name")];
+    PyObject* pattern = argv[kVarsArrayGet.slot("pattern")];
+    return array_get_via(st, self, var_name, pattern, st.s_array_get_str.get());
+}
+
+PyObject* objs_array_get(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kObjsArrayGet{"array_get", objs_array_get, R"doc(array_get(self, var_name, pattern=None)
 --
 
 Return the array's elements (those matching the glob pattern) as a
 mapping of the objects the interpreter hands over.
 )doc"};
 
+PyObject* objs_array_get(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kObjsArrayGet.slot("self")];
+    PyObject* var_name = argv[kObjsArrayGet.slot("var_name")];
+    PyObject* pattern = argv[kObjsArrayGet.slot("pattern")];
+    return array_get_via(st, self, var_name, pattern, st.s_array_get_obj.get());
+}
+
+PyObject* vars_array_set(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsArraySet{"array_set", vars_array_set, R"doc(array_set(self, var_name, value)
 --
 
 Set elements of the array from a mapping or a flat name/value sequence.
 )doc"};
 
+PyObject* vars_array_set(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsArraySet.slot("self")];
+    PyObject* var_name = argv[kVarsArraySet.slot("var_name")];
+    PyObject* value = argv[kVarsArraySet.slot("value")];
+    PyObject* a[] = {nullptr, value};
+    return none_of(via_handle(st, self, var_name, st.s_array_set.get(), a, 2));
+}
+
+PyObject* vars_array_unset(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsArrayUnset{
     "array_unset", vars_array_unset, R"doc(array_unset(self, var_name, pattern=None)
 --
@@ -298,6 +297,16 @@ constexpr capi::FunctionDef kVarsArrayUnset{
 Unset the elements matching the glob pattern, or the whole array.
 )doc"};
 
+PyObject* vars_array_unset(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsArrayUnset.slot("self")];
+    PyObject* var_name = argv[kVarsArrayUnset.slot("var_name")];
+    PyObject* pattern = argv[kVarsArrayUnset.slot("pattern")];
+    PyObject* a[] = {nullptr, pattern ? pattern : Py_None};
+    return none_of(via_handle(st, self, var_name, st.s_array_unset.get(), a, 2, st.kw_pattern.get()));
+}
+
+PyObject* vars_array_names(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsArrayNames{
     "array_names", vars_array_names, R"doc(array_names(self, var_name, pattern=None)
 --
@@ -305,6 +314,16 @@ constexpr capi::FunctionDef kVarsArrayNames{
 Return the list of the array's element names (those matching pattern).
 )doc"};
 
+PyObject* vars_array_names(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsArrayNames.slot("self")];
+    PyObject* var_name = argv[kVarsArrayNames.slot("var_name")];
+    PyObject* pattern = argv[kVarsArrayNames.slot("pattern")];
+    PyObject* a[] = {nullptr, pattern ? pattern : Py_None};
+    return via_handle(st, self, var_name, st.s_array_names.get(), a, 2, st.kw_pattern.get());
+}
+
+PyObject* vars_getitem(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsGetitem{"__getitem__", vars_getitem, R"doc(__getitem__(self, var_name)
 --
 
@@ -312,12 +331,44 @@ self.get(var_name); a TclError (missing variable) or ValueError (bad
 name) becomes a KeyError whose argument and cause are that exception.
 )doc"};
 
+PyObject* vars_getitem(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsGetitem.slot("self")];
+    PyObject* var_name = argv[kVarsGetitem.slot("var_name")];
+    Ref value;
+    if (Py_IS_TYPE(self, st.VariablesView.as<PyTypeObject>())) {
+        value = Ref::steal(read_str(st, self, var_name));
+    } else if (Py_IS_TYPE(self, st.ObjectsView.as<PyTypeObject>())) {
+        value = Ref::steal(read_obj(st, self, var_name, Py_None));
+    } else {
+        value = Ref::steal(call_method(self, st.s_get.get(), var_name));
+    }
+    if (value) return value.release();
+    // A missing variable and a bad name are both absent keys.
+    if (PyErr_ExceptionMatches(st.TclError.get()) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+        return reraise_as_key_error();
+    }
+    return nullptr;
+}
+
+PyObject* vars_setitem(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsSetitem{"__setitem__", vars_setitem, R"doc(__setitem__(self, var_name, value)
 --
 
 self.set(var_name, value).
 )doc"};
 
+PyObject* vars_setitem(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsSetitem.slot("self")];
+    PyObject* var_name = argv[kVarsSetitem.slot("var_name")];
+    PyObject* value = argv[kVarsSetitem.slot("value")];
+    if (own_vars(st, self)) return none_of(write(st, self, var_name, value, Py_None));
+    PyObject* a[] = {self, var_name, value};
+    return none_of(call_method(st.s_set.get(), a, 3, nullptr));
+}
+
+PyObject* vars_delitem(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsDelitem{"__delitem__", vars_delitem, R"doc(__delitem__(self, var_name)
 --
 
@@ -325,12 +376,33 @@ self.unset(var_name); a TclError (missing variable) becomes a KeyError
 whose argument and cause are that TclError.
 )doc"};
 
+PyObject* vars_delitem(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsDelitem.slot("self")];
+    PyObject* var_name = argv[kVarsDelitem.slot("var_name")];
+    Ref r = Ref::steal(own_vars(st, self) ? remove(st, self, var_name, Py_None, nullptr)
+                                          : call_method(self, st.s_unset.get(), var_name));
+    if (r) Py_RETURN_NONE;
+    if (PyErr_ExceptionMatches(st.TclError.get())) return reraise_as_key_error();
+    return nullptr;
+}
+
+PyObject* vars_contains(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsContains{"__contains__", vars_contains, R"doc(__contains__(self, var_name)
 --
 
 self.exists(var_name).
 )doc"};
 
+PyObject* vars_contains(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kVarsContains.slot("self")];
+    PyObject* var_name = argv[kVarsContains.slot("var_name")];
+    if (own_vars(st, self)) return test_exists(st, self, var_name, Py_None);
+    return call_method(self, st.s_exists.get(), var_name);
+}
+
+PyObject* vars_iter(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kVarsIter{"__iter__", vars_iter, R"doc(__iter__(self)
 --
 
@@ -339,6 +411,11 @@ with the namespace's absolute name as the pattern's prefix, so the
 globals it can see are left out), their tails in Tcl's order, asked when
 the first name is requested.
 )doc"};
+
+PyObject* vars_iter(Function* fn, PyObject* const* argv) {
+    PyObject* self = argv[kVarsIter.slot("self")];
+    return iter_vars(fn, self);
+}
 
 constexpr const char* kVarsDoc = R"doc(The variables of a Tcl namespace as a mutable mapping of their string
 values (TclNamespace.vars).

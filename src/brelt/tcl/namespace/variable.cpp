@@ -11,10 +11,26 @@ namespace {
 // ---------------------------------------------------------------------------
 // Methods
 
+PyObject* init(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kInit{"__init__", init, R"doc(__init__(self, var_name, array_index=None, tcl=None, cast=None)
+--
+
+A handle on the Tcl variable var_name, or on its element array_index.
+
+var_name goes through quotify(): a str is kept as it is, None gives '',
+and another handle stands for its variable name. With an index the name
+becomes "var_name(array_index)". tcl is the interpreter (held through a
+weak proxy; false means the package brelt.tcl, the default interpreter);
+cast is the default conversion of get_obj().
+)doc"};
+
 PyObject* init(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    PyObject* self = argv[0];
-    PyObject* tcl = argv[3];
+    PyObject* self = argv[kInit.slot("self")];
+    PyObject* var_name = argv[kInit.slot("var_name")];
+    PyObject* array_index = argv[kInit.slot("array_index")];
+    PyObject* tcl = argv[kInit.slot("tcl")];
+    PyObject* cast = argv[kInit.slot("cast")];
     // A false interpreter means the package's default one: the package module.
     int truth = tcl == nullptr ? 0 : PyObject_IsTrue(tcl);
     if (truth < 0) return nullptr;
@@ -23,13 +39,13 @@ PyObject* init(Function* f, PyObject* const* argv) {
     interp = Ref::steal(host::interpreter_proxy(interp.get()));
     if (!interp) return nullptr;
     if (PyObject_SetAttr(self, st.s_tcl.get(), interp.get()) < 0) return nullptr;
-    if (PyObject_SetAttr(self, st.s_cast.get(), argv[4] ? argv[4] : Py_None) < 0) return nullptr;
+    if (PyObject_SetAttr(self, st.s_cast.get(), cast ? cast : Py_None) < 0) return nullptr;
 
-    Ref name = Ref::steal(quotify(st, argv[1]));
+    Ref name = Ref::steal(quotify(st, var_name));
     if (!name) return nullptr;
-    if (!is_none(argv[2])) {
+    if (!is_none(array_index)) {
         Ref base = Ref::steal(PyObject_Str(name.get()));
-        Ref index = base ? Ref::steal(quotify(st, argv[2])) : Ref();
+        Ref index = base ? Ref::steal(quotify(st, array_index)) : Ref();
         if (index) index = Ref::steal(PyObject_Str(index.get()));
         if (!index) return nullptr;
         name = Ref::steal(concat4(base.get(), st.t_lparen.get(), index.get(), st.t_rparen.get()));
@@ -39,64 +55,231 @@ PyObject* init(Function* f, PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
+PyObject* get_obj(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kGetObj{"get_obj", get_obj, R"doc(get_obj(self, array_index=None, cast=__marker)
+--
+
+Return the value of the variable (or of its element array_index) as the
+interpreter hands it over (tk.getvar), converted by cast.
+
+Without a cast argument the handle's own cast applies; cast=None (or any
+false value) returns the value unconverted; a callable converts it for
+this call only. The index goes to getvar as it is. A missing variable
+raises TclError.
+)doc"};
+
 PyObject* get_obj(Function* f, PyObject* const* argv) {
-    return variable_get_obj(state_of(f), argv[0], argv[1], argv[2]);
+    PyObject* self = argv[kGetObj.slot("self")];
+    PyObject* array_index = argv[kGetObj.slot("array_index")];
+    PyObject* cast = argv[kGetObj.slot("cast")];
+    return variable_get_obj(state_of(f), self, array_index, cast);
 }
 
-PyObject* get_str(Function* f, PyObject* const* argv) { return variable_get_str(state_of(f), argv[0], argv[1]); }
+PyObject* get_str(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kGetStr{"get_str", get_str, R"doc(get_str(self, array_index=None)
+--
 
-PyObject* set(Function* f, PyObject* const* argv) { return variable_set(state_of(f), argv[0], argv[1], argv[2]); }
+Return the string value of the variable (or of its element array_index),
+read by evaluating Tcl's "set name"; never cast.
+
+The name is list-quoted into the script, so blanks, brackets or dollar
+signs in it are read as part of the name, never run. A missing variable
+raises TclError.
+)doc"};
+
+PyObject* get_str(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kGetStr.slot("self")];
+    PyObject* array_index = argv[kGetStr.slot("array_index")];
+    return variable_get_str(state_of(f), self, array_index);
+}
+
+PyObject* set(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kSet{"set", set, R"doc(set(self, value, array_index=None)
+--
+
+Set the variable (or its element array_index) to tclobj(value).
+
+Another handle as value stores its variable name. Returns what tk.setvar
+returns (None).
+)doc"};
+
+PyObject* set(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kSet.slot("self")];
+    PyObject* value = argv[kSet.slot("value")];
+    PyObject* array_index = argv[kSet.slot("array_index")];
+    return variable_set(state_of(f), self, value, array_index);
+}
+
+PyObject* unset(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kUnset{"unset", unset, R"doc(unset(self, array_index=None, nocomplain=False)
+--
+
+Unset the variable (or only its element array_index).
+
+A missing variable raises TclError unless nocomplain is true.
+)doc"};
 
 PyObject* unset(Function* f, PyObject* const* argv) {
-    return variable_unset(state_of(f), argv[0], argv[1], argv[2]);
+    PyObject* self = argv[kUnset.slot("self")];
+    PyObject* array_index = argv[kUnset.slot("array_index")];
+    PyObject* nocomplain = argv[kUnset.slot("nocomplain")];
+    return variable_unset(state_of(f), self, array_index, nocomplain);
 }
 
-PyObject* exists(Function* f, PyObject* const* argv) { return variable_exists(state_of(f), argv[0], argv[1]); }
+PyObject* exists(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kExists{"exists", exists, R"doc(exists(self, array_index=None)
+--
+
+Whether the variable (or its element array_index) exists: Tcl's
+"::info exists". True for an array without an index.
+)doc"};
+
+PyObject* exists(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kExists.slot("self")];
+    PyObject* array_index = argv[kExists.slot("array_index")];
+    return variable_exists(state_of(f), self, array_index);
+}
+
+PyObject* array_item_byref(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayItemByref{"array_item_byref", array_item_byref,
+                                            R"doc(array_item_byref(self, array_index, cast=None)
+--
+
+Return a new TclVariable on the element array_index of this array, on the
+same interpreter and with the given cast. Sends nothing to Tcl.
+)doc"};
 
 PyObject* array_item_byref(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kArrayItemByref.slot("self")];
+    PyObject* array_index = argv[kArrayItemByref.slot("array_index")];
+    PyObject* cast = argv[kArrayItemByref.slot("cast")];
     Ref tcl = Ref::steal(read_attr(st, self, st.s_tcl.get()));
     if (!tcl) return nullptr;
     // Always a plain TclVariable, whatever the class of the handle.
-    PyObject* args[] = {self, argv[1], tcl.get(), argv[2] ? argv[2] : Py_None};
+    PyObject* args[] = {self, array_index, tcl.get(), cast ? cast : Py_None};
     return PyObject_Vectorcall(st.TclVariable.get(), args, 4, nullptr);
 }
 
+PyObject* array_get_obj(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayGetObj{"array_get_obj", array_get_obj, R"doc(array_get_obj(self, pattern=None)
+--
+
+Return the elements of the array as a mapping (tcl.cast_array of
+"::array get"), values as the interpreter hands them over; only the
+elements whose names match the glob pattern when one is given. A missing
+array gives an empty mapping.
+)doc"};
+
 PyObject* array_get_obj(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    return array_request(st, argv[0], st.w_get.get(), argv[1], st.s_cast_array.get());
+    PyObject* self = argv[kArrayGetObj.slot("self")];
+    PyObject* pattern = argv[kArrayGetObj.slot("pattern")];
+    return array_request(st, self, st.w_get.get(), pattern, st.s_cast_array.get());
 }
 
-PyObject* array_get_str(Function* f, PyObject* const* argv) { return array_get_str(state_of(f), argv[0], argv[1]); }
+PyObject* array_get_str(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayGetStr{"array_get_str", array_get_str, R"doc(array_get_str(self, pattern=None)
+--
 
-PyObject* array_set(Function* f, PyObject* const* argv) { return array_set(state_of(f), argv[0], argv[1]); }
+As array_get_obj(), but the request is evaluated as one script, so the
+values come back through their string forms.
+)doc"};
+
+PyObject* array_get_str(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kArrayGetStr.slot("self")];
+    PyObject* pattern = argv[kArrayGetStr.slot("pattern")];
+    return array_get_str(state_of(f), self, pattern);
+}
+
+PyObject* array_set(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArraySet{"array_set", array_set, R"doc(array_set(self, value)
+--
+
+Set elements of the array from tclobj(value): a mapping, or a flat
+sequence name, value, name, value... ("::array set"). Creates the array
+if needed, even with no elements.
+)doc"};
+
+PyObject* array_set(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kArraySet.slot("self")];
+    PyObject* value = argv[kArraySet.slot("value")];
+    return array_set(state_of(f), self, value);
+}
+
+PyObject* array_unset(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayUnset{"array_unset", array_unset, R"doc(array_unset(self, pattern=None)
+--
+
+Unset the elements whose names match the glob pattern, or the whole array
+variable when no pattern is given ("::array unset").
+)doc"};
 
 PyObject* array_unset(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    Ref result = Ref::steal(array_request(st, argv[0], st.w_unset.get(), argv[1], nullptr));
+    PyObject* self = argv[kArrayUnset.slot("self")];
+    PyObject* pattern = argv[kArrayUnset.slot("pattern")];
+    Ref result = Ref::steal(array_request(st, self, st.w_unset.get(), pattern, nullptr));
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
 
+PyObject* array_size(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArraySize{"array_size", array_size, R"doc(array_size(self)
+--
+
+Return the number of elements of the array as Tcl answers "::array size"
+(0 for a missing array).
+)doc"};
+
 PyObject* array_size(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    return array_request(st, argv[0], st.w_size.get(), nullptr, nullptr);
+    PyObject* self = argv[kArraySize.slot("self")];
+    return array_request(st, self, st.w_size.get(), nullptr, nullptr);
 }
+
+PyObject* array_names(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayNames{"array_names", array_names, R"doc(array_names(self, pattern=None)
+--
+
+Return the list of the array's element names (only those matching the glob
+pattern when one is given), in Tcl's order.
+)doc"};
 
 PyObject* array_names(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    return array_request(st, argv[0], st.w_names.get(), argv[1], st.s_cast_list.get());
+    PyObject* self = argv[kArrayNames.slot("self")];
+    PyObject* pattern = argv[kArrayNames.slot("pattern")];
+    return array_request(st, self, st.w_names.get(), pattern, st.s_cast_list.get());
 }
+
+PyObject* is_array(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kIsArray{"is_array", is_array, R"doc(is_array(self)
+--
+
+Whether the variable exists and is an array ("::array exists").
+)doc"};
 
 PyObject* is_array(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    return array_request(st, argv[0], st.w_exists.get(), nullptr, st.s_cast_boolean.get());
+    PyObject* self = argv[kIsArray.slot("self")];
+    return array_request(st, self, st.w_exists.get(), nullptr, st.s_cast_boolean.get());
 }
+
+PyObject* absolute(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kAbsolute{"absolute", absolute, R"doc(absolute(self)
+--
+
+Return the absolute name of the variable.
+
+An absolute name (starting with "::") comes back unchanged without a
+request; a relative one is joined to the interpreter's current namespace
+(TclNamespace.join), which is "::" at the top level.
+)doc"};
 
 PyObject* absolute(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kAbsolute.slot("self")];
     Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
     if (!name) return nullptr;
     int abs = starts_with_colons(st, name.get());
@@ -111,173 +294,34 @@ PyObject* absolute(Function* f, PyObject* const* argv) {
     return ns_join2(st, current.get(), name.get());
 }
 
-PyObject* make_absolute(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref name = Ref::steal(call_method(argv[0], st.s_absolute.get()));
-    if (!name || PyObject_SetAttr(argv[0], st.s_var_name.get(), name.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* str(Function* f, PyObject* const* argv) { return PyObject_GetAttr(argv[0], state_of(f).s_var_name.get()); }
-
-PyObject* tclobj_hook(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref name = Ref::steal(read_attr(st, argv[0], st.s_var_name.get()));
-    return name ? quotify(st, name.get()) : nullptr;
-}
-
-PyObject* repr(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref name = Ref::steal(read_attr(st, argv[0], st.s_var_name.get()));
-    if (!name) return nullptr;
-    Ref cls = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(argv[0])), st.s_name.get()));
-    if (!cls) return nullptr;
-    return PyUnicode_FromFormat("%S(%R)", cls.get(), name.get());
-}
-
-// ---------------------------------------------------------------------------
-// Definitions and docstrings
-
-constexpr capi::FunctionDef kInit{"__init__", init, R"doc(__init__(self, var_name, array_index=None, tcl=None, cast=None)
---
-
-A handle on the Tcl variable var_name, or on its element array_index.
-
-var_name goes through quotify(): a str is kept as it is, None gives '',
-and another handle stands for its variable name. With an index the name
-becomes "var_name(array_index)". tcl is the interpreter (held through a
-weak proxy; false means the package brelt.tcl, the default interpreter);
-cast is the default conversion of get_obj().
-)doc"};
-
-constexpr capi::FunctionDef kGetObj{"get_obj", get_obj, R"doc(get_obj(self, array_index=None, cast=__marker)
---
-
-Return the value of the variable (or of its element array_index) as the
-interpreter hands it over (tk.getvar), converted by cast.
-
-Without a cast argument the handle's own cast applies; cast=None (or any
-false value) returns the value unconverted; a callable converts it for
-this call only. The index goes to getvar as it is. A missing variable
-raises TclError.
-)doc"};
-
-constexpr capi::FunctionDef kGetStr{"get_str", get_str, R"doc(get_str(self, array_index=None)
---
-
-Return the string value of the variable (or of its element array_index),
-read by evaluating Tcl's "set name"; never cast.
-
-The name is list-quoted into the script, so blanks, brackets or dollar
-signs in it are read as part of the name, never run. A missing variable
-raises TclError.
-)doc"};
-
-constexpr capi::FunctionDef kSet{"set", set, R"doc(set(self, value, array_index=None)
---
-
-Set the variable (or its element array_index) to tclobj(value).
-
-Another handle as value stores its variable name. Returns what tk.setvar
-returns (None).
-)doc"};
-
-constexpr capi::FunctionDef kUnset{"unset", unset, R"doc(unset(self, array_index=None, nocomplain=False)
---
-
-Unset the variable (or only its element array_index).
-
-A missing variable raises TclError unless nocomplain is true.
-)doc"};
-
-constexpr capi::FunctionDef kExists{"exists", exists, R"doc(exists(self, array_index=None)
---
-
-Whether the variable (or its element array_index) exists: Tcl's
-"::info exists". True for an array without an index.
-)doc"};
-
-constexpr capi::FunctionDef kArrayItemByref{"array_item_byref", array_item_byref,
-                                            R"doc(array_item_byref(self, array_index, cast=None)
---
-
-Return a new TclVariable on the element array_index of this array, on the
-same interpreter and with the given cast. Sends nothing to Tcl.
-)doc"};
-
-constexpr capi::FunctionDef kArrayGetObj{"array_get_obj", array_get_obj, R"doc(array_get_obj(self, pattern=None)
---
-
-Return the elements of the array as a mapping (tcl.cast_array of
-"::array get"), values as the interpreter hands them over; only the
-elements whose names match the glob pattern when one is given. A missing
-array gives an empty mapping.
-)doc"};
-
-constexpr capi::FunctionDef kArrayGetStr{"array_get_str", array_get_str, R"doc(array_get_str(self, pattern=None)
---
-
-As array_get_obj(), but the request is evaluated as one script, so the
-values come back through their string forms.
-)doc"};
-
-constexpr capi::FunctionDef kArraySet{"array_set", array_set, R"doc(array_set(self, value)
---
-
-Set elements of the array from tclobj(value): a mapping, or a flat
-sequence name, value, name, value... ("::array set"). Creates the array
-if needed, even with no elements.
-)doc"};
-
-constexpr capi::FunctionDef kArrayUnset{"array_unset", array_unset, R"doc(array_unset(self, pattern=None)
---
-
-Unset the elements whose names match the glob pattern, or the whole array
-variable when no pattern is given ("::array unset").
-)doc"};
-
-constexpr capi::FunctionDef kArraySize{"array_size", array_size, R"doc(array_size(self)
---
-
-Return the number of elements of the array as Tcl answers "::array size"
-(0 for a missing array).
-)doc"};
-
-constexpr capi::FunctionDef kArrayNames{"array_names", array_names, R"doc(array_names(self, pattern=None)
---
-
-Return the list of the array's element names (only those matching the glob
-pattern when one is given), in Tcl's order.
-)doc"};
-
-constexpr capi::FunctionDef kIsArray{"is_array", is_array, R"doc(is_array(self)
---
-
-Whether the variable exists and is an array ("::array exists").
-)doc"};
-
-constexpr capi::FunctionDef kAbsolute{"absolute", absolute, R"doc(absolute(self)
---
-
-Return the absolute name of the variable.
-
-An absolute name (starting with "::") comes back unchanged without a
-request; a relative one is joined to the interpreter's current namespace
-(TclNamespace.join), which is "::" at the top level.
-)doc"};
-
+PyObject* make_absolute(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kMakeAbsolute{"make_absolute", make_absolute, R"doc(make_absolute(self)
 --
 
 Replace var_name by self.absolute().
 )doc"};
 
+PyObject* make_absolute(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kMakeAbsolute.slot("self")];
+    Ref name = Ref::steal(call_method(self, st.s_absolute.get()));
+    if (!name || PyObject_SetAttr(self, st.s_var_name.get(), name.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* str(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kStr{"__str__", str, R"doc(__str__(self)
 --
 
 Return the variable name.
 )doc"};
 
+PyObject* str(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kStr.slot("self")];
+    return PyObject_GetAttr(self, state_of(f).s_var_name.get());
+}
+
+PyObject* tclobj_hook(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kTclobj{"__tclobj__", tclobj_hook, R"doc(__tclobj__(self)
 --
 
@@ -285,11 +329,32 @@ Return quotify(var_name): a handle passed where a Tcl value is expected
 stands for its variable name.
 )doc"};
 
+PyObject* tclobj_hook(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kTclobj.slot("self")];
+    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    return name ? quotify(st, name.get()) : nullptr;
+}
+
+PyObject* repr(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kRepr{"__repr__", repr, R"doc(__repr__(self)
 --
 
 Return "ClassName('var_name')".
 )doc"};
+
+PyObject* repr(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kRepr.slot("self")];
+    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    if (!name) return nullptr;
+    Ref cls = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.s_name.get()));
+    if (!cls) return nullptr;
+    return PyUnicode_FromFormat("%S(%R)", cls.get(), name.get());
+}
+
+// ---------------------------------------------------------------------------
+// Definitions and docstrings
 
 constexpr const char* kClassDoc = R"doc(A handle on one Tcl variable, or on one element of a Tcl array, by name.
 

@@ -135,25 +135,22 @@ PyObject* iter_procs(Function* fn, PyObject* view) noexcept {
     return new_lazy_iterator(state_of(fn), fn->module, view, fetch_procs);
 }
 
-namespace {
+// __len__: the number of names one iteration of the view yields (one
+// request).
+static PyObject* count(Function* fn, PyObject* const* argv);
+extern constexpr capi::FunctionDef kViewLen{"__len__", count, R"doc(__len__(self)
+--
 
-// The number of names one iteration of the view yields: one request.
-PyObject* count(Function*, PyObject* const* argv) {
-    Ref it = Ref::steal(PyObject_GetIter(argv[0]));
+The number of names that iteration yields (one request).
+)doc"};
+
+static PyObject* count(Function*, PyObject* const* argv) {
+    Ref it = Ref::steal(PyObject_GetIter(argv[kViewLen.slot("self")]));
     if (!it) return nullptr;
     Py_ssize_t n = 0;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) ++n;
     if (PyErr_Occurred()) return nullptr;
     return PyLong_FromSsize_t(n);
 }
-
-
-}  // namespace
-
-extern const capi::FunctionDef kViewLen{"__len__", count, R"doc(__len__(self)
---
-
-The number of names that iteration yields (one request).
-)doc"};
 
 }  // namespace tclns
