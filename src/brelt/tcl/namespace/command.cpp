@@ -427,17 +427,7 @@ PyObject* absolute(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kAbsolute.slot("self")];
     Ref name = Ref::steal(name_of(st, self));
-    if (!name) return nullptr;
-    int abs = starts_with_colons(st, name.get());
-    if (abs < 0) return nullptr;
-    if (abs) return name.release();
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    // The plain command word, as two separate arguments.
-    PyObject* a[] = {tk.get(), st.w_namespace.get(), st.w_current.get()};
-    Ref current = Ref::steal(call_tk(st, tcl.get(), TkMethod::call, a, 3));
-    if (!current) return nullptr;
-    return ns_join2(st, current.get(), name.get());
+    return name ? absolute_name(st, self, name.get()) : nullptr;
 }
 
 PyObject* make_absolute(Function* fn, PyObject* const* argv);
@@ -449,10 +439,7 @@ Replace cmd_name by self.absolute().
 
 PyObject* make_absolute(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[kMakeAbsolute.slot("self")];
-    Ref name = Ref::steal(call_method(self, st.s_absolute.get()));
-    if (!name || PyObject_SetAttr(self, st.s_cmd_name.get(), name.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return store_absolute(st, argv[kMakeAbsolute.slot("self")], st.s_cmd_name.get());
 }
 
 PyObject* str(Function* fn, PyObject* const* argv);

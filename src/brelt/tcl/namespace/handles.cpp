@@ -1,5 +1,8 @@
-// Helpers shared by the command and namespace classes.
-#include "state.hpp"
+// What the handle classes share (declared in state.hpp): the interpreter a
+// new handle holds, the words of a request, the place of a class in a
+// hierarchy that mixes others in, and the absolute form of a handle's name.
+#include "fastpath.hpp"
+#include "names.hpp"
 
 namespace tclns {
 
@@ -58,6 +61,25 @@ bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcep
     if (truth < 0) return false;
     if (!truth) hook.reset();
     return true;
+}
+
+PyObject* absolute_name(State& st, PyObject* self, PyObject* name) noexcept {
+    int abs = starts_with_colons(st, name);
+    if (abs < 0) return nullptr;
+    if (abs) return Py_NewRef(name);
+    Ref tcl, tk;
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    // The plain command word: the one request that names no "::" command.
+    PyObject* args[] = {tk.get(), st.w_namespace.get(), st.w_current.get()};
+    Ref current = Ref::steal(call_tk(st, tcl.get(), TkMethod::call, args, 3));
+    if (!current) return nullptr;
+    return ns_join2(st, current.get(), name);
+}
+
+PyObject* store_absolute(State& st, PyObject* self, PyObject* attr) noexcept {
+    Ref name = Ref::steal(call_method(self, st.s_absolute.get()));
+    if (!name || PyObject_SetAttr(self, attr, name.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
 }
 
 }  // namespace tclns

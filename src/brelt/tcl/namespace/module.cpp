@@ -19,14 +19,15 @@ Ref import_module(const char* name) { return Ref::steal(PyImport_ImportModule(na
 
 // The package that holds this module, from __package__ (set by the import
 // system before execution), else from __name__.
-Ref package_of(PyObject* module) {
+Ref package_of(PyObject* module, State& st) {
     PyObject* dict = PyModule_GetDict(module);
     Ref pkg;
     if (PyDict_GetItemRef(dict, Ref::steal(PyUnicode_FromString("__package__")).get(), pkg.out()) < 0) return {};
     if (pkg && PyUnicode_Check(pkg.get()) && PyUnicode_GET_LENGTH(pkg.get()) > 0) return pkg;
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return {};
-    Ref parts = Ref::steal(PyObject_CallMethod(name.get(), "rpartition", "s", "."));
+    Ref dot = Ref::steal(PyUnicode_FromString("."));
+    Ref parts = dot ? Ref::steal(call_method(name.get(), st.s_rpartition.get(), dot.get())) : Ref();
     if (!parts) return {};
     return Ref::borrow(PyTuple_GET_ITEM(parts.get(), 0));
 }
@@ -100,7 +101,7 @@ int exec_module(PyObject* module) noexcept {
         State* st = capi::init_state<State>(module);
         if (st == nullptr) return -1;
         if (!import_names(module, *st) || !bind_all(module)) return -1;
-        st->package_name = package_of(module);
+        st->package_name = package_of(module, *st);
         if (!st->package_name || !import_attr(st->inspect_Signature, "inspect", "Signature") ||
             !import_attr(st->inspect_Parameter, "inspect", "Parameter") || !init_names(*st) ||
             !init_lazy_iterator_type(module, *st) || !init_element_error(*st)) {

@@ -87,6 +87,7 @@ struct State : capi::ModuleStateBase {
     Held s_get_str{Held::name, "get_str"}, s_get_obj{Held::name, "get_obj"};
     Held s_array_get_str{Held::name, "array_get_str"}, s_array_get_obj{Held::name, "array_get_obj"};
     Held s_is_array{Held::name, "is_array"}, s_startswith{Held::name, "startswith"};
+    Held s_rpartition{Held::name, "rpartition"};
     Held s_WRAPPER_ASSIGNMENTS{Held::name, "WRAPPER_ASSIGNMENTS"}, s_WRAPPER_UPDATES{Held::name, "WRAPPER_UPDATES"};
     Held s_kept_tk{Held::name, "_TempTclCommand__tk"};
 
@@ -221,6 +222,12 @@ bool init_base(State& st, PyObject* cls, PyObject* self) noexcept;
 // hook of the class after `cls` in the object's resolution order, so a
 // mixed-in context manager is chained.
 bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcept;
+
+// `name` (the handle's own) when absolute, else joined to the interpreter's
+// current namespace (asked of the interpreter of `self`).
+PyObject* absolute_name(State& st, PyObject* self, PyObject* name) noexcept;
+// make_absolute(): self.<attr> = self.absolute(); None.
+PyObject* store_absolute(State& st, PyObject* self, PyObject* attr) noexcept;
 
 // TclCommand's requests, for the views' fast paths: `self` is a handle.
 PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept;

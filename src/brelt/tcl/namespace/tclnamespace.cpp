@@ -555,10 +555,7 @@ Replace ns by self.absolute().
 
 PyObject* make_absolute(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[kMakeAbsolute.slot("self")];
-    Ref name = Ref::steal(call_method(self, st.s_absolute.get()));
-    if (!name || PyObject_SetAttr(self, st.s_ns.get(), name.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return store_absolute(st, argv[kMakeAbsolute.slot("self")], st.s_ns.get());
 }
 
 PyObject* str(Function* fn, PyObject* const* argv);

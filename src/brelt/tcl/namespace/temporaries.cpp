@@ -11,9 +11,12 @@ namespace tclns {
 namespace {
 
 // pattern.format(cls=<class name>, id=<id(self)>), pattern made a str
-// first; the default pattern when NULL.
-PyObject* temp_name(State& st, PyObject* self, PyObject* pattern) noexcept {
-    Ref text = pattern ? Ref::steal(PyObject_Str(pattern)) : Ref::borrow(st.t_temp_name.get());
+// first (with `own_format`, a str of a subclass is kept, and its own
+// format() runs); the default pattern when NULL.
+PyObject* temp_name(State& st, PyObject* self, PyObject* pattern, bool own_format = false) noexcept {
+    Ref text = pattern == nullptr                          ? Ref::borrow(st.t_temp_name.get())
+               : own_format && PyUnicode_Check(pattern) ? Ref::borrow(pattern)
+                                                          : Ref::steal(PyObject_Str(pattern));
     if (!text) return nullptr;
     Ref cls = Ref::steal(PyObject_GetAttr(self, st.s_class.get()));
     Ref cls_name = cls ? Ref::steal(PyObject_GetAttr(cls.get(), st.s_name.get())) : Ref();
@@ -104,18 +107,8 @@ PyObject* temp_init(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[kTempInit.slot("self")];
     PyObject* kwargs = argv[kTempInit.slot("kwargs")];
-    Ref pattern = Ref::borrow(argv[kTempInit.slot("var_name")] ? argv[kTempInit.slot("var_name")] : st.t_temp_name.get());
-    if (!PyUnicode_Check(pattern.get())) {
-        pattern = Ref::steal(PyObject_Str(pattern.get()));
-        if (!pattern) return nullptr;
-    }
-    Ref cls = Ref::steal(PyObject_GetAttr(self, st.s_class.get()));
-    Ref cls_name = cls ? Ref::steal(PyObject_GetAttr(cls.get(), st.s_name.get())) : Ref();
-    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
-    if (!cls_name || !ident) return nullptr;
     // var_name.format(cls=..., id=...): every name, the caller's too.
-    PyObject* fargs[] = {pattern.get(), cls_name.get(), ident.get()};
-    Ref name = Ref::steal(call_method(st.s_format.get(), fargs, 1, st.kw_cls_id.get()));
+    Ref name = Ref::steal(temp_name(st, self, argv[kTempInit.slot("var_name")], true));
     if (!name) return nullptr;
 
     Ref sup = super_of(st.TempTclVariable.get(), self);

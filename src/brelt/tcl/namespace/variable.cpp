@@ -31,14 +31,8 @@ PyObject* init(Function* f, PyObject* const* argv) {
     PyObject* array_index = argv[kInit.slot("array_index")];
     PyObject* tcl = argv[kInit.slot("tcl")];
     PyObject* cast = argv[kInit.slot("cast")];
-    // A false interpreter means the package's default one: the package module.
-    int truth = tcl == nullptr ? 0 : PyObject_IsTrue(tcl);
-    if (truth < 0) return nullptr;
-    Ref interp = truth ? Ref::borrow(tcl) : Ref::steal(PyImport_Import(st.package_name.get()));
-    if (!interp) return nullptr;
-    interp = Ref::steal(host::interpreter_proxy(interp.get()));
-    if (!interp) return nullptr;
-    if (PyObject_SetAttr(self, st.s_tcl.get(), interp.get()) < 0) return nullptr;
+    Ref interp = Ref::steal(interp_proxy(st, tcl));
+    if (!interp || PyObject_SetAttr(self, st.s_tcl.get(), interp.get()) < 0) return nullptr;
     if (PyObject_SetAttr(self, st.s_cast.get(), cast ? cast : Py_None) < 0) return nullptr;
 
     Ref name = Ref::steal(quotify(st, var_name));
@@ -281,17 +275,7 @@ PyObject* absolute(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[kAbsolute.slot("self")];
     Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
-    if (!name) return nullptr;
-    int abs = starts_with_colons(st, name.get());
-    if (abs < 0) return nullptr;
-    if (abs) return name.release();
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    // The plain command word: the one request that names no "::" command.
-    PyObject* args[] = {tk.get(), st.w_namespace.get(), st.w_current.get()};
-    Ref current = Ref::steal(call_tk(st, tcl.get(), TkMethod::call, args, 3));
-    if (!current) return nullptr;
-    return ns_join2(st, current.get(), name.get());
+    return name ? absolute_name(st, self, name.get()) : nullptr;
 }
 
 PyObject* make_absolute(Function* f, PyObject* const* argv);
@@ -303,10 +287,7 @@ Replace var_name by self.absolute().
 
 PyObject* make_absolute(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    PyObject* self = argv[kMakeAbsolute.slot("self")];
-    Ref name = Ref::steal(call_method(self, st.s_absolute.get()));
-    if (!name || PyObject_SetAttr(self, st.s_var_name.get(), name.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return store_absolute(st, argv[kMakeAbsolute.slot("self")], st.s_var_name.get());
 }
 
 PyObject* str(Function* f, PyObject* const* argv);
