@@ -186,8 +186,10 @@ With no arguments the array is created if it did not exist.
 PyObject* array_update(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[kArrayUpdate.slot("self")];
+    PyObject* args = argv[kArrayUpdate.slot("args")];
+    PyObject* kwargs = argv[kArrayUpdate.slot("kwargs")];
     // dict(*args, **kwargs): its own argument rules, later entries winning.
-    Ref d = Ref::steal(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), argv[kArrayUpdate.slot("args")], argv[kArrayUpdate.slot("kwargs")]));
+    Ref d = Ref::steal(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), args, kwargs));
     if (!d) return nullptr;
     Ref r = Ref::steal(call_method(self, st.s_array_set.get(), d.get()));
     if (!r) return nullptr;

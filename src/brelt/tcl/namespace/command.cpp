@@ -235,13 +235,14 @@ exception in func becomes a Tcl error.
 PyObject* createcommand(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kCreatecommand.slot("self")];
+    PyObject* func = argv[kCreatecommand.slot("func")];
     Ref tcl, tk;
     if (!interp_tk(st, self, tcl, tk)) return nullptr;
     Ref name = Ref::steal(name_of(st, self));
     if (!name) return nullptr;
     // Wrapped, so that an exception of func reaches Tcl as its message and
     // comes back as the cause of the TclError.
-    Ref callable = Ref::steal(host::command_callable(st.CommandCallable.get(), tk.get(), argv[kCreatecommand.slot("func")], st.TclError.get()));
+    Ref callable = Ref::steal(host::command_callable(st.CommandCallable.get(), tk.get(), func, st.TclError.get()));
     if (!callable) return nullptr;
     PyObject* a[] = {tk.get(), name.get(), callable.get()};
     Ref r = Ref::steal(call_method(st.s_createcommand.get(), a, 3, nullptr));

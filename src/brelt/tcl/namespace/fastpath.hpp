@@ -1,6 +1,8 @@
-// The hot path of a variable request: reading self.tcl, .tk, .var_name and
-// .cast, and calling tk.getvar/setvar, with the work that Python's own
-// attribute look-up would repeat on every call done once per type.
+// The hot path of every request: reading the handle's attributes (self.tcl,
+// .tk, .var_name, .cast; any attribute of the module's own classes), and
+// calling tk (getvar, setvar, call...), with the work that Python's own
+// attribute and method look-up would repeat on every call done once per
+// type.
 //
 // A fact about a type that was checked under one version tag (no data
 // descriptor shadows these names; this name is a plain method) holds as long

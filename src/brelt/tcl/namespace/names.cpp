@@ -1,5 +1,6 @@
 // Tcl's "::"-separated names, taken apart and put together without asking
-// an interpreter: the static functions of TclNamespace.
+// an interpreter: the static functions of TclNamespace, and the names the
+// handles build (element names, literal patterns, tails).
 #include "names.hpp"
 
 #include <algorithm>

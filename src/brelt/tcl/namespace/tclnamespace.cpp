@@ -1,5 +1,5 @@
-// TclNamespace: a handle on one Tcl namespace, its four views, and the
-// namespace-name functions (names.cpp).
+// TclNamespace: a handle on one Tcl namespace. Its views are var_views.cpp
+// and cmd_views.cpp, its static name functions names.cpp.
 #include "fastpath.hpp"
 #include "names.hpp"
 
@@ -232,20 +232,21 @@ absolute name, where Tcl expects it).
 PyObject* children(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kChildren.slot("self")];
+    PyObject* pattern = argv[kChildren.slot("pattern")];
     Ref answer;
-    if (argv[kChildren.slot("pattern")] == nullptr || argv[kChildren.slot("pattern")] == Py_None) {
+    if (is_none(pattern)) {
         answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.w_children.get()}));
     } else {
         // Tcl reads "namespace children ?namespace? ?pattern?": a pattern
         // alone would be taken for a namespace name, so the namespace goes
         // first, absolute (the host's requests run at the global level).
-        Ref pattern = Ref::steal(quotify(st, argv[kChildren.slot("pattern")]));
-        Ref name = pattern ? Ref::steal(ns_attr(st, self)) : Ref();
+        Ref quoted = Ref::steal(quotify(st, pattern));
+        Ref name = quoted ? Ref::steal(ns_attr(st, self)) : Ref();
         Ref absolute = name ? Ref::steal(ns_join2(st, st.t_colons.get(), name.get())) : Ref();
         if (!absolute) return nullptr;
         if (PyUnicode_GET_LENGTH(absolute.get()) == 0) absolute = Ref::borrow(st.t_colons.get());
         answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.w_children.get(), absolute.get(),
-                                                 pattern.get()}));
+                                                 quoted.get()}));
     }
     return answer ? cast_list_of(st, self, answer.get()) : nullptr;
 }

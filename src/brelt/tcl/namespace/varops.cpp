@@ -5,11 +5,6 @@
 
 namespace tclns {
 
-bool handle_target(State& st, AttrReader& attrs, VarTarget& t) noexcept {
-    if (!interp_tk(st, attrs, t.tcl, t.tk)) return false;
-    t.name = Ref::steal(attrs(st.s_var_name.get()));
-    return static_cast<bool>(t.name);
-}
 
 namespace {
 
@@ -25,14 +20,6 @@ PyObject* name_with_index(State& st, VarTarget& t, PyObject* array_index) noexce
 // ---------------------------------------------------------------------------
 // On a target
 
-PyObject* var_getvar(State& st, VarTarget& t, PyObject* array_index) noexcept {
-    if (is_none(array_index)) {
-        PyObject* args[] = {nullptr, t.tk.get(), t.name.get()};
-        return call_tk(st, t.tcl.get(), TkMethod::getvar, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
-    }
-    PyObject* args[] = {nullptr, t.tk.get(), t.name.get(), array_index};
-    return call_tk(st, t.tcl.get(), TkMethod::getvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET);
-}
 
 PyObject* var_get_str(State& st, VarTarget& t, PyObject* array_index) noexcept {
     Ref name = Ref::steal(name_with_index(st, t, array_index));
@@ -44,20 +31,6 @@ PyObject* var_get_str(State& st, VarTarget& t, PyObject* array_index) noexcept {
     return call_tk(st, t.tcl.get(), TkMethod::eval, args, 2);
 }
 
-PyObject* var_setvar(State& st, VarTarget& t, PyObject* value, PyObject* array_index) noexcept {
-    if (is_none(array_index)) {
-        Ref v = Ref::steal(tclobj(st, value));
-        if (!v) return nullptr;
-        PyObject* args[] = {nullptr, t.tk.get(), t.name.get(), v.get()};
-        return call_tk(st, t.tcl.get(), TkMethod::setvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET);
-    }
-    Ref index = Ref::steal(quotify(st, array_index));
-    if (!index) return nullptr;
-    Ref v = Ref::steal(tclobj(st, value));
-    if (!v) return nullptr;
-    PyObject* args[] = {nullptr, t.tk.get(), t.name.get(), index.get(), v.get()};
-    return call_tk(st, t.tcl.get(), TkMethod::setvar, args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET);
-}
 
 PyObject* var_unsetvar(State& st, VarTarget& t, PyObject* array_index, PyObject* nocomplain) noexcept {
     Ref result;
@@ -93,25 +66,6 @@ PyObject* var_exists(State& st, VarTarget& t, PyObject* array_index) noexcept {
 // ---------------------------------------------------------------------------
 // On a handle
 
-PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyObject* cast) noexcept {
-    AttrReader attrs(st, self);
-    VarTarget t;
-    if (!handle_target(st, attrs, t)) return nullptr;
-    Ref value = Ref::steal(var_getvar(st, t, array_index));
-    if (!value) return nullptr;
-    Ref c;
-    if (cast == nullptr || cast == st.marker.get()) {
-        c = Ref::steal(attrs(st.s_cast.get()));
-        if (!c) return nullptr;
-    } else {
-        c = Ref::borrow(cast);
-    }
-    if (c.get() == Py_None) return value.release();
-    int truth = PyObject_IsTrue(c.get());
-    if (truth < 0) return nullptr;
-    if (!truth) return value.release();
-    return PyObject_CallOneArg(c.get(), value.get());
-}
 
 PyObject* variable_get_str(State& st, PyObject* self, PyObject* array_index) noexcept {
     AttrReader attrs(st, self);
@@ -119,11 +73,6 @@ PyObject* variable_get_str(State& st, PyObject* self, PyObject* array_index) noe
     return handle_target(st, attrs, t) ? var_get_str(st, t, array_index) : nullptr;
 }
 
-PyObject* variable_set(State& st, PyObject* self, PyObject* value, PyObject* array_index) noexcept {
-    AttrReader attrs(st, self);
-    VarTarget t;
-    return handle_target(st, attrs, t) ? var_setvar(st, t, value, array_index) : nullptr;
-}
 
 PyObject* variable_unset(State& st, PyObject* self, PyObject* array_index, PyObject* nocomplain) noexcept {
     AttrReader attrs(st, self);
