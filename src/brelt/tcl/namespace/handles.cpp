@@ -63,6 +63,19 @@ bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcep
     return true;
 }
 
+PyObject* chain_enter(State& st, PyObject* cls, PyObject* self) noexcept {
+    Ref hook;
+    if (!next_hook(cls, self, st.s_enter.get(), hook)) return nullptr;
+    return hook ? PyObject_CallNoArgs(hook.get()) : Py_NewRef(self);
+}
+
+PyObject* chain_exit(State& st, PyObject* cls, PyObject* self, PyObject* exc_info) noexcept {
+    Ref hook;
+    if (!next_hook(cls, self, st.s_exit.get(), hook)) return nullptr;
+    if (hook) return PyObject_Call(hook.get(), exc_info, nullptr);
+    Py_RETURN_FALSE;
+}
+
 PyObject* absolute_name(State& st, PyObject* self, PyObject* name) noexcept {
     int abs = starts_with_colons(st, name);
     if (abs < 0) return nullptr;

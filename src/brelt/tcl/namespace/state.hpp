@@ -222,6 +222,11 @@ bool init_base(State& st, PyObject* cls, PyObject* self) noexcept;
 // hook of the class after `cls` in the object's resolution order, so a
 // mixed-in context manager is chained.
 bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcept;
+// The context manager chain of a temporary of class `cls`: the __enter__
+// of the class after `cls` called (self when there is none); its __exit__
+// called with `exc_info` (False when there is none).
+PyObject* chain_enter(State& st, PyObject* cls, PyObject* self) noexcept;
+PyObject* chain_exit(State& st, PyObject* cls, PyObject* self, PyObject* exc_info) noexcept;
 
 // `name` (the handle's own) when absolute, else joined to the interpreter's
 // current namespace (asked of the interpreter of `self`).

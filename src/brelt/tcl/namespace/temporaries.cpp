@@ -75,17 +75,6 @@ bool update_wrapper(State& st, PyObject* self, PyObject* func) noexcept {
     return PyObject_SetAttr(self, st.s_wrapped.get(), func) == 0;
 }
 
-// The __exit__ of both classes: delete, then the next class's __exit__.
-PyObject* exit_and_chain(State& st, PyObject* cls, PyObject* self, PyObject* exc_info, bool exact) noexcept {
-    if (!quietly(st, self, st.s_delete.get(), false)) return nullptr;
-    if (!exact) {
-        Ref hook;
-        if (!next_hook(cls, self, st.s_exit.get(), hook)) return nullptr;
-        if (hook) return PyObject_Call(hook.get(), exc_info, nullptr);
-    }
-    Py_RETURN_FALSE;
-}
-
 // ---------------------------------------------------------------------------
 // TempTclVariable
 
@@ -131,11 +120,7 @@ the __enter__ of a later class in the resolution order returns.
 
 PyObject* temp_enter(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    PyObject* self = argv[kTempEnter.slot("self")];
-    Ref hook;
-    if (!next_hook(st.TempTclVariable.get(), self, st.s_enter.get(), hook)) return nullptr;
-    if (hook) return PyObject_CallNoArgs(hook.get());
-    return Py_NewRef(self);
+    return chain_enter(st, st.TempTclVariable.get(), argv[kTempEnter.slot("self")]);
 }
 
 PyObject* temp_exit(Function* f, PyObject* const* argv);
@@ -154,10 +139,7 @@ PyObject* temp_exit(Function* f, PyObject* const* argv) {
     PyObject* args[] = {self, Py_True};
     Ref r = Ref::steal(call_method(st.s_unset.get(), args, 1, st.kw_nocomplain.get()));
     if (!r) return nullptr;
-    Ref hook;
-    if (!next_hook(st.TempTclVariable.get(), self, st.s_exit.get(), hook)) return nullptr;
-    if (hook) return PyObject_Call(hook.get(), argv[kTempExit.slot("args")], nullptr);
-    Py_RETURN_FALSE;
+    return chain_exit(st, st.TempTclVariable.get(), self, argv[kTempExit.slot("args")]);
 }
 
 constexpr const char* kTempArrayDoc = R"doc(A temporary Tcl array used as a mapping: a TclArrayVariable with the
@@ -254,12 +236,8 @@ __enter__ of a later class in the resolution order returns.
 PyObject* command_enter(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kCommandEnter.slot("self")];
-    if (!exact_temp_command(st, self)) {
-        Ref hook;
-        if (!next_hook(st.TempTclCommand.get(), self, st.s_enter.get(), hook)) return nullptr;
-        if (hook) return PyObject_CallNoArgs(hook.get());
-    }
-    return Py_NewRef(self);
+    if (exact_temp_command(st, self)) return Py_NewRef(self);
+    return chain_enter(st, st.TempTclCommand.get(), self);
 }
 
 }  // namespace
@@ -298,12 +276,8 @@ PyObject* command_exit(Function* fn, PyObject* const* argv) {
     PyObject* self = argv[kCommandExit.slot("self")];
     PyObject* exc_info = argv[kCommandExit.slot("exc_info")];
     if (!quietly(st, self, st.s_delete.get(), false) || !forget_kept_tk(st, self)) return nullptr;
-    if (!exact_temp_command(st, self)) {
-        Ref hook;
-        if (!next_hook(st.TempTclCommand.get(), self, st.s_exit.get(), hook)) return nullptr;
-        if (hook) return PyObject_Call(hook.get(), exc_info, nullptr);
-    }
-    Py_RETURN_FALSE;
+    if (exact_temp_command(st, self)) Py_RETURN_FALSE;
+    return chain_exit(st, st.TempTclCommand.get(), self, exc_info);
 }
 
 // Deletes the handle's command through the Tcl application kept at
@@ -457,13 +431,9 @@ block runs.
 PyObject* namespace_enter(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kNamespaceEnter.slot("self")];
-    Ref result = Ref::borrow(self);
-    if (!exact_temp_namespace(st, self)) {
-        Ref hook;
-        if (!next_hook(st.TempTclNamespace.get(), self, st.s_enter.get(), hook)) return nullptr;
-        if (hook) result = Ref::steal(PyObject_CallNoArgs(hook.get()));
-        if (!result) return nullptr;
-    }
+    Ref result = exact_temp_namespace(st, self) ? Ref::borrow(self)
+                                                : Ref::steal(chain_enter(st, st.TempTclNamespace.get(), self));
+    if (!result) return nullptr;
     Ref r = Ref::steal(call_method(self, st.s_create.get()));
     if (!r) return nullptr;
     return result.release();
@@ -481,7 +451,9 @@ PyObject* namespace_exit(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kNamespaceExit.slot("self")];
     PyObject* exc_info = argv[kNamespaceExit.slot("exc_info")];
-    return exit_and_chain(st, st.TempTclNamespace.get(), self, exc_info, exact_temp_namespace(st, self));
+    if (!quietly(st, self, st.s_delete.get(), false)) return nullptr;
+    if (exact_temp_namespace(st, self)) Py_RETURN_FALSE;
+    return chain_exit(st, st.TempTclNamespace.get(), self, exc_info);
 }
 
 constexpr const char* kNamespaceDoc = R"doc(A Tcl namespace with a generated name that exists for a `with` block.
