@@ -73,7 +73,7 @@ struct State : capi::ModuleStateBase {
     Held s_array_unset{Held::name, "array_unset"}, s_absolute{Held::name, "absolute"};
     Held s_format{Held::name, "format"}, s_enter{Held::name, "__enter__"}, s_exit{Held::name, "__exit__"};
     Held s_init{Held::name, "__init__"}, s_class{Held::name, "__class__"}, s_name{Held::name, "__name__"};
-
+    // ... of the command and namespace classes.
     Held s_cmd_name{Held::name, "cmd_name"}, s_args{Held::name, "args"}, s_keywords{Held::name, "keywords"};
     Held s_logger{Held::name, "logger"}, s_ns{Held::name, "ns"}, s_vars{Held::name, "vars"};
     Held s_objs{Held::name, "objs"}, s_procs{Held::name, "procs"}, s_cmds{Held::name, "cmds"};
