@@ -1,6 +1,8 @@
-// TempTclVariable, TclArrayVariable and TempTclArrayVariable: temporary
-// variables for a `with` block, and Tcl arrays as Python mutable mappings.
-#include "namespace.hpp"
+// TclArrayVariable: a Tcl array as a Python mutable mapping, and the error
+// of a missing element (TclKeyError), both TclError and KeyError.
+#include "lazy_iter.hpp"
+#include "names.hpp"
+#include "varops.hpp"
 
 namespace tclns {
 
@@ -10,130 +12,74 @@ namespace {
 // so that no subclass can have replaced the method a mapping operation
 // delegates to, and the direct implementation may be called.
 bool own_array(State& st, PyObject* self) noexcept {
-    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    return t == st.TclArrayVariable.get() || t == st.TempTclArrayVariable.get();
+    return Py_IS_TYPE(self, st.TclArrayVariable.as<PyTypeObject>()) ||
+           Py_IS_TYPE(self, st.TempTclArrayVariable.as<PyTypeObject>());
 }
-
-// ---------------------------------------------------------------------------
-// TempTclVariable
-
-PyObject* temp_init(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    PyObject* kwargs = argv[2];
-    Ref pattern = Ref::borrow(argv[1] ? argv[1] : st.t_temp_name.get());
-    if (!PyUnicode_Check(pattern.get())) {
-        pattern = Ref::steal(PyObject_Str(pattern.get()));
-        if (!pattern) return nullptr;
-    }
-    Ref cls = Ref::steal(PyObject_GetAttr(self, st.s_class.get()));
-    Ref cls_name = cls ? Ref::steal(PyObject_GetAttr(cls.get(), st.s_name.get())) : Ref();
-    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
-    if (!cls_name || !ident) return nullptr;
-    // var_name.format(cls=..., id=...): every name, the caller's too.
-    PyObject* fargs[] = {pattern.get(), cls_name.get(), ident.get()};
-    Ref name = Ref::steal(call_method(st.s_format.get(), fargs, 1, st.kw_cls_id.get()));
-    if (!name) return nullptr;
-
-    Ref sup = super_of(st.TempTclVariable.get(), self);
-    Ref next_init = sup ? Ref::steal(PyObject_GetAttr(sup.get(), st.s_init.get())) : Ref();
-    if (!next_init) return nullptr;
-    Ref args = Ref::steal(PyTuple_Pack(1, name.get()));
-    if (!args) return nullptr;
-    Ref result = Ref::steal(PyObject_Call(next_init.get(), args.get(), kwargs));
-    if (!result) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* temp_enter(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref hook;
-    if (!next_hook(st.TempTclVariable.get(), argv[0], st.s_enter.get(), hook)) return nullptr;
-    if (hook) return PyObject_CallNoArgs(hook.get());
-    return Py_NewRef(argv[0]);
-}
-
-PyObject* temp_exit(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    PyObject* args[] = {self, Py_True};
-    Ref r = Ref::steal(call_method(st.s_unset.get(), args, 1, st.kw_nocomplain.get()));
-    if (!r) return nullptr;
-    Ref hook;
-    if (!next_hook(st.TempTclVariable.get(), self, st.s_exit.get(), hook)) return nullptr;
-    if (hook) return PyObject_Call(hook.get(), argv[1], nullptr);
-    Py_RETURN_FALSE;
-}
-
-constexpr capi::FunctionDef kTempInit{"__init__", temp_init,
-                                      R"doc(__init__(self, var_name='::__brelt__{cls}_{id}_tmp', **kwargs)
---
-
-A handle on a temporary variable.
-
-var_name (made a str) is formatted with str.format(cls=<class name>,
-id=<id(self)>), so the default is a global name unique among live
-handles, and a name of your own may carry the fields too ('::v_{id}');
-doubled braces give single ones, any other field is an error. The other
-arguments go by keyword to the next __init__ (array_index, tcl, cast).
-)doc"};
-
-constexpr capi::FunctionDef kTempEnter{"__enter__", temp_enter, R"doc(__enter__(self)
---
-
-Enter the block: nothing is created in Tcl. Returns the handle, or what
-the __enter__ of a later class in the resolution order returns.
-)doc"};
-
-constexpr capi::FunctionDef kTempExit{"__exit__", temp_exit, R"doc(__exit__(self, *args)
---
-
-Leave the block: unset the variable (or only the element of an element
-handle), ignoring a TclError; then chain to the __exit__ of a later class
-in the resolution order, if any, and return its result; else False, so an
-exception of the block propagates.
-)doc"};
-
-constexpr const char* kTempDoc = R"doc(A TclVariable with a generated, unique global name that lives as long as
-a `with` block: leaving the block (normally or by an exception) unsets
-it. Entering creates nothing; the block sets what it needs. There is no
-finaliser: a handle dropped outside a `with` block leaves its variable.
-
-    >>> from brelt.tcl import Interpreter, TempTclVariable
-    >>> interp = Interpreter()
-    >>> with TempTclVariable(tcl=interp) as v:
-    ...     v.set(42)
-    ...     v.get_str()
-    '42'
-)doc";
 
 // ---------------------------------------------------------------------------
 // TclArrayVariable
 
+PyObject* array_init(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayInit{"__init__", array_init, R"doc(__init__(self, var_name, tcl=None, cast=None)
+--
+
+A handle on the Tcl array var_name (no index), as a mutable mapping.
+)doc"};
+
 PyObject* array_init(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    Ref sup = super_of(st.TclArrayVariable.get(), argv[0]);
+    PyObject* self = argv[kArrayInit.slot("self")];
+    PyObject* var_name = argv[kArrayInit.slot("var_name")];
+    PyObject* tcl = argv[kArrayInit.slot("tcl")];
+    PyObject* cast = argv[kArrayInit.slot("cast")];
+    Ref sup = super_of(st.TclArrayVariable.get(), self);
     Ref next_init = sup ? Ref::steal(PyObject_GetAttr(sup.get(), st.s_init.get())) : Ref();
     if (!next_init) return nullptr;
-    PyObject* args[] = {argv[1], argv[2] ? argv[2] : Py_None, argv[3] ? argv[3] : Py_None};
+    PyObject* args[] = {var_name, tcl ? tcl : Py_None, cast ? cast : Py_None};
     Ref r = Ref::steal(PyObject_Vectorcall(next_init.get(), args, 1, st.kw_tcl_cast.get()));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
 
+PyObject* array_len(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayLen{"__len__", array_len, R"doc(__len__(self)
+--
+
+The number of elements: self.array_size().
+)doc"};
+
 PyObject* array_len(Function* f, PyObject* const* argv) {
-    return PyObject_CallMethodNoArgs(argv[0], state_of(f).s_array_size.get());
+    PyObject* self = argv[kArrayLen.slot("self")];
+    return call_method(self, state_of(f).s_array_size.get());
 }
 
-PyObject* fetch_names(State& st, PyObject* owner) { return PyObject_CallMethodNoArgs(owner, st.s_array_names.get()); }
+PyObject* fetch_names(State& st, PyObject* owner) { return call_method(owner, st.s_array_names.get()); }
+
+PyObject* array_iter(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayIter{"__iter__", array_iter, R"doc(__iter__(self)
+--
+
+Iterate over the element names, in Tcl's order; self.array_names() is
+asked once, when the first name is requested.
+)doc"};
 
 PyObject* array_iter(Function* f, PyObject* const* argv) {
-    return new_lazy_iterator(state_of(f), f->module, argv[0], fetch_names);
+    PyObject* self = argv[kArrayIter.slot("self")];
+    return new_lazy_iterator(state_of(f), f->module, self, fetch_names);
 }
+
+PyObject* array_contains(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kArrayContains{"__contains__", array_contains, R"doc(__contains__(self, key)
+--
+
+Whether element key exists: self.exists(array_index=key).
+)doc"};
 
 PyObject* array_contains(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    if (own_array(st, argv[0])) return variable_exists(st, argv[0], argv[1]);
+    PyObject* self = argv[kArrayContains.slot("self")];
+    PyObject* key = argv[kArrayContains.slot("key")];
+    if (own_array(st, self)) return variable_exists(st, self, key);
     return call_method(st.s_exists.get(), argv, 1, st.kw_array_index.get());
 }
 
@@ -156,76 +102,7 @@ std::nullptr_t as_element_error(State& st) {
     return nullptr;
 }
 
-PyObject* array_getitem(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* value = own_array(st, argv[0]) ? variable_get_obj(st, argv[0], argv[1], nullptr)
-                                             : call_method(st.s_get.get(), argv, 1, st.kw_array_index.get());
-    return value != nullptr ? value : as_element_error(st);
-}
-
-PyObject* array_setitem(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    Ref r;
-    if (own_array(st, self)) {
-        r = Ref::steal(variable_set(st, self, argv[2], argv[1]));
-    } else {
-        PyObject* args[] = {self, argv[2], argv[1]};
-        r = Ref::steal(call_method(st.s_set.get(), args, 2, st.kw_array_index.get()));
-    }
-    if (!r) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* array_delitem(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref r = Ref::steal(own_array(st, argv[0]) ? variable_unset(st, argv[0], argv[1], nullptr)
-                                               : call_method(st.s_unset.get(), argv, 1, st.kw_array_index.get()));
-    if (!r) return as_element_error(st);
-    Py_RETURN_NONE;
-}
-
-PyObject* array_clear(Function* f, PyObject* const* argv) {
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(argv[0], state_of(f).s_array_unset.get()));
-    if (!r) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* array_update(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    // dict(*args, **kwargs): its own argument rules, later entries winning.
-    Ref d = Ref::steal(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), argv[1], argv[2]));
-    if (!d) return nullptr;
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(argv[0], st.s_array_set.get(), d.get()));
-    if (!r) return nullptr;
-    Py_RETURN_NONE;
-}
-
-constexpr capi::FunctionDef kArrayInit{"__init__", array_init, R"doc(__init__(self, var_name, tcl=None, cast=None)
---
-
-A handle on the Tcl array var_name (no index), as a mutable mapping.
-)doc"};
-
-constexpr capi::FunctionDef kArrayLen{"__len__", array_len, R"doc(__len__(self)
---
-
-The number of elements: self.array_size().
-)doc"};
-
-constexpr capi::FunctionDef kArrayIter{"__iter__", array_iter, R"doc(__iter__(self)
---
-
-Iterate over the element names, in Tcl's order; self.array_names() is
-asked once, when the first name is requested.
-)doc"};
-
-constexpr capi::FunctionDef kArrayContains{"__contains__", array_contains, R"doc(__contains__(self, key)
---
-
-Whether element key exists: self.exists(array_index=key).
-)doc"};
-
+PyObject* array_getitem(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayGetitem{"__getitem__", array_getitem, R"doc(__getitem__(self, key)
 --
 
@@ -234,12 +111,39 @@ cast. A TclError (a missing element, a variable that is no array) comes
 as an error that is both TclError and KeyError, with Tcl's message.
 )doc"};
 
+PyObject* array_getitem(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArrayGetitem.slot("self")];
+    PyObject* key = argv[kArrayGetitem.slot("key")];
+    PyObject* value = own_array(st, self) ? variable_get_obj(st, self, key, nullptr)
+                                             : call_method(st.s_get.get(), argv, 1, st.kw_array_index.get());
+    return value != nullptr ? value : as_element_error(st);
+}
+
+PyObject* array_setitem(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArraySetitem{"__setitem__", array_setitem, R"doc(__setitem__(self, key, value)
 --
 
 Set element key: self.set(value, array_index=key).
 )doc"};
 
+PyObject* array_setitem(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArraySetitem.slot("self")];
+    PyObject* key = argv[kArraySetitem.slot("key")];
+    PyObject* value = argv[kArraySetitem.slot("value")];
+    Ref r;
+    if (own_array(st, self)) {
+        r = Ref::steal(variable_set(st, self, value, key));
+    } else {
+        PyObject* args[] = {self, value, key};
+        r = Ref::steal(call_method(st.s_set.get(), args, 2, st.kw_array_index.get()));
+    }
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* array_delitem(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayDelitem{"__delitem__", array_delitem, R"doc(__delitem__(self, key)
 --
 
@@ -247,18 +151,50 @@ Unset element key: self.unset(array_index=key). A missing element raises
 an error that is both TclError and KeyError, with Tcl's message.
 )doc"};
 
+PyObject* array_delitem(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArrayDelitem.slot("self")];
+    PyObject* key = argv[kArrayDelitem.slot("key")];
+    Ref r = Ref::steal(own_array(st, self) ? variable_unset(st, self, key, nullptr)
+                                               : call_method(st.s_unset.get(), argv, 1, st.kw_array_index.get()));
+    if (!r) return as_element_error(st);
+    Py_RETURN_NONE;
+}
+
+PyObject* array_clear(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayClear{"clear", array_clear, R"doc(clear(self)
 --
 
 Remove the array variable itself: self.array_unset().
 )doc"};
 
+PyObject* array_clear(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kArrayClear.slot("self")];
+    Ref r = Ref::steal(call_method(self, state_of(f).s_array_unset.get()));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* array_update(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayUpdate{"update", array_update, R"doc(update(self, /, *args, **kwargs)
 --
 
 Set the elements of dict(*args, **kwargs) with one "::array set" request.
 With no arguments the array is created if it did not exist.
 )doc"};
+
+PyObject* array_update(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArrayUpdate.slot("self")];
+    PyObject* args = argv[kArrayUpdate.slot("args")];
+    PyObject* kwargs = argv[kArrayUpdate.slot("kwargs")];
+    // dict(*args, **kwargs): its own argument rules, later entries winning.
+    Ref d = Ref::steal(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), args, kwargs));
+    if (!d) return nullptr;
+    Ref r = Ref::steal(call_method(self, st.s_array_set.get(), d.get()));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
 
 constexpr const char* kArrayDoc = R"doc(A Tcl array as a Python mutable mapping from element names to values.
 
@@ -279,18 +215,9 @@ mapping. Arrays compare as mappings and are unhashable.
     (['grass', 'sky'], 'blue')
 )doc";
 
-constexpr const char* kTempArrayDoc = R"doc(A temporary Tcl array used as a mapping: a TclArrayVariable with the
-generated name and the `with` block of TempTclVariable.
-)doc";
-
 }  // namespace
 
-bool build_array_and_temp_variables(PyObject* module, State& st) {
-    capi::ClassBuilder temp(module, "TempTclVariable", kTempDoc);
-    temp.bases({st.TclVariable.get()}).method(kTempInit).method(kRefuseCopy).method(kTempEnter).method(kTempExit);
-    st.TempTclVariable = temp.build();
-    if (!st.TempTclVariable) return false;
-
+bool build_array_variable(PyObject* module, State& st) {
     // The mapping classes come first in the resolution order, so the handle's
     // get is bound again over Mapping.get.
     Ref get = Ref::steal(PyObject_GetAttr(st.TclVariable.get(), st.s_get.get()));
@@ -308,84 +235,8 @@ bool build_array_and_temp_variables(PyObject* module, State& st) {
         .method(kArrayClear)
         .method(kArrayUpdate);
     st.TclArrayVariable = array.build();
-    if (!st.TclArrayVariable) return false;
-
-    capi::ClassBuilder temp_array(module, "TempTclArrayVariable", kTempArrayDoc);
-    temp_array.bases({st.TempTclVariable.get(), st.TclArrayVariable.get()});
-    st.TempTclArrayVariable = temp_array.build();
-    return static_cast<bool>(st.TempTclArrayVariable);
+    return static_cast<bool>(st.TclArrayVariable);
 }
-
-// ---------------------------------------------------------------------------
-// The lazy iterator
-
-namespace {
-
-struct LazyIterator {
-    PyObject_HEAD
-    PyObject* module;  // strong: its state
-    PyObject* owner;   // strong until the first next()
-    PyObject* items;   // strong: the iterator over what `fetch` returned
-    FetchFn fetch;
-};
-
-PyObject* lazy_next(PyObject* self) noexcept {
-    auto* it = reinterpret_cast<LazyIterator*>(self);
-    if (it->items == nullptr) {
-        if (it->owner == nullptr) return nullptr;  // exhausted, or failed before
-        Ref owner = Ref::steal(it->owner);
-        it->owner = nullptr;
-        State& st = *capi::module_state<State>(it->module);
-        Ref source = Ref::steal(it->fetch(st, owner.get()));
-        if (!source) return nullptr;
-        it->items = PyObject_GetIter(source.get());
-        if (it->items == nullptr) return nullptr;
-    }
-    // Held for the call: a re-entrant next() (from the generator that
-    // `fetch` returned, say) must not free it while it runs.
-    Ref items = Ref::borrow(it->items);
-    PyObject* item = PyIter_Next(items.get());
-    // Only the end of the items ends the iterator; after an error (such as
-    // "generator already executing") the items stay, as Python's do.
-    if (item == nullptr && !PyErr_Occurred() && it->items == items.get()) Py_CLEAR(it->items);
-    return item;
-}
-
-int lazy_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    auto* it = reinterpret_cast<LazyIterator*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(it->module);
-    Py_VISIT(it->owner);
-    Py_VISIT(it->items);
-    return 0;
-}
-
-int lazy_clear(PyObject* self) noexcept {
-    auto* it = reinterpret_cast<LazyIterator*>(self);
-    Py_CLEAR(it->module);
-    Py_CLEAR(it->owner);
-    Py_CLEAR(it->items);
-    return 0;
-}
-
-void lazy_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    lazy_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot lazy_slots[] = {
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(lazy_next)},
-    {Py_tp_traverse, reinterpret_cast<void*>(lazy_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(lazy_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(lazy_dealloc)},
-    {0, nullptr},
-};
-
-}  // namespace
 
 bool init_element_error(State& st) {
     // str() is Tcl's message as TclError gives it, not KeyError's repr.
@@ -407,29 +258,6 @@ bool init_element_error(State& st) {
     if (!bases) return false;
     st.ElementError = Ref::steal(PyErr_NewException("brelt.tcl.TclKeyError", bases.get(), ns.get()));
     return static_cast<bool>(st.ElementError);
-}
-
-bool init_lazy_iterator_type(PyObject* module, State& st) {
-    PyType_Spec spec = {
-        "brelt.tcl.namespace.lazy_iterator",
-        sizeof(LazyIterator),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        lazy_slots,
-    };
-    st.lazy_iterator_type = Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
-    return static_cast<bool>(st.lazy_iterator_type);
-}
-
-PyObject* new_lazy_iterator(State& st, PyObject* module, PyObject* owner, FetchFn fetch) noexcept {
-    auto* type = st.lazy_iterator_type.as<PyTypeObject>();
-    auto* it = reinterpret_cast<LazyIterator*>(type->tp_alloc(type, 0));
-    if (it == nullptr) return nullptr;
-    it->module = Py_NewRef(module);
-    it->owner = Py_NewRef(owner);
-    it->items = nullptr;
-    it->fetch = fetch;
-    return reinterpret_cast<PyObject*>(it);
 }
 
 }  // namespace tclns

@@ -1,27 +1,9 @@
 // TclCommand: a handle on one Tcl command, with pre-bound arguments and
 // options, like a partial application of the command.
-#include "command.hpp"
+#include "cmdline.hpp"
+#include "names.hpp"
 
 namespace tclns {
-
-bool own_command(State& st, PyObject* obj) noexcept {
-    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    return t == st.cmd.TclCommand.get() || t == st.cmd.TempTclCommand.get();
-}
-
-PyObject* Fields::operator()(PyObject* name) noexcept {
-    if (own_) {
-        // The module's own classes define no descriptor for these names.
-        if (!dict_) {
-            dict_ = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
-            if (!dict_) return nullptr;
-        }
-        PyObject* value = PyDict_GetItemWithError(dict_.get(), name);
-        if (value != nullptr) return Py_NewRef(value);
-        if (PyErr_Occurred()) return nullptr;
-    }
-    return PyObject_GetAttr(self_, name);
-}
 
 namespace {
 
@@ -30,157 +12,9 @@ std::nullptr_t missing_self(Function* fn) noexcept {
     return nullptr;
 }
 
-// "-" + key, the common ones kept once made (exact str keys only, whose
-// look-up runs no Python code).
-PyObject* dashed_name(State& st, PyObject* key) noexcept {
-    PyObject* cache = st.cmd.dashed.get();
-    if (PyUnicode_CheckExact(key)) {
-        PyObject* hit = PyDict_GetItemWithError(cache, key);
-        if (hit != nullptr) return Py_NewRef(hit);
-        if (PyErr_Occurred()) return nullptr;
-    }
-    PyObject* dashed = PyUnicode_Concat(st.cmd.t_dash.get(), key);
-    if (dashed != nullptr && PyUnicode_CheckExact(key) && PyDict_GET_SIZE(cache) < 256 &&
-        PyDict_SetItem(cache, key, dashed) < 0) {
-        Py_DECREF(dashed);
-        return nullptr;
-    }
-    return dashed;
-}
-
-// dict(mapping), for option mappings that are not exact dicts.
-PyObject* dict_of(PyObject* mapping) noexcept {
-    Ref d = Ref::steal(PyDict_New());
-    if (!d || PyDict_Merge(d.get(), mapping, 1) < 0) return nullptr;
-    return d.release();
-}
-
-// Python's truth of `obj`, None answered without a call.
-int truth(PyObject* obj) noexcept { return obj == Py_None ? 0 : PyObject_IsTrue(obj); }
-
 }  // namespace
 
-PyObject* build_line(State& st, PyObject* self, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept {
-    Fields f(self, own_command(st, self));
-    return build_line(st, f, call, ncall, kwnames);
-}
-
-PyObject* build_line(State& st, Fields& f, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept {
-    Ref name = Ref::steal(f(st.cmd.s_cmd_name.get()));
-    if (!name) return nullptr;
-    Ref bound = Ref::steal(f(st.cmd.s_args.get()));
-    if (!bound) return nullptr;
-    if (!PyTuple_Check(bound.get())) {
-        PyErr_Format(PyExc_TypeError, "can only concatenate tuple (not \"%.200s\") to tuple",
-                     Py_TYPE(bound.get())->tp_name);
-        return nullptr;
-    }
-    capi::SmallVector<Ref, 8> converted;
-    try {
-        for (Py_ssize_t i = 0; i < ncall; ++i) {
-            Ref v = Ref::steal(tclobj(st, call[i]));
-            if (!v) return nullptr;
-            converted.push_back(std::move(v));
-        }
-    } catch (...) {
-        capi::set_error_from_cpp_exception();
-        return nullptr;
-    }
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    capi::SmallVector<Ref, 4> call_opts;
-    try {
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            Ref v = Ref::steal(tclobj(st, call[ncall + k]));
-            if (!v) return nullptr;
-            call_opts.push_back(std::move(v));
-        }
-    } catch (...) {
-        capi::set_error_from_cpp_exception();
-        return nullptr;
-    }
-    Ref keywords = Ref::steal(f(st.cmd.s_keywords.get()));
-    if (!keywords) return nullptr;
-    if (!PyDict_CheckExact(keywords.get())) {
-        keywords = Ref::steal(dict_of(keywords.get()));
-        if (!keywords) return nullptr;
-    }
-    // The bound options in order, a call option of the same name taking the
-    // place of the bound one, then the call's new options: a copy of the
-    // keywords updated by the call's, without building that dict. Taken as
-    // strong references first: allocating the line may run a GC pass, and
-    // with it Python code that changes the dict.
-    struct Option {
-        Option(PyObject* k, PyObject* v) noexcept : key(Ref::borrow(k)), value(Ref::borrow(v)) {}
-        Ref key, value;
-    };
-    capi::SmallVector<Option, 8> options;
-    capi::SmallVector<char, 8> used;
-    try {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(keywords.get(), &pos, &key, &value)) options.emplace_back(key, value);
-        for (Py_ssize_t k = 0; k < nkw; ++k) used.emplace_back(0);
-    } catch (...) {
-        capi::set_error_from_cpp_exception();
-        return nullptr;
-    }
-    Py_ssize_t nnew = nkw;
-    for (size_t i = 0; i < options.size(); ++i) {
-        PyObject* key = options[i].key.get();
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            return nullptr;
-        }
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-            if (!used[static_cast<size_t>(k)] && (name == key || PyUnicode_Compare(name, key) == 0)) {
-                options[i].value = std::move(call_opts[static_cast<size_t>(k)]);
-                used[static_cast<size_t>(k)] = 1;
-                --nnew;
-                break;
-            }
-        }
-    }
-    Py_ssize_t nbound = PyTuple_GET_SIZE(bound.get());
-    Py_ssize_t nkeep = static_cast<Py_ssize_t>(options.size());
-    Ref line = Ref::steal(PyTuple_New(1 + nbound + ncall + 2 * (nkeep + nnew)));
-    if (!line) return nullptr;
-    PyTuple_SET_ITEM(line.get(), 0, name.release());
-    Py_ssize_t at = 1;
-    for (Py_ssize_t i = 0; i < nbound; ++i) {
-        PyTuple_SET_ITEM(line.get(), at++, Py_NewRef(PyTuple_GET_ITEM(bound.get(), i)));
-    }
-    for (Py_ssize_t i = 0; i < ncall; ++i) {
-        PyTuple_SET_ITEM(line.get(), at++, converted[static_cast<size_t>(i)].release());
-    }
-    auto put = [&](PyObject* key, Ref& value) {
-        PyObject* dashed = dashed_name(st, key);
-        if (dashed == nullptr) return false;
-        PyTuple_SET_ITEM(line.get(), at++, dashed);
-        PyTuple_SET_ITEM(line.get(), at++, value.release());
-        return true;
-    };
-    for (size_t i = 0; i < options.size(); ++i) {
-        if (!put(options[i].key.get(), options[i].value)) return nullptr;
-    }
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (!used[static_cast<size_t>(k)] && !put(PyTuple_GET_ITEM(kwnames, k), call_opts[static_cast<size_t>(k)])) {
-            return nullptr;
-        }
-    }
-    return line.release();
-}
-
 namespace {
-
-// self.build_tclcmd(*call, **kw): the direct build for the module's own
-// classes, the method for a subclass. `args` starts with self.
-PyObject* line_of(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (own_command(st, args[0])) return build_line(st, args[0], args + 1, nargs - 1, kwnames);
-    return PyObject_VectorcallMethod(st.cmd.s_build_tclcmd.get(), args, static_cast<size_t>(nargs), kwnames);
-}
-
-PyObject* line_of(State& st, PyObject* self) noexcept { return line_of(st, &self, 1, nullptr); }
 
 // call() and eval(): build, log (call only), send, cast.
 PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool as_script) {
@@ -188,24 +22,24 @@ PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     State& st = state_of(fn);
     PyObject* self = args[0];
     bool own = own_command(st, self);
-    Fields f(self, own);
+    AttrReader f(self, own);
     Ref line = Ref::steal(own ? build_line(st, f, args + 1, nargs - 1, kwnames) : line_of(st, args, nargs, kwnames));
     if (!line) return nullptr;
     if (!as_script) {
-        Ref logger = Ref::steal(f(st.cmd.s_logger.get()));
+        Ref logger = Ref::steal(f(st.s_logger.get()));
         if (!logger) return nullptr;
         int log = truth(logger.get());
         if (log < 0) return nullptr;
         if (log) {
             Ref text = Ref::steal(quotify_str(st, line.get()));
-            Ref message = text ? Ref::steal(PyUnicode_Concat(st.cmd.t_calling.get(), text.get())) : Ref();
-            Ref r = message ? Ref::steal(PyObject_CallMethodOneArg(logger.get(), st.cmd.s_info.get(), message.get()))
+            Ref message = text ? Ref::steal(PyUnicode_Concat(st.t_calling.get(), text.get())) : Ref();
+            Ref r = message ? Ref::steal(call_method(logger.get(), st.s_info.get(), message.get()))
                             : Ref();
             if (!r) return nullptr;
         }
     }
     Ref tcl, tk;
-    if (!fields_interp_tk(st, f, tcl, tk)) return nullptr;
+    if (!interp_tk(st, f, tcl, tk)) return nullptr;
     Ref result;
     if (as_script) {
         Ref script = Ref::steal(quotify(st, line.get()));
@@ -237,7 +71,7 @@ PyObject* dunder_call_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs,
     State& st = state_of(fn);
     if (own_command(st, args[0])) return run(fn, args, nargs, kwnames, false);
     // Exactly self.call(...), so a subclass's call() is what runs.
-    return PyObject_VectorcallMethod(st.s_call.get(), args, static_cast<size_t>(nargs), kwnames);
+    return call_method(st.s_call.get(), args, static_cast<size_t>(nargs), kwnames);
 }
 
 PyObject* build_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -247,423 +81,18 @@ PyObject* build_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* dashed_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     State& st = state_of(fn);
-    (void)args;
     if (nargs > 0) {
         PyErr_Format(PyExc_TypeError, "%U() takes 0 positional arguments but %zd %s given", fn->qualname, nargs,
                      nargs == 1 ? "was" : "were");
         return nullptr;
     }
-    Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Ref words = Ref::steal(PyTuple_New(2 * n));
-    if (!words) return nullptr;
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        PyObject* dashed = PyUnicode_Concat(st.cmd.t_dash.get(), PyTuple_GET_ITEM(kwnames, k));
-        if (dashed == nullptr) return nullptr;
-        PyTuple_SET_ITEM(words.get(), 2 * k, dashed);
-        PyTuple_SET_ITEM(words.get(), 2 * k + 1, Py_NewRef(args[k]));
-    }
-    return words.release();
+    return dashed_words(st, args, kwnames);
 }
 
 // ---------------------------------------------------------------------------
 // Construction
 
-// brelt.tcl.cast_list(value): the package-level function.
-PyObject* package_cast_list(State& st, PyObject* value) noexcept {
-    Ref pkg = Ref::steal(the_package(st));
-    Ref fn = pkg ? Ref::steal(PyObject_GetAttr(pkg.get(), st.s_cast_list.get())) : Ref();
-    return fn ? PyObject_CallOneArg(fn.get(), value) : nullptr;
-}
-
-// Whether Tcl reads the str `s` as a list of exactly itself: not empty, and
-// without the characters that list syntax gives a meaning (white space,
-// braces, quotes, backslashes), so the split can be skipped.
-bool single_word(PyObject* s) noexcept {
-    if (!PyUnicode_CheckExact(s)) return false;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (n == 0) return false;
-    int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        switch (PyUnicode_READ(kind, data, i)) {
-            case ' ': case '\t': case '\n': case '\v': case '\f': case '\r':
-            case '{': case '}': case '"': case '\\':
-                return false;
-            default: break;
-        }
-    }
-    return true;
-}
-
-// line[0] into `cmd`, line[1:] into `args`.
-bool head_and_rest(PyObject* line, Ref& cmd, Ref& args) noexcept {
-    args = Ref::steal(PySequence_GetSlice(line, 1, PY_SSIZE_T_MAX));
-    if (!args) return false;
-    cmd = Ref::steal(PySequence_GetItem(line, 0));
-    return static_cast<bool>(cmd);
-}
-
-PyObject* init(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[0];
-    if (!own_command(st, self) && !init_base(st, st.cmd.TclCommand.get(), self)) return nullptr;
-    // The package, whatever `tcl` is: a name of one word is not split by
-    // its cast_list, but a package that cannot be imported still fails here.
-    if (!Ref::steal(the_package(st))) return nullptr;
-    Ref tcl = Ref::steal(interp_proxy(st, argv[4]));
-    if (!tcl || PyObject_SetAttr(self, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
-
-    Ref cmd = Ref::borrow(argv[1]);
-    Ref args;
-    int is_handle = PyObject_IsInstance(cmd.get(), st.cmd.TclCommand.get());
-    if (is_handle < 0) return nullptr;
-    if (argv[2] == nullptr || argv[2] == Py_None) {
-        // The command line: another handle's, a tuple word by word, or any
-        // other value split as a Tcl list.
-        Ref line;
-        if (is_handle) {
-            line = Ref::steal(line_of(st, cmd.get()));
-        } else if (PyTuple_CheckExact(cmd.get())) {
-            line = std::move(cmd);
-        } else if (single_word(cmd.get())) {
-            line = Ref::steal(PyTuple_Pack(1, cmd.get()));
-        } else {
-            line = Ref::steal(package_cast_list(st, cmd.get()));
-        }
-        if (!line || !head_and_rest(line.get(), cmd, args)) return nullptr;
-    } else {
-        args = Ref::steal(package_cast_list(st, argv[2]));
-        if (!args) return nullptr;
-        if (is_handle) {
-            // The other handle's name; its bound arguments, these and its
-            // options (already dashed) become the bound arguments.
-            Ref seq = Ref::steal(PySequence_Tuple(args.get()));
-            if (!seq) return nullptr;
-            Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-            capi::SmallVector<PyObject*, 16> a;
-            a.push_back(cmd.get());
-            for (Py_ssize_t i = 0; i < n; ++i) a.emplace_back(PyTuple_GET_ITEM(seq.get(), i));
-            Ref line = Ref::steal(line_of(st, &a[0], n + 1, nullptr));
-            if (!line || !head_and_rest(line.get(), cmd, args)) return nullptr;
-        }
-    }
-    Ref name = Ref::steal(quotify(st, cmd.get()));
-    if (!name || PyObject_SetAttr(self, st.cmd.s_cmd_name.get(), name.get()) < 0) return nullptr;
-    PyObject* targs[] = {args.get()};
-    Ref bound = Ref::steal(PyObject_Vectorcall(st.tclobj.get(), targs, 1, nullptr));
-    if (!bound || PyObject_SetAttr(self, st.cmd.s_args.get(), bound.get()) < 0) return nullptr;
-
-    Ref options = Ref::steal(PyDict_New());
-    if (!options) return nullptr;
-    if (argv[3] != nullptr) {
-        int given = truth(argv[3]);
-        if (given < 0) return nullptr;
-        if (given) {
-            Ref items = Ref::steal(PyMapping_Items(argv[3]));
-            if (!items) return nullptr;
-            for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.get()); i < n; ++i) {
-                PyObject* pair = PyList_GET_ITEM(items.get(), i);
-                if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-                    PyErr_SetString(PyExc_TypeError, "keywords.items() must give (key, value) pairs");
-                    return nullptr;
-                }
-                Ref item = Ref::borrow(pair);
-                Ref value = Ref::steal(tclobj(st, PyTuple_GET_ITEM(item.get(), 1)));
-                if (!value || PyDict_SetItem(options.get(), PyTuple_GET_ITEM(item.get(), 0), value.get()) < 0) {
-                    return nullptr;
-                }
-            }
-        }
-    }
-    if (PyObject_SetAttr(self, st.cmd.s_keywords.get(), options.get()) < 0 ||
-        PyObject_SetAttr(self, st.s_cast.get(), argv[5] ? argv[5] : Py_None) < 0 ||
-        PyObject_SetAttr(self, st.cmd.s_logger.get(), argv[6] ? argv[6] : Py_None) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-// ---------------------------------------------------------------------------
-// Requests
-
-PyObject* request(State& st, PyObject* self, std::initializer_list<PyObject*> w, PyObject* cast) noexcept {
-    return send_words(st, self, w, cast);
-}
-
-PyObject* name_of(State& st, PyObject* self) noexcept {
-    return Fields(self, own_command(st, self))(st.cmd.s_cmd_name.get());
-}
-
-// A name with the glob characters of its last part escaped, so that
-// "::info commands" and "::info procs" match it literally. Tcl reads the
-// namespace part of the pattern as a plain name already.
-PyObject* literal_pattern(PyObject* name) noexcept {
-    if (!PyUnicode_Check(name)) return Py_NewRef(name);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
-    int kind = PyUnicode_KIND(name);
-    const void* data = PyUnicode_DATA(name);
-    Py_ssize_t start = 0;
-    for (Py_ssize_t p = n - 2; p >= 0; --p) {
-        if (PyUnicode_READ(kind, data, p) == ':' && PyUnicode_READ(kind, data, p + 1) == ':') {
-            start = p + 2;
-            break;
-        }
-    }
-    auto special = [](Py_UCS4 c) { return c == '*' || c == '?' || c == '[' || c == ']' || c == '\\'; };
-    Py_ssize_t count = 0;
-    for (Py_ssize_t i = start; i < n; ++i) count += special(PyUnicode_READ(kind, data, i));
-    if (count == 0) return Py_NewRef(name);
-    Ref out = Ref::steal(PyUnicode_New(n + count, PyUnicode_MAX_CHAR_VALUE(name)));
-    if (!out) return nullptr;
-    int out_kind = PyUnicode_KIND(out.get());
-    void* out_data = PyUnicode_DATA(out.get());
-    Py_ssize_t at = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (i >= start && special(c)) PyUnicode_WRITE(out_kind, out_data, at++, '\\');
-        PyUnicode_WRITE(out_kind, out_data, at++, c);
-    }
-    return out.release();
-}
-
-}  // namespace
-
-PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept {
-    Ref name = Ref::steal(name_of(st, self));
-    Ref pattern = name ? Ref::steal(literal_pattern(name.get())) : Ref();
-    if (!pattern) return nullptr;
-    Ref answer = Ref::steal(request(st, self, {st.w_info.get(), info_sub, pattern.get()}, nullptr));
-    if (!answer) return nullptr;
-    int found = PyObject_IsTrue(answer.get());
-    if (found < 0) return nullptr;
-    return PyBool_FromLong(found);
-}
-
-namespace {
-
-PyObject* exists(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    return command_exists(st, argv[0], st.cmd.w_commands.get());
-}
-
-PyObject* is_proc(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    return command_exists(st, argv[0], st.cmd.w_procs.get());
-}
-
-PyObject* is_command(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[0];
-    bool own = own_command(st, self);
-    Ref found = Ref::steal(own ? command_exists(st, self, st.cmd.w_commands.get())
-                               : PyObject_CallMethodNoArgs(self, st.s_exists.get()));
-    if (!found) return nullptr;
-    int yes = PyObject_IsTrue(found.get());
-    if (yes <= 0) return yes < 0 ? nullptr : Py_NewRef(Py_False);
-    Ref proc = Ref::steal(own ? command_exists(st, self, st.cmd.w_procs.get())
-                              : PyObject_CallMethodNoArgs(self, st.cmd.s_is_proc.get()));
-    if (!proc) return nullptr;
-    int is = PyObject_IsTrue(proc.get());
-    if (is < 0) return nullptr;
-    return PyBool_FromLong(!is);
-}
-
-PyObject* createcommand(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    Ref tcl, tk;
-    if (!interp_tk(st, argv[0], tcl, tk)) return nullptr;
-    Ref name = Ref::steal(name_of(st, argv[0]));
-    if (!name) return nullptr;
-    // Wrapped, so that an exception of func reaches Tcl as its message and
-    // comes back as the cause of the TclError.
-    Ref callable = Ref::steal(host::command_callable(st.CommandCallable.get(), tk.get(), argv[1], st.TclError.get()));
-    if (!callable) return nullptr;
-    PyObject* a[] = {tk.get(), name.get(), callable.get()};
-    Ref r = Ref::steal(PyObject_VectorcallMethod(st.cmd.s_createcommand.get(), a, 3, nullptr));
-    if (!r) return nullptr;
-    // A temporary command keeps the application its command went to, until
-    // the command is deleted (see TempTclCommand.__del__).
-    int temporary = PyObject_IsInstance(argv[0], st.cmd.TempTclCommand.get());
-    if (temporary < 0) return nullptr;
-    if (temporary) {
-        Ref kept = Ref::steal(kept_application(st, tcl.get(), tk.get()));
-        if (!kept || PyObject_SetAttr(argv[0], st.cmd.s_kept_tk.get(), kept.get()) < 0) return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* rename(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    Ref name = Ref::steal(name_of(st, argv[0]));
-    Ref fresh = name ? Ref::steal(quotify(st, argv[1])) : Ref();
-    if (!fresh) return nullptr;
-    if (PyUnicode_Check(fresh.get()) && PyUnicode_GET_LENGTH(fresh.get()) == 0) {
-        // Tcl deletes a command renamed to {}: that is delete()'s job.
-        return capi::raise(PyExc_ValueError, "cannot rename a command to an empty name (use delete())");
-    }
-    Ref r = Ref::steal(request(st, argv[0], {st.cmd.w_rename.get(), name.get(), fresh.get()}, nullptr));
-    // The name changes only once Tcl has accepted the rename.
-    if (!r || PyObject_SetAttr(argv[0], st.cmd.s_cmd_name.get(), fresh.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* delete_(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    Ref name = Ref::steal(name_of(st, argv[0]));
-    if (!name) return nullptr;
-    Ref r = Ref::steal(request(st, argv[0], {st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}, nullptr));
-    if (!r) return nullptr;
-    // A temporary command no longer needs the application it kept.
-    int temporary = PyObject_IsInstance(argv[0], st.cmd.TempTclCommand.get());
-    if (temporary < 0 || (temporary && !forget_kept_tk(st, argv[0]))) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* origin(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    Ref name = Ref::steal(name_of(st, argv[0]));
-    if (!name) return nullptr;
-    return request(st, argv[0], {st.cmd.w_qnamespace.get(), st.cmd.w_origin.get(), name.get()}, nullptr);
-}
-
-PyObject* proc_body(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    Ref name = Ref::steal(name_of(st, argv[0]));
-    if (!name) return nullptr;
-    return request(st, argv[0], {st.w_info.get(), st.cmd.w_body.get(), name.get()}, nullptr);
-}
-
-PyObject* proc_args(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    Ref name = Ref::steal(name_of(st, argv[0]));
-    if (!name) return nullptr;
-    return request(st, argv[0], {st.w_info.get(), st.cmd.w_args.get(), name.get()}, st.s_cast_list.get());
-}
-
-PyObject* proc_arg_default(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[0];
-    Ref name = Ref::steal(name_of(st, self));
-    Ref arg = name ? Ref::steal(quotify(st, argv[1])) : Ref();
-    Ref tcl = arg ? Ref::steal(PyObject_GetAttr(self, st.s_tcl.get())) : Ref();
-    if (!tcl) return nullptr;
-    // with TempTclVariable(tcl=self.tcl) as var: Tcl stores the default there.
-    PyObject* a[] = {tcl.get()};
-    Ref manager = Ref::steal(PyObject_Vectorcall(st.TempTclVariable.get(), a, 0, st.cmd.kw_tcl.get()));
-    Ref var = manager ? Ref::steal(PyObject_CallMethodNoArgs(manager.get(), st.s_enter.get())) : Ref();
-    if (!var) return nullptr;
-    Ref result;
-    Ref answer = Ref::steal(request(st, self,
-                                    {st.w_info.get(), st.cmd.w_default.get(), name.get(), arg.get(), var.get()},
-                                    st.s_cast_boolean.get()));
-    if (answer) {
-        int has = PyObject_IsTrue(answer.get());
-        if (has > 0) {
-            result = Ref::steal(PyObject_CallMethodNoArgs(var.get(), st.s_get.get()));
-        } else if (has == 0) {
-            result = Ref::borrow(Py_None);
-        }
-    }
-    if (result) {
-        PyObject* e[] = {manager.get(), Py_None, Py_None, Py_None};
-        Ref r = Ref::steal(PyObject_VectorcallMethod(st.s_exit.get(), e, 4, nullptr));
-        if (!r) return nullptr;
-        return result.release();
-    }
-    if (!answer && PyErr_ExceptionMatches(st.TclError.get())) {
-        // Tcl refused before it wrote the variable, so there is nothing to
-        // unset; and no request may follow, or Tcl's message would be lost
-        // to a Python command that relays this failure.
-        return nullptr;
-    }
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    PyObject* e[] = {manager.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(), Py_None};
-    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-    if (tb) e[3] = tb.get();
-    Ref r = Ref::steal(PyObject_VectorcallMethod(st.s_exit.get(), e, 4, nullptr));
-    if (!r) {
-        Ref later = Ref::steal(PyErr_GetRaisedException());
-        PyException_SetContext(later.get(), exc.release());
-        PyErr_SetRaisedException(later.release());
-        return nullptr;
-    }
-    int swallow = PyObject_IsTrue(r.get());
-    if (swallow < 0) return nullptr;
-    if (swallow) Py_RETURN_NONE;
-    PyErr_SetRaisedException(exc.release());
-    return nullptr;
-}
-
-PyObject* absolute(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[0];
-    Ref name = Ref::steal(name_of(st, self));
-    if (!name) return nullptr;
-    int abs = starts_with_colons(st, name.get());
-    if (abs < 0) return nullptr;
-    if (abs) return name.release();
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    // The plain command word, as two separate arguments.
-    PyObject* a[] = {tk.get(), st.w_namespace.get(), st.w_current.get()};
-    Ref current = Ref::steal(call_tk(st, tcl.get(), TkMethod::call, a, 3));
-    if (!current) return nullptr;
-    return ns_join2(st, current.get(), name.get());
-}
-
-PyObject* make_absolute(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    Ref name = Ref::steal(PyObject_CallMethodNoArgs(argv[0], st.s_absolute.get()));
-    if (!name || PyObject_SetAttr(argv[0], st.cmd.s_cmd_name.get(), name.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* str(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    Ref line = Ref::steal(line_of(st, argv[0]));
-    return line ? quotify(st, line.get()) : nullptr;
-}
-
-PyObject* tclobj_hook(Function* fn, PyObject* const* argv) { return line_of(state_of(fn), argv[0]); }
-
-PyObject* repr(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[0];
-    Fields f(self, own_command(st, self));
-    Ref cls = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.s_name.get()));
-    Ref name = cls ? Ref::steal(f(st.cmd.s_cmd_name.get())) : Ref();
-    if (!name) return nullptr;
-    Ref text = Ref::steal(PyUnicode_FromFormat("%S(%R", cls.get(), name.get()));
-    if (!text) return nullptr;
-    struct Part {
-        PyObject* attr;
-        const char* format;
-    };
-    for (Part part : {Part{st.cmd.s_args.get(), "%U, args=%R"}, Part{st.cmd.s_keywords.get(), "%U, keywords=%R"},
-                      Part{st.s_cast.get(), "%U, cast=%R"}}) {
-        Ref value = Ref::steal(f(part.attr));
-        if (!value) return nullptr;
-        int shown = truth(value.get());
-        if (shown < 0) return nullptr;
-        if (!shown) continue;
-        text = Ref::steal(PyUnicode_FromFormat(part.format, text.get(), value.get()));
-        if (!text) return nullptr;
-    }
-    return PyUnicode_FromFormat("%U)", text.get());
-}
-
-PyObject* get(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* instance = argv[1];
-    if (instance == nullptr || instance == Py_None) return Py_NewRef(argv[0]);
-    // A bound method: the instance becomes the first call argument.
-    PyObject* a[] = {argv[0], instance};
-    return PyObject_Vectorcall(st.MethodType.get(), a, 2, nullptr);
-}
-
-// ---------------------------------------------------------------------------
-// Definitions and docstrings
-
+PyObject* init(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kInit{"__init__", init,
                                   R"doc(__init__(self, cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)
 --
@@ -683,6 +112,63 @@ package brelt.tcl). cast converts every result; logger (a logging.Logger)
 gets "Calling: <command line>" at info level before each call().
 )doc"};
 
+PyObject* init(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kInit.slot("self")];
+    PyObject* keywords = argv[kInit.slot("keywords")];
+    PyObject* cast = argv[kInit.slot("cast")];
+    PyObject* logger = argv[kInit.slot("logger")];
+    if (!own_command(st, self) && !init_base(st, st.TclCommand.get(), self)) return nullptr;
+    // The package, whatever `tcl` is: a name of one word is not split by
+    // its cast_list, but a package that cannot be imported still fails here.
+    if (!Ref::steal(the_package(st))) return nullptr;
+    Ref tcl = Ref::steal(interp_proxy(st, argv[kInit.slot("tcl")]));
+    if (!tcl || PyObject_SetAttr(self, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
+
+    Ref cmd, args;
+    if (!split_command(st, argv[kInit.slot("cmd")], argv[kInit.slot("args")], cmd, args)) return nullptr;
+    Ref name = Ref::steal(quotify(st, cmd.get()));
+    if (!name || PyObject_SetAttr(self, st.s_cmd_name.get(), name.get()) < 0) return nullptr;
+    PyObject* targs[] = {args.get()};
+    Ref bound = Ref::steal(PyObject_Vectorcall(st.tclobj.get(), targs, 1, nullptr));
+    if (!bound || PyObject_SetAttr(self, st.s_args.get(), bound.get()) < 0) return nullptr;
+    Ref options = Ref::steal(bound_options(st, keywords));
+    if (!options) return nullptr;
+    if (PyObject_SetAttr(self, st.s_keywords.get(), options.get()) < 0 ||
+        PyObject_SetAttr(self, st.s_cast.get(), cast ? cast : Py_None) < 0 ||
+        PyObject_SetAttr(self, st.s_logger.get(), logger ? logger : Py_None) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Requests
+
+PyObject* request(State& st, PyObject* self, std::initializer_list<PyObject*> w, PyObject* cast) noexcept {
+    return send_words(st, self, w, cast);
+}
+
+PyObject* name_of(State& st, PyObject* self) noexcept {
+    return AttrReader(self, own_command(st, self))(st.s_cmd_name.get());
+}
+
+}  // namespace
+
+PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept {
+    Ref name = Ref::steal(name_of(st, self));
+    Ref pattern = name ? Ref::steal(literal_pattern(name.get())) : Ref();
+    if (!pattern) return nullptr;
+    Ref answer = Ref::steal(request(st, self, {st.w_info.get(), info_sub, pattern.get()}, nullptr));
+    if (!answer) return nullptr;
+    int found = PyObject_IsTrue(answer.get());
+    if (found < 0) return nullptr;
+    return PyBool_FromLong(found);
+}
+
+namespace {
+
+PyObject* exists(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kExists{"exists", exists, R"doc(exists(self)
 --
 
@@ -692,6 +178,13 @@ The name is matched literally: glob characters in it (* ? [ ] \) are
 escaped, so TclCommand('a*').exists() asks about the command named "a*".
 )doc"};
 
+PyObject* exists(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kExists.slot("self")];
+    return command_exists(st, self, st.w_commands.get());
+}
+
+PyObject* is_proc(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kIsProc{"is_proc", is_proc, R"doc(is_proc(self)
 --
 
@@ -699,6 +192,13 @@ Whether the command is a Tcl procedure ("::info procs", the name matched
 literally).
 )doc"};
 
+PyObject* is_proc(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kIsProc.slot("self")];
+    return command_exists(st, self, st.w_procs.get());
+}
+
+PyObject* is_command(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kIsCommand{"is_command", is_command, R"doc(is_command(self)
 --
 
@@ -706,6 +206,24 @@ Whether the command exists and is not a Tcl procedure (a built-in, or a
 command registered from Python).
 )doc"};
 
+PyObject* is_command(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kIsCommand.slot("self")];
+    bool own = own_command(st, self);
+    Ref found = Ref::steal(own ? command_exists(st, self, st.w_commands.get())
+                               : call_method(self, st.s_exists.get()));
+    if (!found) return nullptr;
+    int yes = PyObject_IsTrue(found.get());
+    if (yes <= 0) return yes < 0 ? nullptr : Py_NewRef(Py_False);
+    Ref proc = Ref::steal(own ? command_exists(st, self, st.w_procs.get())
+                              : call_method(self, st.s_is_proc.get()));
+    if (!proc) return nullptr;
+    int is = PyObject_IsTrue(proc.get());
+    if (is < 0) return nullptr;
+    return PyBool_FromLong(!is);
+}
+
+PyObject* createcommand(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kCreatecommand{"createcommand", createcommand, R"doc(createcommand(self, func)
 --
 
@@ -714,6 +232,33 @@ Register the Python callable func as the Tcl command of this name
 exception in func becomes a Tcl error.
 )doc"};
 
+PyObject* createcommand(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kCreatecommand.slot("self")];
+    PyObject* func = argv[kCreatecommand.slot("func")];
+    Ref tcl, tk;
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    Ref name = Ref::steal(name_of(st, self));
+    if (!name) return nullptr;
+    // Wrapped, so that an exception of func reaches Tcl as its message and
+    // comes back as the cause of the TclError.
+    Ref callable = Ref::steal(host::command_callable(st.CommandCallable.get(), tk.get(), func, st.TclError.get()));
+    if (!callable) return nullptr;
+    PyObject* a[] = {tk.get(), name.get(), callable.get()};
+    Ref r = Ref::steal(call_method(st.s_createcommand.get(), a, 3, nullptr));
+    if (!r) return nullptr;
+    // A temporary command keeps the application its command went to, until
+    // the command is deleted (see TempTclCommand.__del__).
+    int temporary = PyObject_IsInstance(self, st.TempTclCommand.get());
+    if (temporary < 0) return nullptr;
+    if (temporary) {
+        Ref kept = Ref::steal(kept_application(st, tcl.get(), tk.get()));
+        if (!kept || PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* rename(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kRename{"rename", rename, R"doc(rename(self, new_name)
 --
 
@@ -723,12 +268,44 @@ empty new name (None, '') raises ValueError, since Tcl would delete the
 command: use delete() for that.
 )doc"};
 
+PyObject* rename(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kRename.slot("self")];
+    PyObject* new_name = argv[kRename.slot("new_name")];
+    Ref name = Ref::steal(name_of(st, self));
+    Ref fresh = name ? Ref::steal(quotify(st, new_name)) : Ref();
+    if (!fresh) return nullptr;
+    if (PyUnicode_Check(fresh.get()) && PyUnicode_GET_LENGTH(fresh.get()) == 0) {
+        // Tcl deletes a command renamed to {}: that is delete()'s job.
+        return capi::raise(PyExc_ValueError, "cannot rename a command to an empty name (use delete())");
+    }
+    Ref r = Ref::steal(request(st, self, {st.w_rename.get(), name.get(), fresh.get()}, nullptr));
+    // The name changes only once Tcl has accepted the rename.
+    if (!r || PyObject_SetAttr(self, st.s_cmd_name.get(), fresh.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* delete_(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kDelete{"delete", delete_, R"doc(delete(self)
 --
 
 Delete the command ("::rename name {}"); TclError when it does not exist.
 )doc"};
 
+PyObject* delete_(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kDelete.slot("self")];
+    Ref name = Ref::steal(name_of(st, self));
+    if (!name) return nullptr;
+    Ref r = Ref::steal(request(st, self, {st.w_rename.get(), name.get(), st.t_empty.get()}, nullptr));
+    if (!r) return nullptr;
+    // A temporary command no longer needs the application it kept.
+    int temporary = PyObject_IsInstance(self, st.TempTclCommand.get());
+    if (temporary < 0 || (temporary && !forget_kept_tk(st, self))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* origin(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kOrigin{"origin", origin, R"doc(origin(self)
 --
 
@@ -736,6 +313,15 @@ Return the fully qualified name of the original command of an imported
 one ("::namespace origin").
 )doc"};
 
+PyObject* origin(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kOrigin.slot("self")];
+    Ref name = Ref::steal(name_of(st, self));
+    if (!name) return nullptr;
+    return request(st, self, {st.w_qnamespace.get(), st.w_origin.get(), name.get()}, nullptr);
+}
+
+PyObject* proc_body(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kProcBody{"proc_body", proc_body, R"doc(proc_body(self)
 --
 
@@ -743,12 +329,30 @@ Return the body of the Tcl procedure ("::info body"); TclError for a
 command that is not a procedure.
 )doc"};
 
+PyObject* proc_body(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kProcBody.slot("self")];
+    Ref name = Ref::steal(name_of(st, self));
+    if (!name) return nullptr;
+    return request(st, self, {st.w_info.get(), st.w_body.get(), name.get()}, nullptr);
+}
+
+PyObject* proc_args(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kProcArgs{"proc_args", proc_args, R"doc(proc_args(self)
 --
 
 Return the argument names of the Tcl procedure as a list ("::info args").
 )doc"};
 
+PyObject* proc_args(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kProcArgs.slot("self")];
+    Ref name = Ref::steal(name_of(st, self));
+    if (!name) return nullptr;
+    return request(st, self, {st.w_info.get(), st.w_args.get(), name.get()}, st.s_cast_list.get());
+}
+
+PyObject* proc_arg_default(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kProcArgDefault{"proc_arg_default", proc_arg_default, R"doc(proc_arg_default(self, arg_name)
 --
 
@@ -756,6 +360,170 @@ Return the default value of the procedure's argument arg_name, or None
 when it has none ("::info default", through a temporary variable that is
 unset again whatever happens).
 )doc"};
+
+PyObject* proc_arg_default(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kProcArgDefault.slot("self")];
+    PyObject* arg_name = argv[kProcArgDefault.slot("arg_name")];
+    Ref name = Ref::steal(name_of(st, self));
+    Ref arg = name ? Ref::steal(quotify(st, arg_name)) : Ref();
+    Ref tcl = arg ? Ref::steal(PyObject_GetAttr(self, st.s_tcl.get())) : Ref();
+    if (!tcl) return nullptr;
+    // with TempTclVariable(tcl=self.tcl) as var: Tcl stores the default there.
+    PyObject* a[] = {tcl.get()};
+    Ref manager = Ref::steal(PyObject_Vectorcall(st.TempTclVariable.get(), a, 0, st.kw_tcl.get()));
+    Ref var = manager ? Ref::steal(call_method(manager.get(), st.s_enter.get())) : Ref();
+    if (!var) return nullptr;
+    Ref result;
+    Ref answer = Ref::steal(request(st, self,
+                                    {st.w_info.get(), st.w_default.get(), name.get(), arg.get(), var.get()},
+                                    st.s_cast_boolean.get()));
+    if (answer) {
+        int has = PyObject_IsTrue(answer.get());
+        if (has > 0) {
+            result = Ref::steal(call_method(var.get(), st.s_get.get()));
+        } else if (has == 0) {
+            result = Ref::borrow(Py_None);
+        }
+    }
+    if (result) {
+        PyObject* e[] = {manager.get(), Py_None, Py_None, Py_None};
+        Ref r = Ref::steal(call_method(st.s_exit.get(), e, 4, nullptr));
+        if (!r) return nullptr;
+        return result.release();
+    }
+    if (!answer && PyErr_ExceptionMatches(st.TclError.get())) {
+        // Tcl refused before it wrote the variable, so there is nothing to
+        // unset; and no request may follow, or Tcl's message would be lost
+        // to a Python command that relays this failure.
+        return nullptr;
+    }
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyObject* e[] = {manager.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(), Py_None};
+    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+    if (tb) e[3] = tb.get();
+    Ref r = Ref::steal(call_method(st.s_exit.get(), e, 4, nullptr));
+    if (!r) {
+        Ref later = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(later.get(), exc.release());
+        PyErr_SetRaisedException(later.release());
+        return nullptr;
+    }
+    int swallow = PyObject_IsTrue(r.get());
+    if (swallow < 0) return nullptr;
+    if (swallow) Py_RETURN_NONE;
+    PyErr_SetRaisedException(exc.release());
+    return nullptr;
+}
+
+PyObject* absolute(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kAbsolute{"absolute", absolute, R"doc(absolute(self)
+--
+
+Return the absolute command name: an absolute name as it is (no request),
+a relative one joined to the interpreter's current namespace.
+)doc"};
+
+PyObject* absolute(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kAbsolute.slot("self")];
+    Ref name = Ref::steal(name_of(st, self));
+    return name ? absolute_name(st, self, name.get()) : nullptr;
+}
+
+PyObject* make_absolute(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kMakeAbsolute{"make_absolute", make_absolute, R"doc(make_absolute(self)
+--
+
+Replace cmd_name by self.absolute().
+)doc"};
+
+PyObject* make_absolute(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    return store_absolute(st, argv[kMakeAbsolute.slot("self")], st.s_cmd_name.get());
+}
+
+PyObject* str(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kStr{"__str__", str, R"doc(__str__(self)
+--
+
+Return the command line without call arguments as a Tcl list string.
+)doc"};
+
+PyObject* str(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kStr.slot("self")];
+    Ref line = Ref::steal(line_of(st, self));
+    return line ? quotify(st, line.get()) : nullptr;
+}
+
+PyObject* tclobj_hook(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kTclobj{"__tclobj__", tclobj_hook, R"doc(__tclobj__(self)
+--
+
+Return build_tclcmd(): a handle used as a Tcl value stands for its whole
+command line (a list).
+)doc"};
+
+PyObject* tclobj_hook(Function* fn, PyObject* const* argv) {
+    PyObject* self = argv[kTclobj.slot("self")];
+    return line_of(state_of(fn), self);
+}
+
+PyObject* repr(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kRepr{"__repr__", repr, R"doc(__repr__(self)
+--
+
+Return "ClassName('name', args=..., keywords=..., cast=...)", showing
+only the parts that are set.
+)doc"};
+
+PyObject* repr(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kRepr.slot("self")];
+    AttrReader f(self, own_command(st, self));
+    Ref cls = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.s_name.get()));
+    Ref name = cls ? Ref::steal(f(st.s_cmd_name.get())) : Ref();
+    if (!name) return nullptr;
+    Ref text = Ref::steal(PyUnicode_FromFormat("%S(%R", cls.get(), name.get()));
+    if (!text) return nullptr;
+    struct Part {
+        PyObject* attr;
+        const char* format;
+    };
+    for (Part part : {Part{st.s_args.get(), "%U, args=%R"}, Part{st.s_keywords.get(), "%U, keywords=%R"},
+                      Part{st.s_cast.get(), "%U, cast=%R"}}) {
+        Ref value = Ref::steal(f(part.attr));
+        if (!value) return nullptr;
+        int shown = truth(value.get());
+        if (shown < 0) return nullptr;
+        if (!shown) continue;
+        text = Ref::steal(PyUnicode_FromFormat(part.format, text.get(), value.get()));
+        if (!text) return nullptr;
+    }
+    return PyUnicode_FromFormat("%U)", text.get());
+}
+
+PyObject* get(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kGet{"__get__", get, R"doc(__get__(self, instance, owner=None)
+--
+
+Bind like a function: through a class the handle itself, through an
+instance a method whose call passes the instance as the first argument.
+)doc"};
+
+PyObject* get(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kGet.slot("self")];
+    PyObject* instance = argv[kGet.slot("instance")];
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    // A bound method: the instance becomes the first call argument.
+    PyObject* a[] = {self, instance};
+    return PyObject_Vectorcall(st.MethodType.get(), a, 2, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Definitions and docstrings
 
 constexpr capi::FunctionDef kBuild{"build_tclcmd", build_raw, R"doc(build_tclcmd(self, /, *args, **kwargs)
 --
@@ -802,46 +570,6 @@ constexpr capi::FunctionDef kEval{"eval", eval_raw, R"doc(eval(self, /, *args, *
 
 As call(), but the command line is sent as one script string (the words
 list-quoted by quotify()), and nothing is logged.
-)doc"};
-
-constexpr capi::FunctionDef kAbsolute{"absolute", absolute, R"doc(absolute(self)
---
-
-Return the absolute command name: an absolute name as it is (no request),
-a relative one joined to the interpreter's current namespace.
-)doc"};
-
-constexpr capi::FunctionDef kMakeAbsolute{"make_absolute", make_absolute, R"doc(make_absolute(self)
---
-
-Replace cmd_name by self.absolute().
-)doc"};
-
-constexpr capi::FunctionDef kStr{"__str__", str, R"doc(__str__(self)
---
-
-Return the command line without call arguments as a Tcl list string.
-)doc"};
-
-constexpr capi::FunctionDef kTclobj{"__tclobj__", tclobj_hook, R"doc(__tclobj__(self)
---
-
-Return build_tclcmd(): a handle used as a Tcl value stands for its whole
-command line (a list).
-)doc"};
-
-constexpr capi::FunctionDef kRepr{"__repr__", repr, R"doc(__repr__(self)
---
-
-Return "ClassName('name', args=..., keywords=..., cast=...)", showing
-only the parts that are set.
-)doc"};
-
-constexpr capi::FunctionDef kGet{"__get__", get, R"doc(__get__(self, instance, owner=None)
---
-
-Bind like a function: through a class the handle itself, through an
-instance a method whose call passes the instance as the first argument.
 )doc"};
 
 constexpr const char* kClassDoc = R"doc(A handle on one Tcl command, with pre-bound arguments and options.
@@ -894,10 +622,10 @@ bool build_tcl_command(PyObject* module, State& st) {
         .method(kTclobj)
         .method(kRepr)
         .method(kGet);
-    st.cmd.TclCommand = cls.build();
-    if (!st.cmd.TclCommand) return false;
-    st.cmd.command_init = Ref::steal(PyObject_GetAttr(st.cmd.TclCommand.get(), st.s_init.get()));
-    return static_cast<bool>(st.cmd.command_init) && build_temp_command(module, st);
+    st.TclCommand = cls.build();
+    if (!st.TclCommand) return false;
+    st.command_init = Ref::steal(PyObject_GetAttr(st.TclCommand.get(), st.s_init.get()));
+    return static_cast<bool>(st.command_init);
 }
 
 }  // namespace tclns

@@ -1,6 +1,8 @@
-// The hot path of a variable request: reading self.tcl, .tk, .var_name and
-// .cast, and calling tk.getvar/setvar, with the work that Python's own
-// attribute look-up would repeat on every call done once per type.
+// The hot path of every request: reading the handle's attributes (self.tcl,
+// .tk, .var_name, .cast; any attribute of the module's own classes), and
+// calling tk (getvar, setvar, call...), with the work that Python's own
+// attribute and method look-up would repeat on every call done once per
+// type.
 //
 // A fact about a type that was checked under one version tag (no data
 // descriptor shadows these names; this name is a plain method) holds as long
@@ -10,7 +12,7 @@
 
 #include <new>
 
-#include "namespace.hpp"
+#include "state.hpp"
 
 namespace tclns {
 
@@ -78,15 +80,20 @@ inline const CacheEntry* new_cache_entry(State& st, PyTypeObject* t, unsigned in
     return true;
 }
 
-// getattr(obj, name) for names of st.plain_names, each a new reference.
-// The instance dict is fetched once for all the reads of one request.
+// getattr(obj, name), each a new reference, for the attributes a request
+// reads. Straight from the instance dict (fetched once for all the reads of
+// one request) when that is what getattr() would find: for an instance of
+// one of the module's own classes (`own`), which define no descriptor for
+// these names; or, for the names of st.plain_names, when the type passes
+// plain_instance_attrs(). Otherwise through getattr().
 class AttrReader {
 public:
-    AttrReader(State& st, PyObject* obj) noexcept : st_(st), obj_(obj) {}
+    AttrReader(State& st, PyObject* obj) noexcept : st_(&st), obj_(obj) {}
+    AttrReader(PyObject* obj, bool own) noexcept : obj_(obj), own_(own) {}
     PyObject* obj() const noexcept { return obj_; }
 
     [[gnu::always_inline]] PyObject* operator()(PyObject* name) noexcept {
-        if (plain_instance_attrs(st_, Py_TYPE(obj_))) {
+        if (own_ || (st_ != nullptr && plain_instance_attrs(*st_, Py_TYPE(obj_)))) {
             if (!dict_) {
                 dict_ = Ref::steal(PyObject_GenericGetDict(obj_, nullptr));
                 if (!dict_) return nullptr;
@@ -99,8 +106,9 @@ public:
     }
 
 private:
-    State& st_;
+    State* st_ = nullptr;
     PyObject* obj_;
+    bool own_ = false;
     Ref dict_;
 };
 
@@ -152,7 +160,7 @@ inline PyObject* call_tk_method(State& st, TkMethod which, PyObject* const* args
             return PyObject_Vectorcall(method.get(), args, nargs, nullptr);
         }
     }
-    return PyObject_VectorcallMethod(name, args, nargs, nullptr);
+    return call_method(name, args, nargs, nullptr);
 }
 
 // A Tcl object (a value of a type tkinter does not convert) taken over:
@@ -195,7 +203,7 @@ struct QuietRequests {
                                                 size_t nargs) noexcept {
     PyObject* result = call_tk_method(st, which, args, nargs);
     if (result == nullptr) return request_failed(st, tcl);
-    if (Py_TYPE(result) == reinterpret_cast<PyTypeObject*>(st.TclObj.get())) return release_neutral(st, result);
+    if (Py_IS_TYPE(result, st.TclObj.as<PyTypeObject>())) return release_neutral(st, result);
     return result;
 }
 

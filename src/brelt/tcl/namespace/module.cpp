@@ -1,5 +1,6 @@
-// The module brelt.tcl.namespace: its imports, export list and classes.
-#include "namespace.hpp"
+// The module brelt.tcl.namespace: its imports, export list and the order
+// in which its classes are built.
+#include "lazy_iter.hpp"
 #include "public_names.hpp"
 
 namespace tclns {
@@ -18,14 +19,15 @@ Ref import_module(const char* name) { return Ref::steal(PyImport_ImportModule(na
 
 // The package that holds this module, from __package__ (set by the import
 // system before execution), else from __name__.
-Ref package_of(PyObject* module) {
+Ref package_of(PyObject* module, State& st) {
     PyObject* dict = PyModule_GetDict(module);
     Ref pkg;
     if (PyDict_GetItemRef(dict, Ref::steal(PyUnicode_FromString("__package__")).get(), pkg.out()) < 0) return {};
     if (pkg && PyUnicode_Check(pkg.get()) && PyUnicode_GET_LENGTH(pkg.get()) > 0) return pkg;
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return {};
-    Ref parts = Ref::steal(PyObject_CallMethod(name.get(), "rpartition", "s", "."));
+    Ref dot = Ref::steal(PyUnicode_FromString("."));
+    Ref parts = dot ? Ref::steal(call_method(name.get(), st.s_rpartition.get(), dot.get())) : Ref();
     if (!parts) return {};
     return Ref::borrow(PyTuple_GET_ITEM(parts.get(), 0));
 }
@@ -72,16 +74,16 @@ bool bind_all(PyObject* module) {
 }
 
 bool init_names(State& st) {
-    st.cmd.dashed = Ref::steal(PyDict_New());
+    st.dashed = Ref::steal(PyDict_New());
     st.cache_entries = Ref::steal(PyList_New(0));
-    if (!st.cmd.dashed || !st.cache_entries) return false;
+    if (!st.dashed || !st.cache_entries) return false;
     // `assert` statements run unless Python was started with -O.
     Ref flags = Ref::steal(PyObject_GetAttrString(st.sys.get(), "flags"));
     Ref optimize = flags ? Ref::steal(PyObject_GetAttrString(flags.get(), "optimize")) : Ref();
     if (!optimize) return false;
     int level = PyObject_IsTrue(optimize.get());
     if (level < 0) return false;
-    st.cmd.assertions = level == 0;
+    st.assertions = level == 0;
     st.plain_names[0] = Ref::borrow(st.s_tcl.get());
     st.plain_names[1] = Ref::borrow(st.s_var_name.get());
     st.plain_names[2] = Ref::borrow(st.s_cast.get());
@@ -99,7 +101,7 @@ int exec_module(PyObject* module) noexcept {
         State* st = capi::init_state<State>(module);
         if (st == nullptr) return -1;
         if (!import_names(module, *st) || !bind_all(module)) return -1;
-        st->package_name = package_of(module);
+        st->package_name = package_of(module, *st);
         if (!st->package_name || !import_attr(st->inspect_Signature, "inspect", "Signature") ||
             !import_attr(st->inspect_Parameter, "inspect", "Parameter") || !init_names(*st) ||
             !init_lazy_iterator_type(module, *st) || !init_element_error(*st)) {
@@ -107,26 +109,25 @@ int exec_module(PyObject* module) noexcept {
         }
         st->CommandCallable = Ref::steal(host::make_callable_type(module));
         if (!st->CommandCallable) return -1;
-        // The classes, each bound as soon as it exists.
-        if (!build_tcl_variable(module, *st) || !add_object(module, "TclVariable", st->TclVariable.get())) return -1;
-        if (!build_array_and_temp_variables(module, *st) ||
-            !add_object(module, "TempTclVariable", st->TempTclVariable.get()) ||
-            !add_object(module, "TclArrayVariable", st->TclArrayVariable.get()) ||
-            !add_object(module, "TempTclArrayVariable", st->TempTclArrayVariable.get())) {
-            return -1;
-        }
-        if (!build_tcl_command(module, *st) || !add_object(module, "TclCommand", st->cmd.TclCommand.get()) ||
-            !add_object(module, "TempTclCommand", st->cmd.TempTclCommand.get())) {
-            return -1;
-        }
-        // The views are nested in TclNamespace, so they exist before it.
-        if (!build_namespace_views(module, *st) || !build_tcl_namespace(module, *st) ||
-            !add_object(module, "TclNamespace", st->TclNamespace.get())) {
-            return -1;
-        }
-        if (!build_temp_namespace(module, *st) ||
-            !add_object(module, "TempTclNamespace", st->cmd.TempTclNamespace.get())) {
-            return -1;
+        // The classes, each bound as soon as it exists; the views are
+        // nested in TclNamespace, so they exist before it.
+        struct Step {
+            bool (*build)(PyObject*, State&);
+            const char* name;
+            Held* cls;
+        };
+        for (Step step : {Step{build_tcl_variable, "TclVariable", &st->TclVariable},
+                          Step{build_temp_variable, "TempTclVariable", &st->TempTclVariable},
+                          Step{build_array_variable, "TclArrayVariable", &st->TclArrayVariable},
+                          Step{build_temp_array_variable, "TempTclArrayVariable", &st->TempTclArrayVariable},
+                          Step{build_tcl_command, "TclCommand", &st->TclCommand},
+                          Step{build_temp_command, "TempTclCommand", &st->TempTclCommand},
+                          Step{build_variable_views, nullptr, nullptr},
+                          Step{build_command_views, nullptr, nullptr},
+                          Step{build_tcl_namespace, "TclNamespace", &st->TclNamespace},
+                          Step{build_temp_namespace, "TempTclNamespace", &st->TempTclNamespace}}) {
+            if (!step.build(module, *st)) return -1;
+            if (step.name != nullptr && !add_object(module, step.name, step.cls->get())) return -1;
         }
         // For the package, which offers it as brelt.tcl.TclKeyError.
         if (!add_object(module, "TclKeyError", st->ElementError.get())) return -1;

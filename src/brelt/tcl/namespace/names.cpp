@@ -1,5 +1,6 @@
 // Tcl's "::"-separated names, taken apart and put together without asking
-// an interpreter: the static functions of TclNamespace.
+// an interpreter: the static functions of TclNamespace, and the names the
+// handles build (element names, literal patterns, tails).
 #include "names.hpp"
 
 #include <algorithm>
@@ -250,25 +251,94 @@ PyObject* join_parts(State& st, PyObject* first, PyObject* const* rest, Py_ssize
 
 PyObject* ns_join2(State& st, PyObject* a, PyObject* b) noexcept { return join_parts(st, a, &b, 1); }
 
+PyObject* concat4(PyObject* a, PyObject* b, PyObject* c, PyObject* d) noexcept {
+    PyObject* parts[] = {a, b, c, d};
+    Py_ssize_t total = 0;
+    Py_UCS4 maxchar = 0;
+    for (PyObject* p : parts) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(p) < 0) return nullptr;
+#endif
+        total += PyUnicode_GET_LENGTH(p);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p));
+    }
+    Ref out = Ref::steal(PyUnicode_New(total, maxchar));
+    if (!out) return nullptr;
+    Py_ssize_t at = 0;
+    for (PyObject* p : parts) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+        if (n > 0 && PyUnicode_CopyCharacters(out.get(), at, p, 0, n) < 0) return nullptr;
+        at += n;
+    }
+    return out.release();
+}
+
+PyObject* element_name(State& st, PyObject* var_name, PyObject* array_index) noexcept {
+    Ref index = Ref::steal(quotify(st, array_index));
+    if (!index) return nullptr;
+    if (PyUnicode_Check(var_name) && PyUnicode_Check(index.get())) {
+        return concat4(var_name, st.t_lparen.get(), index.get(), st.t_rparen.get());
+    }
+    // Whatever `+` makes of other types (normally a TypeError).
+    Ref r = Ref::steal(PyNumber_Add(var_name, st.t_lparen.get()));
+    if (r) r = Ref::steal(PyNumber_Add(r.get(), index.get()));
+    if (r) r = Ref::steal(PyNumber_Add(r.get(), st.t_rparen.get()));
+    return r.release();
+}
+
+int starts_with_colons(State& st, PyObject* name) noexcept {
+    if (PyUnicode_Check(name)) return PyUnicode_Tailmatch(name, st.t_colons.get(), 0, PY_SSIZE_T_MAX, -1) > 0;
+    Ref r = Ref::steal(call_method(name, st.s_startswith.get(), st.t_colons.get()));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// A name with the glob characters of its last part escaped, so that
+// "::info commands" and "::info procs" match it literally. Tcl reads the
+// namespace part of the pattern as a plain name already.
+PyObject* literal_pattern(PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) return Py_NewRef(name);
+    if (!ready(name)) return nullptr;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    Py_ssize_t last = with_chars(name, [&](const auto* d) { return rfind_colons(d, n); });
+    Py_ssize_t start = last < 0 ? 0 : last + 2;
+    int kind = PyUnicode_KIND(name);
+    const void* data = PyUnicode_DATA(name);
+    auto special = [](Py_UCS4 c) { return c == '*' || c == '?' || c == '[' || c == ']' || c == '\\'; };
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = start; i < n; ++i) count += special(PyUnicode_READ(kind, data, i));
+    if (count == 0) return Py_NewRef(name);
+    Ref out = Ref::steal(PyUnicode_New(n + count, PyUnicode_MAX_CHAR_VALUE(name)));
+    if (!out) return nullptr;
+    int out_kind = PyUnicode_KIND(out.get());
+    void* out_data = PyUnicode_DATA(out.get());
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (i >= start && special(c)) PyUnicode_WRITE(out_kind, out_data, at++, '\\');
+        PyUnicode_WRITE(out_kind, out_data, at++, c);
+    }
+    return out.release();
+}
+
+PyObject* tail_of(PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) return Py_NewRef(name);
+    if (!ready(name)) return nullptr;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    Py_ssize_t last = with_chars(name, [&](const auto* d) { return rfind_colons(d, n); });
+    return last < 0 ? Py_NewRef(name) : PyUnicode_Substring(name, last + 2, n);
+}
+
+
 namespace {
 
-// The entry points: the argument through quotify(), then the rule.
-template <PyObject* (*Rule)(PyObject*)>
-PyObject* on_quotified(Function* self, PyObject* const* argv) {
-    Ref s = Ref::steal(quotify_str(state_of(self), argv[0]));
-    return s ? Rule(s.get()) : nullptr;
+// The argument through quotify(), then the rule.
+PyObject* on_quotified(Function* self, PyObject* string, PyObject* (*rule)(PyObject*)) noexcept {
+    Ref s = Ref::steal(quotify_str(state_of(self), string));
+    return s ? rule(s.get()) : nullptr;
 }
 
-PyObject* join_fn(Function* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    State& st = state_of(self);
-    if (kwnames == nullptr && nargs >= 1) return join_parts(st, args[0], args + 1, nargs - 1);
-    capi::ParsedArgs parsed;
-    if (!capi::parse_args(self->qualname, *self->sig, args, nargs, kwnames, parsed)) return nullptr;
-    PyObject* rest = parsed.argv[1];
-    return join_parts(st, parsed.argv[0], reinterpret_cast<PyTupleObject*>(rest)->ob_item, PyTuple_GET_SIZE(rest));
-}
-
-constexpr capi::FunctionDef kQualifiers{"qualifiers", on_quotified<qualifiers_str>, R"doc(qualifiers(string)
+PyObject* qualifiers_fn(Function* self, PyObject* const* argv);
+constexpr capi::FunctionDef kQualifiers{"qualifiers", qualifiers_fn, R"doc(qualifiers(string)
 --
 
 Return the namespace part of a name: everything before its last "::".
@@ -282,7 +352,12 @@ A run of three or more colons counts as one separator. The argument goes
 through quotify() first; nothing is asked of Tcl.
 )doc"};
 
-constexpr capi::FunctionDef kTail{"tail", on_quotified<tail_str>, R"doc(tail(string)
+PyObject* qualifiers_fn(Function* self, PyObject* const* argv) {
+    PyObject* string = argv[kQualifiers.slot("string")];
+    return on_quotified(self, string, qualifiers_str);
+}
+PyObject* tail_fn(Function* self, PyObject* const* argv);
+constexpr capi::FunctionDef kTail{"tail", tail_fn, R"doc(tail(string)
 --
 
 Return the last part of a name: everything after its last "::".
@@ -293,7 +368,12 @@ Return the last part of a name: everything after its last "::".
 The argument goes through quotify() first; nothing is asked of Tcl.
 )doc"};
 
-constexpr capi::FunctionDef kSplit{"split", on_quotified<split_str>, R"doc(split(string)
+PyObject* tail_fn(Function* self, PyObject* const* argv) {
+    PyObject* string = argv[kTail.slot("string")];
+    return on_quotified(self, string, tail_str);
+}
+PyObject* split_fn(Function* self, PyObject* const* argv);
+constexpr capi::FunctionDef kSplit{"split", split_fn, R"doc(split(string)
 --
 
 Return the parts of a name as a list; an absolute name starts with ''.
@@ -308,7 +388,12 @@ Runs of four, six... colons separate like "::". A part that holds a colon
 "Invalid Tcl namespace '<name>'". The argument goes through quotify() first.
 )doc"};
 
-constexpr capi::FunctionDef kNormalize{"normalize", on_quotified<normalize_str>, R"doc(normalize(string)
+PyObject* split_fn(Function* self, PyObject* const* argv) {
+    PyObject* string = argv[kSplit.slot("string")];
+    return on_quotified(self, string, split_str);
+}
+PyObject* normalize_fn(Function* self, PyObject* const* argv);
+constexpr capi::FunctionDef kNormalize{"normalize", normalize_fn, R"doc(normalize(string)
 --
 
 Return the name in its normal form: "::".join(TclNamespace.split(string)).
@@ -321,6 +406,12 @@ Return the name in its normal form: "::".join(TclNamespace.split(string)).
 Raises the ValueError of split() for an invalid name.
 )doc"};
 
+PyObject* normalize_fn(Function* self, PyObject* const* argv) {
+    PyObject* string = argv[kNormalize.slot("string")];
+    return on_quotified(self, string, normalize_str);
+}
+
+PyObject* join_fn(Function* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 constexpr capi::FunctionDef kJoin{"join", join_fn, R"doc(join(string, *args)
 --
 
@@ -337,6 +428,16 @@ name; empty parts are skipped; the others are appended with "::".
 
 Raises the ValueError of split() for an invalid result.
 )doc"};
+
+PyObject* join_fn(Function* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    State& st = state_of(self);
+    if (kwnames == nullptr && nargs >= 1) return join_parts(st, args[0], args + 1, nargs - 1);
+    capi::ParsedArgs parsed;
+    if (!capi::parse_args(self->qualname, *self->sig, args, nargs, kwnames, parsed)) return nullptr;
+    PyObject* rest = parsed.argv[kJoin.slot("args")];
+    return join_parts(st, parsed.argv[kJoin.slot("string")], reinterpret_cast<PyTupleObject*>(rest)->ob_item,
+                      PyTuple_GET_SIZE(rest));
+}
 
 }  // namespace
 

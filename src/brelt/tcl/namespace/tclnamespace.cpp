@@ -1,21 +1,20 @@
-// TclNamespace: a handle on one Tcl namespace, its four views, and the
-// namespace-name functions (names.cpp).
-#include "command.hpp"
+// TclNamespace: a handle on one Tcl namespace. Its views are var_views.cpp
+// and cmd_views.cpp, its static name functions names.cpp.
+#include "fastpath.hpp"
 #include "names.hpp"
 
 namespace tclns {
 
 bool own_namespace(State& st, PyObject* obj) noexcept {
-    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    return t == st.TclNamespace.get() || t == st.cmd.TempTclNamespace.get();
+    return Py_IS_TYPE(obj, st.TclNamespace.as<PyTypeObject>()) ||
+           Py_IS_TYPE(obj, st.TempTclNamespace.as<PyTypeObject>());
 }
 
 namespace {
 
-int truth(PyObject* obj) noexcept { return obj == Py_None ? 0 : PyObject_IsTrue(obj); }
 
 PyObject* ns_attr(State& st, PyObject* self) noexcept {
-    return Fields(self, own_namespace(st, self))(st.cmd.s_ns.get());
+    return AttrReader(self, own_namespace(st, self))(st.s_ns.get());
 }
 
 // Whether tclobj(obj) would give obj back unchanged because it is made of
@@ -48,7 +47,7 @@ PyObject* run(State& st, PyObject* self, PyObject* tclcmd, PyObject* const* extr
     int wrap = truth(name.get());
     if (wrap < 0) return nullptr;
     if (wrap) {
-        cmd = Ref::steal(make_words({st.w_namespace.get(), st.cmd.w_eval.get(), name.get(), cmd.get()}));
+        cmd = Ref::steal(make_words({st.w_namespace.get(), st.w_eval.get(), name.get(), cmd.get()}));
         if (!cmd) return nullptr;
     }
     Ref tcl, tk;
@@ -68,7 +67,7 @@ PyObject* run(State& st, PyObject* self, PyObject* tclcmd, PyObject* const* extr
 
 PyObject* namespace_call(State& st, PyObject* ns, PyObject* words) noexcept {
     if (own_namespace(st, ns)) return run(st, ns, words, nullptr, 0, false);
-    return PyObject_CallMethodOneArg(ns, st.s_call.get(), words);
+    return call_method(ns, st.s_call.get(), words);
 }
 
 PyObject* namespace_name(State& st, PyObject* ns) noexcept {
@@ -84,43 +83,83 @@ namespace {
 // ---------------------------------------------------------------------------
 // Methods
 
+PyObject* init(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kInit{"__init__", init, R"doc(__init__(self, ns, tcl=None)
+--
+
+A handle on the Tcl namespace ns (quotify(ns); None gives '', no
+particular namespace: requests then run at the interpreter's current
+level). tcl is the interpreter (held through a weak proxy; false means
+the package brelt.tcl). Creates the views vars, objs, procs and cmds.
+Nothing is created or checked in Tcl.
+)doc"};
+
 PyObject* init(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kInit.slot("self")];
+    PyObject* ns = argv[kInit.slot("ns")];
     if (!own_namespace(st, self) && !init_base(st, st.TclNamespace.get(), self)) return nullptr;
-    Ref name = Ref::steal(quotify(st, argv[1]));
-    if (!name || PyObject_SetAttr(self, st.cmd.s_ns.get(), name.get()) < 0) return nullptr;
-    Ref tcl = Ref::steal(interp_proxy(st, argv[2]));
+    Ref name = Ref::steal(quotify(st, ns));
+    if (!name || PyObject_SetAttr(self, st.s_ns.get(), name.get()) < 0) return nullptr;
+    Ref tcl = Ref::steal(interp_proxy(st, argv[kInit.slot("tcl")]));
     if (!tcl || PyObject_SetAttr(self, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
     struct View {
         PyObject* attr;
         PyObject* cls;
     };
-    for (View v : {View{st.cmd.s_vars.get(), st.cmd.VariablesView.get()},
-                   View{st.cmd.s_objs.get(), st.cmd.ObjectsView.get()},
-                   View{st.cmd.s_procs.get(), st.cmd.ProcsView.get()},
-                   View{st.cmd.s_cmds.get(), st.cmd.CommandsView.get()}}) {
+    for (View v : {View{st.s_vars.get(), st.VariablesView.get()},
+                   View{st.s_objs.get(), st.ObjectsView.get()},
+                   View{st.s_procs.get(), st.ProcsView.get()},
+                   View{st.s_cmds.get(), st.CommandsView.get()}}) {
         Ref view = Ref::steal(PyObject_CallOneArg(v.cls, self));
         if (!view || PyObject_SetAttr(self, v.attr, view.get()) < 0) return nullptr;
     }
     Py_RETURN_NONE;
 }
 
+PyObject* call_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+constexpr capi::FunctionDef kCall{"call", call_raw, R"doc(call(self, tclcmd, *args)
+--
+
+Run one command inside the namespace and return Tcl's answer.
+
+tclcmd is a tuple of words, or with args the first word (the command is
+then (tclcmd, *args)). Unless the name is empty the command becomes the
+script of "namespace eval <ns>"; every word goes through tclobj(), so it
+is never re-parsed.
+
+    >>> from brelt.tcl import Interpreter, TclNamespace
+    >>> interp = Interpreter()
+    >>> TclNamespace('::app', tcl=interp).call('set', 'x', 1)
+    1
+)doc"};
+
 PyObject* call_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs >= 2 && kwnames == nullptr) return run(state_of(fn), args[0], args[1], args + 2, nargs - 2, false);
     capi::ParsedArgs p;
     if (!capi::parse_args(fn->qualname, *fn->sig, args, nargs, kwnames, p)) return nullptr;
-    PyObject* rest = p.argv[2];
+    PyObject* rest = p.argv[kCall.slot("args")];
     PyObject* const* extra = reinterpret_cast<PyTupleObject*>(rest)->ob_item;
-    return run(state_of(fn), p.argv[0], p.argv[1], extra, PyTuple_GET_SIZE(rest), false);
+    return run(state_of(fn), p.argv[kCall.slot("self")], p.argv[kCall.slot("tclcmd")], extra, PyTuple_GET_SIZE(rest),
+               false);
 }
+
+PyObject* eval_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+constexpr capi::FunctionDef kEval{"eval", eval_raw, R"doc(eval(self, tclcmd, *args)
+--
+
+Evaluate a script inside the namespace: a str is a script as it is, a
+tuple of words (or tclcmd with args) is list-quoted by quotify() into a
+one-command script. Returns Tcl's answer as a string.
+)doc"};
 
 PyObject* eval_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     capi::ParsedArgs p;
     if (!capi::parse_args(fn->qualname, *fn->sig, args, nargs, kwnames, p)) return nullptr;
-    PyObject* rest = p.argv[2];
+    PyObject* rest = p.argv[kEval.slot("args")];
     PyObject* const* extra = reinterpret_cast<PyTupleObject*>(rest)->ob_item;
-    return run(state_of(fn), p.argv[0], p.argv[1], extra, PyTuple_GET_SIZE(rest), true);
+    return run(state_of(fn), p.argv[kEval.slot("self")], p.argv[kEval.slot("tclcmd")], extra, PyTuple_GET_SIZE(rest),
+               true);
 }
 
 // self.call(words) (a subclass's own call() when it has one).
@@ -145,25 +184,29 @@ PyObject* cast_list_of(State& st, PyObject* self, PyObject* answer) noexcept {
     return tcl ? cast_with(tcl.get(), st.s_cast_list.get(), answer) : nullptr;
 }
 
-PyObject* none_of(PyObject* r) noexcept {
-    if (r == nullptr) return nullptr;
-    Py_DECREF(r);
-    Py_RETURN_NONE;
-}
 
 // A namespace name as Tcl answered it. Tcl 9 answers with a namespace
 // object, which tkinter hands over as a Tcl_Obj: its text is the name, as
 // Tcl 8 gives it.
 PyObject* name_answer(State& st, PyObject* answer) noexcept {
-    if (answer == nullptr || Py_TYPE(answer) != reinterpret_cast<PyTypeObject*>(st.TclObj.get())) return answer;
+    if (answer == nullptr || !Py_IS_TYPE(answer, st.TclObj.as<PyTypeObject>())) return answer;
     PyObject* text = PyObject_Str(answer);
     Py_DECREF(answer);
     return text;
 }
 
+PyObject* current(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCurrent{"current", current, R"doc(current(self)
+--
+
+Return the interpreter's current namespace ("namespace current"),
+normally "::"; not this handle's name.
+)doc"};
+
 PyObject* current(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return name_answer(st, direct(st, argv[0], {st.w_namespace.get(), st.w_current.get()}));
+    PyObject* self = argv[kCurrent.slot("self")];
+    return name_answer(st, direct(st, self, {st.w_namespace.get(), st.w_current.get()}));
 }
 
 // The name a request about the namespace itself uses: ns, or the
@@ -174,26 +217,36 @@ PyObject* subject(State& st, PyObject* self) noexcept {
     int given = truth(name.get());
     if (given < 0) return nullptr;
     if (given) return name.release();
-    return PyObject_CallMethodNoArgs(self, st.cmd.s_current.get());
+    return call_method(self, st.s_current.get());
 }
+
+PyObject* children(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kChildren{"children", children, R"doc(children(self, pattern=None)
+--
+
+Return the list of child namespaces ("namespace children"), only those
+matching the glob pattern when one is given (sent after the namespace's
+absolute name, where Tcl expects it).
+)doc"};
 
 PyObject* children(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kChildren.slot("self")];
+    PyObject* pattern = argv[kChildren.slot("pattern")];
     Ref answer;
-    if (argv[1] == nullptr || argv[1] == Py_None) {
-        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.cmd.w_children.get()}));
+    if (is_none(pattern)) {
+        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.w_children.get()}));
     } else {
         // Tcl reads "namespace children ?namespace? ?pattern?": a pattern
         // alone would be taken for a namespace name, so the namespace goes
         // first, absolute (the host's requests run at the global level).
-        Ref pattern = Ref::steal(quotify(st, argv[1]));
-        Ref name = pattern ? Ref::steal(ns_attr(st, self)) : Ref();
+        Ref quoted = Ref::steal(quotify(st, pattern));
+        Ref name = quoted ? Ref::steal(ns_attr(st, self)) : Ref();
         Ref absolute = name ? Ref::steal(ns_join2(st, st.t_colons.get(), name.get())) : Ref();
         if (!absolute) return nullptr;
         if (PyUnicode_GET_LENGTH(absolute.get()) == 0) absolute = Ref::borrow(st.t_colons.get());
-        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.cmd.w_children.get(), absolute.get(),
-                                                 pattern.get()}));
+        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.w_children.get(), absolute.get(),
+                                                 quoted.get()}));
     }
     return answer ? cast_list_of(st, self, answer.get()) : nullptr;
 }
@@ -203,7 +256,7 @@ PyObject* children(Function* fn, PyObject* const* argv) {
 PyObject* texts_of(State& st, PyObject* answer) noexcept {
     if (answer == nullptr) return nullptr;
     Ref held = Ref::steal(answer);
-    if (Py_TYPE(answer) == reinterpret_cast<PyTypeObject*>(st.TclObj.get())) return PyObject_Str(answer);
+    if (Py_IS_TYPE(answer, st.TclObj.as<PyTypeObject>())) return PyObject_Str(answer);
     if (!PyTuple_CheckExact(answer)) return held.release();
     Py_ssize_t n = PyTuple_GET_SIZE(answer);
     Ref out = Ref::steal(PyTuple_New(n));
@@ -216,33 +269,70 @@ PyObject* texts_of(State& st, PyObject* answer) noexcept {
     return out.release();
 }
 
+PyObject* code(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCode{"code", code, R"doc(code(self, script)
+--
+
+Return script wrapped by "namespace code" so that it runs in this
+namespace wherever it is evaluated later.
+)doc"};
+
 PyObject* code(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return texts_of(st, self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_code.get(), argv[1]}));
+    PyObject* self = argv[kCode.slot("self")];
+    PyObject* script = argv[kCode.slot("script")];
+    return texts_of(st, self_call(st, self, {st.w_namespace.get(), st.w_code.get(), script}));
 }
+
+PyObject* create(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCreate{"create", create, R"doc(create(self)
+--
+
+Create the namespace (an empty "namespace eval"). ValueError "Cannot
+create current namespace" for the empty name, with nothing sent.
+)doc"};
 
 PyObject* create(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref name = Ref::steal(ns_attr(st, argv[0]));
+    PyObject* self = argv[kCreate.slot("self")];
+    Ref name = Ref::steal(ns_attr(st, self));
     if (!name) return nullptr;
     int given = truth(name.get());
     if (given < 0) return nullptr;
     if (!given) return capi::raise(PyExc_ValueError, "Cannot create current namespace");
-    return none_of(PyObject_CallMethodOneArg(argv[0], st.s_eval.get(), st.cmd.t_empty.get()));
+    return none_of(call_method(self, st.s_eval.get(), st.t_empty.get()));
 }
+
+PyObject* delete_(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kDelete{"delete", delete_, R"doc(delete(self)
+--
+
+Delete the namespace with its variables and commands ("namespace
+delete"); the current namespace when the name is empty.
+)doc"};
 
 PyObject* delete_(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref name = Ref::steal(subject(st, argv[0]));
+    PyObject* self = argv[kDelete.slot("self")];
+    Ref name = Ref::steal(subject(st, self));
     if (!name) return nullptr;
-    return none_of(direct(st, argv[0], {st.w_namespace.get(), st.cmd.w_delete.get(), name.get()}));
+    return none_of(direct(st, self, {st.w_namespace.get(), st.w_delete.get(), name.get()}));
 }
+
+PyObject* exists(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kExists{"exists", exists, R"doc(exists(self)
+--
+
+Whether the namespace exists ("namespace exists"); the current namespace
+when the name is empty.
+)doc"};
 
 PyObject* exists(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    Ref name = Ref::steal(subject(st, argv[0]));
+    PyObject* self = argv[kExists.slot("self")];
+    Ref name = Ref::steal(subject(st, self));
     if (!name) return nullptr;
-    return direct(st, argv[0], {st.w_namespace.get(), st.w_exists.get(), name.get()}, st.s_cast_boolean.get());
+    return direct(st, self, {st.w_namespace.get(), st.w_exists.get(), name.get()}, st.s_cast_boolean.get());
 }
 
 // ("namespace", sub[, flag]) + patterns through self.call.
@@ -254,32 +344,72 @@ PyObject* with_patterns(State& st, PyObject* self, PyObject* sub, PyObject* flag
 // A keyword switch: true or false in Python's sense, false when omitted.
 int switch_on(PyObject* value) noexcept { return value == nullptr ? 0 : truth(value); }
 
+PyObject* export_(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kExport{"export", export_, R"doc(export(self, *patterns, clear=False)
+--
+
+Add patterns to the namespace's export list ("namespace export"), first
+clearing it when clear is true. With neither, return the export list.
+)doc"};
+
 PyObject* export_(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    int clear = switch_on(argv[2]);
+    PyObject* self = argv[kExport.slot("self")];
+    PyObject* patterns = argv[kExport.slot("patterns")];
+    int clear = switch_on(argv[kExport.slot("clear")]);
     if (clear < 0) return nullptr;
-    PyObject* flag = clear ? st.cmd.w_clear.get() : nullptr;
-    Ref answer = Ref::steal(with_patterns(st, argv[0], st.cmd.w_export.get(), flag, argv[1]));
+    PyObject* flag = clear ? st.w_clear.get() : nullptr;
+    Ref answer = Ref::steal(with_patterns(st, self, st.w_export.get(), flag, patterns));
     if (!answer) return nullptr;
-    if (!clear && PyTuple_GET_SIZE(argv[1]) == 0) return cast_list_of(st, argv[0], answer.get());
+    if (!clear && PyTuple_GET_SIZE(patterns) == 0) return cast_list_of(st, self, answer.get());
     Py_RETURN_NONE;
 }
 
+PyObject* forget(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kForget{"forget", forget, R"doc(forget(self, *patterns)
+--
+
+Remove imported commands matching the qualified patterns from the
+namespace ("namespace forget").
+)doc"};
+
 PyObject* forget(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return none_of(with_patterns(st, argv[0], st.cmd.w_forget.get(), nullptr, argv[1]));
+    PyObject* self = argv[kForget.slot("self")];
+    PyObject* patterns = argv[kForget.slot("patterns")];
+    return none_of(with_patterns(st, self, st.w_forget.get(), nullptr, patterns));
 }
+
+PyObject* import_(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kImport{"import_", import_, R"doc(import_(self, *patterns, force=False)
+--
+
+Import the commands matching the qualified patterns into the namespace
+("namespace import"); force replaces existing commands.
+)doc"};
 
 PyObject* import_(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    int force = switch_on(argv[2]);
+    PyObject* self = argv[kImport.slot("self")];
+    PyObject* patterns = argv[kImport.slot("patterns")];
+    int force = switch_on(argv[kImport.slot("force")]);
     if (force < 0) return nullptr;
-    return none_of(with_patterns(st, argv[0], st.cmd.w_import.get(), force ? st.cmd.w_force.get() : nullptr, argv[1]));
+    return none_of(with_patterns(st, self, st.w_import.get(), force ? st.w_force.get() : nullptr, patterns));
 }
+
+PyObject* origin(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kOrigin{"origin", origin, R"doc(origin(self, command)
+--
+
+Return the fully qualified name of the original command of command, as
+seen from the namespace ("namespace origin").
+)doc"};
 
 PyObject* origin(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    return self_call(st, argv[0], {st.w_namespace.get(), st.cmd.w_origin.get(), argv[1]});
+    PyObject* self = argv[kOrigin.slot("self")];
+    PyObject* command = argv[kOrigin.slot("command")];
+    return self_call(st, self, {st.w_namespace.get(), st.w_origin.get(), command});
 }
 
 // The parent of an absolute name from the name alone, as Tcl answers it:
@@ -294,13 +424,24 @@ PyObject* parent_of_name(PyObject* name) noexcept {
     return up.release();
 }
 
+PyObject* parent(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kParent{"parent", parent, R"doc(parent(self, force_eval=False)
+--
+
+Return the name of the parent namespace ("namespace parent"). With
+force_eval true and an absolute name, it is worked out from the name
+alone, without a request: '::a::b' gives '::a', '::a' gives '::', and
+the global namespace '' (it has none).
+)doc"};
+
 PyObject* parent(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
-    int force = switch_on(argv[1]);
+    PyObject* self = argv[kParent.slot("self")];
+    PyObject* force_eval = argv[kParent.slot("force_eval")];
+    int force = switch_on(force_eval);
     if (force < 0) return nullptr;
     if (force) {
-        Ref abs = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_is_absolute.get()));
+        Ref abs = Ref::steal(call_method(self, st.s_is_absolute.get()));
         if (!abs) return nullptr;
         int is_abs = PyObject_IsTrue(abs.get());
         if (is_abs < 0) return nullptr;
@@ -314,28 +455,38 @@ PyObject* parent(Function* fn, PyObject* const* argv) {
     if (!name) return nullptr;
     int given = truth(name.get());
     if (given < 0) return nullptr;
-    Ref cmd = Ref::steal(given ? make_words({st.w_namespace.get(), st.cmd.w_parent.get(), name.get()})
-                               : make_words({st.w_namespace.get(), st.cmd.w_parent.get()}));
+    Ref cmd = Ref::steal(given ? make_words({st.w_namespace.get(), st.w_parent.get(), name.get()})
+                               : make_words({st.w_namespace.get(), st.w_parent.get()}));
     Ref words = cmd ? Ref::steal(tclobj(st, cmd.get())) : Ref();
     Ref tcl, tk;
     if (!words || !interp_tk(st, self, tcl, tk)) return nullptr;
     return name_answer(st, tk_call_words(st, tcl.get(), tk.get(), words.get()));
 }
 
+PyObject* which(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kWhich{"which", which, R"doc(which(self, name, command=False, variable=False)
+--
+
+Return the fully qualified name that name resolves to in the namespace
+("namespace which", with -command and/or -variable), '' when none.
+)doc"};
+
 PyObject* which(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    int command = switch_on(argv[2]);
-    int variable = command < 0 ? -1 : switch_on(argv[3]);
+    PyObject* self = argv[kWhich.slot("self")];
+    PyObject* name = argv[kWhich.slot("name")];
+    int command = switch_on(argv[kWhich.slot("command")]);
+    int variable = command < 0 ? -1 : switch_on(argv[kWhich.slot("variable")]);
     if (variable < 0) return nullptr;
-    PyObject* w[5] = {st.w_namespace.get(), st.cmd.w_which.get()};
+    PyObject* w[5] = {st.w_namespace.get(), st.w_which.get()};
     Py_ssize_t n = 2;
-    if (command) w[n++] = st.cmd.w_command.get();
-    if (variable) w[n++] = st.cmd.w_variable.get();
-    w[n++] = argv[1];
+    if (command) w[n++] = st.w_command.get();
+    if (variable) w[n++] = st.w_variable.get();
+    w[n++] = name;
     Ref words = Ref::steal(PyTuple_New(n));
     if (!words) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(words.get(), i, Py_NewRef(w[i]));
-    return namespace_call(st, argv[0], words.get());
+    return namespace_call(st, self, words.get());
 }
 
 // is_absolute() and is_relative(): the empty name itself when empty.
@@ -349,162 +500,19 @@ PyObject* absoluteness(State& st, PyObject* self, bool want_absolute) noexcept {
     return PyBool_FromLong(want_absolute ? abs : !abs);
 }
 
-PyObject* is_absolute(Function* fn, PyObject* const* argv) { return absoluteness(state_of(fn), argv[0], true); }
-
-PyObject* is_relative(Function* fn, PyObject* const* argv) { return absoluteness(state_of(fn), argv[0], false); }
-
-PyObject* absolute(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[0];
-    Ref abs = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_is_absolute.get()));
-    if (!abs) return nullptr;
-    int is_abs = PyObject_IsTrue(abs.get());
-    if (is_abs < 0) return nullptr;
-    Ref name = Ref::steal(ns_attr(st, self));
-    if (!name || is_abs) return name.release();
-    Ref current = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_current.get()));
-    return current ? ns_join2(st, current.get(), name.get()) : nullptr;
-}
-
-PyObject* make_absolute(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    Ref name = Ref::steal(PyObject_CallMethodNoArgs(argv[0], st.s_absolute.get()));
-    if (!name || PyObject_SetAttr(argv[0], st.cmd.s_ns.get(), name.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* str(Function* fn, PyObject* const* argv) { return ns_attr(state_of(fn), argv[0]); }
-
-// ---------------------------------------------------------------------------
-// Definitions and docstrings
-
-constexpr capi::FunctionDef kInit{"__init__", init, R"doc(__init__(self, ns, tcl=None)
---
-
-A handle on the Tcl namespace ns (quotify(ns); None gives '', no
-particular namespace: requests then run at the interpreter's current
-level). tcl is the interpreter (held through a weak proxy; false means
-the package brelt.tcl). Creates the views vars, objs, procs and cmds.
-Nothing is created or checked in Tcl.
-)doc"};
-
-constexpr capi::FunctionDef kCall{"call", call_raw, R"doc(call(self, tclcmd, *args)
---
-
-Run one command inside the namespace and return Tcl's answer.
-
-tclcmd is a tuple of words, or with args the first word (the command is
-then (tclcmd, *args)). Unless the name is empty the command becomes the
-script of "namespace eval <ns>"; every word goes through tclobj(), so it
-is never re-parsed.
-
-    >>> from brelt.tcl import Interpreter, TclNamespace
-    >>> interp = Interpreter()
-    >>> TclNamespace('::app', tcl=interp).call('set', 'x', 1)
-    1
-)doc"};
-
-constexpr capi::FunctionDef kEval{"eval", eval_raw, R"doc(eval(self, tclcmd, *args)
---
-
-Evaluate a script inside the namespace: a str is a script as it is, a
-tuple of words (or tclcmd with args) is list-quoted by quotify() into a
-one-command script. Returns Tcl's answer as a string.
-)doc"};
-
-constexpr capi::FunctionDef kChildren{"children", children, R"doc(children(self, pattern=None)
---
-
-Return the list of child namespaces ("namespace children"), only those
-matching the glob pattern when one is given (sent after the namespace's
-absolute name, where Tcl expects it).
-)doc"};
-
-constexpr capi::FunctionDef kCode{"code", code, R"doc(code(self, script)
---
-
-Return script wrapped by "namespace code" so that it runs in this
-namespace wherever it is evaluated later.
-)doc"};
-
-constexpr capi::FunctionDef kCurrent{"current", current, R"doc(current(self)
---
-
-Return the interpreter's current namespace ("namespace current"),
-normally "::"; not this handle's name.
-)doc"};
-
-constexpr capi::FunctionDef kCreate{"create", create, R"doc(create(self)
---
-
-Create the namespace (an empty "namespace eval"). ValueError "Cannot
-create current namespace" for the empty name, with nothing sent.
-)doc"};
-
-constexpr capi::FunctionDef kDelete{"delete", delete_, R"doc(delete(self)
---
-
-Delete the namespace with its variables and commands ("namespace
-delete"); the current namespace when the name is empty.
-)doc"};
-
-constexpr capi::FunctionDef kExists{"exists", exists, R"doc(exists(self)
---
-
-Whether the namespace exists ("namespace exists"); the current namespace
-when the name is empty.
-)doc"};
-
-constexpr capi::FunctionDef kExport{"export", export_, R"doc(export(self, *patterns, clear=False)
---
-
-Add patterns to the namespace's export list ("namespace export"), first
-clearing it when clear is true. With neither, return the export list.
-)doc"};
-
-constexpr capi::FunctionDef kForget{"forget", forget, R"doc(forget(self, *patterns)
---
-
-Remove imported commands matching the qualified patterns from the
-namespace ("namespace forget").
-)doc"};
-
-constexpr capi::FunctionDef kImport{"import_", import_, R"doc(import_(self, *patterns, force=False)
---
-
-Import the commands matching the qualified patterns into the namespace
-("namespace import"); force replaces existing commands.
-)doc"};
-
-constexpr capi::FunctionDef kOrigin{"origin", origin, R"doc(origin(self, command)
---
-
-Return the fully qualified name of the original command of command, as
-seen from the namespace ("namespace origin").
-)doc"};
-
-constexpr capi::FunctionDef kParent{"parent", parent, R"doc(parent(self, force_eval=False)
---
-
-Return the name of the parent namespace ("namespace parent"). With
-force_eval true and an absolute name, it is worked out from the name
-alone, without a request: '::a::b' gives '::a', '::a' gives '::', and
-the global namespace '' (it has none).
-)doc"};
-
-constexpr capi::FunctionDef kWhich{"which", which, R"doc(which(self, name, command=False, variable=False)
---
-
-Return the fully qualified name that name resolves to in the namespace
-("namespace which", with -command and/or -variable), '' when none.
-)doc"};
-
+PyObject* is_absolute(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kIsAbsolute{"is_absolute", is_absolute, R"doc(is_absolute(self)
 --
 
 Whether the name starts with "::"; the empty name itself when empty.
 )doc"};
 
+PyObject* is_absolute(Function* fn, PyObject* const* argv) {
+    PyObject* self = argv[kIsAbsolute.slot("self")];
+    return absoluteness(state_of(fn), self, true);
+}
+
+PyObject* is_relative(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kIsRelative{"is_relative", is_relative, R"doc(is_relative(self)
 --
 
@@ -512,6 +520,12 @@ Whether the name does not start with "::"; the empty name itself when
 empty.
 )doc"};
 
+PyObject* is_relative(Function* fn, PyObject* const* argv) {
+    PyObject* self = argv[kIsRelative.slot("self")];
+    return absoluteness(state_of(fn), self, false);
+}
+
+PyObject* absolute(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kAbsolute{"absolute", absolute, R"doc(absolute(self)
 --
 
@@ -520,17 +534,45 @@ interpreter's current namespace (the empty name gives the current one,
 normalised: '' for the global namespace).
 )doc"};
 
+PyObject* absolute(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kAbsolute.slot("self")];
+    Ref abs = Ref::steal(call_method(self, st.s_is_absolute.get()));
+    if (!abs) return nullptr;
+    int is_abs = PyObject_IsTrue(abs.get());
+    if (is_abs < 0) return nullptr;
+    Ref name = Ref::steal(ns_attr(st, self));
+    if (!name || is_abs) return name.release();
+    Ref current = Ref::steal(call_method(self, st.s_current.get()));
+    return current ? ns_join2(st, current.get(), name.get()) : nullptr;
+}
+
+PyObject* make_absolute(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kMakeAbsolute{"make_absolute", make_absolute, R"doc(make_absolute(self)
 --
 
 Replace ns by self.absolute().
 )doc"};
 
+PyObject* make_absolute(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    return store_absolute(st, argv[kMakeAbsolute.slot("self")], st.s_ns.get());
+}
+
+PyObject* str(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kStr{"__str__", str, R"doc(__str__(self)
 --
 
 Return the namespace name.
 )doc"};
+
+PyObject* str(Function* fn, PyObject* const* argv) {
+    PyObject* self = argv[kStr.slot("self")];
+    return ns_attr(state_of(fn), self);
+}
+
+// ---------------------------------------------------------------------------
+// Definitions and docstrings
 
 constexpr const char* kNamespaceDoc = R"doc(A handle on one Tcl namespace, and the "::"-separated names of
 namespaces, variables and commands.
@@ -561,10 +603,10 @@ first. A name is absolute when it starts with "::".
 
 bool build_tcl_namespace(PyObject* module, State& st) {
     capi::ClassBuilder cls(module, "TclNamespace", kNamespaceDoc);
-    cls.attr("VariablesView", st.cmd.VariablesView.get())
-        .attr("ObjectsView", st.cmd.ObjectsView.get())
-        .attr("CommandsView", st.cmd.CommandsView.get())
-        .attr("ProcsView", st.cmd.ProcsView.get())
+    cls.attr("VariablesView", st.VariablesView.get())
+        .attr("ObjectsView", st.ObjectsView.get())
+        .attr("CommandsView", st.CommandsView.get())
+        .attr("ProcsView", st.ProcsView.get())
         .method(kInit)
         .method(kCall)
         .method(kEval)

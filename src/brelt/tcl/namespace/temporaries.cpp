@@ -1,18 +1,22 @@
-// TempTclCommand and TempTclNamespace: a command or namespace with a
-// generated global name that lives as long as a `with` block (and, for a
-// command with a registered callable, until the handle is collected).
+// The temporaries: TempTclVariable, TempTclArrayVariable, TempTclCommand
+// and TempTclNamespace, handles with a generated global name whose variable,
+// command or namespace lives as long as a `with` block (and, for a command
+// with a registered callable, until the handle is collected).
 #include <array>
 
-#include "command.hpp"
+#include "fastpath.hpp"
 
 namespace tclns {
 
 namespace {
 
 // pattern.format(cls=<class name>, id=<id(self)>), pattern made a str
-// first; the default pattern when NULL.
-PyObject* temp_name(State& st, PyObject* self, PyObject* pattern) noexcept {
-    Ref text = pattern ? Ref::steal(PyObject_Str(pattern)) : Ref::borrow(st.t_temp_name.get());
+// first (with `own_format`, a str of a subclass is kept, and its own
+// format() runs); the default pattern when NULL.
+PyObject* temp_name(State& st, PyObject* self, PyObject* pattern, bool own_format = false) noexcept {
+    Ref text = pattern == nullptr                          ? Ref::borrow(st.t_temp_name.get())
+               : own_format && PyUnicode_Check(pattern) ? Ref::borrow(pattern)
+                                                          : Ref::steal(PyObject_Str(pattern));
     if (!text) return nullptr;
     Ref cls = Ref::steal(PyObject_GetAttr(self, st.s_class.get()));
     Ref cls_name = cls ? Ref::steal(PyObject_GetAttr(cls.get(), st.s_name.get())) : Ref();
@@ -32,7 +36,7 @@ bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept 
     Ref r;
     {
         QuietRequests quiet;
-        r = Ref::steal(PyObject_CallMethodNoArgs(self, name));
+        r = Ref::steal(call_method(self, name));
     }
     if (r) return true;
     if (PyErr_ExceptionMatches(st.TclError.get()) || (gone_too && PyErr_ExceptionMatches(PyExc_ReferenceError))) {
@@ -45,8 +49,8 @@ bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept 
 // functools.update_wrapper(self, func), with the attribute lists that
 // functools itself uses.
 bool update_wrapper(State& st, PyObject* self, PyObject* func) noexcept {
-    Ref assigned = Ref::steal(PyObject_GetAttr(st.functools.get(), st.cmd.s_WRAPPER_ASSIGNMENTS.get()));
-    Ref updated = assigned ? Ref::steal(PyObject_GetAttr(st.functools.get(), st.cmd.s_WRAPPER_UPDATES.get())) : Ref();
+    Ref assigned = Ref::steal(PyObject_GetAttr(st.functools.get(), st.s_WRAPPER_ASSIGNMENTS.get()));
+    Ref updated = assigned ? Ref::steal(PyObject_GetAttr(st.functools.get(), st.s_WRAPPER_UPDATES.get())) : Ref();
     Ref it = updated ? Ref::steal(PyObject_GetIter(assigned.get())) : Ref();
     if (!it) return false;
     while (Ref attr = Ref::steal(PyIter_Next(it.get()))) {
@@ -64,44 +68,138 @@ bool update_wrapper(State& st, PyObject* self, PyObject* func) noexcept {
         int found = PyObject_GetOptionalAttr(func, attr.get(), source.out());
         if (found < 0) return false;
         if (found == 0) continue;  // getattr(func, attr, {}): nothing to add
-        Ref r = Ref::steal(PyObject_CallMethodOneArg(target.get(), st.cmd.s_update.get(), source.get()));
+        Ref r = Ref::steal(call_method(target.get(), st.s_update.get(), source.get()));
         if (!r) return false;
     }
     if (PyErr_Occurred()) return false;
-    return PyObject_SetAttr(self, st.cmd.s_wrapped.get(), func) == 0;
+    return PyObject_SetAttr(self, st.s_wrapped.get(), func) == 0;
 }
 
-// The __exit__ of both classes: delete, then the next class's __exit__.
-PyObject* exit_and_chain(State& st, PyObject* cls, PyObject* self, PyObject* exc_info, bool exact) noexcept {
-    if (!quietly(st, self, st.cmd.s_delete.get(), false)) return nullptr;
-    if (!exact) {
-        Ref hook;
-        if (!next_hook(cls, self, st.s_exit.get(), hook)) return nullptr;
-        if (hook) return PyObject_Call(hook.get(), exc_info, nullptr);
-    }
-    Py_RETURN_FALSE;
+// ---------------------------------------------------------------------------
+// TempTclVariable
+
+PyObject* temp_init(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kTempInit{"__init__", temp_init,
+                                      R"doc(__init__(self, var_name='::__brelt__{cls}_{id}_tmp', **kwargs)
+--
+
+A handle on a temporary variable.
+
+var_name (made a str) is formatted with str.format(cls=<class name>,
+id=<id(self)>), so the default is a global name unique among live
+handles, and a name of your own may carry the fields too ('::v_{id}');
+doubled braces give single ones, any other field is an error. The other
+arguments go by keyword to the next __init__ (array_index, tcl, cast).
+)doc"};
+
+PyObject* temp_init(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kTempInit.slot("self")];
+    PyObject* kwargs = argv[kTempInit.slot("kwargs")];
+    // var_name.format(cls=..., id=...): every name, the caller's too.
+    Ref name = Ref::steal(temp_name(st, self, argv[kTempInit.slot("var_name")], true));
+    if (!name) return nullptr;
+
+    Ref sup = super_of(st.TempTclVariable.get(), self);
+    Ref next_init = sup ? Ref::steal(PyObject_GetAttr(sup.get(), st.s_init.get())) : Ref();
+    if (!next_init) return nullptr;
+    Ref args = Ref::steal(PyTuple_Pack(1, name.get()));
+    if (!args) return nullptr;
+    Ref result = Ref::steal(PyObject_Call(next_init.get(), args.get(), kwargs));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
 }
+
+PyObject* temp_enter(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kTempEnter{"__enter__", temp_enter, R"doc(__enter__(self)
+--
+
+Enter the block: nothing is created in Tcl. Returns the handle, or what
+the __enter__ of a later class in the resolution order returns.
+)doc"};
+
+PyObject* temp_enter(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    return chain_enter(st, st.TempTclVariable.get(), argv[kTempEnter.slot("self")]);
+}
+
+PyObject* temp_exit(Function* f, PyObject* const* argv);
+constexpr capi::FunctionDef kTempExit{"__exit__", temp_exit, R"doc(__exit__(self, *args)
+--
+
+Leave the block: unset the variable (or only the element of an element
+handle), ignoring a TclError; then chain to the __exit__ of a later class
+in the resolution order, if any, and return its result; else False, so an
+exception of the block propagates.
+)doc"};
+
+PyObject* temp_exit(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kTempExit.slot("self")];
+    PyObject* args[] = {self, Py_True};
+    Ref r = Ref::steal(call_method(st.s_unset.get(), args, 1, st.kw_nocomplain.get()));
+    if (!r) return nullptr;
+    return chain_exit(st, st.TempTclVariable.get(), self, argv[kTempExit.slot("args")]);
+}
+
+constexpr const char* kTempArrayDoc = R"doc(A temporary Tcl array used as a mapping: a TclArrayVariable with the
+generated name and the `with` block of TempTclVariable.
+)doc";
+
+constexpr const char* kTempDoc = R"doc(A TclVariable with a generated, unique global name that lives as long as
+a `with` block: leaving the block (normally or by an exception) unsets
+it. Entering creates nothing; the block sets what it needs. There is no
+finaliser: a handle dropped outside a `with` block leaves its variable.
+
+    >>> from brelt.tcl import Interpreter, TempTclVariable
+    >>> interp = Interpreter()
+    >>> with TempTclVariable(tcl=interp) as v:
+    ...     v.set(42)
+    ...     v.get_str()
+    '42'
+)doc";
 
 // ---------------------------------------------------------------------------
 // TempTclCommand
 
 bool exact_temp_command(State& st, PyObject* self) noexcept {
-    return reinterpret_cast<PyObject*>(Py_TYPE(self)) == st.cmd.TempTclCommand.get();
+    return Py_IS_TYPE(self, st.TempTclCommand.as<PyTypeObject>());
 }
+
+PyObject* command_init(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCommandInit{
+    "__init__", command_init, R"doc(__init__(self, func=None, cmd_name='::__brelt__{cls}_{id}_tmp', **kwargs)
+--
+
+A command handle with a generated name, and func registered under it.
+
+cmd_name (made a str) is formatted with str.format(cls=<class name>,
+id=<id(self)>), so the default is a global name unique among live
+handles; a name of your own may carry the fields too. The other
+arguments go by keyword to TclCommand.__init__ (args, keywords, tcl,
+cast, logger). When func is given it is registered as the Tcl command
+(createcommand) and the handle takes its __name__, __doc__... and
+__wrapped__ (functools.update_wrapper); until the command is deleted the
+handle also keeps the Tcl application it went to (_TempTclCommand__tk),
+so that collecting the handle removes the command even after the
+interpreter object is gone.
+)doc"};
 
 PyObject* command_init(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
-    PyObject* func = argv[1];
-    Ref name = Ref::steal(temp_name(st, self, argv[2]));
+    PyObject* self = argv[kCommandInit.slot("self")];
+    PyObject* func = argv[kCommandInit.slot("func")];
+    PyObject* cmd_name = argv[kCommandInit.slot("cmd_name")];
+    PyObject* kwargs = argv[kCommandInit.slot("kwargs")];
+    Ref name = Ref::steal(temp_name(st, self, cmd_name));
     if (!name) return nullptr;
     PyObject* a[] = {self, name.get()};
-    Ref r = Ref::steal(PyObject_VectorcallDict(st.cmd.command_init.get(), a, 2, argv[3]));
+    Ref r = Ref::steal(PyObject_VectorcallDict(st.command_init.get(), a, 2, kwargs));
     if (!r) return nullptr;
     int registered = func == nullptr ? 0 : PyObject_IsTrue(func);
     if (registered < 0) return nullptr;
     if (registered) {
-        r = Ref::steal(PyObject_CallMethodOneArg(self, st.cmd.s_createcommand.get(), func));
+        r = Ref::steal(call_method(self, st.s_createcommand.get(), func));
         if (!r) return nullptr;
         // The Tcl application the command went to (createcommand() keeps it
         // too; a subclass's may not), so the finaliser can still delete the
@@ -110,16 +208,16 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
         // Python command is registered in it.
         Ref tcl, tk, kept;
         if (!interp_tk(st, self, tcl, tk) || !(kept = Ref::steal(kept_application(st, tcl.get(), tk.get()))) ||
-            PyObject_SetAttr(self, st.cmd.s_kept_tk.get(), kept.get()) < 0) {
+            PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
-            if (!quietly(st, self, st.cmd.s_delete.get(), true)) PyErr_Clear();
+            if (!quietly(st, self, st.s_delete.get(), true)) PyErr_Clear();
             PyErr_SetRaisedException(exc.release());
             return nullptr;
         }
         if (!update_wrapper(st, self, func)) {
             // No __wrapped__, so no finaliser would take the command away.
             Ref exc = Ref::steal(PyErr_GetRaisedException());
-            if (!quietly(st, self, st.cmd.s_delete.get(), true)) PyErr_Clear();
+            if (!quietly(st, self, st.s_delete.get(), true)) PyErr_Clear();
             PyErr_SetRaisedException(exc.release());
             return nullptr;
         }
@@ -127,25 +225,36 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
     Py_RETURN_NONE;
 }
 
+PyObject* command_enter(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCommandEnter{"__enter__", command_enter, R"doc(__enter__(self)
+--
+
+Enter the block: nothing is created. Returns the handle, or what the
+__enter__ of a later class in the resolution order returns.
+)doc"};
+
 PyObject* command_enter(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    if (!exact_temp_command(st, argv[0])) {
-        Ref hook;
-        if (!next_hook(st.cmd.TempTclCommand.get(), argv[0], st.s_enter.get(), hook)) return nullptr;
-        if (hook) return PyObject_CallNoArgs(hook.get());
-    }
-    return Py_NewRef(argv[0]);
+    PyObject* self = argv[kCommandEnter.slot("self")];
+    if (exact_temp_command(st, self)) return Py_NewRef(self);
+    return chain_enter(st, st.TempTclCommand.get(), self);
 }
 
 }  // namespace
+
+PyObject* kept_application(State& st, PyObject* tcl, PyObject* tk) noexcept {
+    Ref owner;
+    if (PyObject_GetOptionalAttr(tcl, st.s_thread.get(), owner.out()) < 0) return nullptr;
+    return PyTuple_Pack(2, tk, owner ? owner.get() : Py_None);
+}
 
 // Forgets the Tcl application kept at registration once the command is
 // deleted, so the handle does not keep it alive any longer.
 bool forget_kept_tk(State& st, PyObject* self) noexcept {
     Ref kept;
-    int has = PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out());
+    int has = PyObject_GetOptionalAttr(self, st.s_kept_tk.get(), kept.out());
     if (has <= 0) return has == 0;
-    if (PyObject_DelAttr(self, st.cmd.s_kept_tk.get()) == 0) return true;
+    if (PyObject_DelAttr(self, st.s_kept_tk.get()) == 0) return true;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
     return true;
@@ -153,16 +262,22 @@ bool forget_kept_tk(State& st, PyObject* self) noexcept {
 
 namespace {
 
+PyObject* command_exit(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCommandExit{"__exit__", command_exit, R"doc(__exit__(self, *exc_info)
+--
+
+Leave the block: delete the command (a TclError, such as for a command
+already gone, is ignored); then chain to the __exit__ of a later class in
+the resolution order and return its result, else False.
+)doc"};
+
 PyObject* command_exit(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
-    if (!quietly(st, self, st.cmd.s_delete.get(), false) || !forget_kept_tk(st, self)) return nullptr;
-    if (!exact_temp_command(st, self)) {
-        Ref hook;
-        if (!next_hook(st.cmd.TempTclCommand.get(), self, st.s_exit.get(), hook)) return nullptr;
-        if (hook) return PyObject_Call(hook.get(), argv[1], nullptr);
-    }
-    Py_RETURN_FALSE;
+    PyObject* self = argv[kCommandExit.slot("self")];
+    PyObject* exc_info = argv[kCommandExit.slot("exc_info")];
+    if (!quietly(st, self, st.s_delete.get(), false) || !forget_kept_tk(st, self)) return nullptr;
+    if (exact_temp_command(st, self)) Py_RETURN_FALSE;
+    return chain_exit(st, st.TempTclCommand.get(), self, exc_info);
 }
 
 // Deletes the handle's command through the Tcl application kept at
@@ -183,9 +298,9 @@ bool delete_through_kept_tk(State& st, PyObject* self, PyObject* kept) noexcept 
             return false;
         }
     }
-    Ref name = Ref::steal(PyObject_GetAttr(self, st.cmd.s_cmd_name.get()));
+    Ref name = Ref::steal(PyObject_GetAttr(self, st.s_cmd_name.get()));
     if (!name) return false;
-    Ref words = Ref::steal(make_words({st.cmd.w_rename.get(), name.get(), st.cmd.t_empty.get()}));
+    Ref words = Ref::steal(make_words({st.w_rename.get(), name.get(), st.t_empty.get()}));
     if (!words) return false;
     Ref r = Ref::steal(call_tk_method(st, TkMethod::call, std::array<PyObject*, 2>{tk, words.get()}.data(), 2));
     if (!r && PyErr_ExceptionMatches(st.TclError.get())) PyErr_Clear();  // already gone
@@ -206,12 +321,25 @@ bool kept_here(PyObject* kept) noexcept {
     return ident == PyThread_get_thread_ident();
 }
 
+PyObject* command_del(Function* fn, PyObject* const* argv);
+constexpr capi::FunctionDef kCommandDel{"__del__", command_del, R"doc(__del__(self)
+--
+
+When a callable was registered (the handle has __wrapped__), delete the
+command (self.delete()); a TclError, such as for a command that the
+block already deleted, is ignored. When the interpreter object is
+already gone, the command is deleted through the Tcl
+application kept at registration (the host keeps that application alive
+while a Python command is registered in it), and no ReferenceError is
+reported. Then the __del__ of a later class, if any.
+)doc"};
+
 PyObject* command_del(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
-    PyObject* self = argv[0];
+    PyObject* self = argv[kCommandDel.slot("self")];
     Ref wrapped, kept;
-    if (PyObject_GetOptionalAttr(self, st.cmd.s_wrapped.get(), wrapped.out()) < 0) return nullptr;
-    if (PyObject_GetOptionalAttr(self, st.cmd.s_kept_tk.get(), kept.out()) < 0) return nullptr;
+    if (PyObject_GetOptionalAttr(self, st.s_wrapped.get(), wrapped.out()) < 0) return nullptr;
+    if (PyObject_GetOptionalAttr(self, st.s_kept_tk.get(), kept.out()) < 0) return nullptr;
     if (kept && !kept_here(kept.get())) {
         // Collected in a thread that must not touch the interpreter, nor
         // drop what may be the last reference to its application (Tcl
@@ -228,7 +356,7 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
         if (alive < 0) return nullptr;
         if (alive == 0 && kept) {
             if (!delete_through_kept_tk(st, self, kept.get())) return nullptr;
-        } else if (!quietly(st, self, st.cmd.s_delete.get(), true)) {
+        } else if (!quietly(st, self, st.s_delete.get(), true)) {
             // A command already deleted (by the block, say) answers a
             // TclError, ignored; an interpreter gone without a kept
             // application took its commands with it (ReferenceError).
@@ -237,7 +365,7 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
     }
     if (!exact_temp_command(st, self)) {
         Ref hook;
-        if (!next_hook(st.cmd.TempTclCommand.get(), self, st.cmd.s_del.get(), hook)) return nullptr;
+        if (!next_hook(st.TempTclCommand.get(), self, st.s_del.get(), hook)) return nullptr;
         if (hook) {
             Ref r = Ref::steal(PyObject_CallNoArgs(hook.get()));
             if (!r) return nullptr;
@@ -245,51 +373,6 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
     }
     Py_RETURN_NONE;
 }
-
-constexpr capi::FunctionDef kCommandInit{
-    "__init__", command_init, R"doc(__init__(self, func=None, cmd_name='::__brelt__{cls}_{id}_tmp', **kwargs)
---
-
-A command handle with a generated name, and func registered under it.
-
-cmd_name (made a str) is formatted with str.format(cls=<class name>,
-id=<id(self)>), so the default is a global name unique among live
-handles; a name of your own may carry the fields too. The other
-arguments go by keyword to TclCommand.__init__ (args, keywords, tcl,
-cast, logger). When func is given it is registered as the Tcl command
-(createcommand) and the handle takes its __name__, __doc__... and
-__wrapped__ (functools.update_wrapper); until the command is deleted the
-handle also keeps the Tcl application it went to (_TempTclCommand__tk),
-so that collecting the handle removes the command even after the
-interpreter object is gone.
-)doc"};
-
-constexpr capi::FunctionDef kCommandEnter{"__enter__", command_enter, R"doc(__enter__(self)
---
-
-Enter the block: nothing is created. Returns the handle, or what the
-__enter__ of a later class in the resolution order returns.
-)doc"};
-
-constexpr capi::FunctionDef kCommandExit{"__exit__", command_exit, R"doc(__exit__(self, *exc_info)
---
-
-Leave the block: delete the command (a TclError, such as for a command
-already gone, is ignored); then chain to the __exit__ of a later class in
-the resolution order and return its result, else False.
-)doc"};
-
-constexpr capi::FunctionDef kCommandDel{"__del__", command_del, R"doc(__del__(self)
---
-
-When a callable was registered (the handle has __wrapped__), delete the
-command (self.delete()); a TclError, such as for a command that the
-block already deleted, is ignored. When the interpreter object is
-already gone, the command is deleted through the Tcl
-application kept at registration (the host keeps that application alive
-while a Python command is registered in it), and no ReferenceError is
-reported. Then the __del__ of a later class, if any.
-)doc"};
 
 constexpr const char* kCommandDoc = R"doc(A Python callable registered as a Tcl command under a generated name.
 
@@ -308,40 +391,10 @@ callable (its __name__, __doc__, __wrapped__) and calls it through Tcl.
 // TempTclNamespace
 
 bool exact_temp_namespace(State& st, PyObject* self) noexcept {
-    return reinterpret_cast<PyObject*>(Py_TYPE(self)) == st.cmd.TempTclNamespace.get();
+    return Py_IS_TYPE(self, st.TempTclNamespace.as<PyTypeObject>());
 }
 
-PyObject* namespace_init(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[0];
-    Ref name = Ref::steal(temp_name(st, self, argv[1]));
-    if (!name) return nullptr;
-    PyObject* a[] = {self, name.get()};
-    Ref r = Ref::steal(PyObject_VectorcallDict(st.cmd.namespace_init.get(), a, 2, argv[2]));
-    if (!r) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* namespace_enter(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[0];
-    Ref result = Ref::borrow(self);
-    if (!exact_temp_namespace(st, self)) {
-        Ref hook;
-        if (!next_hook(st.cmd.TempTclNamespace.get(), self, st.s_enter.get(), hook)) return nullptr;
-        if (hook) result = Ref::steal(PyObject_CallNoArgs(hook.get()));
-        if (!result) return nullptr;
-    }
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(self, st.cmd.s_create.get()));
-    if (!r) return nullptr;
-    return result.release();
-}
-
-PyObject* namespace_exit(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    return exit_and_chain(st, st.cmd.TempTclNamespace.get(), argv[0], argv[1], exact_temp_namespace(st, argv[0]));
-}
-
+PyObject* namespace_init(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kNamespaceInit{"__init__", namespace_init,
                                            R"doc(__init__(self, ns='::__brelt__{cls}_{id}_tmp', **kwargs)
 --
@@ -353,6 +406,20 @@ id=<id(self)>), as for TempTclCommand. The other arguments go by keyword
 to TclNamespace.__init__ (tcl).
 )doc"};
 
+PyObject* namespace_init(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kNamespaceInit.slot("self")];
+    PyObject* ns = argv[kNamespaceInit.slot("ns")];
+    PyObject* kwargs = argv[kNamespaceInit.slot("kwargs")];
+    Ref name = Ref::steal(temp_name(st, self, ns));
+    if (!name) return nullptr;
+    PyObject* a[] = {self, name.get()};
+    Ref r = Ref::steal(PyObject_VectorcallDict(st.namespace_init.get(), a, 2, kwargs));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* namespace_enter(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kNamespaceEnter{"__enter__", namespace_enter, R"doc(__enter__(self)
 --
 
@@ -361,12 +428,33 @@ itself), then create the namespace. A failed create() raises before the
 block runs.
 )doc"};
 
+PyObject* namespace_enter(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kNamespaceEnter.slot("self")];
+    Ref result = exact_temp_namespace(st, self) ? Ref::borrow(self)
+                                                : Ref::steal(chain_enter(st, st.TempTclNamespace.get(), self));
+    if (!result) return nullptr;
+    Ref r = Ref::steal(call_method(self, st.s_create.get()));
+    if (!r) return nullptr;
+    return result.release();
+}
+
+PyObject* namespace_exit(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kNamespaceExit{"__exit__", namespace_exit, R"doc(__exit__(self, *exc_info)
 --
 
 Leave the block: delete the namespace (a TclError is ignored); then chain
 to the __exit__ of a later class and return its result, else False.
 )doc"};
+
+PyObject* namespace_exit(Function* fn, PyObject* const* argv) {
+    State& st = state_of(fn);
+    PyObject* self = argv[kNamespaceExit.slot("self")];
+    PyObject* exc_info = argv[kNamespaceExit.slot("exc_info")];
+    if (!quietly(st, self, st.s_delete.get(), false)) return nullptr;
+    if (exact_temp_namespace(st, self)) Py_RETURN_FALSE;
+    return chain_exit(st, st.TempTclNamespace.get(), self, exc_info);
+}
 
 constexpr const char* kNamespaceDoc = R"doc(A Tcl namespace with a generated name that exists for a `with` block.
 
@@ -385,39 +473,54 @@ create()) stays until delete().
 
 // A temporary owns its Tcl object: a copy would be a second owner, whose
 // collection or block deletes what the original still uses.
-static PyObject* refuse_copy(Function* fn, PyObject* const* argv) {
-    (void)fn;
-    PyErr_Format(PyExc_TypeError, "cannot copy or pickle '%.200s' object: it owns its Tcl %s",
-                 Py_TYPE(argv[0])->tp_name, "object");
-    return nullptr;
-}
-
-extern const capi::FunctionDef kRefuseCopy{"__reduce_ex__", refuse_copy, R"doc(__reduce_ex__(self, protocol)
+static PyObject* refuse_copy(Function* fn, PyObject* const* argv);
+extern constexpr capi::FunctionDef kRefuseCopy{"__reduce_ex__", refuse_copy, R"doc(__reduce_ex__(self, protocol)
 --
 
 Refused with TypeError: a temporary owns its Tcl object, so copy.copy(),
 copy.deepcopy() and pickle would make a second owner of it.
 )doc"};
 
+static PyObject* refuse_copy(Function*, PyObject* const* argv) {
+    PyObject* self = argv[kRefuseCopy.slot("self")];
+    PyErr_Format(PyExc_TypeError, "cannot copy or pickle '%.200s' object: it owns its Tcl %s", Py_TYPE(self)->tp_name,
+                 "object");
+    return nullptr;
+}
+
+bool build_temp_variable(PyObject* module, State& st) {
+    capi::ClassBuilder temp(module, "TempTclVariable", kTempDoc);
+    temp.bases({st.TclVariable.get()}).method(kTempInit).method(kRefuseCopy).method(kTempEnter).method(kTempExit);
+    st.TempTclVariable = temp.build();
+    return static_cast<bool>(st.TempTclVariable);
+}
+
+bool build_temp_array_variable(PyObject* module, State& st) {
+    capi::ClassBuilder temp_array(module, "TempTclArrayVariable", kTempArrayDoc);
+    temp_array.bases({st.TempTclVariable.get(), st.TclArrayVariable.get()});
+    st.TempTclArrayVariable = temp_array.build();
+    return static_cast<bool>(st.TempTclArrayVariable);
+}
+
 bool build_temp_command(PyObject* module, State& st) {
     capi::ClassBuilder cls(module, "TempTclCommand", kCommandDoc);
-    cls.bases({st.cmd.TclCommand.get()})
+    cls.bases({st.TclCommand.get()})
         .method(kCommandInit)
         .method(kRefuseCopy)
         .method(kCommandEnter)
         .method(kCommandExit)
         .method(kCommandDel);
-    st.cmd.TempTclCommand = cls.build();
-    return static_cast<bool>(st.cmd.TempTclCommand);
+    st.TempTclCommand = cls.build();
+    return static_cast<bool>(st.TempTclCommand);
 }
 
 bool build_temp_namespace(PyObject* module, State& st) {
-    st.cmd.namespace_init = Ref::steal(PyObject_GetAttr(st.TclNamespace.get(), st.s_init.get()));
-    if (!st.cmd.namespace_init) return false;
+    st.namespace_init = Ref::steal(PyObject_GetAttr(st.TclNamespace.get(), st.s_init.get()));
+    if (!st.namespace_init) return false;
     capi::ClassBuilder cls(module, "TempTclNamespace", kNamespaceDoc);
     cls.bases({st.TclNamespace.get()}).method(kNamespaceInit).method(kRefuseCopy).method(kNamespaceEnter).method(kNamespaceExit);
-    st.cmd.TempTclNamespace = cls.build();
-    return static_cast<bool>(st.cmd.TempTclNamespace);
+    st.TempTclNamespace = cls.build();
+    return static_cast<bool>(st.TempTclNamespace);
 }
 
 }  // namespace tclns

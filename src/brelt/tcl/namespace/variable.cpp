@@ -1,346 +1,17 @@
 // TclVariable: a handle on one Tcl variable or array element, by name.
-#include "fastpath.hpp"
+#include "names.hpp"
+#include "varops.hpp"
 
 #include <cstring>
 
 namespace tclns {
-
-// ---------------------------------------------------------------------------
-// Shared helpers
-
-PyObject* concat4(PyObject* a, PyObject* b, PyObject* c, PyObject* d) noexcept {
-    PyObject* parts[] = {a, b, c, d};
-    Py_ssize_t total = 0;
-    Py_UCS4 maxchar = 0;
-    for (PyObject* p : parts) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(p) < 0) return nullptr;
-#endif
-        total += PyUnicode_GET_LENGTH(p);
-        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p));
-    }
-    Ref out = Ref::steal(PyUnicode_New(total, maxchar));
-    if (!out) return nullptr;
-    Py_ssize_t at = 0;
-    for (PyObject* p : parts) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(p);
-        if (n > 0 && PyUnicode_CopyCharacters(out.get(), at, p, 0, n) < 0) return nullptr;
-        at += n;
-    }
-    return out.release();
-}
-
-PyObject* element_name(State& st, PyObject* var_name, PyObject* array_index) noexcept {
-    Ref index = Ref::steal(quotify(st, array_index));
-    if (!index) return nullptr;
-    if (PyUnicode_Check(var_name) && PyUnicode_Check(index.get())) {
-        return concat4(var_name, st.t_lparen.get(), index.get(), st.t_rparen.get());
-    }
-    // Whatever `+` makes of other types (normally a TypeError).
-    Ref r = Ref::steal(PyNumber_Add(var_name, st.t_lparen.get()));
-    if (r) r = Ref::steal(PyNumber_Add(r.get(), index.get()));
-    if (r) r = Ref::steal(PyNumber_Add(r.get(), st.t_rparen.get()));
-    return r.release();
-}
-
-namespace {
-
-bool is_none(PyObject* o) noexcept { return o == nullptr || o == Py_None; }
-
-
-// The name a request reads: var_name, or the element name with an index.
-PyObject* request_name(State& st, PyObject* self, PyObject* array_index) noexcept {
-    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
-    if (!name || is_none(array_index)) return name.release();
-    return element_name(st, name.get(), array_index);
-}
-
-// ("::array", <sub>, var_name) plus quotify(pattern) when given, sent with
-// tk.call; `cast` (a name of a cast operation, or NULL) converts the result.
-PyObject* array_request(State& st, PyObject* self, PyObject* sub, PyObject* pattern, PyObject* cast) noexcept {
-    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
-    if (!name) return nullptr;
-    if (is_none(pattern)) return send_words(st, self, {st.w_array.get(), sub, name.get()}, cast);
-    Ref p = Ref::steal(quotify(st, pattern));
-    if (!p) return nullptr;
-    return send_words(st, self, {st.w_array.get(), sub, name.get(), p.get()}, cast);
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Requests
-
-PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyObject* cast) noexcept {
-    AttrReader attrs(st, self);
-    Ref tcl, tk;
-    if (!interp_tk(st, attrs, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(attrs(st.s_var_name.get()));
-    if (!name) return nullptr;
-    Ref value;
-    if (is_none(array_index)) {
-        PyObject* args[] = {nullptr, tk.get(), name.get()};
-        value = Ref::steal(call_tk(st, tcl.get(), TkMethod::getvar, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-    } else {
-        // The index goes to the host as it is: its own argument rules apply.
-        PyObject* args[] = {nullptr, tk.get(), name.get(), array_index};
-        value = Ref::steal(call_tk(st, tcl.get(), TkMethod::getvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-    }
-    if (!value) return nullptr;
-    Ref c;
-    if (cast == nullptr || cast == st.marker.get()) {
-        c = Ref::steal(attrs(st.s_cast.get()));
-        if (!c) return nullptr;
-    } else {
-        c = Ref::borrow(cast);
-    }
-    if (c.get() == Py_None) return value.release();
-    int truth = PyObject_IsTrue(c.get());
-    if (truth < 0) return nullptr;
-    if (!truth) return value.release();
-    return PyObject_CallOneArg(c.get(), value.get());
-}
-
-PyObject* variable_set(State& st, PyObject* self, PyObject* value, PyObject* array_index) noexcept {
-    AttrReader attrs(st, self);
-    Ref tcl, tk;
-    if (!interp_tk(st, attrs, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(attrs(st.s_var_name.get()));
-    if (!name) return nullptr;
-    if (is_none(array_index)) {
-        Ref v = Ref::steal(tclobj(st, value));
-        if (!v) return nullptr;
-        PyObject* args[] = {nullptr, tk.get(), name.get(), v.get()};
-        return call_tk(st, tcl.get(), TkMethod::setvar, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET);
-    }
-    Ref index = Ref::steal(quotify(st, array_index));
-    if (!index) return nullptr;
-    Ref v = Ref::steal(tclobj(st, value));
-    if (!v) return nullptr;
-    PyObject* args[] = {nullptr, tk.get(), name.get(), index.get(), v.get()};
-    return call_tk(st, tcl.get(), TkMethod::setvar, args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET);
-}
-
-PyObject* variable_unset(State& st, PyObject* self, PyObject* array_index, PyObject* nocomplain) noexcept {
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
-    if (!name) return nullptr;
-    Ref result;
-    if (is_none(array_index)) {
-        PyObject* args[] = {tk.get(), name.get()};
-        result = Ref::steal(call_tk(st, tcl.get(), TkMethod::unsetvar, args, 2));
-    } else {
-        Ref index = Ref::steal(quotify(st, array_index));
-        if (!index) return nullptr;
-        PyObject* args[] = {tk.get(), name.get(), index.get()};
-        result = Ref::steal(call_tk(st, tcl.get(), TkMethod::unsetvar, args, 3));
-    }
-    if (!result) {
-        if (nocomplain == nullptr || !PyErr_ExceptionMatches(st.TclError.get())) return nullptr;
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
-        int quiet = PyObject_IsTrue(nocomplain);
-        if (quiet < 0) return nullptr;
-        if (!quiet) {
-            PyErr_SetRaisedException(exc.release());
-            return nullptr;
-        }
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noexcept {
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(request_name(st, self, array_index));
-    if (!name) return nullptr;
-    Ref w = Ref::steal(make_words({st.w_info.get(), st.w_exists.get(), name.get()}));
-    if (!w) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), w.get()));
-    if (!result) return nullptr;
-    return cast_with(tcl.get(), st.s_cast_boolean.get(), result.get());
-}
 
 namespace {
 
 // ---------------------------------------------------------------------------
 // Methods
 
-PyObject* init(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    PyObject* tcl = argv[3];
-    // A false interpreter means the package's default one: the package module.
-    int truth = tcl == nullptr ? 0 : PyObject_IsTrue(tcl);
-    if (truth < 0) return nullptr;
-    Ref interp = truth ? Ref::borrow(tcl) : Ref::steal(PyImport_Import(st.package_name.get()));
-    if (!interp) return nullptr;
-    interp = Ref::steal(host::interpreter_proxy(interp.get()));
-    if (!interp) return nullptr;
-    if (PyObject_SetAttr(self, st.s_tcl.get(), interp.get()) < 0) return nullptr;
-    if (PyObject_SetAttr(self, st.s_cast.get(), argv[4] ? argv[4] : Py_None) < 0) return nullptr;
-
-    Ref name = Ref::steal(quotify(st, argv[1]));
-    if (!name) return nullptr;
-    if (!is_none(argv[2])) {
-        Ref base = Ref::steal(PyObject_Str(name.get()));
-        Ref index = base ? Ref::steal(quotify(st, argv[2])) : Ref();
-        if (index) index = Ref::steal(PyObject_Str(index.get()));
-        if (!index) return nullptr;
-        name = Ref::steal(concat4(base.get(), st.t_lparen.get(), index.get(), st.t_rparen.get()));
-        if (!name) return nullptr;
-    }
-    if (PyObject_SetAttr(self, st.s_var_name.get(), name.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* get_obj(Function* f, PyObject* const* argv) {
-    return variable_get_obj(state_of(f), argv[0], argv[1], argv[2]);
-}
-
-PyObject* get_str(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref tcl, tk;
-    if (!interp_tk(st, argv[0], tcl, tk)) return nullptr;
-    Ref name = Ref::steal(request_name(st, argv[0], argv[1]));
-    if (!name) return nullptr;
-    // One script, the name list-quoted: a name is never read as code.
-    Ref w = Ref::steal(make_words({st.w_set.get(), name.get()}));
-    Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
-    if (!script) return nullptr;
-    PyObject* args[] = {tk.get(), script.get()};
-    return call_tk(st, tcl.get(), TkMethod::eval, args, 2);
-}
-
-PyObject* set(Function* f, PyObject* const* argv) { return variable_set(state_of(f), argv[0], argv[1], argv[2]); }
-
-PyObject* unset(Function* f, PyObject* const* argv) {
-    return variable_unset(state_of(f), argv[0], argv[1], argv[2]);
-}
-
-PyObject* exists(Function* f, PyObject* const* argv) { return variable_exists(state_of(f), argv[0], argv[1]); }
-
-PyObject* array_item_byref(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    Ref tcl = Ref::steal(read_attr(st, self, st.s_tcl.get()));
-    if (!tcl) return nullptr;
-    // Always a plain TclVariable, whatever the class of the handle.
-    PyObject* args[] = {self, argv[1], tcl.get(), argv[2] ? argv[2] : Py_None};
-    return PyObject_Vectorcall(st.TclVariable.get(), args, 4, nullptr);
-}
-
-PyObject* array_get_obj(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    return array_request(st, argv[0], st.w_get.get(), argv[1], st.s_cast_array.get());
-}
-
-PyObject* array_get_str(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
-    if (!name) return nullptr;
-    // The pattern is quoted with the other words by quotify().
-    Ref w = Ref::steal(is_none(argv[1]) ? make_words({st.w_array.get(), st.w_get.get(), name.get()})
-                                        : make_words({st.w_array.get(), st.w_get.get(), name.get(), argv[1]}));
-    Ref script = w ? Ref::steal(quotify(st, w.get())) : Ref();
-    if (!script) return nullptr;
-    PyObject* args[] = {tk.get(), script.get()};
-    Ref result = Ref::steal(call_tk(st, tcl.get(), TkMethod::eval, args, 2));
-    if (!result) return nullptr;
-    return cast_with(tcl.get(), st.s_cast_array.get(), result.get());
-}
-
-PyObject* array_set(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref tcl, tk;
-    if (!interp_tk(st, argv[0], tcl, tk)) return nullptr;
-    Ref name = Ref::steal(read_attr(st, argv[0], st.s_var_name.get()));
-    if (!name) return nullptr;
-    Ref value = Ref::steal(tclobj(st, argv[1]));
-    if (!value) return nullptr;
-    Ref w = Ref::steal(make_words({st.w_array.get(), st.w_set.get(), name.get(), value.get()}));
-    if (!w) return nullptr;
-    Ref result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), w.get()));
-    if (!result) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* array_unset(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref result = Ref::steal(array_request(st, argv[0], st.w_unset.get(), argv[1], nullptr));
-    if (!result) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* array_size(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    return array_request(st, argv[0], st.w_size.get(), nullptr, nullptr);
-}
-
-PyObject* array_names(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    return array_request(st, argv[0], st.w_names.get(), argv[1], st.s_cast_list.get());
-}
-
-PyObject* is_array(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    return array_request(st, argv[0], st.w_exists.get(), nullptr, st.s_cast_boolean.get());
-}
-
-// Whether `name` starts with "::" (through its own startswith for a non-str).
-int starts_absolute(State& st, PyObject* name) {
-    if (PyUnicode_Check(name)) return PyUnicode_Tailmatch(name, st.t_colons.get(), 0, PY_SSIZE_T_MAX, -1) > 0;
-    Ref r = Ref::steal(PyObject_CallMethod(name, "startswith", "O", st.t_colons.get()));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
-PyObject* absolute(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
-    if (!name) return nullptr;
-    int abs = starts_absolute(st, name.get());
-    if (abs < 0) return nullptr;
-    if (abs) return name.release();
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    // The plain command word: the one request that names no "::" command.
-    PyObject* args[] = {tk.get(), st.w_namespace.get(), st.w_current.get()};
-    Ref current = Ref::steal(call_tk(st, tcl.get(), TkMethod::call, args, 3));
-    if (!current) return nullptr;
-    return ns_join2(st, current.get(), name.get());
-}
-
-PyObject* make_absolute(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref name = Ref::steal(PyObject_CallMethodNoArgs(argv[0], st.s_absolute.get()));
-    if (!name || PyObject_SetAttr(argv[0], st.s_var_name.get(), name.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* str(Function* f, PyObject* const* argv) { return PyObject_GetAttr(argv[0], state_of(f).s_var_name.get()); }
-
-PyObject* tclobj_hook(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref name = Ref::steal(read_attr(st, argv[0], st.s_var_name.get()));
-    return name ? quotify(st, name.get()) : nullptr;
-}
-
-PyObject* repr(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    Ref name = Ref::steal(read_attr(st, argv[0], st.s_var_name.get()));
-    if (!name) return nullptr;
-    Ref cls = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(argv[0])), st.s_name.get()));
-    if (!cls) return nullptr;
-    return PyUnicode_FromFormat("%S(%R)", cls.get(), name.get());
-}
-
-// ---------------------------------------------------------------------------
-// Definitions and docstrings
-
+PyObject* init(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kInit{"__init__", init, R"doc(__init__(self, var_name, array_index=None, tcl=None, cast=None)
 --
 
@@ -353,6 +24,32 @@ weak proxy; false means the package brelt.tcl, the default interpreter);
 cast is the default conversion of get_obj().
 )doc"};
 
+PyObject* init(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kInit.slot("self")];
+    PyObject* var_name = argv[kInit.slot("var_name")];
+    PyObject* array_index = argv[kInit.slot("array_index")];
+    PyObject* tcl = argv[kInit.slot("tcl")];
+    PyObject* cast = argv[kInit.slot("cast")];
+    Ref interp = Ref::steal(interp_proxy(st, tcl));
+    if (!interp || PyObject_SetAttr(self, st.s_tcl.get(), interp.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(self, st.s_cast.get(), cast ? cast : Py_None) < 0) return nullptr;
+
+    Ref name = Ref::steal(quotify(st, var_name));
+    if (!name) return nullptr;
+    if (!is_none(array_index)) {
+        Ref base = Ref::steal(PyObject_Str(name.get()));
+        Ref index = base ? Ref::steal(quotify(st, array_index)) : Ref();
+        if (index) index = Ref::steal(PyObject_Str(index.get()));
+        if (!index) return nullptr;
+        name = Ref::steal(concat4(base.get(), st.t_lparen.get(), index.get(), st.t_rparen.get()));
+        if (!name) return nullptr;
+    }
+    if (PyObject_SetAttr(self, st.s_var_name.get(), name.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* get_obj(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kGetObj{"get_obj", get_obj, R"doc(get_obj(self, array_index=None, cast=__marker)
 --
 
@@ -365,6 +62,14 @@ this call only. The index goes to getvar as it is. A missing variable
 raises TclError.
 )doc"};
 
+PyObject* get_obj(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kGetObj.slot("self")];
+    PyObject* array_index = argv[kGetObj.slot("array_index")];
+    PyObject* cast = argv[kGetObj.slot("cast")];
+    return variable_get_obj(state_of(f), self, array_index, cast);
+}
+
+PyObject* get_str(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kGetStr{"get_str", get_str, R"doc(get_str(self, array_index=None)
 --
 
@@ -376,6 +81,13 @@ signs in it are read as part of the name, never run. A missing variable
 raises TclError.
 )doc"};
 
+PyObject* get_str(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kGetStr.slot("self")];
+    PyObject* array_index = argv[kGetStr.slot("array_index")];
+    return variable_get_str(state_of(f), self, array_index);
+}
+
+PyObject* set(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kSet{"set", set, R"doc(set(self, value, array_index=None)
 --
 
@@ -385,6 +97,14 @@ Another handle as value stores its variable name. Returns what tk.setvar
 returns (None).
 )doc"};
 
+PyObject* set(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kSet.slot("self")];
+    PyObject* value = argv[kSet.slot("value")];
+    PyObject* array_index = argv[kSet.slot("array_index")];
+    return variable_set(state_of(f), self, value, array_index);
+}
+
+PyObject* unset(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kUnset{"unset", unset, R"doc(unset(self, array_index=None, nocomplain=False)
 --
 
@@ -393,6 +113,14 @@ Unset the variable (or only its element array_index).
 A missing variable raises TclError unless nocomplain is true.
 )doc"};
 
+PyObject* unset(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kUnset.slot("self")];
+    PyObject* array_index = argv[kUnset.slot("array_index")];
+    PyObject* nocomplain = argv[kUnset.slot("nocomplain")];
+    return variable_unset(state_of(f), self, array_index, nocomplain);
+}
+
+PyObject* exists(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kExists{"exists", exists, R"doc(exists(self, array_index=None)
 --
 
@@ -400,6 +128,13 @@ Whether the variable (or its element array_index) exists: Tcl's
 "::info exists". True for an array without an index.
 )doc"};
 
+PyObject* exists(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kExists.slot("self")];
+    PyObject* array_index = argv[kExists.slot("array_index")];
+    return variable_exists(state_of(f), self, array_index);
+}
+
+PyObject* array_item_byref(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayItemByref{"array_item_byref", array_item_byref,
                                             R"doc(array_item_byref(self, array_index, cast=None)
 --
@@ -408,6 +143,19 @@ Return a new TclVariable on the element array_index of this array, on the
 same interpreter and with the given cast. Sends nothing to Tcl.
 )doc"};
 
+PyObject* array_item_byref(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArrayItemByref.slot("self")];
+    PyObject* array_index = argv[kArrayItemByref.slot("array_index")];
+    PyObject* cast = argv[kArrayItemByref.slot("cast")];
+    Ref tcl = Ref::steal(read_attr(st, self, st.s_tcl.get()));
+    if (!tcl) return nullptr;
+    // Always a plain TclVariable, whatever the class of the handle.
+    PyObject* args[] = {self, array_index, tcl.get(), cast ? cast : Py_None};
+    return PyObject_Vectorcall(st.TclVariable.get(), args, 4, nullptr);
+}
+
+PyObject* array_get_obj(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayGetObj{"array_get_obj", array_get_obj, R"doc(array_get_obj(self, pattern=None)
 --
 
@@ -417,6 +165,14 @@ elements whose names match the glob pattern when one is given. A missing
 array gives an empty mapping.
 )doc"};
 
+PyObject* array_get_obj(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArrayGetObj.slot("self")];
+    PyObject* pattern = argv[kArrayGetObj.slot("pattern")];
+    return array_request(st, self, st.w_get.get(), pattern, st.s_cast_array.get());
+}
+
+PyObject* array_get_str(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayGetStr{"array_get_str", array_get_str, R"doc(array_get_str(self, pattern=None)
 --
 
@@ -424,6 +180,13 @@ As array_get_obj(), but the request is evaluated as one script, so the
 values come back through their string forms.
 )doc"};
 
+PyObject* array_get_str(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kArrayGetStr.slot("self")];
+    PyObject* pattern = argv[kArrayGetStr.slot("pattern")];
+    return array_get_str(state_of(f), self, pattern);
+}
+
+PyObject* array_set(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArraySet{"array_set", array_set, R"doc(array_set(self, value)
 --
 
@@ -432,6 +195,13 @@ sequence name, value, name, value... ("::array set"). Creates the array
 if needed, even with no elements.
 )doc"};
 
+PyObject* array_set(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kArraySet.slot("self")];
+    PyObject* value = argv[kArraySet.slot("value")];
+    return array_set(state_of(f), self, value);
+}
+
+PyObject* array_unset(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayUnset{"array_unset", array_unset, R"doc(array_unset(self, pattern=None)
 --
 
@@ -439,6 +209,16 @@ Unset the elements whose names match the glob pattern, or the whole array
 variable when no pattern is given ("::array unset").
 )doc"};
 
+PyObject* array_unset(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArrayUnset.slot("self")];
+    PyObject* pattern = argv[kArrayUnset.slot("pattern")];
+    Ref result = Ref::steal(array_request(st, self, st.w_unset.get(), pattern, nullptr));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* array_size(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArraySize{"array_size", array_size, R"doc(array_size(self)
 --
 
@@ -446,6 +226,13 @@ Return the number of elements of the array as Tcl answers "::array size"
 (0 for a missing array).
 )doc"};
 
+PyObject* array_size(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArraySize.slot("self")];
+    return array_request(st, self, st.w_size.get(), nullptr, nullptr);
+}
+
+PyObject* array_names(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kArrayNames{"array_names", array_names, R"doc(array_names(self, pattern=None)
 --
 
@@ -453,12 +240,27 @@ Return the list of the array's element names (only those matching the glob
 pattern when one is given), in Tcl's order.
 )doc"};
 
+PyObject* array_names(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kArrayNames.slot("self")];
+    PyObject* pattern = argv[kArrayNames.slot("pattern")];
+    return array_request(st, self, st.w_names.get(), pattern, st.s_cast_list.get());
+}
+
+PyObject* is_array(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kIsArray{"is_array", is_array, R"doc(is_array(self)
 --
 
 Whether the variable exists and is an array ("::array exists").
 )doc"};
 
+PyObject* is_array(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kIsArray.slot("self")];
+    return array_request(st, self, st.w_exists.get(), nullptr, st.s_cast_boolean.get());
+}
+
+PyObject* absolute(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kAbsolute{"absolute", absolute, R"doc(absolute(self)
 --
 
@@ -469,18 +271,38 @@ request; a relative one is joined to the interpreter's current namespace
 (TclNamespace.join), which is "::" at the top level.
 )doc"};
 
+PyObject* absolute(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kAbsolute.slot("self")];
+    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    return name ? absolute_name(st, self, name.get()) : nullptr;
+}
+
+PyObject* make_absolute(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kMakeAbsolute{"make_absolute", make_absolute, R"doc(make_absolute(self)
 --
 
 Replace var_name by self.absolute().
 )doc"};
 
+PyObject* make_absolute(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    return store_absolute(st, argv[kMakeAbsolute.slot("self")], st.s_var_name.get());
+}
+
+PyObject* str(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kStr{"__str__", str, R"doc(__str__(self)
 --
 
 Return the variable name.
 )doc"};
 
+PyObject* str(Function* f, PyObject* const* argv) {
+    PyObject* self = argv[kStr.slot("self")];
+    return PyObject_GetAttr(self, state_of(f).s_var_name.get());
+}
+
+PyObject* tclobj_hook(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kTclobj{"__tclobj__", tclobj_hook, R"doc(__tclobj__(self)
 --
 
@@ -488,11 +310,32 @@ Return quotify(var_name): a handle passed where a Tcl value is expected
 stands for its variable name.
 )doc"};
 
+PyObject* tclobj_hook(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kTclobj.slot("self")];
+    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    return name ? quotify(st, name.get()) : nullptr;
+}
+
+PyObject* repr(Function* f, PyObject* const* argv);
 constexpr capi::FunctionDef kRepr{"__repr__", repr, R"doc(__repr__(self)
 --
 
 Return "ClassName('var_name')".
 )doc"};
+
+PyObject* repr(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kRepr.slot("self")];
+    Ref name = Ref::steal(read_attr(st, self, st.s_var_name.get()));
+    if (!name) return nullptr;
+    Ref cls = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.s_name.get()));
+    if (!cls) return nullptr;
+    return PyUnicode_FromFormat("%S(%R)", cls.get(), name.get());
+}
+
+// ---------------------------------------------------------------------------
+// Definitions and docstrings
 
 constexpr const char* kClassDoc = R"doc(A handle on one Tcl variable, or on one element of a Tcl array, by name.
 

@@ -1,5 +1,8 @@
-// Helpers shared by the command and namespace classes.
-#include "namespace.hpp"
+// What the handle classes share (declared in state.hpp): the interpreter a
+// new handle holds, the words of a request, the place of a class in a
+// hierarchy that mixes others in, and the absolute form of a handle's name.
+#include "fastpath.hpp"
+#include "names.hpp"
 
 namespace tclns {
 
@@ -47,7 +50,7 @@ Ref super_of(PyObject* cls, PyObject* self) noexcept {
 
 bool init_base(State& st, PyObject* cls, PyObject* self) noexcept {
     Ref sup = super_of(cls, self);
-    return sup && Ref::steal(PyObject_CallMethodNoArgs(sup.get(), st.s_init.get()));
+    return sup && Ref::steal(call_method(sup.get(), st.s_init.get()));
 }
 
 bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcept {
@@ -60,10 +63,36 @@ bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcep
     return true;
 }
 
-int starts_with_colons(State& st, PyObject* name) noexcept {
-    if (PyUnicode_Check(name)) return PyUnicode_Tailmatch(name, st.t_colons.get(), 0, PY_SSIZE_T_MAX, -1) > 0;
-    Ref r = Ref::steal(PyObject_CallMethod(name, "startswith", "O", st.t_colons.get()));
-    return r ? PyObject_IsTrue(r.get()) : -1;
+PyObject* chain_enter(State& st, PyObject* cls, PyObject* self) noexcept {
+    Ref hook;
+    if (!next_hook(cls, self, st.s_enter.get(), hook)) return nullptr;
+    return hook ? PyObject_CallNoArgs(hook.get()) : Py_NewRef(self);
+}
+
+PyObject* chain_exit(State& st, PyObject* cls, PyObject* self, PyObject* exc_info) noexcept {
+    Ref hook;
+    if (!next_hook(cls, self, st.s_exit.get(), hook)) return nullptr;
+    if (hook) return PyObject_Call(hook.get(), exc_info, nullptr);
+    Py_RETURN_FALSE;
+}
+
+PyObject* absolute_name(State& st, PyObject* self, PyObject* name) noexcept {
+    int abs = starts_with_colons(st, name);
+    if (abs < 0) return nullptr;
+    if (abs) return Py_NewRef(name);
+    Ref tcl, tk;
+    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    // The plain command word: the one request that names no "::" command.
+    PyObject* args[] = {tk.get(), st.w_namespace.get(), st.w_current.get()};
+    Ref current = Ref::steal(call_tk(st, tcl.get(), TkMethod::call, args, 3));
+    if (!current) return nullptr;
+    return ns_join2(st, current.get(), name);
+}
+
+PyObject* store_absolute(State& st, PyObject* self, PyObject* attr) noexcept {
+    Ref name = Ref::steal(call_method(self, st.s_absolute.get()));
+    if (!name || PyObject_SetAttr(self, attr, name.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
 }
 
 }  // namespace tclns

@@ -1,9 +1,12 @@
-// brelt.tcl.namespace: module state and the helpers its classes share.
+// brelt.tcl.namespace: the one module state, and what every file of the
+// module needs (conversions, small argument helpers, the class builders and
+// the requests one class makes of another).
 #pragma once
 
 #include <atomic>
 
 #include "callback.hpp"
+#include "call.hpp"
 #include "capi.hpp"
 
 namespace tclns {
@@ -12,6 +15,7 @@ using capi::Function;
 using capi::Ref;
 
 using capi::Held;
+using capi::call_method;
 
 // Caches of the hot path (fastpath.hpp), keyed by type and version tag.
 // An entry is immutable once published (an atomic pointer store) and is
@@ -30,44 +34,6 @@ struct CacheEntry {
 enum class TkMethod { getvar, setvar, unsetvar, call, eval };
 inline constexpr int kTkMethods = 5;
 
-// Names, words and texts of the command and namespace classes.
-struct CmdState {
-    Held s_cmd_name{Held::name, "cmd_name"}, s_args{Held::name, "args"}, s_keywords{Held::name, "keywords"};
-    Held s_logger{Held::name, "logger"}, s_ns{Held::name, "ns"}, s_vars{Held::name, "vars"};
-    Held s_objs{Held::name, "objs"}, s_procs{Held::name, "procs"}, s_cmds{Held::name, "cmds"};
-    Held s_build_tclcmd{Held::name, "build_tclcmd"}, s_createcommand{Held::name, "createcommand"};
-    Held s_delete{Held::name, "delete"}, s_is_proc{Held::name, "is_proc"}, s_info{Held::name, "info"};
-    Held s_byref{Held::name, "byref"}, s_create{Held::name, "create"}, s_current{Held::name, "current"};
-    Held s_is_absolute{Held::name, "is_absolute"}, s_del{Held::name, "__del__"};
-    Held s_wrapped{Held::name, "__wrapped__"}, s_update{Held::name, "update"}, s_var_type{Held::name, "var_type"};
-    Held s_rename{Held::name, "rename"}, s_origin{Held::name, "origin"}, s_proc_body{Held::name, "proc_body"};
-    Held s_proc_args{Held::name, "proc_args"}, s_proc_arg_default{Held::name, "proc_arg_default"};
-    Held s_get_str{Held::name, "get_str"}, s_get_obj{Held::name, "get_obj"};
-    Held s_array_get_str{Held::name, "array_get_str"}, s_array_get_obj{Held::name, "array_get_obj"};
-    Held s_is_array{Held::name, "is_array"};
-    Held s_WRAPPER_ASSIGNMENTS{Held::name, "WRAPPER_ASSIGNMENTS"}, s_WRAPPER_UPDATES{Held::name, "WRAPPER_UPDATES"};
-    Held s_kept_tk{Held::name, "_TempTclCommand__tk"};
-    Held w_commands{Held::name, "commands"}, w_procs{Held::name, "procs"}, w_body{Held::name, "body"};
-    Held w_args{Held::name, "args"}, w_default{Held::name, "default"}, w_rename{Held::name, "::rename"};
-    Held w_qnamespace{Held::name, "::namespace"}, w_origin{Held::name, "origin"}, w_eval{Held::name, "eval"};
-    Held w_children{Held::name, "children"}, w_code{Held::name, "code"}, w_delete{Held::name, "delete"};
-    Held w_export{Held::name, "export"}, w_clear{Held::name, "-clear"}, w_forget{Held::name, "forget"};
-    Held w_import{Held::name, "import"}, w_force{Held::name, "-force"}, w_parent{Held::name, "parent"};
-    Held w_which{Held::name, "which"}, w_command{Held::name, "-command"}, w_variable{Held::name, "-variable"};
-    Held w_vars{Held::name, "vars"}, t_dash{Held::name, "-"}, t_calling{Held::name, "Calling: "};
-    Held t_empty{Held::name, ""}, t_star{Held::name, "*"};
-
-    // Keyword-name tuples for vectorcalls.
-    Held kw_array_index{Held::kwnames, "array_index"}, kw_nocomplain{Held::kwnames, "array_index nocomplain"};
-    Held kw_pattern{Held::kwnames, "pattern"}, kw_tcl{Held::kwnames, "tcl"};
-
-    // The classes, and the initialisers the temporary classes run.
-    Held TclCommand, TempTclCommand, TempTclNamespace;
-    Held VariablesView, ObjectsView, CommandsView, ProcsView;
-    Held command_init, namespace_init;
-    Held dashed;  // dict: option name -> "-name"
-    bool assertions = true;  // false under python -O, as for `assert`
-};
 
 struct State : capi::ModuleStateBase {
     // Imported at module execution.
@@ -82,8 +48,13 @@ struct State : capi::ModuleStateBase {
     // TclVariable's private marker: "use the handle's own cast".
     Held marker;
 
-    // The classes, in order of creation.
-    Held TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable, TclNamespace;
+    // The classes, in order of creation, and the initialisers the
+    // temporary classes run.
+    Held TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable;
+    Held TclCommand, TempTclCommand;
+    Held VariablesView, ObjectsView, CommandsView, ProcsView;
+    Held TclNamespace, TempTclNamespace;
+    Held command_init, namespace_init;
     Held lazy_iterator_type;
     Held CommandCallable;  // what tkinter registers for a Python command
 
@@ -102,8 +73,34 @@ struct State : capi::ModuleStateBase {
     Held s_array_unset{Held::name, "array_unset"}, s_absolute{Held::name, "absolute"};
     Held s_format{Held::name, "format"}, s_enter{Held::name, "__enter__"}, s_exit{Held::name, "__exit__"};
     Held s_init{Held::name, "__init__"}, s_class{Held::name, "__class__"}, s_name{Held::name, "__name__"};
+    // ... of the command and namespace classes.
+    Held s_cmd_name{Held::name, "cmd_name"}, s_args{Held::name, "args"}, s_keywords{Held::name, "keywords"};
+    Held s_logger{Held::name, "logger"}, s_ns{Held::name, "ns"}, s_vars{Held::name, "vars"};
+    Held s_objs{Held::name, "objs"}, s_procs{Held::name, "procs"}, s_cmds{Held::name, "cmds"};
+    Held s_build_tclcmd{Held::name, "build_tclcmd"}, s_createcommand{Held::name, "createcommand"};
+    Held s_delete{Held::name, "delete"}, s_is_proc{Held::name, "is_proc"}, s_info{Held::name, "info"};
+    Held s_byref{Held::name, "byref"}, s_create{Held::name, "create"}, s_current{Held::name, "current"};
+    Held s_is_absolute{Held::name, "is_absolute"}, s_del{Held::name, "__del__"};
+    Held s_wrapped{Held::name, "__wrapped__"}, s_update{Held::name, "update"}, s_var_type{Held::name, "var_type"};
+    Held s_rename{Held::name, "rename"}, s_origin{Held::name, "origin"}, s_proc_body{Held::name, "proc_body"};
+    Held s_proc_args{Held::name, "proc_args"}, s_proc_arg_default{Held::name, "proc_arg_default"};
+    Held s_get_str{Held::name, "get_str"}, s_get_obj{Held::name, "get_obj"};
+    Held s_array_get_str{Held::name, "array_get_str"}, s_array_get_obj{Held::name, "array_get_obj"};
+    Held s_is_array{Held::name, "is_array"}, s_startswith{Held::name, "startswith"};
+    Held s_rpartition{Held::name, "rpartition"};
+    Held s_WRAPPER_ASSIGNMENTS{Held::name, "WRAPPER_ASSIGNMENTS"}, s_WRAPPER_UPDATES{Held::name, "WRAPPER_UPDATES"};
+    Held s_kept_tk{Held::name, "_TempTclCommand__tk"};
 
     // Tcl words and text.
+    Held w_commands{Held::name, "commands"}, w_procs{Held::name, "procs"}, w_body{Held::name, "body"};
+    Held w_args{Held::name, "args"}, w_default{Held::name, "default"}, w_rename{Held::name, "::rename"};
+    Held w_qnamespace{Held::name, "::namespace"}, w_origin{Held::name, "origin"}, w_eval{Held::name, "eval"};
+    Held w_children{Held::name, "children"}, w_code{Held::name, "code"}, w_delete{Held::name, "delete"};
+    Held w_export{Held::name, "export"}, w_clear{Held::name, "-clear"}, w_forget{Held::name, "forget"};
+    Held w_import{Held::name, "import"}, w_force{Held::name, "-force"}, w_parent{Held::name, "parent"};
+    Held w_which{Held::name, "which"}, w_command{Held::name, "-command"}, w_variable{Held::name, "-variable"};
+    Held w_vars{Held::name, "vars"}, t_dash{Held::name, "-"}, t_calling{Held::name, "Calling: "};
+    Held t_empty{Held::name, ""}, t_star{Held::name, "*"};
     Held w_info{Held::name, "::info"}, w_exists{Held::name, "exists"}, w_array{Held::name, "::array"};
     Held w_get{Held::name, "get"}, w_set{Held::name, "set"}, w_unset{Held::name, "unset"};
     Held w_size{Held::name, "size"}, w_names{Held::name, "names"}, w_namespace{Held::name, "namespace"};
@@ -113,6 +110,8 @@ struct State : capi::ModuleStateBase {
 
     // Keyword-name tuples for vectorcalls.
     Held kw_array_index{Held::kwnames, "array_index"}, kw_nocomplain{Held::kwnames, "nocomplain"};
+    Held kw_index_nocomplain{Held::kwnames, "array_index nocomplain"};
+    Held kw_pattern{Held::kwnames, "pattern"}, kw_tcl{Held::kwnames, "tcl"};
     Held kw_tcl_cast{Held::kwnames, "tcl cast"}, kw_cls_id{Held::kwnames, "cls id"};
 
     // Hot-path caches: types whose instances hold these names as plain
@@ -124,8 +123,8 @@ struct State : capi::ModuleStateBase {
     std::atomic<const CacheEntry*> tk_methods[kTkMethods];
     Held cache_entries;  // list of the capsules that own the entries
 
-    // Commands and namespaces.
-    CmdState cmd;
+    Held dashed;  // dict: option name -> "-name", the common ones
+    bool assertions = true;  // false under python -O, as for `assert`
 };
 
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }
@@ -162,41 +161,49 @@ inline PyObject* quotify_str(State& st, PyObject* obj) noexcept {
     return s;
 }
 
-// obj.name(*args), args[0] being obj; `n` counts obj.
-inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t n, PyObject* kwnames = nullptr) noexcept {
-    return PyObject_VectorcallMethod(name, args, n, kwnames);
-}
+// Whether an optional argument is absent: NULL (not given) or None.
+inline bool is_none(PyObject* o) noexcept { return o == nullptr || o == Py_None; }
 
+// Python's truth of `obj`, None answered without a call.
+inline int truth(PyObject* obj) noexcept { return obj == Py_None ? 0 : PyObject_IsTrue(obj); }
+
+// None for a result that is not NULL (dropped), else NULL.
+inline PyObject* none_of(PyObject* r) noexcept {
+    if (r == nullptr) return nullptr;
+    Py_DECREF(r);
+    Py_RETURN_NONE;
+}
 
 // self.tcl.<cast>(value)
 inline PyObject* cast_with(PyObject* tcl, PyObject* cast_name, PyObject* value) noexcept {
-    PyObject* args[] = {tcl, value};
-    return call_method(cast_name, args, 2);
+    return capi::call_method(tcl, cast_name, value);
 }
-
-// a + b + c + d for str objects, with one allocation.
-PyObject* concat4(PyObject* a, PyObject* b, PyObject* c, PyObject* d) noexcept;
-
-// The handle's element name: var_name + "(" + quotify(array_index) + ")".
-PyObject* element_name(State& st, PyObject* var_name, PyObject* array_index) noexcept;
-
-// The name functions of TclNamespace, for the handles' own use.
-PyObject* ns_join2(State& st, PyObject* a, PyObject* b) noexcept;
 
 // ---------------------------------------------------------------------------
 // Class builders, called in order of creation by the module's exec slot
 
-bool build_tcl_variable(PyObject* module, State& st);
-bool build_array_and_temp_variables(PyObject* module, State& st);  // TempTclVariable, TclArrayVariable, TempTclArrayVariable
-bool build_tcl_command(PyObject* module, State& st);        // TclCommand, TempTclCommand
-bool build_namespace_views(PyObject* module, State& st);    // the four views, before TclNamespace
-bool build_tcl_namespace(PyObject* module, State& st);
-bool build_temp_namespace(PyObject* module, State& st);     // TempTclNamespace
+bool build_tcl_variable(PyObject* module, State& st);          // variable.cpp
+bool build_temp_variable(PyObject* module, State& st);         // temporaries.cpp
+bool build_array_variable(PyObject* module, State& st);        // arrays.cpp
+bool build_temp_array_variable(PyObject* module, State& st);   // temporaries.cpp
+bool build_tcl_command(PyObject* module, State& st);           // command.cpp
+bool build_temp_command(PyObject* module, State& st);          // temporaries.cpp
+bool build_variable_views(PyObject* module, State& st);        // var_views.cpp, before TclNamespace
+bool build_command_views(PyObject* module, State& st);         // cmd_views.cpp, before TclNamespace
+bool build_tcl_namespace(PyObject* module, State& st);         // tclnamespace.cpp
+bool build_temp_namespace(PyObject* module, State& st);        // temporaries.cpp
+bool init_element_error(State& st);                            // arrays.cpp
 // __reduce_ex__ of the temporaries: copying or pickling one raises TypeError.
 extern const capi::FunctionDef kRefuseCopy;
 
+// Whether `obj` is an instance of the module's class itself (not of a
+// subclass, which may override what a method delegates to): TclCommand or
+// TempTclCommand; TclNamespace or TempTclNamespace.
+bool own_command(State& st, PyObject* obj) noexcept;
+bool own_namespace(State& st, PyObject* obj) noexcept;
+
 // ---------------------------------------------------------------------------
-// Shared by the command and namespace classes
+// What the handle classes share (handles.cpp)
 
 // The package brelt.tcl (the default interpreter), a new reference.
 PyObject* the_package(State& st) noexcept;
@@ -215,8 +222,17 @@ bool init_base(State& st, PyObject* cls, PyObject* self) noexcept;
 // hook of the class after `cls` in the object's resolution order, so a
 // mixed-in context manager is chained.
 bool next_hook(PyObject* cls, PyObject* self, PyObject* name, Ref& hook) noexcept;
-// Whether `name` starts with "::" (str, or through its own startswith).
-int starts_with_colons(State& st, PyObject* name) noexcept;
+// The context manager chain of a temporary of class `cls`: the __enter__
+// of the class after `cls` called (self when there is none); its __exit__
+// called with `exc_info` (False when there is none).
+PyObject* chain_enter(State& st, PyObject* cls, PyObject* self) noexcept;
+PyObject* chain_exit(State& st, PyObject* cls, PyObject* self, PyObject* exc_info) noexcept;
+
+// `name` (the handle's own) when absolute, else joined to the interpreter's
+// current namespace (asked of the interpreter of `self`).
+PyObject* absolute_name(State& st, PyObject* self, PyObject* name) noexcept;
+// make_absolute(): self.<attr> = self.absolute(); None.
+PyObject* store_absolute(State& st, PyObject* self, PyObject* attr) noexcept;
 
 // TclCommand's requests, for the views' fast paths: `self` is a handle.
 PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept;
@@ -224,19 +240,10 @@ PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept
 PyObject* namespace_call(State& st, PyObject* ns, PyObject* words) noexcept;
 // The name of a TclNamespace as join() sees it: quotify(ns).
 PyObject* namespace_name(State& st, PyObject* ns) noexcept;
-
-// The direct implementations behind TclVariable's methods, for the mapping
-// methods of the array classes when no subclass overrides them.
-PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyObject* cast) noexcept;
-PyObject* variable_set(State& st, PyObject* self, PyObject* value, PyObject* array_index) noexcept;
-PyObject* variable_unset(State& st, PyObject* self, PyObject* array_index, PyObject* nocomplain) noexcept;
-PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noexcept;
-
-// An iterator that asks for its items at the first next(): `fetch(st, owner)`
-// returns an iterable whose items it then yields.
-using FetchFn = PyObject* (*)(State& st, PyObject* owner);
-bool init_lazy_iterator_type(PyObject* module, State& st);
-bool init_element_error(State& st);
-PyObject* new_lazy_iterator(State& st, PyObject* module, PyObject* owner, FetchFn fetch) noexcept;
+// What a temporary command keeps of the Tcl application its command went
+// to: (tk, the owning thread's ident or None); and its dropping once the
+// command is gone (temporaries.cpp).
+PyObject* kept_application(State& st, PyObject* tcl, PyObject* tk) noexcept;
+bool forget_kept_tk(State& st, PyObject* self) noexcept;
 
 }  // namespace tclns
