@@ -24,14 +24,6 @@ PyObject* interp_proxy(State& st, PyObject* tcl) noexcept {
     return host::interpreter_proxy(interp.get());
 }
 
-PyObject* make_words(std::initializer_list<PyObject*> items) noexcept {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (t == nullptr) return nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject* o : items) PyTuple_SET_ITEM(t, i++, Py_NewRef(o));
-    return t;
-}
-
 std::nullptr_t reraise_as_key_error() noexcept {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref key_error = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, exc.get()));

@@ -75,8 +75,7 @@ bool bind_all(PyObject* module) {
 
 bool init_names(State& st) {
     st.dashed = Ref::steal(PyDict_New());
-    st.cache_entries = Ref::steal(PyList_New(0));
-    if (!st.dashed || !st.cache_entries) return false;
+    if (!st.dashed) return false;
     // `assert` statements run unless Python was started with -O.
     Ref flags = Ref::steal(PyObject_GetAttrString(st.sys.get(), "flags"));
     Ref optimize = flags ? Ref::steal(PyObject_GetAttrString(flags.get(), "optimize")) : Ref();
@@ -84,15 +83,15 @@ bool init_names(State& st) {
     int level = PyObject_IsTrue(optimize.get());
     if (level < 0) return false;
     st.assertions = level == 0;
-    st.plain_names[0] = Ref::borrow(st.s_tcl.get());
-    st.plain_names[1] = Ref::borrow(st.s_var_name.get());
-    st.plain_names[2] = Ref::borrow(st.s_cast.get());
-    st.plain_names[3] = Ref::borrow(st.s_tk.get());
-    st.tk_method_names[static_cast<int>(TkMethod::getvar)] = Ref::borrow(st.s_getvar.get());
-    st.tk_method_names[static_cast<int>(TkMethod::setvar)] = Ref::borrow(st.s_setvar.get());
-    st.tk_method_names[static_cast<int>(TkMethod::unsetvar)] = Ref::borrow(st.s_unsetvar.get());
-    st.tk_method_names[static_cast<int>(TkMethod::call)] = Ref::borrow(st.s_call.get());
-    st.tk_method_names[static_cast<int>(TkMethod::eval)] = Ref::borrow(st.s_eval.get());
+    host::RequestCore& rq = st.requests;
+    rq.tcl_error = Ref::borrow(st.TclError.get());
+    rq.tcl_obj = Ref::borrow(st.TclObj.get());
+    rq.cache_entries = Ref::steal(PyList_New(0));
+    if (!rq.cache_entries) return false;
+    rq.plain_names[0] = Ref::borrow(st.s_tcl.get());
+    rq.plain_names[1] = Ref::borrow(st.s_var_name.get());
+    rq.plain_names[2] = Ref::borrow(st.s_cast.get());
+    rq.plain_names[3] = Ref::borrow(st.s_tk.get());
     return true;
 }
 

@@ -3,11 +3,10 @@
 // the requests one class makes of another).
 #pragma once
 
-#include <atomic>
-
 #include "callback.hpp"
 #include "call.hpp"
 #include "capi.hpp"
+#include "request.hpp"
 
 namespace tclns {
 
@@ -16,24 +15,6 @@ using capi::Ref;
 
 using capi::Held;
 using capi::call_method;
-
-// Caches of the hot path (fastpath.hpp), keyed by type and version tag.
-// An entry is immutable once published (an atomic pointer store) and is
-// owned by a capsule in State::cache_entries for the module's life, so a
-// reader in any thread may follow a pointer it loaded, and use the method
-// it names, without a reference of its own (free-threaded builds too).
-// Beyond kMaxCacheEntries entries nothing more is cached: the slow path
-// is as correct.
-inline constexpr int kTypeCacheSize = 4;
-inline constexpr Py_ssize_t kMaxCacheEntries = 256;
-struct CacheEntry {
-    PyTypeObject* type = nullptr;  // compared, never followed
-    unsigned int tag = 0;
-    PyObject* method = nullptr;    // strong, or NULL
-};
-enum class TkMethod { getvar, setvar, unsetvar, call, eval };
-inline constexpr int kTkMethods = 5;
-
 
 struct State : capi::ModuleStateBase {
     // Imported at module execution.
@@ -114,14 +95,9 @@ struct State : capi::ModuleStateBase {
     Held kw_pattern{Held::kwnames, "pattern"}, kw_tcl{Held::kwnames, "tcl"};
     Held kw_tcl_cast{Held::kwnames, "tcl cast"}, kw_cls_id{Held::kwnames, "cls id"};
 
-    // Hot-path caches: types whose instances hold these names as plain
-    // instance attributes, and the tk methods last found on tk's type.
-    Held plain_names[4];  // tcl, var_name, cast, tk
-    std::atomic<const CacheEntry*> plain_types[kTypeCacheSize];
-    std::atomic<unsigned int> plain_next{0};
-    Held tk_method_names[kTkMethods];
-    std::atomic<const CacheEntry*> tk_methods[kTkMethods];
-    Held cache_entries;  // list of the capsules that own the entries
+    // The request path (host/request.hpp): its names, caches, TclError
+    // and Tcl_Obj.
+    host::RequestCore requests;
 
     Held dashed;  // dict: option name -> "-name", the common ones
     bool assertions = true;  // false under python -O, as for `assert`
@@ -130,9 +106,7 @@ struct State : capi::ModuleStateBase {
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }
 
 // The names the host layer's look-through reads.
-inline host::Names host_names(State& st) noexcept {
-    return {st.s_thread.get(), st.s_tk.get(), st.s_default_interpreter.get(), st.s_default.get()};
-}
+inline host::Names host_names(State& st) noexcept { return st.requests.names(); }
 
 // ---------------------------------------------------------------------------
 // Calls into the sibling module and into tkinter
@@ -211,7 +185,7 @@ PyObject* the_package(State& st) noexcept;
 // package when `tcl` is false (or NULL).
 PyObject* interp_proxy(State& st, PyObject* tcl) noexcept;
 // A tuple of the given words (borrowed references).
-PyObject* make_words(std::initializer_list<PyObject*> items) noexcept;
+using host::make_words;
 // Raises KeyError(exc) from exc, exc being the exception being raised now.
 std::nullptr_t reraise_as_key_error() noexcept;
 // super(cls, self)
