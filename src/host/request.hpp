@@ -34,7 +34,7 @@ using capi::Held;
 // correct.
 inline constexpr int kTypeCacheSize = 4;
 inline constexpr Py_ssize_t kMaxCacheEntries = 256;
-inline constexpr int kMaxPlainNames = 4;
+inline constexpr int kMaxPlainNames = 5;
 struct CacheEntry {
     PyTypeObject* type = nullptr;  // compared, never followed
     unsigned int tag = 0;
@@ -46,8 +46,8 @@ inline constexpr int kTkMethods = 5;
 // What the request path keeps in a module's state. The names are interned
 // when the state is made; the module's exec slot fills tcl_error, tcl_obj,
 // cache_entries (a new list) and plain_names (the attributes its handles
-// hold as plain instance attributes; "tcl" among them, unused slots left
-// empty).
+// hold as plain instance attributes, with "tcl", and "tk" and "_thread" of
+// the Interpreter; unused slots left empty).
 struct RequestCore {
     Held tcl{Held::name, "tcl"}, tk{Held::name, "tk"}, thread{Held::name, "_thread"};
     Held default_interpreter{Held::name, "_default_interpreter"}, default_method{Held::name, "_default"};
@@ -137,6 +137,7 @@ inline const CacheEntry* new_cache_entry(RequestCore& rq, PyTypeObject* t, unsig
 // one of the module's own classes (`own`), which define no descriptor for
 // these names; or, for the names of rq.plain_names, when the type passes
 // plain_instance_attrs(). Otherwise through getattr().
+
 class AttrReader {
 public:
     AttrReader(RequestCore& rq, PyObject* obj) noexcept : rq_(&rq), obj_(obj) {}
@@ -168,6 +169,32 @@ private:
 // thread that does not own the interpreter, unless a threaded Interpreter
 // forwards the request to its own thread.
 inline bool tk_of(RequestCore& rq, PyObject* tcl, Ref& tk) noexcept {
+    // An Interpreter (or a weak proxy on one) whose owner and tk are plain
+    // attributes (plain_names holds both): both from its dict, fetched once.
+    Ref interp;
+    if (!PyWeakref_CheckProxy(tcl)) {
+        interp = Ref::borrow(tcl);
+    } else if (PyWeakref_GetRef(tcl, interp.out()) < 0) {
+        return false;
+    }
+    if (interp && !PyModule_Check(interp.get()) && plain_instance_attrs(rq, Py_TYPE(interp.get()))) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(interp.get(), nullptr));
+        if (!dict) return false;
+        PyObject* owner = PyDict_GetItemWithError(dict.get(), rq.thread.get());
+        if (owner != nullptr && PyLong_CheckExact(owner)) {
+            // An int's value is read without running code.
+            unsigned long ident = PyLong_AsUnsignedLong(owner);
+            if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+            if (ident == PyThread_get_thread_ident()) {
+                PyObject* app = PyDict_GetItemWithError(dict.get(), rq.tk.get());
+                if (app != nullptr) {
+                    tk = Ref::borrow(app);
+                    return true;
+                }
+            }
+        }
+        if (PyErr_Occurred()) return false;
+    }
     Ref target;
     Names names = rq.names();
     if (!interpreter_of(names, tcl, target)) return false;

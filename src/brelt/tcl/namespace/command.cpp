@@ -16,10 +16,8 @@ std::nullptr_t missing_self(Function* fn) noexcept {
 
 namespace {
 
-// call() and eval(): build, log (call only), send, cast.
-PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool as_script) {
-    if (nargs < 1) return missing_self(fn);
-    State& st = state_of(fn);
+// call() and eval(): build, log (call only), send, cast; args[0] is self.
+PyObject* run(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool as_script) {
     PyObject* self = args[0];
     bool own = own_command(st, self);
     AttrReader f(self, own);
@@ -59,19 +57,25 @@ PyObject* run(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 }
 
 PyObject* call_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run(fn, args, nargs, kwnames, false);
+    if (nargs < 1) return missing_self(fn);
+    return run(state_of(fn), args, nargs, kwnames, false);
 }
 
 PyObject* eval_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run(fn, args, nargs, kwnames, true);
+    if (nargs < 1) return missing_self(fn);
+    return run(state_of(fn), args, nargs, kwnames, true);
+}
+
+// __call__(self, *args, **kwargs) with args[0] being self.
+PyObject* dunder_call(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (own_command(st, args[0])) return run(st, args, nargs, kwnames, false);
+    // Exactly self.call(...), so a subclass's call() is what runs.
+    return call_method(st.s_call.get(), args, static_cast<size_t>(nargs), kwnames);
 }
 
 PyObject* dunder_call_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs < 1) return missing_self(fn);
-    State& st = state_of(fn);
-    if (own_command(st, args[0])) return run(fn, args, nargs, kwnames, false);
-    // Exactly self.call(...), so a subclass's call() is what runs.
-    return call_method(st.s_call.get(), args, static_cast<size_t>(nargs), kwnames);
+    return dunder_call(state_of(fn), args, nargs, kwnames);
 }
 
 PyObject* build_raw(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -598,6 +602,45 @@ errorinfo and the words of ::errorCode as the tuple errorcode.
 
 }  // namespace
 
+// The class's __call__ is the module's own while this slot is the class's
+// (CPython puts its own slot back when __call__ is replaced, and gives it to
+// a subclass), so the call goes straight to it, with the arguments as
+// CPython would hand them over (each keyword value held).
+PyObject* command_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
+    if (module == nullptr) return nullptr;
+    State& st = *static_cast<State*>(PyModule_GetState(module));
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    capi::SmallVector<PyObject*, 8> stack;
+    capi::SmallVector<Ref, 4> values;
+    Ref kwnames;
+    try {
+        stack.reserve(static_cast<size_t>(1 + n + nkw));
+        stack.emplace_back(self);
+        for (Py_ssize_t i = 0; i < n; ++i) stack.emplace_back(PyTuple_GET_ITEM(args, i));
+        if (nkw > 0) {
+            kwnames = Ref::steal(PyTuple_New(nkw));
+            if (!kwnames) return nullptr;
+            Py_ssize_t pos = 0, k = 0;
+            PyObject *key, *value;
+            while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (!PyUnicode_Check(key)) {
+                    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                    return nullptr;
+                }
+                PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+                values.push_back(Ref::borrow(value));
+                stack.emplace_back(value);
+            }
+        }
+    } catch (...) {
+        capi::set_error_from_cpp_exception();
+        return nullptr;
+    }
+    return dunder_call(st, stack.data(), 1 + n, kwnames.get());
+}
+
 bool build_tcl_command(PyObject* module, State& st) {
     capi::ClassBuilder cls(module, "TclCommand", kClassDoc);
     cls.method(kInit)
@@ -624,6 +667,7 @@ bool build_tcl_command(PyObject* module, State& st) {
         .method(kGet);
     st.TclCommand = cls.build();
     if (!st.TclCommand) return false;
+    capi::install_type_slots(module, st.TclCommand.get(), nullptr, command_tp_call);
     st.command_init = Ref::steal(PyObject_GetAttr(st.TclCommand.get(), st.s_init.get()));
     return static_cast<bool>(st.command_init);
 }

@@ -91,7 +91,8 @@ bool init_names(State& st) {
     rq.plain_names[0] = Ref::borrow(st.s_tcl.get());
     rq.plain_names[1] = Ref::borrow(st.s_var_name.get());
     rq.plain_names[2] = Ref::borrow(st.s_cast.get());
-    rq.plain_names[3] = Ref::borrow(st.s_tk.get());
+    rq.plain_names[3] = Ref::borrow(rq.tk.get());
+    rq.plain_names[4] = Ref::borrow(rq.thread.get());
     return true;
 }
 
@@ -152,9 +153,10 @@ Description:
     This file implements abstraction of Tcl namespaces, variables and commands
 )doc";
 
+}  // namespace
+
 PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.namespace", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
-}  // namespace
 }  // namespace tclns
 
 PyMODINIT_FUNC PyInit_namespace() { return PyModuleDef_Init(&tclns::module_def); }

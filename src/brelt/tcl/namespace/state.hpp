@@ -53,6 +53,7 @@ struct State : capi::ModuleStateBase {
     Held s_array_names{Held::name, "array_names"}, s_array_set{Held::name, "array_set"};
     Held s_array_unset{Held::name, "array_unset"}, s_absolute{Held::name, "absolute"};
     Held s_format{Held::name, "format"}, s_enter{Held::name, "__enter__"}, s_exit{Held::name, "__exit__"};
+    Held s_dunder_call{Held::name, "__call__"};
     Held s_init{Held::name, "__init__"}, s_class{Held::name, "__class__"}, s_name{Held::name, "__name__"};
     // ... of the command and namespace classes.
     Held s_cmd_name{Held::name, "cmd_name"}, s_args{Held::name, "args"}, s_keywords{Held::name, "keywords"};
@@ -169,6 +170,14 @@ bool build_temp_namespace(PyObject* module, State& st);        // temporaries.cp
 bool init_element_error(State& st);                            // arrays.cpp
 // __reduce_ex__ of the temporaries: copying or pickling one raises TypeError.
 extern const capi::FunctionDef kRefuseCopy;
+
+// The module's definition (module.cpp), by which a slot of one of its
+// classes finds the module's state.
+extern PyModuleDef module_def;
+
+// The call slot of TclCommand and TempTclCommand: what CPython's own slot
+// does with their __call__ (command.cpp), without the detour.
+PyObject* command_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
 
 // Whether `obj` is an instance of the module's class itself (not of a
 // subclass, which may override what a method delegates to): TclCommand or

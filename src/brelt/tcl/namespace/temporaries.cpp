@@ -511,7 +511,9 @@ bool build_temp_command(PyObject* module, State& st) {
         .method(kCommandExit)
         .method(kCommandDel);
     st.TempTclCommand = cls.build();
-    return static_cast<bool>(st.TempTclCommand);
+    if (!st.TempTclCommand) return false;
+    capi::install_type_slots(module, st.TempTclCommand.get(), nullptr, command_tp_call);
+    return true;
 }
 
 bool build_temp_namespace(PyObject* module, State& st) {
