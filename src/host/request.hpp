@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <initializer_list>
 #include <new>
 
@@ -43,6 +44,72 @@ struct CacheEntry {
 enum class TkMethod { getvar, setvar, unsetvar, call, eval };
 inline constexpr int kTkMethods = 5;
 
+// The values last read from a few dicts, while each dict is unchanged: on
+// CPython 3.11 every change of a dict gives it a new version tag
+// (ma_version_tag, from one counter), so a dict at the same address with
+// the same tag is the same dict holding the same values, and a value read
+// from it then is still in it (alive, borrowed from the dict). With the GIL
+// only: the memo is changed under it.
+#if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030C0000
+#define HOST_DICT_MEMO 1
+#else
+#define HOST_DICT_MEMO 0
+#endif
+struct DictMemo {
+    static constexpr int kDicts = 4, kNames = 8;
+    struct Entry {
+        PyObject* dict = nullptr;  // compared, followed only once matched
+        uint64_t tag = 0;
+        int n = 0;
+        PyObject* names[kNames];   // interned names, compared
+        PyObject* values[kNames];  // borrowed from the dict
+    };
+    Entry entries[kDicts];
+    int next = 0;
+
+    // d[name] as a new reference; NULL (no error set) when d lacks it.
+    [[gnu::always_inline]] PyObject* get(PyObject* d, PyObject* name) noexcept {
+#if HOST_DICT_MEMO
+        if (!PyDict_CheckExact(d)) return lookup(d, name);
+        uint64_t tag = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+        for (Entry& e : entries) {
+            if (e.dict != d || e.tag != tag) continue;
+            for (int i = 0; i < e.n; ++i) {
+                if (e.names[i] == name) return Py_NewRef(e.values[i]);
+            }
+            PyObject* value = lookup(d, name);
+            // The look-up may have run code (a key's __eq__): keep the
+            // value only when the dict is still as it was.
+            if (value != nullptr && e.n < kNames && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == tag &&
+                e.dict == d && e.tag == tag) {
+                e.names[e.n] = name;
+                e.values[e.n++] = value;
+            }
+            return value;
+        }
+        PyObject* value = lookup(d, name);
+        if (value != nullptr && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == tag && tag != 0) {
+            Entry& e = entries[next];
+            next = (next + 1) % kDicts;
+            e.dict = d;
+            e.tag = tag;
+            e.n = 1;
+            e.names[0] = name;
+            e.values[0] = value;
+        }
+        return value;
+#else
+        return lookup(d, name);
+#endif
+    }
+
+private:
+    static PyObject* lookup(PyObject* d, PyObject* name) noexcept {
+        PyObject* value = PyDict_GetItemWithError(d, name);
+        return Py_XNewRef(value);
+    }
+};
+
 // What the request path keeps in a module's state. The names are interned
 // when the state is made; the module's exec slot fills tcl_error, tcl_obj,
 // cache_entries (a new list) and plain_names (the attributes its handles
@@ -61,6 +128,7 @@ struct RequestCore {
     std::atomic<unsigned int> plain_next{0};
     std::atomic<const CacheEntry*> tk_methods[kTkMethods] = {};
     Held cache_entries;  // list of the capsules that own the entries
+    DictMemo memo;
 
     Names names() const noexcept { return {thread.get(), tk.get(), default_interpreter.get(), default_method.get()}; }
 };
@@ -140,18 +208,27 @@ inline const CacheEntry* new_cache_entry(RequestCore& rq, PyTypeObject* t, unsig
 
 class AttrReader {
 public:
-    AttrReader(RequestCore& rq, PyObject* obj) noexcept : rq_(&rq), obj_(obj) {}
-    AttrReader(PyObject* obj, bool own) noexcept : obj_(obj), own_(own) {}
+    AttrReader(RequestCore& rq, PyObject* obj) noexcept : rq_(&rq), memo_(&rq.memo), obj_(obj) {}
+    AttrReader(RequestCore& rq, PyObject* obj, bool own) noexcept : memo_(&rq.memo), obj_(obj), own_(own) {}
     PyObject* obj() const noexcept { return obj_; }
 
     [[gnu::always_inline]] PyObject* operator()(PyObject* name) noexcept {
-        if (own_ || (rq_ != nullptr && plain_instance_attrs(*rq_, Py_TYPE(obj_)))) {
+        if (rq_ != nullptr) {
+            // Asked again only when the class changed since (its tag).
+            PyTypeObject* t = Py_TYPE(obj_);
+            unsigned int tag = capi::type_version(t);
+            if (tag == 0 || tag != tag_) {
+                plain_ = plain_instance_attrs(*rq_, t);
+                tag_ = capi::type_version(t);
+            }
+        }
+        if (own_ || plain_) {
             if (!dict_) {
                 dict_ = Ref::steal(PyObject_GenericGetDict(obj_, nullptr));
                 if (!dict_) return nullptr;
             }
-            PyObject* value = PyDict_GetItemWithError(dict_.get(), name);
-            if (value != nullptr) return Py_NewRef(value);
+            PyObject* value = memo_->get(dict_.get(), name);
+            if (value != nullptr) return value;
             if (PyErr_Occurred()) return nullptr;
         }
         return PyObject_GetAttr(obj_, name);
@@ -159,8 +236,11 @@ public:
 
 private:
     RequestCore* rq_ = nullptr;
+    DictMemo* memo_;
     PyObject* obj_;
     bool own_ = false;
+    bool plain_ = false;
+    unsigned int tag_ = 0;
     Ref dict_;
 };
 
@@ -180,17 +260,14 @@ inline bool tk_of(RequestCore& rq, PyObject* tcl, Ref& tk) noexcept {
     if (interp && !PyModule_Check(interp.get()) && plain_instance_attrs(rq, Py_TYPE(interp.get()))) {
         Ref dict = Ref::steal(PyObject_GenericGetDict(interp.get(), nullptr));
         if (!dict) return false;
-        PyObject* owner = PyDict_GetItemWithError(dict.get(), rq.thread.get());
-        if (owner != nullptr && PyLong_CheckExact(owner)) {
+        Ref owner = Ref::steal(rq.memo.get(dict.get(), rq.thread.get()));
+        if (owner && PyLong_CheckExact(owner.get())) {
             // An int's value is read without running code.
-            unsigned long ident = PyLong_AsUnsignedLong(owner);
+            unsigned long ident = PyLong_AsUnsignedLong(owner.get());
             if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
             if (ident == PyThread_get_thread_ident()) {
-                PyObject* app = PyDict_GetItemWithError(dict.get(), rq.tk.get());
-                if (app != nullptr) {
-                    tk = Ref::borrow(app);
-                    return true;
-                }
+                tk = Ref::steal(rq.memo.get(dict.get(), rq.tk.get()));
+                if (tk) return true;
             }
         }
         if (PyErr_Occurred()) return false;

@@ -157,7 +157,7 @@ PyObject* assemble_line(State& st, LineParts& p, PyObject* kwnames, Py_ssize_t n
 }  // namespace
 
 PyObject* build_line(State& st, PyObject* self, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept {
-    AttrReader attrs(self, own_command(st, self));
+    AttrReader attrs(st, self, own_command(st, self));
     return build_line(st, attrs, call, ncall, kwnames);
 }
 

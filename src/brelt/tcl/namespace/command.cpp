@@ -20,7 +20,7 @@ namespace {
 PyObject* run(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool as_script) {
     PyObject* self = args[0];
     bool own = own_command(st, self);
-    AttrReader f(self, own);
+    AttrReader f(st, self, own);
     Ref line = Ref::steal(own ? build_line(st, f, args + 1, nargs - 1, kwnames) : line_of(st, args, nargs, kwnames));
     if (!line) return nullptr;
     if (!as_script) {
@@ -154,7 +154,7 @@ PyObject* request(State& st, PyObject* self, std::initializer_list<PyObject*> w,
 }
 
 PyObject* name_of(State& st, PyObject* self) noexcept {
-    return AttrReader(self, own_command(st, self))(st.s_cmd_name.get());
+    return AttrReader(st, self, own_command(st, self))(st.s_cmd_name.get());
 }
 
 }  // namespace
@@ -485,7 +485,7 @@ only the parts that are set.
 PyObject* repr(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kRepr.slot("self")];
-    AttrReader f(self, own_command(st, self));
+    AttrReader f(st, self, own_command(st, self));
     Ref cls = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.s_name.get()));
     Ref name = cls ? Ref::steal(f(st.s_cmd_name.get())) : Ref();
     if (!name) return nullptr;

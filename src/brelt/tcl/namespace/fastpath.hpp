@@ -17,7 +17,7 @@ using host::TkMethod;
 class AttrReader : public host::AttrReader {
 public:
     AttrReader(State& st, PyObject* obj) noexcept : host::AttrReader(st.requests, obj) {}
-    AttrReader(PyObject* obj, bool own) noexcept : host::AttrReader(obj, own) {}
+    AttrReader(State& st, PyObject* obj, bool own) noexcept : host::AttrReader(st.requests, obj, own) {}
 };
 
 inline PyObject* read_attr(State& st, PyObject* obj, PyObject* name) noexcept { return AttrReader(st, obj)(name); }

@@ -14,7 +14,7 @@ namespace {
 
 
 PyObject* ns_attr(State& st, PyObject* self) noexcept {
-    return AttrReader(self, own_namespace(st, self))(st.s_ns.get());
+    return AttrReader(st, self, own_namespace(st, self))(st.s_ns.get());
 }
 
 // Whether tclobj(obj) would give obj back unchanged because it is made of

@@ -13,7 +13,7 @@ bool own_view(State& st, PyObject* obj) noexcept {
            Py_IS_TYPE(obj, st.CommandsView.as<PyTypeObject>()) || Py_IS_TYPE(obj, st.ProcsView.as<PyTypeObject>());
 }
 
-PyObject* view_ns(State& st, PyObject* self) noexcept { return AttrReader(self, own_view(st, self))(st.s_ns.get()); }
+PyObject* view_ns(State& st, PyObject* self) noexcept { return AttrReader(st, self, own_view(st, self))(st.s_ns.get()); }
 
 // TclNamespace.join(ns, name). An empty name (None, '') is refused: join()
 // would skip it and so name the namespace itself, a variable or command in
