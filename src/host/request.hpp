@@ -112,7 +112,7 @@ private:
 
 // What the request path keeps in a module's state. The names are interned
 // when the state is made; the module's exec slot fills tcl_error, tcl_obj,
-// cache_entries (a new list) and plain_names (the attributes its handles
+// tkapp_type, cache_entries (a new list) and plain_names (the attributes its handles
 // hold as plain instance attributes, with "tcl", and "tk" and "_thread" of
 // the Interpreter; unused slots left empty).
 struct RequestCore {
@@ -123,6 +123,7 @@ struct RequestCore {
                                         {Held::name, "call"}, {Held::name, "eval"}};
     Held tcl_error;  // tkinter.TclError
     Held tcl_obj;    // _tkinter.Tcl_Obj: a value of a type tkinter does not convert
+    Held tkapp_type; // _tkinter.TkappType: tkinter's own application objects
     Held plain_names[kMaxPlainNames];
     std::atomic<const CacheEntry*> plain_types[kTypeCacheSize] = {};
     std::atomic<unsigned int> plain_next{0};
@@ -360,6 +361,26 @@ struct QuietRequests {
 inline PyObject* tk_call_words(RequestCore& rq, PyObject* tcl, PyObject* tk, PyObject* words) noexcept {
     PyObject* args[] = {tk, words};
     return call_tk(rq, tcl, TkMethod::call, args, 2);
+}
+
+// tk.call(words) for the words[0:n] (borrowed, n >= 1) of one command. To
+// tkinter's own application object they go as the call's arguments, which
+// is the same command to Tcl (its call takes a lone tuple argument as the
+// words) without a tuple of our own; any other tk gets the one tuple, as
+// it always does.
+inline PyObject* tk_call_spread(RequestCore& rq, PyObject* tcl, PyObject* tk, PyObject* const* words,
+                                size_t n) noexcept {
+    constexpr size_t kMax = 15;
+    if (Py_IS_TYPE(tk, rq.tkapp_type.as<PyTypeObject>()) && n <= kMax && !(n == 1 && PyTuple_Check(words[0]))) {
+        PyObject* args[kMax + 1];
+        args[0] = tk;
+        for (size_t i = 0; i < n; ++i) args[i + 1] = words[i];
+        return call_tk(rq, tcl, TkMethod::call, args, n + 1);
+    }
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Py_NewRef(words[i]));
+    return tk_call_words(rq, tcl, tk, tuple.get());
 }
 
 // A tuple of the given words (borrowed references).

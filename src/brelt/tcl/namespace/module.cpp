@@ -86,6 +86,7 @@ bool init_names(State& st) {
     host::RequestCore& rq = st.requests;
     rq.tcl_error = Ref::borrow(st.TclError.get());
     rq.tcl_obj = Ref::borrow(st.TclObj.get());
+    if (!import_attr(rq.tkapp_type, "_tkinter", "TkappType")) return false;
     rq.cache_entries = Ref::steal(PyList_New(0));
     if (!rq.cache_entries) return false;
     rq.plain_names[0] = Ref::borrow(st.s_tcl.get());

@@ -12,7 +12,6 @@ bool own_namespace(State& st, PyObject* obj) noexcept {
 
 namespace {
 
-
 PyObject* ns_attr(State& st, PyObject* self) noexcept {
     return AttrReader(st, self, own_namespace(st, self))(st.s_ns.get());
 }
@@ -42,16 +41,26 @@ PyObject* run(State& st, PyObject* self, PyObject* tclcmd, PyObject* const* extr
     } else {
         cmd = Ref::borrow(tclcmd);
     }
-    Ref name = Ref::steal(ns_attr(st, self));
+    // One reader for both reads of the module's own class.
+    bool own = own_namespace(st, self);
+    AttrReader attrs(st, self, own), plain(st, self);
+    Ref name = Ref::steal(attrs(st.s_ns.get()));
     if (!name) return nullptr;
     int wrap = truth(name.get());
     if (wrap < 0) return nullptr;
+    Ref tcl, tk;
+    if (wrap && !as_script && PyUnicode_CheckExact(name.get()) && all_text(cmd.get(), 1)) {
+        // The words need no tclobj() (all_text() of the whole line) and go
+        // as they are: "namespace eval <ns> <cmd>", no tuple of them.
+        if (!interp_tk(st, own ? attrs : plain, tcl, tk)) return nullptr;
+        PyObject* words[] = {st.w_namespace.get(), st.w_eval.get(), name.get(), cmd.get()};
+        return host::tk_call_spread(st.requests, tcl.get(), tk.get(), words, 4);
+    }
     if (wrap) {
         cmd = Ref::steal(make_words({st.w_namespace.get(), st.w_eval.get(), name.get(), cmd.get()}));
         if (!cmd) return nullptr;
     }
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
+    if (!interp_tk(st, own ? attrs : plain, tcl, tk)) return nullptr;
     if (as_script) {
         Ref script = Ref::steal(quotify(st, cmd.get()));
         if (!script) return nullptr;
