@@ -121,37 +121,36 @@ struct LineParts {
     Options options;
 };
 
-PyObject* assemble_line(State& st, LineParts& p, PyObject* kwnames, Py_ssize_t nnew) noexcept {
+bool assemble_words(State& st, LineParts& p, PyObject* kwnames, Py_ssize_t nnew, Words& out) noexcept {
     Py_ssize_t nbound = PyTuple_GET_SIZE(p.bound.get());
     Py_ssize_t ncall = static_cast<Py_ssize_t>(p.converted.size());
     Py_ssize_t nkeep = static_cast<Py_ssize_t>(p.options.size());
-    Ref line = Ref::steal(PyTuple_New(1 + nbound + ncall + 2 * (nkeep + nnew)));
-    if (!line) return nullptr;
-    PyTuple_SET_ITEM(line.get(), 0, p.name.release());
-    Py_ssize_t at = 1;
-    for (Py_ssize_t i = 0; i < nbound; ++i) {
-        PyTuple_SET_ITEM(line.get(), at++, Py_NewRef(PyTuple_GET_ITEM(p.bound.get(), i)));
-    }
-    for (Py_ssize_t i = 0; i < ncall; ++i) {
-        PyTuple_SET_ITEM(line.get(), at++, p.converted[static_cast<size_t>(i)].release());
-    }
-    auto put = [&](PyObject* key, Ref& value) {
-        PyObject* dashed = dashed_name(st, key);
-        if (dashed == nullptr) return false;
-        PyTuple_SET_ITEM(line.get(), at++, dashed);
-        PyTuple_SET_ITEM(line.get(), at++, value.release());
-        return true;
-    };
-    for (size_t i = 0; i < p.options.size(); ++i) {
-        if (!put(p.options[i].key.get(), p.options[i].value)) return nullptr;
-    }
-    for (Py_ssize_t k = 0, nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0; k < nkw; ++k) {
-        if (!p.used[static_cast<size_t>(k)] &&
-            !put(PyTuple_GET_ITEM(kwnames, k), p.call_opts[static_cast<size_t>(k)])) {
-            return nullptr;
+    try {
+        out.reserve(static_cast<size_t>(1 + nbound + ncall + 2 * (nkeep + nnew)));
+        out.push_back(std::move(p.name));
+        for (Py_ssize_t i = 0; i < nbound; ++i) out.push_back(Ref::borrow(PyTuple_GET_ITEM(p.bound.get(), i)));
+        for (Py_ssize_t i = 0; i < ncall; ++i) out.push_back(std::move(p.converted[static_cast<size_t>(i)]));
+        auto put = [&](PyObject* key, Ref& value) {
+            Ref dashed = Ref::steal(dashed_name(st, key));
+            if (!dashed) return false;
+            out.push_back(std::move(dashed));
+            out.push_back(std::move(value));
+            return true;
+        };
+        for (size_t i = 0; i < p.options.size(); ++i) {
+            if (!put(p.options[i].key.get(), p.options[i].value)) return false;
         }
+        for (Py_ssize_t k = 0, nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0; k < nkw; ++k) {
+            if (!p.used[static_cast<size_t>(k)] &&
+                !put(PyTuple_GET_ITEM(kwnames, k), p.call_opts[static_cast<size_t>(k)])) {
+                return false;
+            }
+        }
+    } catch (...) {
+        capi::set_error_from_cpp_exception();
+        return false;
     }
-    return line.release();
+    return true;
 }
 
 }  // namespace
@@ -161,26 +160,39 @@ PyObject* build_line(State& st, PyObject* self, PyObject* const* call, Py_ssize_
     return build_line(st, attrs, call, ncall, kwnames);
 }
 
-PyObject* build_line(State& st, AttrReader& attrs, PyObject* const* call, Py_ssize_t ncall,
-                     PyObject* kwnames) noexcept {
+bool build_words(State& st, AttrReader& attrs, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames,
+                 Words& out) noexcept {
     LineParts p;
     p.name = Ref::steal(attrs(st.s_cmd_name.get()));
-    if (!p.name) return nullptr;
+    if (!p.name) return false;
     p.bound = Ref::steal(attrs(st.s_args.get()));
-    if (!p.bound) return nullptr;
+    if (!p.bound) return false;
     if (!PyTuple_Check(p.bound.get())) {
         PyErr_Format(PyExc_TypeError, "can only concatenate tuple (not \"%.200s\") to tuple",
                      Py_TYPE(p.bound.get())->tp_name);
-        return nullptr;
+        return false;
     }
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (!convert_all(st, call, ncall, p.converted) || !convert_all(st, call + ncall, nkw, p.call_opts) ||
         !read_bound_options(st, attrs, p.options)) {
-        return nullptr;
+        return false;
     }
     Py_ssize_t nnew = merge_call_options(p.options, kwnames, p.call_opts, p.used);
-    if (nnew < 0) return nullptr;
-    return assemble_line(st, p, kwnames, nnew);
+    if (nnew < 0) return false;
+    return assemble_words(st, p, kwnames, nnew, out);
+}
+
+PyObject* words_tuple(Words& words) noexcept {
+    PyObject* line = PyTuple_New(static_cast<Py_ssize_t>(words.size()));
+    if (line == nullptr) return nullptr;
+    for (size_t i = 0; i < words.size(); ++i) PyTuple_SET_ITEM(line, static_cast<Py_ssize_t>(i), words[i].release());
+    return line;
+}
+
+PyObject* build_line(State& st, AttrReader& attrs, PyObject* const* call, Py_ssize_t ncall,
+                     PyObject* kwnames) noexcept {
+    Words words;
+    return build_words(st, attrs, call, ncall, kwnames, words) ? words_tuple(words) : nullptr;
 }
 
 PyObject* line_of(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

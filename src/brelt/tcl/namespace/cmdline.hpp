@@ -8,12 +8,20 @@
 
 namespace tclns {
 
+// The words of a command line, each held.
+using Words = capi::SmallVector<Ref, 16>;
+
 // The command line of handle `self` with the call's arguments: `call` holds
 // `ncall` positional arguments, then the values of the keywords in kwnames.
 // `attrs` reads the handle's cmd_name, args and keywords.
 PyObject* build_line(State& st, AttrReader& attrs, PyObject* const* call, Py_ssize_t ncall,
                      PyObject* kwnames) noexcept;
 PyObject* build_line(State& st, PyObject* self, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept;
+// The same line as words appended to `out`; and a tuple of such words,
+// taken over.
+bool build_words(State& st, AttrReader& attrs, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames,
+                 Words& out) noexcept;
+PyObject* words_tuple(Words& words) noexcept;
 
 // self.build_tclcmd(*call, **kw): the direct build for the module's own
 // classes, the method for a subclass. `args` starts with self.

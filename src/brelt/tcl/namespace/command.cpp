@@ -21,14 +21,27 @@ PyObject* run(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     PyObject* self = args[0];
     bool own = own_command(st, self);
     AttrReader f(st, self, own);
-    Ref line = Ref::steal(own ? build_line(st, f, args + 1, nargs - 1, kwnames) : line_of(st, args, nargs, kwnames));
-    if (!line) return nullptr;
+    // The module's own class builds the words, made a tuple only when one
+    // is needed (a script, a log message, many words).
+    Words words;
+    Ref line;
+    if (own) {
+        if (!build_words(st, f, args + 1, nargs - 1, kwnames, words)) return nullptr;
+    } else {
+        line = Ref::steal(line_of(st, args, nargs, kwnames));
+        if (!line) return nullptr;
+    }
+    auto whole_line = [&]() -> PyObject* {
+        if (!line) line = Ref::steal(words_tuple(words));
+        return line.get();
+    };
     if (!as_script) {
         Ref logger = Ref::steal(f(st.s_logger.get()));
         if (!logger) return nullptr;
         int log = truth(logger.get());
         if (log < 0) return nullptr;
         if (log) {
+            if (!whole_line()) return nullptr;
             Ref text = Ref::steal(quotify_str(st, line.get()));
             Ref message = text ? Ref::steal(PyUnicode_Concat(st.t_calling.get(), text.get())) : Ref();
             Ref r = message ? Ref::steal(call_method(logger.get(), st.s_info.get(), message.get()))
@@ -39,12 +52,19 @@ PyObject* run(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     Ref tcl, tk;
     if (!interp_tk(st, f, tcl, tk)) return nullptr;
     Ref result;
+    constexpr size_t kSpread = 15;
     if (as_script) {
+        if (!whole_line()) return nullptr;
         Ref script = Ref::steal(quotify(st, line.get()));
         if (!script) return nullptr;
         PyObject* a[] = {tk.get(), script.get()};
         result = Ref::steal(call_tk(st, tcl.get(), TkMethod::eval, a, 2));
+    } else if (!line && words.size() <= kSpread) {
+        PyObject* w[kSpread];
+        for (size_t i = 0; i < words.size(); ++i) w[i] = words[i].get();
+        result = Ref::steal(host::tk_call_spread(st.requests, tcl.get(), tk.get(), w, words.size()));
     } else {
+        if (!whole_line()) return nullptr;
         result = Ref::steal(tk_call_words(st, tcl.get(), tk.get(), line.get()));
     }
     if (!result) return nullptr;

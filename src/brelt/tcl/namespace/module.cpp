@@ -1,5 +1,7 @@
 // The module brelt.tcl.namespace: its imports, export list and the order
 // in which its classes are built.
+#include <utility>
+
 #include "lazy_iter.hpp"
 #include "public_names.hpp"
 
@@ -57,6 +59,13 @@ bool import_names(PyObject* module, State& st) {
     st.weakref = import_module("weakref");
     st.sys = import_module("sys");
     st.functools = import_module("functools");
+    if (!st.functools) return false;
+    for (auto [list, name] : {std::pair{&st.wrapper_assignments, &st.s_WRAPPER_ASSIGNMENTS},
+                              std::pair{&st.wrapper_updates, &st.s_WRAPPER_UPDATES}}) {
+        Ref value = Ref::steal(PyObject_GetAttr(st.functools.get(), name->get()));
+        *list = Ref::steal(value ? PySequence_Tuple(value.get()) : nullptr);
+        if (!*list) return false;
+    }
     return add_object(module, "weakref", st.weakref.get()) && add_object(module, "sys", st.sys.get()) &&
            add_object(module, "functools", st.functools.get());
 }

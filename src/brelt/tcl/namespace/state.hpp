@@ -19,6 +19,9 @@ using capi::call_method;
 struct State : capi::ModuleStateBase {
     // Imported at module execution.
     Held MutableMapping, quotify, tclobj, TclError, MethodType, weakref, sys, functools;
+    // functools.WRAPPER_ASSIGNMENTS and WRAPPER_UPDATES as tuples, taken
+    // once: what TempTclCommand copies from its callable.
+    Held wrapper_assignments, wrapper_updates;
     Held TclObj;  // _tkinter.Tcl_Obj: a value of a type tkinter does not convert
     Held inspect_Signature, inspect_Parameter;
     Held package_name;  // the package whose module is the default interpreter

@@ -46,32 +46,33 @@ bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept 
     return false;
 }
 
-// functools.update_wrapper(self, func), with the attribute lists that
-// functools itself uses.
+// functools.update_wrapper(self, func), with the attribute lists of
+// functools (taken at import).
 bool update_wrapper(State& st, PyObject* self, PyObject* func) noexcept {
-    Ref assigned = Ref::steal(PyObject_GetAttr(st.functools.get(), st.s_WRAPPER_ASSIGNMENTS.get()));
-    Ref updated = assigned ? Ref::steal(PyObject_GetAttr(st.functools.get(), st.s_WRAPPER_UPDATES.get())) : Ref();
-    Ref it = updated ? Ref::steal(PyObject_GetIter(assigned.get())) : Ref();
-    if (!it) return false;
-    while (Ref attr = Ref::steal(PyIter_Next(it.get()))) {
+    PyObject* assigned = st.wrapper_assignments.get();
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(assigned); i < n; ++i) {
+        PyObject* attr = PyTuple_GET_ITEM(assigned, i);
         Ref value;
-        int found = PyObject_GetOptionalAttr(func, attr.get(), value.out());
-        if (found < 0 || (found > 0 && PyObject_SetAttr(self, attr.get(), value.get()) < 0)) return false;
+        int found = PyObject_GetOptionalAttr(func, attr, value.out());
+        if (found < 0 || (found > 0 && PyObject_SetAttr(self, attr, value.get()) < 0)) return false;
     }
-    if (PyErr_Occurred()) return false;
-    it = Ref::steal(PyObject_GetIter(updated.get()));
-    if (!it) return false;
-    while (Ref attr = Ref::steal(PyIter_Next(it.get()))) {
-        Ref target = Ref::steal(PyObject_GetAttr(self, attr.get()));
+    PyObject* updated = st.wrapper_updates.get();
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(updated); i < n; ++i) {
+        PyObject* attr = PyTuple_GET_ITEM(updated, i);
+        Ref target = Ref::steal(PyObject_GetAttr(self, attr));
         if (!target) return false;
         Ref source;
-        int found = PyObject_GetOptionalAttr(func, attr.get(), source.out());
+        int found = PyObject_GetOptionalAttr(func, attr, source.out());
         if (found < 0) return false;
         if (found == 0) continue;  // getattr(func, attr, {}): nothing to add
+        if (PyDict_CheckExact(target.get()) && PyDict_CheckExact(source.get())) {
+            // What dict.update(dict) does.
+            if (PyDict_Update(target.get(), source.get()) < 0) return false;
+            continue;
+        }
         Ref r = Ref::steal(call_method(target.get(), st.s_update.get(), source.get()));
         if (!r) return false;
     }
-    if (PyErr_Occurred()) return false;
     return PyObject_SetAttr(self, st.s_wrapped.get(), func) == 0;
 }
 
