@@ -258,7 +258,8 @@ inline bool tk_of(RequestCore& rq, PyObject* tcl, Ref& tk) noexcept {
     } else if (PyWeakref_GetRef(tcl, interp.out()) < 0) {
         return false;
     }
-    if (interp && !PyModule_Check(interp.get()) && plain_instance_attrs(rq, Py_TYPE(interp.get()))) {
+    // (A module, the package, never passes: its attribute look-up is its own.)
+    if (interp && plain_instance_attrs(rq, Py_TYPE(interp.get()))) {
         Ref dict = Ref::steal(PyObject_GenericGetDict(interp.get(), nullptr));
         if (!dict) return false;
         Ref owner = Ref::steal(rq.memo.get(dict.get(), rq.thread.get()));
