@@ -33,7 +33,7 @@ using capi::Held;
 // without a reference of its own (free-threaded builds too). Beyond
 // kMaxCacheEntries entries nothing more is cached: the slow path is as
 // correct.
-inline constexpr int kTypeCacheSize = 4;
+inline constexpr int kTypeCacheSize = 8;
 inline constexpr Py_ssize_t kMaxCacheEntries = 256;
 inline constexpr int kMaxPlainNames = 5;
 struct CacheEntry {

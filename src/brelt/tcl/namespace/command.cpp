@@ -627,6 +627,9 @@ errorinfo and the words of ::errorCode as the tuple errorcode.
 // a subclass), so the call goes straight to it, with the arguments as
 // CPython would hand them over (each keyword value held).
 PyObject* command_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    // Held for the whole call: tkinter drops a command's callable (this
+    // handle, say) when Tcl deletes the command, which the call may do.
+    Ref hold = Ref::borrow(self);
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
     if (module == nullptr) return nullptr;
     State& st = *static_cast<State*>(PyModule_GetState(module));
