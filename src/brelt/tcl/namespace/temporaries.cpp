@@ -206,10 +206,14 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
         // too; a subclass's may not), so the finaliser can still delete the
         // command once the interpreter object is gone: the host keeps that
         // application (and its Tcl interpreter) alive for as long as a
-        // Python command is registered in it.
+        // Python command is registered in it. The class's own createcommand()
+        // has just kept it: a second look-through is spared.
         Ref tcl, tk, kept;
-        if (!interp_tk(st, self, tcl, tk) || !(kept = Ref::steal(kept_application(st, tcl.get(), tk.get()))) ||
-            PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0) {
+        int has = exact_temp_command(st, self) ? PyObject_GetOptionalAttr(self, st.s_kept_tk.get(), kept.out()) : 0;
+        if (has < 0 ||
+            (has == 0 &&
+             (!interp_tk(st, self, tcl, tk) || !(kept = Ref::steal(kept_application(st, tcl.get(), tk.get()))) ||
+              PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0))) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
             if (!quietly(st, self, st.s_delete.get(), true)) PyErr_Clear();
             PyErr_SetRaisedException(exc.release());
