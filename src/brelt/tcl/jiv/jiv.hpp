@@ -1,6 +1,7 @@
 // brelt.tcl.jiv: module state and the pieces shared by its classes.
 #pragma once
 
+#include "call.hpp"
 #include "capi.hpp"
 #include "rawvalue.hpp"
 
@@ -47,6 +48,8 @@ struct State : capi::ModuleStateBase {
     Held t_sep{Held::name, "::"}, t_dash{Held::name, "-"};
     Held t_no_command{Held::name, "invalid command name \"\""};
 };
+
+inline State& state_of(Function* self) noexcept { return self->state<State>(); }
 
 // Class definitions, in the order the module creates them. Each installs
 // its fast attribute look-up (and Jiv_Code its fast call) on the class.
