@@ -12,7 +12,10 @@ namespace {
 
 template <class Char>
 bool has_blank(const Char* data, Py_ssize_t n) noexcept {
-    if constexpr (sizeof(Char) == 1) return std::memchr(data, ' ', static_cast<size_t>(n)) != nullptr;
+    // Most words are a few characters: a plain loop beats a call to memchr.
+    if constexpr (sizeof(Char) == 1) {
+        if (n > 16) return std::memchr(data, ' ', static_cast<size_t>(n)) != nullptr;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (data[i] == Char(' ')) return true;
     }

@@ -100,9 +100,17 @@ bool pristine_dict(State& st, PyObject* dict, PyObject* name, PyObject* tcl) {
 // object, its __dict__ and its list on every quick call. NULL otherwise
 // (with an exception only on failure). Nothing here runs Python code, so
 // the checks hold when it is handed out.
+// The slot of the code table for `name`, an exact str (its hash is kept).
+size_t code_slot(PyObject* name) noexcept {
+    return static_cast<size_t>(PyObject_Hash(name)) % State::kCodeSlots;
+}
+
 PyObject* reuse_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
+    if constexpr (!capi::can_tell_held_only_by_caller) return nullptr;  // never remembered
     if (!PyUnicode_CheckExact(name)) return nullptr;
-    PyObject* code = PyDict_GetItemWithError(st.code_cache.get(), name);
+    size_t slot = code_slot(name);
+    if (st.code_names[slot].get() != name) return nullptr;
+    PyObject* code = st.codes[slot].get();
     if (code == nullptr || !capi::held_only_by_caller(code)) return nullptr;
     Ref cls = module_global(module, st.g_Jiv_Code.get());
     if (!cls) return nullptr;
@@ -114,15 +122,18 @@ PyObject* reuse_code(State& st, PyObject* module, PyObject* name, PyObject* tcl)
     return Py_NewRef(code);
 }
 
-// Keeps `code`, just made by Jiv for `name`, for reuse_code. The cache
-// holds a few dozen paths at most: a program that makes up names does not
-// make it grow.
+// Keeps `code`, just made by Jiv for `name`, for reuse_code, in place of
+// whatever had the same slot. The table holds a few dozen paths at most: a
+// program that makes up names does not make it grow.
 bool remember_code(State& st, PyObject* name, PyObject* code) {
     if constexpr (!capi::can_tell_held_only_by_caller) return true;  // never handed out again
     if (!PyUnicode_CheckExact(name) || !own_code_class(st, Py_TYPE(code))) return true;
-    PyObject* cache = st.code_cache.get();
-    if (PyDict_GET_SIZE(cache) >= 64) PyDict_Clear(cache);
-    return PyDict_SetItem(cache, name, code) == 0;
+    size_t slot = code_slot(name);
+    // What the slot held goes only once the slot is whole again.
+    Ref old_name = std::move(st.code_names[slot]), old_code = std::move(st.codes[slot]);
+    st.code_names[slot] = Ref::borrow(name);
+    st.codes[slot] = Ref::borrow(code);
+    return true;
 }
 
 PyObject* code_extend(State& st, PyObject* self, PyObject* name) {
@@ -157,6 +168,7 @@ PyObject* int_text(PyObject* value) {
     } while (m != 0);
     if (v < 0) *--p = '-';
     Py_ssize_t n = end - p;
+    if (n == 1) return PyUnicode_FromOrdinal(*p);  // one digit: CPython's shared one-character str
     PyObject* text = PyUnicode_New(n, 127);
     if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), p, static_cast<size_t>(n));
     return text;
@@ -273,24 +285,52 @@ Ref command_words(State& st, PyObject* module, PyObject* cmd, const CallArgs& ca
     return words;
 }
 
+// interp.<name>; an `optional` one that is missing is an empty Ref without
+// an exception. (Read by name: probing the Interpreter's dict directly
+// would make CPython keep a real dict for it, which costs every other
+// attribute read of it more than the probe saves.)
+Ref interp_attr(PyObject* interp, PyObject* name, bool optional) {
+    Ref value;
+    if (optional) {
+        PyObject_GetOptionalAttr(interp, name, value.out());
+    } else {
+        value = Ref::steal(PyObject_GetAttr(interp, name));
+    }
+    return value;
+}
+
+// Whether the calling thread may use `interp`, whose `_thread` is `owner`
+// (NULL: none recorded, as for an object that is no Interpreter). A
+// threaded interpreter serves every other thread through its `_remote`,
+// which then goes to `tk`. Otherwise false with RuntimeError. (What
+// host::check_owner and host::remote_instead decide, with `_thread`
+// already read.)
+bool owner_allows(PyObject* interp, PyObject* owner, Ref& tk) {
+    if (owner == nullptr || !PyLong_CheckExact(owner)) return true;
+    unsigned long ident = PyLong_AsUnsignedLong(owner);
+    if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+    if (ident == PyThread_get_thread_ident()) return true;
+    PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
+    return host::remote_instead(interp, tk);
+}
+
 // The interpreter behind `tcl`, checked for the calling thread, and its
 // history. Refused from another thread before anything is recorded: the
-// command does not run. A threaded interpreter serves every thread through
-// its `_remote`, which then goes to `tk`.
+// command does not run.
 bool reach_interpreter(State& st, PyObject* tcl, Ref& interp, Ref& history, Ref& tk) {
     interp = referent(tcl);
     if (!interp) return false;
-    if (!capi::check_owner_thread(interp.get(), st.s_thread.get()) && !host::remote_instead(interp.get(), tk)) {
-        return false;
-    }
-    history = Ref::steal(PyObject_GetAttr(interp.get(), st.s_history.get()));
+    Ref owner = interp_attr(interp.get(), st.s_thread.get(), true);
+    if (!owner && PyErr_Occurred()) return false;
+    if (!owner_allows(interp.get(), owner.get(), tk)) return false;
+    history = interp_attr(interp.get(), st.s_history.get(), false);
     return static_cast<bool>(history);
 }
 
 // tk.call(*words), with the words as they are now (the history has seen
 // the list). A Tcl error becomes the module's TclError with Tcl's details.
 Ref send(State& st, PyObject* module, PyObject* interp, Ref tk, PyObject* list) {
-    if (!tk) tk = Ref::steal(PyObject_GetAttr(interp, st.s_tk.get()));
+    if (!tk) tk = interp_attr(interp, st.s_tk.get(), false);
     if (!tk) return {};
     SmallVector<Ref, 16> stack;
     Py_ssize_t n = PyList_GET_SIZE(list);

@@ -26,10 +26,12 @@ struct State : capi::ModuleStateBase {
     // the quick call does its work inline.
     Held cast_any, TclObj;
 
-    // Jiv_Code objects that Jiv handed out last, by path name. One nobody
-    // else holds any more, in the state Jiv made it, is handed out again
-    // instead of a new one (see reuse_code).
-    Held code_cache;
+    // Jiv_Code objects that Jiv handed out last, by path name: a small
+    // table indexed by the name's hash, each slot the name and its code. One
+    // nobody else holds any more, in the state Jiv made it, is handed out
+    // again instead of a new one (see reuse_code).
+    static constexpr size_t kCodeSlots = 32;
+    Held code_names[kCodeSlots], codes[kCodeSlots];
     Held kw_tcl{Held::kwnames, "tcl"};
 
     // Names of module attributes, read at every use so that replacing one

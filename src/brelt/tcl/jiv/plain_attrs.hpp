@@ -1,11 +1,12 @@
 // Several instance attributes read in one pass over a small instance dict.
 //
 // The quick call reads `cmd` and `tcl` of a Jiv_Code (a dict of two
-// entries) and `tcl` of a Jiv on every call; each look-up by name costs a
-// type look-up and a dict probe. When the class defines none of the names,
-// obj.name is obj.__dict__[name], and one walk over the dict finds them
-// all, for less than one probe each. (A walk costs about a third of a probe
-// per entry: for larger dicts, look up by name.)
+// entries) and `tcl` of a Jiv (one) on every call; each look-up by name
+// costs a type look-up and a dict probe. When the class defines none of the
+// names, obj.name is obj.__dict__[name], and one walk over the dict finds
+// them all, for less than one probe each. (A step of the walk costs about a
+// third of a probe: for dicts of more entries than names, such as a
+// History's or an Interpreter's, look up by name.)
 #pragma once
 
 #include "capi.hpp"
