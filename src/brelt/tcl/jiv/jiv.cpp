@@ -1,6 +1,7 @@
 // Jiv and Jiv_Code: quick calls of Tcl commands as attribute paths.
 #include <cstring>
 
+#include "interp.hpp"
 #include "jiv.hpp"
 #include "plain_attrs.hpp"
 
@@ -27,7 +28,7 @@ Ref referent(PyObject* tcl) {
     if (!PyWeakref_CheckProxy(tcl)) return Ref::borrow(tcl);
     Ref obj;
     if (PyWeakref_GetRef(tcl, obj.out()) < 0) return {};
-    if (!obj) PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    if (!obj) PyErr_SetString(PyExc_ReferenceError, host::kGoneMessage);
     return obj;
 }
 
@@ -513,7 +514,11 @@ Attributes:
 PyObject* code_init_fn(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[kCodeInit.slot("self")];
-    if (PyObject_SetAttr(self, st.s_tcl.get(), argv[kCodeInit.slot("tcl")]) < 0) return nullptr;
+    PyObject* tcl = argv[kCodeInit.slot("tcl")];
+    // Any interpreter object is taken as given; tkinter's own application
+    // object, the usual mistake, is refused with the handles' message.
+    if (host::is_tcl_application(tcl)) return host::wrong_interpreter(tcl);
+    if (PyObject_SetAttr(self, st.s_tcl.get(), tcl) < 0) return nullptr;
     Ref cmd = Ref::steal(PySequence_List(argv[kCodeInit.slot("cmd")]));
     if (!cmd || PyObject_SetAttr(self, st.s_cmd.get(), cmd.get()) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -666,7 +671,13 @@ PyObject* jiv_init_fn(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     Ref weakref = module_global(f->module, st.g_weakref.get());
     if (!weakref) return nullptr;
-    Ref proxy = Ref::steal(capi::call_method(weakref.get(), st.s_proxy.get(), argv[kJivInit.slot("tcl")]));
+    PyObject* tcl = argv[kJivInit.slot("tcl")];
+    Ref proxy = Ref::steal(capi::call_method(weakref.get(), st.s_proxy.get(), tcl));
+    // What cannot be held weakly is no interpreter: the handles' own message.
+    if (!proxy && PyErr_ExceptionMatches(PyExc_TypeError) && !PyWeakref_CheckProxy(tcl)) {
+        PyErr_Clear();
+        return host::wrong_interpreter(tcl);
+    }
     if (!proxy || PyObject_SetAttr(argv[kJivInit.slot("self")], st.s_tcl.get(), proxy.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
