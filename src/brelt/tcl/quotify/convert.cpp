@@ -74,8 +74,7 @@ bool int_fits_word(PyObject* obj) noexcept {
 // iterator does: a hook may have changed it meanwhile.
 template <class F>
 bool for_each_item(PyObject* iterable, F&& add) {
-    PyTypeObject* t = Py_TYPE(iterable);
-    if (t == &PyList_Type) {
+    if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0;; ++i) {
 #ifdef Py_GIL_DISABLED
             // Another thread may replace any item at any moment: each one is
@@ -99,7 +98,7 @@ bool for_each_item(PyObject* iterable, F&& add) {
 #endif
         }
     }
-    if (t == &PyTuple_Type) {
+    if (PyTuple_CheckExact(iterable)) {
         // The caller holds the tuple, and a tuple's items never change.
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) {
             if (!add(PyTuple_GET_ITEM(iterable, i))) return false;
@@ -124,18 +123,7 @@ Py_ssize_t size_hint(PyObject* iterable) noexcept {
 template <size_t N>
 bool collect_pairs(PyObject* mapping, SmallVector<Ref, N>& out) {
     if (PyDict_CheckExact(mapping)) {
-        out.reserve(2 * static_cast<size_t>(PyDict_GET_SIZE(mapping)));
-        // The dict's lock (on the free-threaded build; the GIL otherwise)
-        // keeps each key and value alive from PyDict_Next until it is held:
-        // nothing in between runs Python code or lets another thread in.
-        Py_BEGIN_CRITICAL_SECTION(mapping);
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(mapping, &pos, &key, &value)) {
-            out.emplace_back(Ref::borrow(key));
-            out.emplace_back(Ref::borrow(value));
-        }
-        Py_END_CRITICAL_SECTION();
+        capi::dict_items(mapping, out);
         return true;
     }
     return for_each_item(mapping, [&](PyObject* key) {
@@ -190,16 +178,16 @@ public:
         return true;
     }
 
-    // The list: a new reference.
-    PyObject* finish() noexcept {
-        if (pos_ == 0) return PyUnicode_New(0, 0);
+    // The list, a str.
+    Ref finish() noexcept {
+        if (pos_ == 0) return Ref::steal(PyUnicode_New(0, 0));
         if (!heap_) {
-            PyObject* out = PyUnicode_New(pos_, maxchar_);
-            if (out != nullptr) std::memcpy(PyUnicode_DATA(out), buf_, static_cast<size_t>(pos_) * kind_);
+            Ref out = Ref::steal(PyUnicode_New(pos_, maxchar_));
+            if (out) std::memcpy(PyUnicode_DATA(out.get()), buf_, static_cast<size_t>(pos_) * kind_);
             return out;
         }
-        if (resize(pos_) < 0) return nullptr;
-        return heap_.release();
+        if (resize(pos_) < 0) return {};
+        return std::move(heap_);
     }
 
 private:
@@ -294,24 +282,24 @@ public:
         return convert_and_add(item);
     }
 
-    PyObject* finish() {
+    Ref finish() {
         for (Ref& s : pending_) {
             if (!PyUnicode_Check(s.get())) {
                 // Converted again, as any element is; a hook that keeps
                 // returning hooked objects ends at the depth cap.
                 RecursionGuard guard;
-                if (!guard.enter(kWhere)) return nullptr;
-                s = Ref::steal(element_string(st_, s.get()));
-                if (!s) return nullptr;
+                if (!guard.enter(kWhere)) return {};
+                s = element_string(st_, s.get());
+                if (!s) return {};
             }
-            if (!list_.add(s.get())) return nullptr;
+            if (!list_.add(s.get())) return {};
         }
         return list_.finish();
     }
 
 private:
     [[gnu::noinline]] bool convert_and_add(PyObject* item) {
-        Ref s = PyUnicode_CheckExact(item) ? Ref::borrow(item) : Ref::steal(quotify(st_, item));
+        Ref s = PyUnicode_CheckExact(item) ? Ref::borrow(item) : quotify(st_, item);
         if (!s) return false;
         if (pending_.empty() && PyUnicode_Check(s.get())) return list_.add(s.get());
         pending_.emplace_back(std::move(s));
@@ -325,89 +313,87 @@ private:
 
 }  // namespace
 
-PyObject* quotify(State& st, PyObject* obj) {
-    PyTypeObject* t = Py_TYPE(obj);
-    if (t == &PyUnicode_Type) return Py_NewRef(obj);
-    if (obj == Py_None) return st.s_empty.new_ref();
-    if (t == &PyBool_Type) return (obj == Py_True ? st.s_true : st.s_false).new_ref();
-    if (t == &PyLong_Type || t == &PyFloat_Type) return PyObject_Str(obj);
-    if (!hookless(t)) {
+Ref quotify(State& st, PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
+    if (obj == Py_None) return Ref::borrow(st.s_empty.get());
+    if (PyBool_Check(obj)) return Ref::borrow(obj == Py_True ? st.s_true.get() : st.s_false.get());
+    if (PyLong_CheckExact(obj) || PyFloat_CheckExact(obj)) return Ref::steal(PyObject_Str(obj));
+    if (!hookless(Py_TYPE(obj))) {
         Ref func;
         int found = find_hook(obj, st.s_quotify_hook.get(), func);
-        if (found < 0) return nullptr;
-        if (found) return PyObject_CallNoArgs(func.get());
+        if (found < 0) return {};
+        if (found) return Ref::steal(PyObject_CallNoArgs(func.get()));
         found = find_hook(obj, st.s_tclobj_hook.get(), func);
-        if (found < 0) return nullptr;
+        if (found < 0) return {};
         if (found) {
             Ref substitute = Ref::steal(PyObject_CallNoArgs(func.get()));
-            if (!substitute) return nullptr;
+            if (!substitute) return {};
             RecursionGuard guard;
-            if (!guard.enter(kWhere)) return nullptr;
+            if (!guard.enter(kWhere)) return {};
             return quotify(st, substitute.get());
         }
-        if (PyUnicode_Check(obj)) return PyObject_Str(obj);
+        if (PyUnicode_Check(obj)) return Ref::steal(PyObject_Str(obj));
     }
     Shape shape;
-    if (shape_of(st, obj, shape) < 0) return nullptr;
+    if (shape_of(st, obj, shape) < 0) return {};
     switch (shape) {
         case Shape::Sequence: return list_from_iterable(st, obj);
         case Shape::Mapping: return list_from_mapping(st, obj);
         case Shape::Scalar: break;
     }
-    return PyObject_Str(obj);
+    return Ref::steal(PyObject_Str(obj));
 }
 
-PyObject* element_string(State& st, PyObject* obj) {
-    if (PyUnicode_CheckExact(obj)) return Py_NewRef(obj);
-    Ref s = Ref::steal(quotify(st, obj));
-    if (!s || PyUnicode_Check(s.get())) return s.release();
+Ref element_string(State& st, PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
+    Ref s = quotify(st, obj);
+    if (!s || PyUnicode_Check(s.get())) return s;
     // A hook's result that is no str is converted again, as any element is;
     // a hook that keeps returning hooked objects ends at the depth cap.
     RecursionGuard guard;
-    if (!guard.enter(kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return {};
     return element_string(st, s.get());
 }
 
-PyObject* list_from_iterable(State& st, PyObject* iterable) {
+Ref list_from_iterable(State& st, PyObject* iterable) {
     RecursionGuard guard;
-    if (!guard.enter(kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return {};
     PhasedList list(st, size_hint(iterable));
     bool ok = for_each_item(iterable, [&](PyObject* item) { return list.add(item); });
-    return ok ? list.finish() : nullptr;
+    return ok ? list.finish() : Ref();
 }
 
-PyObject* list_from_mapping(State& st, PyObject* mapping) {
+Ref list_from_mapping(State& st, PyObject* mapping) {
     RecursionGuard guard;
-    if (!guard.enter(kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return {};
     SmallVector<Ref, 8> pairs;
-    if (!collect_pairs(mapping, pairs)) return nullptr;
+    if (!collect_pairs(mapping, pairs)) return {};
     PhasedList list(st, static_cast<Py_ssize_t>(pairs.size()));
     for (Ref& item : pairs) {
-        if (!list.add(item.get())) return nullptr;
+        if (!list.add(item.get())) return {};
     }
     return list.finish();
 }
 
-PyObject* tclobj(State& st, PyObject* obj) {
-    PyTypeObject* t = Py_TYPE(obj);
-    if (t == &PyUnicode_Type || t == &PyBytes_Type || t == &PyBool_Type || t == &PyFloat_Type ||
-        t == st.TclObj.as<PyTypeObject>()) {
-        return Py_NewRef(obj);
+Ref tclobj(State& st, PyObject* obj) {
+    if (PyUnicode_CheckExact(obj) || PyBytes_CheckExact(obj) || PyBool_Check(obj) || PyFloat_CheckExact(obj) ||
+        Py_IS_TYPE(obj, st.TclObj.as<PyTypeObject>())) {
+        return Ref::borrow(obj);
     }
-    if (t == &PyLong_Type) return int_fits_word(obj) ? Py_NewRef(obj) : PyObject_Str(obj);
-    if (obj == Py_None) return st.s_empty.new_ref();
-    if (!hookless(t)) {
+    if (PyLong_CheckExact(obj)) return int_fits_word(obj) ? Ref::borrow(obj) : Ref::steal(PyObject_Str(obj));
+    if (obj == Py_None) return Ref::borrow(st.s_empty.get());
+    if (!hookless(Py_TYPE(obj))) {
         Ref func;
         int found = find_hook(obj, st.s_tclobj_hook.get(), func);
-        if (found < 0) return nullptr;
-        if (found) return PyObject_CallNoArgs(func.get());
+        if (found < 0) return {};
+        if (found) return Ref::steal(PyObject_CallNoArgs(func.get()));
         if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyFloat_Check(obj) ||
             PyObject_TypeCheck(obj, st.TclObj.as<PyTypeObject>())) {
-            return Py_NewRef(obj);
+            return Ref::borrow(obj);
         }
     }
     Shape shape;
-    if (shape_of(st, obj, shape) < 0) return nullptr;
+    if (shape_of(st, obj, shape) < 0) return {};
     switch (shape) {
         case Shape::Sequence: return tuple_from_iterable(st, obj);
         case Shape::Mapping: return tuple_from_mapping(st, obj);
@@ -419,40 +405,40 @@ PyObject* tclobj(State& st, PyObject* obj) {
 namespace {
 
 template <size_t N>
-PyObject* tuple_of(SmallVector<Ref, N>& items) {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (tuple == nullptr) return nullptr;
+Ref tuple_of(SmallVector<Ref, N>& items) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return {};
     for (size_t i = 0; i < items.size(); ++i) {
-        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i].release());
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
     }
     return tuple;
 }
 
 }  // namespace
 
-PyObject* tuple_from_iterable(State& st, PyObject* iterable) {
+Ref tuple_from_iterable(State& st, PyObject* iterable) {
     RecursionGuard guard;
-    if (!guard.enter(kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return {};
     SmallVector<Ref, 8> items;
     items.reserve(static_cast<size_t>(size_hint(iterable)));
     bool ok = for_each_item(iterable, [&](PyObject* item) {
-        PyObject* value = tclobj(st, item);
-        if (value == nullptr) return false;
-        items.emplace_back(Ref::steal(value));
+        Ref value = tclobj(st, item);
+        if (!value) return false;
+        items.emplace_back(std::move(value));
         return true;
     });
-    return ok ? tuple_of(items) : nullptr;
+    return ok ? tuple_of(items) : Ref();
 }
 
-PyObject* tuple_from_mapping(State& st, PyObject* mapping) {
+Ref tuple_from_mapping(State& st, PyObject* mapping) {
     RecursionGuard guard;
-    if (!guard.enter(kWhere)) return nullptr;
+    if (!guard.enter(kWhere)) return {};
     SmallVector<Ref, 8> pairs;
-    if (!collect_pairs(mapping, pairs)) return nullptr;
+    if (!collect_pairs(mapping, pairs)) return {};
     for (Ref& item : pairs) {
-        PyObject* value = tclobj(st, item.get());
-        if (value == nullptr) return nullptr;
-        item.reset(value);
+        Ref value = tclobj(st, item.get());
+        if (!value) return {};
+        item = std::move(value);
     }
     return tuple_of(pairs);
 }

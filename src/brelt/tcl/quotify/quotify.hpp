@@ -21,19 +21,19 @@ struct State : capi::ModuleStateBase {
 };
 
 // Every recursive step counts on the thread's walk depth (capi::RecursionGuard).
-// quotify(obj): a new reference, normally a str.
-PyObject* quotify(State& st, PyObject* obj);
+// quotify(obj): normally a str.
+Ref quotify(State& st, PyObject* obj);
 // quotify(obj) for use as a list element: always a str (a result that is
 // not one is converted again).
-PyObject* element_string(State& st, PyObject* obj);
+Ref element_string(State& st, PyObject* obj);
 // The Tcl list of the elements of an iterable, each converted by quotify().
-PyObject* list_from_iterable(State& st, PyObject* iterable);
+Ref list_from_iterable(State& st, PyObject* iterable);
 // The Tcl list key, value, key, value... of a mapping.
-PyObject* list_from_mapping(State& st, PyObject* mapping);
+Ref list_from_mapping(State& st, PyObject* mapping);
 
 // tclobj(obj) and its two companions.
-PyObject* tclobj(State& st, PyObject* obj);
-PyObject* tuple_from_iterable(State& st, PyObject* iterable);
-PyObject* tuple_from_mapping(State& st, PyObject* mapping);
+Ref tclobj(State& st, PyObject* obj);
+Ref tuple_from_iterable(State& st, PyObject* iterable);
+Ref tuple_from_mapping(State& st, PyObject* mapping);
 
 }  // namespace quotify
