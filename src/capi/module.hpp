@@ -99,11 +99,13 @@ enum class Gil { Used, NotUsed };
 //
 // Subinterpreters: every module is initialised in phases, keeps its objects
 // in its module state and its classes as heap types, so a subinterpreter
-// that shares the main interpreter's GIL imports and uses its own copy.
-// Not one with its own GIL: the modules stand on tkinter's _tkinter, which
-// does not support that, and on the one Tcl library of the process, which
-// they bind once for all interpreters (TclDLL, the host layer's entry
-// points, the shared walk depth). CPython refuses the import there.
+// that shares the main interpreter's GIL gets its own working copy (tried on
+// 3.12 and 3.13: a legacy subinterpreter imports the package's modules and uses them).
+// Not one with its own GIL: the modules bind the one Tcl library of the
+// process for all interpreters (TclDLL, the host layer's entry points, the
+// shared walk depth), and CPython refuses them there. In practice the
+// package also needs tkinter's _tkinter, which (single-phase through 3.13)
+// only a legacy subinterpreter accepts.
 template <int (*Exec)(PyObject*) noexcept, Gil Needs = Gil::Used>
 inline PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(Exec)},
