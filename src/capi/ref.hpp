@@ -8,8 +8,11 @@
 //   the C API wants one: a FunctionDef's implementation, a type slot, a
 //   module hook; there the Ref is released at the last moment
 //   (`return result.release();`). A function that returns a PyObject*
-//   anywhere else either says it is borrowed, and from whom, or is one of
-//   the few shared with code that still expects the C API's spelling.
+//   anywhere else says why: it is borrowed (and from whom), it is shared
+//   with code that still expects the C API's spelling, or it is a step of a
+//   recursive walk over a value's elements, where a Ref returned at every
+//   step (through memory, as any class with a destructor is) was measured
+//   to cost too much.
 //
 // Taking an object
 //   A PyObject* parameter is borrowed: the caller keeps it alive for the
@@ -19,13 +22,16 @@
 //
 // Holding a borrowed reference
 //   A borrowed reference read out of a container (a list or dict item, an
-//   attribute, a module global, a Held member of a module state) is only
-//   good until something else can change that container. Anything that can
-//   run Python or Tcl code can: a call, a comparison or hash, a finaliser
-//   run by a Py_DECREF, an attribute look-up, a Tcl request (which may run
-//   Python commands). Such a reference is never held across one of those:
-//   it is made strong first (Ref::borrow), and on the free-threaded build
-//   it is read as a strong reference in the first place (shared.hpp).
+//   attribute, a module global) is only good until something else can
+//   change that container. Anything that can run Python or Tcl code can: a
+//   call, a comparison or hash, a finaliser run by a Py_DECREF, an attribute
+//   look-up, a Tcl request (which may run Python commands). Such a
+//   reference is never held across one of those: it is made strong first
+//   (Ref::borrow), and on the free-threaded build it is read as a strong
+//   reference in the first place (shared.hpp). The Held members of a module
+//   state are set when the module executes and dropped only when it is
+//   cleared, which no call of its functions outlives (a function holds its
+//   module): st.member.get() may be passed along for the whole call.
 //
 // self
 //   A C method holds self, and what it reads from self, for the whole

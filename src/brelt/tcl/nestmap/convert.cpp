@@ -134,9 +134,9 @@ int update_one(State& st, PyObject* sub, PyObject* other) {
     return r ? 0 : -1;
 }
 
-Ref tclobj_of(State& st, PyObject* obj) {
-    if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
-    return Ref::steal(PyObject_CallOneArg(st.tclobj.get(), obj));
+PyObject* tclobj_of(State& st, PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) return Py_NewRef(obj);
+    return PyObject_CallOneArg(st.tclobj.get(), obj);
 }
 
 }  // namespace
@@ -211,29 +211,30 @@ Ref all_entries(State& st, PyObject* self, bool items) {
     return out;
 }
 
-Ref to_tcl(State& st, PyObject* self) {
+// A step of a recursive walk: a new reference, the C API's way (ref.hpp).
+PyObject* to_tcl(State& st, PyObject* self) {
     RecursionGuard guard;
-    if (!guard.enter(kWhere)) return {};
+    if (!guard.enter(kWhere)) return nullptr;
     // The items as they are now; converting values may run Python code.
     SmallVector<Ref, 16> items;
     capi::dict_items(self, items);
     const Py_ssize_t n = static_cast<Py_ssize_t>(items.size() / 2);
     Ref result = Ref::steal(PyTuple_New(n));
-    if (!result) return {};
+    if (!result) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* key = items[2 * i].get();
         PyObject* value = items[2 * i + 1].get();
-        Ref tkey = tclobj_of(st, key);
-        if (!tkey) return {};
-        Ref tvalue = Py_IS_TYPE(value, st.cls()) ? to_tcl(st, value) : tclobj_of(st, value);
-        if (!tvalue) return {};
+        Ref tkey = Ref::steal(tclobj_of(st, key));
+        if (!tkey) return nullptr;
+        Ref tvalue = Ref::steal(Py_IS_TYPE(value, st.cls()) ? to_tcl(st, value) : tclobj_of(st, value));
+        if (!tvalue) return nullptr;
         PyObject* pair = PyTuple_New(2);
-        if (pair == nullptr) return {};
+        if (pair == nullptr) return nullptr;
         PyTuple_SET_ITEM(pair, 0, tkey.release());
         PyTuple_SET_ITEM(pair, 1, tvalue.release());
         PyTuple_SET_ITEM(result.get(), i, pair);
     }
-    return result;
+    return result.release();
 }
 
 // ---------------------------------------------------------------------------

@@ -20,6 +20,9 @@ bool check_self(State& st, Function* f, PyObject* self) {
 
 PyObject* none_or_null(int status) { return status < 0 ? nullptr : Py_NewRef(Py_None); }
 
+// ---------------------------------------------------------------------------
+// Definitions and docstrings of the methods
+
 PyObject* nm_init(Function* f, PyObject* const* argv);
 PyObject* nm_getitem(Function* f, PyObject* const* argv);
 PyObject* nm_setitem(Function* f, PyObject* const* argv);
@@ -134,6 +137,9 @@ Example:
     NestMap({'a': '1', 'b': NestMap({'c': '2'})})
 )"};
 
+// ---------------------------------------------------------------------------
+// Methods
+
 PyObject* nm_init(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[kInit.slot("self")];
@@ -206,7 +212,7 @@ PyObject* nm_tclobj(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[kTclobj.slot("self")];
     if (!check_self(st, f, self)) return nullptr;
-    return to_tcl(st, self).release();
+    return to_tcl(st, self);
 }
 
 PyObject* nm_from_tcl(Function* f, PyObject* const* argv) {
@@ -214,7 +220,7 @@ PyObject* nm_from_tcl(Function* f, PyObject* const* argv) {
 }
 
 // ---------------------------------------------------------------------------
-// Definitions and docstrings
+// The class
 
 constexpr const char* kClassDoc = R"(NestMap Class (AttrDict)
 

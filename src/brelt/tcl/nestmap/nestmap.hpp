@@ -69,8 +69,9 @@ int update_from_dict(State& st, PyObject* self, PyObject* dict);
 
 // all_keys() (items false) and all_items() (items true): a new list.
 Ref all_entries(State& st, PyObject* self, bool items);
-// __tclobj__(): a tuple of (key, value) tuples, sub-lists converted again.
-Ref to_tcl(State& st, PyObject* self);
+// __tclobj__(): a tuple of (key, value) tuples, sub-lists converted again;
+// a new reference (a recursive walk, see ref.hpp).
+PyObject* to_tcl(State& st, PyObject* self);
 // NestMap.from_tcl(value).
 Ref from_tcl(State& st, PyObject* value);
 

@@ -12,12 +12,15 @@ State& state_of(Function* self) noexcept { return self->state<State>(); }
 
 // A new str holding `element_string(obj)`, ready for direct data access.
 Ref element(State& st, PyObject* obj) {
-    Ref s = element_string(st, obj);
+    Ref s = Ref::steal(element_string(st, obj));
 #if PY_VERSION_HEX < 0x030C0000
     if (s && PyUnicode_READY(s.get()) < 0) return {};
 #endif
     return s;
 }
+
+// ---------------------------------------------------------------------------
+// Definitions and docstrings
 
 PyObject* scan_element(Function* self, PyObject* const* argv);
 PyObject* convert_element(Function* self, PyObject* const* argv);
@@ -27,9 +30,6 @@ PyObject* quotify_fn(Function* self, PyObject* const* argv);
 PyObject* tclobj_fn(Function* self, PyObject* const* argv);
 PyObject* tclobj_from_sequence(Function* self, PyObject* const* argv);
 PyObject* tclobj_from_mapping(Function* self, PyObject* const* argv);
-
-// ---------------------------------------------------------------------------
-// Definitions and docstrings
 
 constexpr capi::FunctionDef kScanElement{"_Tcl_ScanElement", scan_element, R"(_Tcl_ScanElement(string)
 --
@@ -256,27 +256,27 @@ PyObject* convert_element(Function* self, PyObject* const* argv) {
 }
 
 PyObject* update_string_of_list(Function* self, PyObject* const* argv) {
-    return list_from_iterable(state_of(self), argv[kUpdateStringOfList.slot("listObj")]).release();
+    return list_from_iterable(state_of(self), argv[kUpdateStringOfList.slot("listObj")]);
 }
 
 PyObject* quotify_from_mapping(Function* self, PyObject* const* argv) {
-    return list_from_mapping(state_of(self), argv[kQuotifyFromMapping.slot("obj")]).release();
+    return list_from_mapping(state_of(self), argv[kQuotifyFromMapping.slot("obj")]);
 }
 
 PyObject* quotify_fn(Function* self, PyObject* const* argv) {
-    return quotify(state_of(self), argv[kQuotify.slot("obj")]).release();
+    return quotify(state_of(self), argv[kQuotify.slot("obj")]);
 }
 
 PyObject* tclobj_fn(Function* self, PyObject* const* argv) {
-    return tclobj(state_of(self), argv[kTclobj.slot("obj")]).release();
+    return tclobj(state_of(self), argv[kTclobj.slot("obj")]);
 }
 
 PyObject* tclobj_from_sequence(Function* self, PyObject* const* argv) {
-    return tuple_from_iterable(state_of(self), argv[kTclobjFromSequence.slot("obj")]).release();
+    return tuple_from_iterable(state_of(self), argv[kTclobjFromSequence.slot("obj")]);
 }
 
 PyObject* tclobj_from_mapping(Function* self, PyObject* const* argv) {
-    return tuple_from_mapping(state_of(self), argv[kTclobjFromMapping.slot("obj")]).release();
+    return tuple_from_mapping(state_of(self), argv[kTclobjFromMapping.slot("obj")]);
 }
 
 // ---------------------------------------------------------------------------

@@ -21,19 +21,20 @@ struct State : capi::ModuleStateBase {
 };
 
 // Every recursive step counts on the thread's walk depth (capi::RecursionGuard).
+// The walks return new references, the C API's way (see convert.cpp).
 // quotify(obj): normally a str.
-Ref quotify(State& st, PyObject* obj);
+PyObject* quotify(State& st, PyObject* obj);
 // quotify(obj) for use as a list element: always a str (a result that is
 // not one is converted again).
-Ref element_string(State& st, PyObject* obj);
+PyObject* element_string(State& st, PyObject* obj);
 // The Tcl list of the elements of an iterable, each converted by quotify().
-Ref list_from_iterable(State& st, PyObject* iterable);
+PyObject* list_from_iterable(State& st, PyObject* iterable);
 // The Tcl list key, value, key, value... of a mapping.
-Ref list_from_mapping(State& st, PyObject* mapping);
+PyObject* list_from_mapping(State& st, PyObject* mapping);
 
 // tclobj(obj) and its two companions.
-Ref tclobj(State& st, PyObject* obj);
-Ref tuple_from_iterable(State& st, PyObject* iterable);
-Ref tuple_from_mapping(State& st, PyObject* mapping);
+PyObject* tclobj(State& st, PyObject* obj);
+PyObject* tuple_from_iterable(State& st, PyObject* iterable);
+PyObject* tuple_from_mapping(State& st, PyObject* mapping);
 
 }  // namespace quotify
