@@ -12,6 +12,7 @@
 
 #include <cstring>
 
+#include "call.hpp"
 #include "private_api.hpp"
 #include "ref.hpp"
 
@@ -84,7 +85,7 @@ inline bool interpreter_of(const Names& n, PyObject* tcl, Ref& target) noexcept 
         if (interp != nullptr && interp != Py_None) {
             target = Ref::borrow(interp);
         } else if (interp == Py_None) {
-            target = Ref::steal(PyObject_CallMethodNoArgs(target.get(), n.default_method));
+            target = Ref::steal(capi::call_method(target.get(), n.default_method));
             if (!target) return false;
         }
     }
