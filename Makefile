@@ -2,7 +2,7 @@
 #   make demo   set up .venv, build and install the project, run the tour
 #   make test   the same set-up, then the whole test suite
 #   make docs   the documentation site, from the built modules' docstrings
-#   make lint   ruff over the Python files (its rules in pyproject.toml)
+#   make lint   ruff, clang-format and the repeated-logic check (make format applies clang-format)
 # Another CPython: make test PYTHON=python3.13 (its own .venv-python3.13);
 # one built here from Debian's source: make test-py SERIES=3.15, test-ft.
 
@@ -14,7 +14,7 @@ VPY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \)) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-tcl bench asan setup clean docs lint test-debug fuzz wheels test-wheels test-sdist test-py test-ft bench-icount
+.PHONY: demo test test-tcl bench asan setup clean docs lint format test-debug fuzz wheels test-wheels test-sdist test-py test-ft bench-icount
 
 demo: setup
 	$(VPY) examples/tour.py
@@ -28,11 +28,23 @@ docs: setup
 	$(VPY) -m sphinx -E -W --keep-going -n -q -b html docs build/docs/html
 	@echo "Documentation: build/docs/html/index.html"
 
-# ruff over the Python files, with the rules of pyproject.toml; an older
-# environment gets ruff here.
-lint: $(VENV)/bin/python
-	$(VPY) -m pip install -q '$(RUFF)'
+# The checks of how the code is written: ruff over the Python files (its
+# rules in pyproject.toml), clang-format over the C++ files (.clang-format;
+# `make format` applies it), and no logic repeated in src/
+# (tools/check-duplicates). Both tools are pinned: another version may
+# format otherwise.
+CLANG_FORMAT := clang-format==18.1.8
+CXX_FILES = $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'src/*.h' 2>/dev/null || \
+                    find src -name '*.cpp' -o -name '*.hpp' -o -name '*.h')
+$(VENV)/.lint-tools: | $(VENV)/bin/python
+	$(VPY) -m pip install -q '$(RUFF)' '$(CLANG_FORMAT)'
+	@touch $@
+lint: $(VENV)/.lint-tools
 	$(VPY) -m ruff check
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)
+	tools/check-duplicates
+format: $(VENV)/.lint-tools
+	$(VENV)/bin/clang-format -i $(CXX_FILES)
 
 # The whole suite on the other Tcl builds that users meet: _tkinter linked
 # to a shared Tcl/Tk 9, and Tcl/Tk 9 or 8.6 linked into _tkinter (built once

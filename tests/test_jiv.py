@@ -312,6 +312,27 @@ def test_calling_jiv_itself(recorded):
     assert recorded.tk.calls == [] and recorded.history.filter() == []
 
 
+@pytest.mark.parametrize("change", ["interpreter", "quotify"])
+def test_what_a_word_changes_holds_for_the_rest_of_the_call(monkeypatch, tcl, change):
+    # A word's own code runs while the words are made, before the rest is
+    # read: a path switched to another interpreter, or a replaced quotify,
+    # is what the rest of the call uses.
+    other = Interpreter()
+    code = tcl.jiv.set
+
+    class Switch:
+        def __str__(self):
+            if change == "interpreter":
+                code.tcl = other.jiv.tcl
+            else:
+                monkeypatch.setattr(jiv_module, "quotify", lambda value: quotify(value).upper())
+            return "v"
+
+    assert code(Switch(), "abc") == ("abc" if change == "interpreter" else "ABC")
+    target, untouched = (other, tcl) if change == "interpreter" else (tcl, other)
+    assert target.tk.call("info", "exists", "v") == 1 and untouched.tk.call("info", "exists", "v") == 0
+
+
 def test_other_exceptions_pass_unchanged(recorded):
     class Odd:
         def __str__(self):

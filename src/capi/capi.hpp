@@ -2,6 +2,7 @@
 #pragma once
 
 #include "args.hpp"
+#include "call.hpp"
 #include "classbuilder.hpp"
 #include "compat.hpp"
 #include "error.hpp"

@@ -90,14 +90,28 @@ State* init_state(PyObject* module) noexcept {
 // Whether a module may run without the GIL on a free-threaded build.
 enum class Gil { Used, NotUsed };
 
-// The slots of a module: its exec function, and on 3.13+ whether it needs
-// the GIL. A module declares Gil::NotUsed only when its code holds no
-// borrowed reference into a container other threads may change and keeps
-// no shared cache that is not published atomically; importing a module that
-// needs the GIL turns the GIL on for the whole process.
+// The slots of a module: its exec function, on 3.12+ the subinterpreters it
+// may be imported in, and on 3.13+ whether it needs the GIL. A module
+// declares Gil::NotUsed only when its code holds no borrowed reference into
+// a container other threads may change and keeps no shared cache that is
+// not published atomically; importing a module that needs the GIL turns the
+// GIL on for the whole process.
+//
+// Subinterpreters: every module is initialised in phases, keeps its objects
+// in its module state and its classes as heap types, so a subinterpreter
+// that shares the main interpreter's GIL gets its own working copy (tried on
+// 3.12 and 3.13: a legacy subinterpreter imports the package's modules and uses them).
+// Not one with its own GIL: the modules bind the one Tcl library of the
+// process for all interpreters (TclDLL, the host layer's entry points, the
+// shared walk depth), and CPython refuses them there. In practice the
+// package also needs tkinter's _tkinter, which (single-phase through 3.13)
+// only a legacy subinterpreter accepts.
 template <int (*Exec)(PyObject*) noexcept, Gil Needs = Gil::Used>
 inline PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Needs == Gil::NotUsed ? Py_MOD_GIL_NOT_USED : Py_MOD_GIL_USED},
 #endif

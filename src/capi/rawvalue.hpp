@@ -12,9 +12,8 @@ namespace capi {
 // form, a tuple a new tuple of such values (nested to any depth), anything
 // else comes back as it is. New reference, or NULL with an exception set.
 inline PyObject* cast_raw_value(PyObject* value, PyTypeObject* tclobj_type) noexcept {
-    PyTypeObject* type = Py_TYPE(value);
-    if (type == tclobj_type) return PyObject_Str(value);
-    if (type != &PyTuple_Type) return Py_NewRef(value);
+    if (Py_IS_TYPE(value, tclobj_type)) return PyObject_Str(value);
+    if (!PyTuple_CheckExact(value)) return Py_NewRef(value);
     if (Py_EnterRecursiveCall(" while casting a Tcl list")) return nullptr;
     Py_ssize_t n = PyTuple_GET_SIZE(value);
     PyObject* out = PyTuple_New(n);

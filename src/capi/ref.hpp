@@ -1,4 +1,44 @@
-// Owning reference to a Python object.
+// Owning reference to a Python object, and the ownership rules of the
+// package's C++ code.
+//
+// Returning an object
+//   Inside the package a function that hands out an object returns a Ref:
+//   the caller owns it, and an empty Ref means failure with a Python
+//   exception set. A bare new-reference PyObject* is returned only where
+//   the C API wants one: a FunctionDef's implementation, a type slot, a
+//   module hook; there the Ref is released at the last moment
+//   (`return result.release();`). A function that returns a PyObject*
+//   anywhere else says why: it is borrowed (and from whom), it is shared
+//   with code that still expects the C API's spelling, or it is a step of a
+//   recursive walk over a value's elements, where a Ref returned at every
+//   step (through memory, as any class with a destructor is) was measured
+//   to cost too much.
+//
+// Taking an object
+//   A PyObject* parameter is borrowed: the caller keeps it alive for the
+//   whole call, and the callee takes a Ref (Ref::borrow) only for what it
+//   keeps beyond the call. The arguments of a C method or function are
+//   held by whoever called it, so they are borrowed safely for the call.
+//
+// Holding a borrowed reference
+//   A borrowed reference read out of a container (a list or dict item, an
+//   attribute, a module global) is only good until something else can
+//   change that container. Anything that can run Python or Tcl code can: a
+//   call, a comparison or hash, a finaliser run by a Py_DECREF, an attribute
+//   look-up, a Tcl request (which may run Python commands). Such a
+//   reference is never held across one of those: it is made strong first
+//   (Ref::borrow), and on the free-threaded build it is read as a strong
+//   reference in the first place (shared.hpp). The Held members of a module
+//   state are set when the module executes and dropped only when it is
+//   cleared, which no call of its functions outlives (a function holds its
+//   module): st.member.get() may be passed along for the whole call.
+//
+// self
+//   A C method holds self, and what it reads from self, for the whole
+//   call: self is borrowed from the caller (see above), and every field or
+//   attribute read from it that the method goes on using after running
+//   Python or Tcl code is taken into a Ref first, because that code may
+//   replace the field and drop its last reference.
 #pragma once
 
 #include <cstddef>

@@ -49,4 +49,22 @@ inline bool dict_next(PyObject* dict, Py_ssize_t& pos, Ref& key, Ref& value) noe
     return found;
 }
 
+// The keys and values of a dict, alternately, appended to `out` (a vector
+// of Ref) as strong references: a snapshot. The dict's lock (on the
+// free-threaded build; the GIL otherwise) keeps each key and value alive
+// from PyDict_Next until it is held: nothing in between runs Python code or
+// lets another thread in.
+template <class Vector>
+void dict_items(PyObject* dict, Vector& out) {
+    out.reserve(out.size() + 2 * static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        out.emplace_back(Ref::borrow(key));
+        out.emplace_back(Ref::borrow(value));
+    }
+    Py_END_CRITICAL_SECTION();
+}
+
 }  // namespace capi

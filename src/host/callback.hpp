@@ -93,7 +93,7 @@ inline PyObject* make_callable_type(PyObject* module) noexcept {
 // then says so).
 inline PyObject* command_callable(PyObject* type, PyObject* tk, PyObject* func, PyObject* tcl_error) noexcept {
     if (!PyCallable_Check(func)) return Py_NewRef(func);
-    Ref address = Ref::steal(PyObject_CallMethod(tk, "interpaddr", nullptr));
+    Ref address = Ref::steal(capi::call_method(tk, "interpaddr"));
     if (!address) return nullptr;
     void* ip = PyLong_AsVoidPtr(address.get());
     if (ip == nullptr && PyErr_Occurred()) return nullptr;

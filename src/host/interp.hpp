@@ -12,6 +12,7 @@
 
 #include <cstring>
 
+#include "call.hpp"
 #include "private_api.hpp"
 #include "ref.hpp"
 
@@ -31,24 +32,35 @@ struct Names {
 inline constexpr const char* kGoneMessage =
     "the Interpreter object was collected: keep a reference to it for as long as its handles are used";
 
+// Whether `obj` is tkinter's Tcl application object (root.tk): what is
+// most often passed by mistake where an Interpreter belongs.
+inline bool is_tcl_application(PyObject* obj) noexcept {
+    return std::strcmp(Py_TYPE(obj)->tp_name, "_tkinter.tkapp") == 0;
+}
+
+// TypeError for `obj` passed as an interpreter; the usual mistake, tkinter's
+// Tcl application object, is named. Always NULL.
+inline std::nullptr_t wrong_interpreter(PyObject* obj) noexcept {
+    if (is_tcl_application(obj)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "tcl must be an Interpreter (or the package brelt.tcl), not a Tcl application object "
+                        "(_tkinter.tkapp): pass the Interpreter whose tk it is");
+    } else {
+        PyErr_Format(PyExc_TypeError, "tcl must be an Interpreter (or the package brelt.tcl), not %.200s",
+                     Py_TYPE(obj)->tp_name);
+    }
+    return nullptr;
+}
+
 // What a handle stores as `tcl` for `interp` (an Interpreter, the package,
 // or a weak proxy on one): a weak proxy. What cannot be held weakly is no
-// interpreter; the usual mistake, tkinter's Tcl application object
-// (root.tk), is named.
+// interpreter.
 inline PyObject* interpreter_proxy(PyObject* interp) noexcept {
     if (PyWeakref_CheckProxy(interp)) return Py_NewRef(interp);
     PyObject* proxy = PyWeakref_NewProxy(interp, nullptr);
     if (proxy != nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return proxy;
     PyErr_Clear();
-    const char* type = Py_TYPE(interp)->tp_name;
-    if (std::strcmp(type, "_tkinter.tkapp") == 0) {
-        PyErr_SetString(PyExc_TypeError,
-                        "tcl must be an Interpreter (or the package brelt.tcl), not a Tcl application object "
-                        "(_tkinter.tkapp): pass the Interpreter whose tk it is");
-    } else {
-        PyErr_Format(PyExc_TypeError, "tcl must be an Interpreter (or the package brelt.tcl), not %.200s", type);
-    }
-    return nullptr;
+    return wrong_interpreter(interp);
 }
 
 // The Interpreter (or other object) behind `tcl`, a new reference in
@@ -73,7 +85,7 @@ inline bool interpreter_of(const Names& n, PyObject* tcl, Ref& target) noexcept 
         if (interp != nullptr && interp != Py_None) {
             target = Ref::borrow(interp);
         } else if (interp == Py_None) {
-            target = Ref::steal(PyObject_CallMethodNoArgs(target.get(), n.default_method));
+            target = Ref::steal(capi::call_method(target.get(), n.default_method));
             if (!target) return false;
         }
     }

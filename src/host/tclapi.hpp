@@ -75,10 +75,8 @@ struct TclApi {
     }
 };
 
-namespace detail {
-
-inline std::atomic<const TclApi*> published_api{nullptr};
-
+// The address of the library function `name` in the library opened as
+// `handle`, as a `Proc`; false with ImportError when it has none.
 template <class Proc>
 bool resolve(void* handle, const char* name, Proc& out) noexcept {
     void* address = dlsym(handle, name);
@@ -93,6 +91,10 @@ bool resolve(void* handle, const char* name, Proc& out) noexcept {
     }
     return true;
 }
+
+namespace detail {
+
+inline std::atomic<const TclApi*> published_api{nullptr};
 
 inline const TclApi* load_tcl_api() noexcept {
     Ref internal = Ref::steal(PyImport_ImportModule("brelt.tcl.internal"));
@@ -162,12 +164,12 @@ private:
 // Text of a string that Tcl produced: UTF-8, but NUL written as C0 80 and
 // (Tcl 8) characters beyond the BMP as surrogate pairs; any other stray
 // byte is escaped, so reading never fails on what Tcl holds.
-inline PyObject* decode_tcl(const char* s, Py_ssize_t n) noexcept {
-    PyObject* text = PyUnicode_DecodeUTF8(s, n, nullptr);
-    if (text != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
+inline Ref decode_tcl(const char* s, Py_ssize_t n) noexcept {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(s, n, nullptr));
+    if (text || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
     PyErr_Clear();
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, n));
-    if (!bytes) return nullptr;
+    if (!bytes) return {};
     char* out = PyBytes_AS_STRING(bytes.get());
     Py_ssize_t j = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -178,21 +180,19 @@ inline PyObject* decode_tcl(const char* s, Py_ssize_t n) noexcept {
             out[j++] = s[i];
         }
     }
-    text = PyUnicode_DecodeUTF8(out, j, "surrogatepass");
-    if (text == nullptr) {
+    Ref pairs = Ref::steal(PyUnicode_DecodeUTF8(out, j, "surrogatepass"));
+    if (!pairs) {
         PyErr_Clear();
-        return PyUnicode_DecodeUTF8(out, j, "surrogateescape");
+        return Ref::steal(PyUnicode_DecodeUTF8(out, j, "surrogateescape"));
     }
     // Surrogate pairs become the characters they stand for.
-    Ref pairs = Ref::steal(text);
     Ref utf16 = Ref::steal(PyUnicode_AsEncodedString(pairs.get(), "utf-16-le", "surrogatepass"));
-    if (!utf16) return nullptr;
-    text = PyUnicode_DecodeUTF16(PyBytes_AS_STRING(utf16.get()), PyBytes_GET_SIZE(utf16.get()), "surrogatepass",
-                                 nullptr);
-    return text;
+    if (!utf16) return {};
+    return Ref::steal(PyUnicode_DecodeUTF16(PyBytes_AS_STRING(utf16.get()), PyBytes_GET_SIZE(utf16.get()),
+                                            "surrogatepass", nullptr));
 }
 
-inline PyObject* text_of(const TclApi& api, Tcl_Obj* obj) noexcept {
+inline Ref text_of(const TclApi& api, Tcl_Obj* obj) noexcept {
     Py_ssize_t n = 0;
     const char* s = api.string_of(obj, &n);
     return decode_tcl(s, n);

@@ -38,30 +38,31 @@ namespace detail {
 inline Ref callback_key() noexcept { return Ref::steal(PyUnicode_FromString("brelt.tcl.callback_failure")); }
 
 // The exception kept for a failure whose -errorcode is `code` and whose
-// trace is `info`, taken out of the thread's record; NULL when none.
-inline PyObject* take_callback_failure(PyObject* info, PyObject* code) noexcept {
-    if (PyTuple_GET_SIZE(code) < 2) return nullptr;
+// trace is `info`, taken out of the thread's record; empty (and no
+// exception set) when none.
+inline Ref take_callback_failure(PyObject* info, PyObject* code) noexcept {
+    if (PyTuple_GET_SIZE(code) < 2) return {};
     int python = PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(code, 0), "PYTHON");
-    if (python != 0) return nullptr;
+    if (python != 0) return {};
     PyObject* state = PyThreadState_GetDict();
     Ref key = callback_key();
     if (state == nullptr || !key) {
         PyErr_Clear();
-        return nullptr;
+        return {};
     }
-    PyObject* kept = PyDict_GetItemWithError(state, key.get());
-    if (kept == nullptr || !PyTuple_Check(kept) || PyTuple_GET_SIZE(kept) != 2) {
+    Ref entry;
+    if (PyDict_GetItemRef(state, key.get(), entry.out()) <= 0 || !PyTuple_Check(entry.get()) ||
+        PyTuple_GET_SIZE(entry.get()) != 2) {
         PyErr_Clear();
-        return nullptr;
+        return {};
     }
-    Ref entry = Ref::borrow(kept);
     int match = PyUnicode_Tailmatch(info, PyTuple_GET_ITEM(entry.get(), 0), 0, PY_SSIZE_T_MAX, -1);
     if (match <= 0) {
         PyErr_Clear();
-        return nullptr;
+        return {};
     }
     if (PyDict_DelItem(state, key.get()) < 0) PyErr_Clear();
-    return Py_NewRef(PyTuple_GET_ITEM(entry.get(), 1));
+    return Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1));
 }
 
 inline void keep_callback_failure(PyObject* message, PyObject* exc) noexcept {
@@ -78,18 +79,18 @@ inline int set_details(PyObject* exc, PyObject* info, PyObject* code) noexcept {
 
 // The words of a -errorcode value as a tuple of str; () when it is not a
 // list.
-inline PyObject* code_words(const TclApi& api, Tcl_Obj* code) noexcept {
+inline Ref code_words(const TclApi& api, Tcl_Obj* code) noexcept {
     Py_ssize_t n = 0;
     Tcl_Obj** items = nullptr;
-    if (code == nullptr || !api.elements(code, &n, &items)) return PyTuple_New(0);
+    if (code == nullptr || !api.elements(code, &n, &items)) return Ref::steal(PyTuple_New(0));
     Ref words = Ref::steal(PyTuple_New(n));
-    if (!words) return nullptr;
+    if (!words) return {};
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* w = text_of(api, items[i]);
-        if (w == nullptr) return nullptr;
-        PyTuple_SET_ITEM(words.get(), i, w);
+        Ref w = text_of(api, items[i]);
+        if (!w) return {};
+        PyTuple_SET_ITEM(words.get(), i, w.release());
     }
-    return words.release();
+    return words;
 }
 
 // Reads the return options of the failure just reported by the Tcl
@@ -98,7 +99,7 @@ inline PyObject* code_words(const TclApi& api, Tcl_Obj* code) noexcept {
 inline bool read_options(PyObject* interp, PyObject* fallback_message, Ref& info, Ref& code) noexcept {
     Ref tk;
     if (!application_of(interp, tk)) return false;
-    Ref address = Ref::steal(PyObject_CallMethod(tk.get(), "interpaddr", nullptr));
+    Ref address = Ref::steal(capi::call_method(tk.get(), "interpaddr"));
     if (!address) return false;
     void* ip = PyLong_AsVoidPtr(address.get());
     if (ip == nullptr) {
@@ -115,14 +116,14 @@ inline bool read_options(PyObject* interp, PyObject* fallback_message, Ref& info
     Tcl_Obj* code_obj = nullptr;
     api->dict_obj_get(nullptr, options.get(), info_key.get(), &info_obj);
     api->dict_obj_get(nullptr, options.get(), code_key.get(), &code_obj);
-    info = info_obj != nullptr ? Ref::steal(text_of(*api, info_obj)) : Ref::borrow(fallback_message);
+    info = info_obj != nullptr ? text_of(*api, info_obj) : Ref::borrow(fallback_message);
     if (!info) return false;
     // A failure outside an evaluation (a variable read) leaves the trace of
     // an earlier error in place: this failure's trace is its message alone.
     Py_ssize_t starts = PyUnicode_Tailmatch(info.get(), fallback_message, 0, PY_SSIZE_T_MAX, -1);
     if (starts < 0) return false;
     if (starts == 0) info = Ref::borrow(fallback_message);
-    code = Ref::steal(code_words(*api, code_obj));
+    code = code_words(*api, code_obj);
     return static_cast<bool>(code);
 }
 
@@ -215,8 +216,8 @@ inline std::nullptr_t raise_tcl_error_details(PyObject* interp, PyObject* tcl_er
     if (set_details(exc.get(), info.get(), code.get()) < 0) return done();
     if (carried) {
         if (carried_cause) PyException_SetCause(exc.get(), carried_cause.release());
-    } else if (PyObject* cause = take_callback_failure(info.get(), code.get())) {
-        PyException_SetCause(exc.get(), cause);
+    } else if (Ref cause = take_callback_failure(info.get(), code.get())) {
+        PyException_SetCause(exc.get(), cause.release());
     }
     PyErr_SetRaisedException(exc.release());
     return done();

@@ -12,8 +12,10 @@ namespace {
 
 template <class Char>
 bool has_blank(const Char* data, Py_ssize_t n) noexcept {
-    // Words are short: a plain loop beats a call to memchr.
-    if (sizeof(Char) == 1 && n > 32) return std::memchr(data, ' ', static_cast<size_t>(n)) != nullptr;
+    // Most words are a few characters: a plain loop beats a call to memchr.
+    if constexpr (sizeof(Char) == 1) {
+        if (n > 16) return std::memchr(data, ' ', static_cast<size_t>(n)) != nullptr;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (data[i] == Char(' ')) return true;
     }
@@ -47,7 +49,7 @@ namespace {
 PyObject* join_words(PyObject* api) {
     PyObject** items = PySequence_Fast_ITEMS(api);
     Py_ssize_t n = PySequence_Fast_GET_SIZE(api);
-    SmallVector<bool, 16> braced;
+    SmallVector<unsigned char, 16> braced;
     braced.reserve(static_cast<size_t>(n));
     Py_ssize_t total = n > 0 ? n - 1 : 0;
     Py_UCS4 maxchar = 127;
@@ -62,7 +64,7 @@ PyObject* join_words(PyObject* api) {
 #if PY_VERSION_HEX < 0x030C0000
         if (PyUnicode_READY(item) < 0) return nullptr;
 #endif
-        bool blank = str_has_blank(item);
+        unsigned char blank = str_has_blank(item) ? 1 : 0;
         braced.push_back(std::move(blank));
         total += PyUnicode_GET_LENGTH(item) + (blank ? 2 : 0);
         maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(item));
@@ -77,8 +79,7 @@ PyObject* join_words(PyObject* api) {
             bool brace = braced[static_cast<size_t>(i)];
             if (brace) *dst++ = '{';
             Py_ssize_t len = PyUnicode_GET_LENGTH(items[i]);
-            const Py_UCS1* src = PyUnicode_1BYTE_DATA(items[i]);
-            for (Py_ssize_t k = 0; k < len; ++k) dst[k] = src[k];
+            std::memcpy(dst, PyUnicode_1BYTE_DATA(items[i]), static_cast<size_t>(len));
             dst += len;
             if (brace) *dst++ = '}';
         }
@@ -121,37 +122,40 @@ PyObject* api_line(PyObject* api) {
 namespace {
 
 // get_time(), through the module attribute. While that is still the
-// datetime.datetime.now the module imported, the clock gives its result.
-Ref current_time(Function* f) {
+// datetime.datetime.now the module imported, the clock gives its result;
+// otherwise Python code runs (`ran_code`).
+Ref current_time(Function* f, bool& ran_code) {
     State& st = state_of(f);
     Ref get_time = global(f, st.g_get_time.get());
     if (!get_time) return {};
     if (get_time.get() == st.get_time.get() && st.clock.stands_in_for_get_time()) {
         return Ref::steal(st.clock.now());
     }
+    ran_code = true;
     return Ref::steal(PyObject_CallNoArgs(get_time.get()));
 }
 
 // self.timestamp = get_time(); self.api = line
 bool fill_entry(Function* f, PyObject* self, PyObject* line) {
     State& st = state_of(f);
-    Ref stamp = current_time(f);
+    bool ran_code = false;
+    Ref stamp = current_time(f, ran_code);
     return stamp && PyObject_SetAttr(self, st.s_timestamp.get(), stamp.get()) == 0 &&
            PyObject_SetAttr(self, st.s_api.get(), line) == 0;
 }
 
 // The same for a new instance of our own class, whose attribute assignment
 // is the generic one.
-bool fill_new_entry(Function* f, PyObject* self, PyObject* line) {
+bool fill_new_entry(Function* f, PyObject* self, PyObject* line, bool& ran_code) {
     State& st = state_of(f);
-    Ref stamp = current_time(f);
+    Ref stamp = current_time(f, ran_code);
     return stamp && PyObject_GenericSetAttr(self, st.s_timestamp.get(), stamp.get()) == 0 &&
            PyObject_GenericSetAttr(self, st.s_api.get(), line) == 0;
 }
 
 }  // namespace
 
-PyObject* new_entry(Function* self, PyObject* item) {
+PyObject* new_entry(Function* self, PyObject* item, bool& ran_code) {
     State& st = state_of(self);
     Ref cls = global(self, st.g_Entry.get());
     if (!cls) return nullptr;
@@ -159,56 +163,36 @@ PyObject* new_entry(Function* self, PyObject* item) {
     if (cls.get() != st.Entry.get() || type->tp_new != st.entry_new ||
         capi::type_lookup(type, st.s_init.get()).get() != st.entry_init.get() ||
         type->tp_setattro != PyObject_GenericSetAttr) {
+        ran_code = true;
         return PyObject_CallOneArg(cls.get(), item);
     }
+    // Words other than a list, a tuple or a str are iterated: code of theirs.
+    if (!PyUnicode_Check(item) && !PyList_CheckExact(item) && !PyTuple_CheckExact(item)) ran_code = true;
     // Our own class with its own initialiser: what calling it would do,
     // without the trip through type.__call__.
     Ref line = Ref::steal(api_line(item));
     if (!line) return nullptr;
     Ref entry = Ref::steal(type->tp_new(type, st.empty_tuple.get(), nullptr));
     if (!entry) return nullptr;
-    if (Py_TYPE(entry.get()) != type) {
+    if (!Py_IS_TYPE(entry.get(), type)) {
         // A replaced __new__ gave something else (another class, even a
         // class object): the writes below are only right for an instance
         // of this very class, so finish as type.__call__ would.
+        ran_code = true;
         Ref args = Ref::steal(PyTuple_Pack(1, item));
         if (!args) return nullptr;
         return capi::finish_type_call(type, entry.release(), args.get(), nullptr);
     }
-    if (!fill_new_entry(self, entry.get(), line.get())) return nullptr;
+    if (!fill_new_entry(self, entry.get(), line.get(), ran_code)) return nullptr;
     return entry.release();
 }
 
 namespace {
 
-PyObject* entry_init(Function* f, PyObject* const* argv) {
-    Ref line = Ref::steal(api_line(argv[1]));
-    if (!line || !fill_entry(f, argv[0], line.get())) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* entry_str(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    Ref stamp = Ref::steal(PyObject_GetAttr(self, st.s_timestamp.get()));
-    if (!stamp) return nullptr;
-    Ref when = Ref::steal(PyObject_CallMethodOneArg(stamp.get(), st.s_strftime.get(), st.t_time_format.get()));
-    if (!when) return nullptr;
-    Ref api = Ref::steal(PyObject_GetAttr(self, st.s_api.get()));
-    if (!api) return nullptr;
-    return PyUnicode_FromFormat("%S: %S", when.get(), api.get());
-}
-
-PyObject* entry_repr(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    Ref text = Ref::steal(PyObject_CallMethodNoArgs(self, st.s_str.get()));
-    if (!text) return nullptr;
-    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
-    Ref hex = Ref::steal(ident ? PyNumber_ToBase(ident.get(), 16) : nullptr);
-    if (!hex) return nullptr;
-    return PyUnicode_FromFormat("<Entry '%S' at %U>", text.get(), hex.get());
-}
+// The methods, defined below their descriptions (which name their parameters).
+PyObject* entry_init(Function* f, PyObject* const* argv);
+PyObject* entry_str(Function* f, PyObject* const* argv);
+PyObject* entry_repr(Function* f, PyObject* const* argv);
 
 constexpr capi::FunctionDef kEntryInit{"__init__", entry_init, R"(__init__(self, api)
 --
@@ -252,6 +236,35 @@ Entry(api) stores, in this order:
     >>> str(e)            # doctest: +SKIP
     '2024-05-01T13:45:07.123456: puts {hello world}'
 )";
+
+PyObject* entry_init(Function* f, PyObject* const* argv) {
+    Ref line = Ref::steal(api_line(argv[kEntryInit.slot("api")]));
+    if (!line || !fill_entry(f, argv[kEntryInit.slot("self")], line.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* entry_str(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kEntryStr.slot("self")];
+    Ref stamp = Ref::steal(PyObject_GetAttr(self, st.s_timestamp.get()));
+    if (!stamp) return nullptr;
+    Ref when = Ref::steal(capi::call_method(stamp.get(), st.s_strftime.get(), st.t_time_format.get()));
+    if (!when) return nullptr;
+    Ref api = Ref::steal(PyObject_GetAttr(self, st.s_api.get()));
+    if (!api) return nullptr;
+    return PyUnicode_FromFormat("%S: %S", when.get(), api.get());
+}
+
+PyObject* entry_repr(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kEntryRepr.slot("self")];
+    Ref text = Ref::steal(capi::call_method(self, st.s_str.get()));
+    if (!text) return nullptr;
+    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
+    Ref hex = Ref::steal(ident ? PyNumber_ToBase(ident.get(), 16) : nullptr);
+    if (!hex) return nullptr;
+    return PyUnicode_FromFormat("<Entry '%S' at %U>", text.get(), hex.get());
+}
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // brelt.tcl.history: module state and the pieces shared by its classes.
 #pragma once
 
+#include "call.hpp"
 #include "capi.hpp"
 #include "clock.hpp"
 
@@ -22,6 +23,7 @@ struct State : capi::ModuleStateBase {
     Held max_history;  // 9999, History.__MAX_HISTORY__
     Held empty_tuple;
     Held deque_type;   // collections.deque
+    Held deque_append;  // its append, called directly on an exact deque
     newfunc entry_new = nullptr;  // Entry's tp_new as created
     Held get_time;     // brelt.utils.utils.get_time as imported
     LocalClock clock;  // stands in for calling it while it is the module's get_time
@@ -57,8 +59,10 @@ inline Ref global(Function* self, PyObject* name) noexcept { return capi::module
 // Entry(api): the line of text an entry stores for `api` (a str, or an
 // iterable of str whose elements holding a blank are braced).
 PyObject* api_line(PyObject* api);
-// A new Entry for `item`, through the module attribute Entry.
-PyObject* new_entry(Function* self, PyObject* item);
+// A new Entry for `item`, through the module attribute Entry. `ran_code`
+// becomes true when making it may have run Python code (another class, a
+// replaced get_time, an item that is no list, tuple or str).
+PyObject* new_entry(Function* self, PyObject* item, bool& ran_code);
 
 // Class definitions, in the order the module creates them.
 Ref build_entry_class(PyObject* module, State& st);

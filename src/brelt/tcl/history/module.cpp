@@ -36,6 +36,11 @@ int exec_module(PyObject* module) noexcept {
             PyErr_SetString(PyExc_ImportError, "collections.deque is not a type");
             return -1;
         }
+        st->deque_append = capi::type_lookup(st->deque_type.as<PyTypeObject>(), st->s_append.get());
+        if (!st->deque_append) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "collections.deque has no append");
+            return -1;
+        }
         st->Logger = Ref::steal(PyObject_GetAttrString(logging.get(), "Logger"));
         st->debug_level = Ref::steal(PyObject_GetAttrString(logging.get(), "DEBUG"));
         st->is_enabled_for = Ref::steal(st->Logger ? PyObject_GetAttrString(st->Logger.get(), "isEnabledFor") : nullptr);
@@ -44,7 +49,10 @@ int exec_module(PyObject* module) noexcept {
             return -1;
         }
         // log = logging.getLogger('brelt.tcl')
-        Ref log = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "brelt.tcl"));
+        Ref log_name = Ref::steal(PyUnicode_FromString("brelt.tcl"));
+        Ref get_logger = Ref::steal(PyUnicode_InternFromString("getLogger"));
+        Ref log = Ref::steal(log_name && get_logger ? capi::call_method(logging.get(), get_logger.get(), log_name.get())
+                                                    : nullptr);
         if (!capi::add_object(module, "log", log.get())) return -1;
 
         st->max_history = Ref::steal(PyLong_FromLong(9999));

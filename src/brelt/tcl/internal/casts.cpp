@@ -21,47 +21,114 @@ Ref package_attr(State& st, PyObject* name) {
 
 // The elements of a tuple or list result as a new list, Tcl objects among
 // them (nested tuples included) as their string form.
-PyObject* items_of(State& st, PyObject* seq) {
+Ref items_of(State& st, PyObject* seq) {
     Ref out = Ref::steal(PyList_New(0));
-    if (!out) return nullptr;
+    if (!out) return {};
     // The size read at every step, as a comprehension over a list reads it.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
         Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(seq, i));
         Ref cast = Ref::steal(capi::cast_raw_value(item.get(), tclobj_type(st)));
-        if (!cast || PyList_Append(out.get(), cast.get()) < 0) return nullptr;
+        if (!cast || PyList_Append(out.get(), cast.get()) < 0) return {};
     }
-    return out.release();
+    return out;
 }
 
-PyObject* cast_list(State& st, PyObject* value) {
-    PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyTuple_Type || type == &PyList_Type) return items_of(st, value);
+Ref cast_list(State& st, PyObject* value) {
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) return items_of(st, value);
     Ref text = Ref::borrow(value);
-    if (type == &PyBytes_Type) {
+    if (PyBytes_CheckExact(value)) {
         text = Ref::steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
-        if (!text) return nullptr;
+        if (!text) return {};
     }
-    Ref elements = Ref::steal(list_from_any(st, text.get(), Py_None));
-    return elements ? PySequence_List(elements.get()) : nullptr;
+    Ref elements = list_from_any(st, text.get(), Py_None);
+    return Ref::steal(elements ? PySequence_List(elements.get()) : nullptr);
 }
 
-PyObject* cast_list_fn(Function* f, PyObject* const* argv) { return cast_list(state_of(f), argv[0]); }
+PyObject* cast_list_fn(Function* f, PyObject* const* argv);
+PyObject* cast_any_fn(Function* f, PyObject* const* argv);
+PyObject* cast_boolean_fn(Function* f, PyObject* const* argv);
+PyObject* cast_array_fn(Function* f, PyObject* const* argv);
+
+}  // namespace
+
+constexpr capi::FunctionDef kCastList{"cast_list", cast_list_fn, R"(cast_list(value)
+--
+
+Return the elements of a Tcl list as a Python ``list``.
+
+Text (a ``str``, or a ``_tkinter.Tcl_Obj`` through its string form) is
+parsed with Tcl's own list rules, so every element comes back as a
+``str`` exactly as Tcl reads it; ``bytes`` (a Tcl byte array) are read
+as Latin-1 text. The elements of a tuple or list (a list result as
+tkinter returns it) are taken as they are, except that Tcl objects among
+them become their string form, as in ``cast_any``. Other sequences and
+sets are taken element by element; a single ``int``, ``float`` or
+``bool`` becomes a one-element list and ``None`` the empty list.
+
+Needs no interpreter. Malformed list text raises ``TclError``.
+
+>>> cast_list('a {b c} "d e"')
+['a', 'b c', 'd e']
+>>> cast_list(('a', 1))
+['a', 1]
+)"};
+
+constexpr capi::FunctionDef kCastAny{"cast_any", cast_any_fn, R"(cast_any(self, value)
+--
+
+Return a raw result as its natural Python value.
+
+``str``, ``int``, ``float``, ``bool`` and ``bytes`` come back as they
+are, a list result as a ``tuple`` of such values (nested lists as
+nested tuples), and any other Tcl object (a dict, a command name...)
+as its string form: no ``_tkinter.Tcl_Obj`` reaches the caller.
+)"};
+
+constexpr capi::FunctionDef kCastBoolean{"cast_boolean", cast_boolean_fn, R"(cast_boolean(self, value)
+--
+
+Return Tcl's truth value of a raw result as a ``bool``.
+
+Accepts what Tcl accepts as a boolean: Python ``bool``, ``int`` and
+``float`` (as Tcl's numbers: non-zero is true), and as text
+(``str``, ``bytes``, Tcl objects) ``1``/``0``, ``true``/``false``,
+``yes``/``no`` and ``on``/``off`` in any case and as unique
+prefixes. Anything else raises ``TclError`` with Tcl's message
+("expected boolean value but got ...").
+)"};
+
+constexpr capi::FunctionDef kCastArray{"cast_array", cast_array_fn, R"(cast_array(self, value)
+--
+
+Return the result of ``array get`` as a ``dict``.
+
+``value`` holds names and values alternately (``name value name
+value ...``): Tcl list text is parsed, tuples and lists are taken as
+they are, a mapping is copied. The result maps each name to its value
+(a name given twice keeps its last value). An odd number of elements
+raises ``ValueError``.
+)"};
+
+namespace {
+
+PyObject* cast_list_fn(Function* f, PyObject* const* argv) {
+    return cast_list(state_of(f), argv[kCastList.slot("value")]).release();
+}
 
 PyObject* cast_any_fn(Function* f, PyObject* const* argv) {
-    return capi::cast_raw_value(argv[1], tclobj_type(state_of(f)));
+    return capi::cast_raw_value(argv[kCastAny.slot("value")], tclobj_type(state_of(f)));
 }
 
 PyObject* cast_boolean_fn(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    PyObject* self = argv[0];
-    PyObject* value = argv[1];
-    PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyBool_Type) return Py_NewRef(value);
-    if (type == &PyLong_Type) {
+    PyObject* self = argv[kCastBoolean.slot("self")];
+    PyObject* value = argv[kCastBoolean.slot("value")];
+    if (PyBool_Check(value)) return Py_NewRef(value);  // bool is final
+    if (PyLong_CheckExact(value)) {
         int truth = PyObject_IsTrue(value);
         return truth < 0 ? nullptr : PyBool_FromLong(truth);
     }
-    if (type == &PyFloat_Type) {  // a Tcl double object: Tcl takes its numeric truth
+    if (PyFloat_CheckExact(value)) {  // a Tcl double object: Tcl takes its numeric truth
         double d = PyFloat_AS_DOUBLE(value);
         if (std::isnan(d)) {
             Ref exc = Ref::steal(PyObject_CallOneArg(st.TclError.get(), st.t_nan.get()));
@@ -71,9 +138,9 @@ PyObject* cast_boolean_fn(Function* f, PyObject* const* argv) {
         return PyBool_FromLong(d != 0.0);
     }
     Ref text = Ref::borrow(value);
-    if (type == &PyBytes_Type) {
+    if (PyBytes_CheckExact(value)) {
         text = Ref::steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
-    } else if (type != &PyUnicode_Type && type != tclobj_type(st)) {
+    } else if (!PyUnicode_CheckExact(value) && !Py_IS_TYPE(value, tclobj_type(st))) {
         Ref quotify = package_attr(st, st.s_quotify.get());
         text = Ref::steal(quotify ? PyObject_CallOneArg(quotify.get(), value) : nullptr);
     }
@@ -87,13 +154,12 @@ PyObject* cast_boolean_fn(Function* f, PyObject* const* argv) {
         return nullptr;
     }
     if (!tk) return nullptr;
-    PyObject* args[] = {tk.get(), text.get()};
-    return PyObject_VectorcallMethod(st.s_getboolean.get(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return capi::call_method(tk.get(), st.s_getboolean.get(), text.get());
 }
 
 PyObject* cast_array_fn(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    PyObject* value = argv[1];
+    PyObject* value = argv[kCastArray.slot("value")];
     int mapping = PyObject_IsInstance(value, st.Mapping.get());
     if (mapping < 0) return nullptr;
     if (mapping) return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value);
@@ -104,7 +170,7 @@ PyObject* cast_array_fn(Function* f, PyObject* const* argv) {
     Ref items;
     if (PyObject_TypeCheck(cast.get(), Py_TYPE(f)) && reinterpret_cast<Function*>(cast.get())->def == &kCastList &&
         reinterpret_cast<Function*>(cast.get())->module == f->module) {
-        items = Ref::steal(cast_list(st, value));
+        items = cast_list(st, value);
     } else {
         items = Ref::steal(PyObject_CallOneArg(cast.get(), value));
     }
@@ -151,63 +217,5 @@ PyObject* cast_array_fn(Function* f, PyObject* const* argv) {
 }
 
 }  // namespace
-
-const capi::FunctionDef kCastList{"cast_list", cast_list_fn, R"(cast_list(value)
---
-
-Return the elements of a Tcl list as a Python ``list``.
-
-Text (a ``str``, or a ``_tkinter.Tcl_Obj`` through its string form) is
-parsed with Tcl's own list rules, so every element comes back as a
-``str`` exactly as Tcl reads it; ``bytes`` (a Tcl byte array) are read
-as Latin-1 text. The elements of a tuple or list (a list result as
-tkinter returns it) are taken as they are, except that Tcl objects among
-them become their string form, as in ``cast_any``. Other sequences and
-sets are taken element by element; a single ``int``, ``float`` or
-``bool`` becomes a one-element list and ``None`` the empty list.
-
-Needs no interpreter. Malformed list text raises ``TclError``.
-
->>> cast_list('a {b c} "d e"')
-['a', 'b c', 'd e']
->>> cast_list(('a', 1))
-['a', 1]
-)"};
-
-const capi::FunctionDef kCastAny{"cast_any", cast_any_fn, R"(cast_any(self, value)
---
-
-Return a raw result as its natural Python value.
-
-``str``, ``int``, ``float``, ``bool`` and ``bytes`` come back as they
-are, a list result as a ``tuple`` of such values (nested lists as
-nested tuples), and any other Tcl object (a dict, a command name...)
-as its string form: no ``_tkinter.Tcl_Obj`` reaches the caller.
-)"};
-
-const capi::FunctionDef kCastBoolean{"cast_boolean", cast_boolean_fn, R"(cast_boolean(self, value)
---
-
-Return Tcl's truth value of a raw result as a ``bool``.
-
-Accepts what Tcl accepts as a boolean: Python ``bool``, ``int`` and
-``float`` (as Tcl's numbers: non-zero is true), and as text
-(``str``, ``bytes``, Tcl objects) ``1``/``0``, ``true``/``false``,
-``yes``/``no`` and ``on``/``off`` in any case and as unique
-prefixes. Anything else raises ``TclError`` with Tcl's message
-("expected boolean value but got ...").
-)"};
-
-const capi::FunctionDef kCastArray{"cast_array", cast_array_fn, R"(cast_array(self, value)
---
-
-Return the result of ``array get`` as a ``dict``.
-
-``value`` holds names and values alternately (``name value name
-value ...``): Tcl list text is parsed, tuples and lists are taken as
-they are, a mapping is copied. The result maps each name to its value
-(a name given twice keeps its last value). An odd number of elements
-raises ``ValueError``.
-)"};
 
 }  // namespace internal

@@ -98,21 +98,12 @@ Ref as_str(PyObject* obj) {
     return s;
 }
 
-PyObject* dictionary_compare_fn(Function*, PyObject* const* argv) {
-    Ref left = as_str(argv[0]);
-    if (!left) return nullptr;
-    Ref right = as_str(argv[1]);
-    if (!right) return nullptr;
-    long result = with_text(left.get(), [&](auto l) {
-        return with_text(right.get(), [&](auto r) { return dictionary_compare(l, r); });
-    });
-    return PyLong_FromLong(result);
-}
+PyObject* dictionary_compare_fn(Function*, PyObject* const* argv);
 
 }  // namespace
 
-const capi::FunctionDef kDictionaryCompare{"DictionaryCompare", dictionary_compare_fn,
-                                           R"(DictionaryCompare(left, right)
+constexpr capi::FunctionDef kDictionaryCompare{"DictionaryCompare", dictionary_compare_fn,
+                                               R"(DictionaryCompare(left, right)
 --
 
 This function compares two strings as if they were being used in an index
@@ -139,5 +130,20 @@ Side effects:
 Origin:
     DictionaryCompare in the Tcl 8.4.19 sources (generic/tclCmdIL.c).
 )"};
+
+namespace {
+
+PyObject* dictionary_compare_fn(Function*, PyObject* const* argv) {
+    Ref left = as_str(argv[kDictionaryCompare.slot("left")]);
+    if (!left) return nullptr;
+    Ref right = as_str(argv[kDictionaryCompare.slot("right")]);
+    if (!right) return nullptr;
+    long result = with_text(left.get(), [&](auto l) {
+        return with_text(right.get(), [&](auto r) { return dictionary_compare(l, r); });
+    });
+    return PyLong_FromLong(result);
+}
+
+}  // namespace
 
 }  // namespace internal

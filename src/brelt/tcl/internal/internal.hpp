@@ -66,7 +66,7 @@ struct State : capi::ModuleStateBase {
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }
 
 // Text of a string that the Tcl library produced (see library.cpp).
-PyObject* decode_tcl_string(const char* s, Py_ssize_t n);
+Ref decode_tcl_string(const char* s, Py_ssize_t n);
 
 // The Tcl_Interp* that ctypes passes for `interp` as an argument declared
 // Tcl_Interp_p, with ctypes' own error when it cannot. An interpreter of
@@ -79,7 +79,7 @@ bool interp_pointer(State& st, PyObject* interp, Tcl_Interp** out);
 std::nullptr_t raise_from_interp(State& st, Tcl_Interp* interp, PyObject* default_msg);
 
 // The elements of any value as GetListFromAny(obj, interp) returns them.
-PyObject* list_from_any(State& st, PyObject* obj, PyObject* interp);
+Ref list_from_any(State& st, PyObject* obj, PyObject* interp);
 
 // The module's functions, each a capi::FunctionDef.
 extern const capi::FunctionDef kPtrAdd, kPtrSub, kPtrDiff, kTclErrorFromInterp, kFromParam, kCharPFromObj;

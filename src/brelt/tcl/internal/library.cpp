@@ -8,9 +8,9 @@
 
 namespace internal {
 
-PyObject* decode_tcl_string(const char* s, Py_ssize_t n) {
-    PyObject* text = PyUnicode_DecodeUTF8(s, n, nullptr);
-    if (text != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
+Ref decode_tcl_string(const char* s, Py_ssize_t n) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(s, n, nullptr));
+    if (text || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
     PyErr_Clear();
     // Not plain UTF-8: read it as tkinter reads Tcl's strings. Tcl writes
     // the NUL character as C0 80 and (Tcl 8) a character beyond the BMP as
@@ -28,14 +28,14 @@ PyObject* decode_tcl_string(const char* s, Py_ssize_t n) {
     }
     Ref escaped =
         Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape"));
-    if (!escaped || PyUnicode_KIND(escaped.get()) == PyUnicode_1BYTE_KIND) return escaped.release();
+    if (!escaped || PyUnicode_KIND(escaped.get()) == PyUnicode_1BYTE_KIND) return escaped;
     // Each encoded surrogate starts with the byte ED, now escaped as U+DCED.
     const Py_ssize_t len = PyUnicode_GET_LENGTH(escaped.get());
     Py_ssize_t i = PyUnicode_FindChar(escaped.get(), 0xdcED, 0, len, 1);
-    if (i == -2) return nullptr;
-    if (i == -1) return escaped.release();
+    if (i == -2) return {};
+    if (i == -1) return escaped;
     std::unique_ptr<Py_UCS4, decltype(&PyMem_Free)> u(PyUnicode_AsUCS4Copy(escaped.get()), PyMem_Free);
-    if (!u) return nullptr;
+    if (!u) return {};
     Py_UCS4* c = u.get();
     auto at = [&](Py_ssize_t k) -> Py_UCS4 { return k < len ? c[k] : 0; };
     auto in = [](Py_UCS4 ch, Py_UCS4 lo, Py_UCS4 hi) { return lo <= ch && ch <= hi; };
@@ -52,7 +52,7 @@ PyObject* decode_tcl_string(const char* s, Py_ssize_t n) {
         }
         c[j++] = ch;
     }
-    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, c, j);
+    return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, c, j));
 }
 
 namespace {
@@ -74,7 +74,7 @@ std::nullptr_t raise_from_interp(State& st, Tcl_Interp* interp, PyObject* defaul
     if (interp != nullptr) {
         const char* result = st.get_string_result_proc(interp);
         if (result != nullptr) {
-            msg = Ref::steal(decode_tcl_string(result, static_cast<Py_ssize_t>(std::strlen(result))));
+            msg = decode_tcl_string(result, static_cast<Py_ssize_t>(std::strlen(result)));
             if (!msg) return nullptr;
         }
     }
@@ -101,7 +101,7 @@ bool owned_here(State& st, PyObject* interp, Tcl_Interp* ip) {
     if (ip == nullptr || st.get_current_thread == nullptr) return true;
     Ref app;
     if (PyObject_GetOptionalAttr(interp, st.s_tk.get(), app.out()) < 0) return false;
-    if (!app || Py_TYPE(app.get()) != reinterpret_cast<PyTypeObject*>(st.TkappType.get())) return true;
+    if (!app || !Py_IS_TYPE(app.get(), st.TkappType.as<PyTypeObject>())) return true;
     const auto* head = reinterpret_cast<const TkappHead*>(app.get());
     // Only read the owner when the head is laid out as expected.
     if (head->interp != ip || head->thread_id == st.get_current_thread()) return true;
@@ -138,20 +138,98 @@ Ref address_of(State& st, PyObject* ptr) {
 }
 
 // ctypes.cast(c_void_p(value), type(ptr))
-PyObject* pointer_like(State& st, PyObject* ptr, PyObject* value) {
+Ref pointer_like(State& st, PyObject* ptr, PyObject* value) {
     Ref raw = Ref::steal(PyObject_CallOneArg(st.c_void_p.get(), value));
-    if (!raw) return nullptr;
+    if (!raw) return {};
     PyObject* args[] = {raw.get(), reinterpret_cast<PyObject*>(Py_TYPE(ptr))};
-    return PyObject_Vectorcall(st.cast.get(), args, 2, nullptr);
+    return Ref::steal(PyObject_Vectorcall(st.cast.get(), args, 2, nullptr));
 }
+
+PyObject* ptr_add(Function* self, PyObject* const* argv);
+PyObject* ptr_sub(Function* self, PyObject* const* argv);
+PyObject* ptr_diff(Function* self, PyObject* const* argv);
+PyObject* tcl_error_from_interp(Function* self, PyObject* const* argv);
+PyObject* from_param(Function* self, PyObject* const* argv);
+PyObject* char_p_from_obj(Function* self, PyObject* const* argv);
+
+}  // namespace
+
+constexpr capi::FunctionDef kPtrAdd{"_ptr_add", ptr_add, R"(_ptr_add(ptr, count)
+--
+
+Return a pointer count bytes after ptr.
+
+ptr is a ctypes pointer-like value (c_char_p, c_void_p, a POINTER type...);
+the result is a new value of the same ctypes type.
+)"};
+
+constexpr capi::FunctionDef kPtrSub{"_ptr_sub", ptr_sub, R"(_ptr_sub(ptr, count)
+--
+
+Return a pointer count bytes before ptr.
+
+ptr is a ctypes pointer-like value; the result is a new value of the same
+ctypes type.
+)"};
+
+constexpr capi::FunctionDef kPtrDiff{"_ptr_diff", ptr_diff, R"(_ptr_diff(ptr1, ptr2)
+--
+
+Return the address of ptr1 minus the address of ptr2, in bytes.
+
+Both are ctypes pointer-like values; a NULL pointer raises TypeError.
+)"};
+
+constexpr capi::FunctionDef kTclErrorFromInterp{"TclError_from_interp", tcl_error_from_interp,
+                                                R"(TclError_from_interp(interp, default_msg=None)
+--
+
+Raise tkinter.TclError with the interpreter's current result.
+
+interp is anything Tcl_Interp_p.from_param accepts (None, a Tcl_Interp_p,
+a tkinter.Tk), or any false value for no interpreter. The message is the
+interpreter's result string, which is read, not reset; when there is no
+interpreter or its result is empty, it is default_msg. Without either the
+TclError carries no arguments. A tkinter interpreter that another thread
+owns is not read: RuntimeError.
+
+Never returns.
+)"};
+
+constexpr capi::FunctionDef kFromParam{"from_param", from_param, R"(from_param(cls, interp)
+--
+
+Convert interp to a Tcl_Interp_p.
+
+A Tcl_Interp_p is returned as it is, None gives the NULL interpreter
+pointer, and a tkinter.Tk (or tkinter.Tcl()) instance the address of its
+Tcl interpreter. Anything else raises ValueError. ctypes calls this for
+every argument declared as Tcl_Interp_p.
+)"};
+
+constexpr capi::FunctionDef kCharPFromObj{"_c_char_p_from_obj", char_p_from_obj, R"(_c_char_p_from_obj(obj)
+--
+
+Similar to Tcl_GetStringFromObj, returns a ctypes.c_char_p byte array.
+The length can be obtained with len(string.value).
+
+The bytes are the UTF-8 form of str(obj); a str is used as it is and None
+counts as the empty string.
+)"};
+
+namespace {
+
+// _ptr_add and _ptr_sub, whose parameters are the same.
+static_assert(kPtrAdd.slot("ptr") == kPtrSub.slot("ptr") && kPtrAdd.slot("count") == kPtrSub.slot("count"));
 
 PyObject* ptr_move(Function* self, PyObject* const* argv, binaryfunc op) {
     State& st = state_of(self);
-    Ref address = address_of(st, argv[0]);
+    PyObject* ptr = argv[kPtrAdd.slot("ptr")];
+    Ref address = address_of(st, ptr);
     if (!address) return nullptr;
-    Ref moved = Ref::steal(op(address.get(), argv[1]));
+    Ref moved = Ref::steal(op(address.get(), argv[kPtrAdd.slot("count")]));
     if (!moved) return nullptr;
-    return pointer_like(st, argv[0], moved.get());
+    return pointer_like(st, ptr, moved.get()).release();
 }
 
 PyObject* ptr_add(Function* self, PyObject* const* argv) { return ptr_move(self, argv, PyNumber_Add); }
@@ -160,17 +238,18 @@ PyObject* ptr_sub(Function* self, PyObject* const* argv) { return ptr_move(self,
 
 PyObject* ptr_diff(Function* self, PyObject* const* argv) {
     State& st = state_of(self);
-    Ref a = address_of(st, argv[0]);
+    Ref a = address_of(st, argv[kPtrDiff.slot("ptr1")]);
     if (!a) return nullptr;
-    Ref b = address_of(st, argv[1]);
+    Ref b = address_of(st, argv[kPtrDiff.slot("ptr2")]);
     if (!b) return nullptr;
     return PyNumber_Subtract(a.get(), b.get());
 }
 
 PyObject* tcl_error_from_interp(Function* self, PyObject* const* argv) {
     State& st = state_of(self);
-    PyObject* interp = argv[0];
-    PyObject* default_msg = argv[1] ? argv[1] : Py_None;
+    PyObject* interp = argv[kTclErrorFromInterp.slot("interp")];
+    PyObject* default_msg = argv[kTclErrorFromInterp.slot("default_msg")];
+    if (default_msg == nullptr) default_msg = Py_None;
     int has_interp = PyObject_IsTrue(interp);
     if (has_interp < 0) return nullptr;
     Ref msg;
@@ -181,7 +260,7 @@ PyObject* tcl_error_from_interp(Function* self, PyObject* const* argv) {
         if (!interp_pointer(st, interp, &ip)) return nullptr;
         const char* result = ip != nullptr ? st.get_string_result_proc(ip) : nullptr;
         if (result != nullptr) {
-            msg = Ref::steal(decode_tcl_string(result, static_cast<Py_ssize_t>(std::strlen(result))));
+            msg = decode_tcl_string(result, static_cast<Py_ssize_t>(std::strlen(result)));
             if (!msg) return nullptr;
         }
     }
@@ -195,7 +274,7 @@ PyObject* tcl_error_from_interp(Function* self, PyObject* const* argv) {
 
 PyObject* from_param(Function* self, PyObject* const* argv) {
     State& st = state_of(self);
-    PyObject* interp = argv[1];
+    PyObject* interp = argv[kFromParam.slot("interp")];
     int r = PyObject_IsInstance(interp, st.Tcl_Interp_p.get());
     if (r < 0) return nullptr;
     if (r) return Py_NewRef(interp);
@@ -203,7 +282,7 @@ PyObject* from_param(Function* self, PyObject* const* argv) {
     r = PyObject_IsInstance(interp, st.Tk.get());
     if (r < 0) return nullptr;
     if (r) {
-        Ref address = Ref::steal(PyObject_CallMethodNoArgs(interp, st.s_interpaddr.get()));
+        Ref address = Ref::steal(capi::call_method(interp, st.s_interpaddr.get()));
         if (!address) return nullptr;
         return PyObject_CallOneArg(st.Tcl_Interp_p.get(), address.get());
     }
@@ -212,7 +291,7 @@ PyObject* from_param(Function* self, PyObject* const* argv) {
 
 PyObject* char_p_from_obj(Function* self, PyObject* const* argv) {
     State& st = state_of(self);
-    PyObject* obj = argv[0];
+    PyObject* obj = argv[kCharPFromObj.slot("obj")];
     Ref text;
     if (obj == Py_None) {
         text = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
@@ -228,68 +307,5 @@ PyObject* char_p_from_obj(Function* self, PyObject* const* argv) {
 }
 
 }  // namespace
-
-const capi::FunctionDef kPtrAdd{"_ptr_add", ptr_add, R"(_ptr_add(ptr, count)
---
-
-Return a pointer count bytes after ptr.
-
-ptr is a ctypes pointer-like value (c_char_p, c_void_p, a POINTER type...);
-the result is a new value of the same ctypes type.
-)"};
-
-const capi::FunctionDef kPtrSub{"_ptr_sub", ptr_sub, R"(_ptr_sub(ptr, count)
---
-
-Return a pointer count bytes before ptr.
-
-ptr is a ctypes pointer-like value; the result is a new value of the same
-ctypes type.
-)"};
-
-const capi::FunctionDef kPtrDiff{"_ptr_diff", ptr_diff, R"(_ptr_diff(ptr1, ptr2)
---
-
-Return the address of ptr1 minus the address of ptr2, in bytes.
-
-Both are ctypes pointer-like values; a NULL pointer raises TypeError.
-)"};
-
-const capi::FunctionDef kTclErrorFromInterp{"TclError_from_interp", tcl_error_from_interp,
-                                            R"(TclError_from_interp(interp, default_msg=None)
---
-
-Raise tkinter.TclError with the interpreter's current result.
-
-interp is anything Tcl_Interp_p.from_param accepts (None, a Tcl_Interp_p,
-a tkinter.Tk), or any false value for no interpreter. The message is the
-interpreter's result string, which is read, not reset; when there is no
-interpreter or its result is empty, it is default_msg. Without either the
-TclError carries no arguments. A tkinter interpreter that another thread
-owns is not read: RuntimeError.
-
-Never returns.
-)"};
-
-const capi::FunctionDef kFromParam{"from_param", from_param, R"(from_param(cls, interp)
---
-
-Convert interp to a Tcl_Interp_p.
-
-A Tcl_Interp_p is returned as it is, None gives the NULL interpreter
-pointer, and a tkinter.Tk (or tkinter.Tcl()) instance the address of its
-Tcl interpreter. Anything else raises ValueError. ctypes calls this for
-every argument declared as Tcl_Interp_p.
-)"};
-
-const capi::FunctionDef kCharPFromObj{"_c_char_p_from_obj", char_p_from_obj, R"(_c_char_p_from_obj(obj)
---
-
-Similar to Tcl_GetStringFromObj, returns a ctypes.c_char_p byte array.
-The length can be obtained with len(string.value).
-
-The bytes are the UTF-8 form of str(obj); a str is used as it is and None
-counts as the empty string.
-)"};
 
 }  // namespace internal

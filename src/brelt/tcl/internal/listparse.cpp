@@ -28,10 +28,12 @@ private:
 };
 
 // A str of `n` bytes known to be ASCII: no decoding needed.
-PyObject* ascii_str(const char* s, Py_ssize_t n) {
-    if (n <= 1) return n == 0 ? PyUnicode_New(0, 0) : PyUnicode_FromOrdinal(static_cast<unsigned char>(s[0]));
-    PyObject* u = PyUnicode_New(n, 127);
-    if (u != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(u), s, static_cast<size_t>(n));
+Ref ascii_str(const char* s, Py_ssize_t n) {
+    if (n <= 1) {
+        return Ref::steal(n == 0 ? PyUnicode_New(0, 0) : PyUnicode_FromOrdinal(static_cast<unsigned char>(s[0])));
+    }
+    Ref u = Ref::steal(PyUnicode_New(n, 127));
+    if (u) std::memcpy(PyUnicode_1BYTE_DATA(u.get()), s, static_cast<size_t>(n));
     return u;
 }
 
@@ -43,9 +45,9 @@ inline bool tcl_space(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '
 // element that does not close, or closes with something else than white
 // space after it. Backslash sequences cannot hide a brace or quote beyond
 // the byte after the backslash (the rest of one is digits or blanks).
-PyObject* list_error_reason(const char* p, const char* limit) {
+Ref list_error_reason(const char* p, const char* limit) {
     while (p < limit && tcl_space(*p)) ++p;
-    if (p == limit || (*p != '{' && *p != '"')) return nullptr;  // not a failure the library reports
+    if (p == limit || (*p != '{' && *p != '"')) return {};  // not a failure the library reports
     const bool braces = *p == '{';
     int depth = 1;
     for (++p; p < limit; ++p) {
@@ -56,7 +58,7 @@ PyObject* list_error_reason(const char* p, const char* limit) {
             ++depth;
         } else if ((braces && c == '}' && --depth == 0) || (!braces && c == '"')) {
             ++p;
-            if (p >= limit || tcl_space(*p)) return nullptr;
+            if (p >= limit || tcl_space(*p)) return {};
             const char* end = p;
             while (end < limit && !tcl_space(*end) && end < p + 20) ++end;
             // Tcl quotes at most 20 bytes, leaving out a character they cut.
@@ -67,19 +69,19 @@ PyObject* list_error_reason(const char* p, const char* limit) {
                 const long need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
                 if (end - (lead - 1) < need) end = lead - 1;
             }
-            Ref junk = Ref::steal(decode_tcl_string(p, end - p));
-            if (!junk) return nullptr;
-            return PyUnicode_FromFormat("list element in %s followed by \"%U\" instead of space",
-                                        braces ? "braces" : "quotes", junk.get());
+            Ref junk = decode_tcl_string(p, end - p);
+            if (!junk) return {};
+            return Ref::steal(PyUnicode_FromFormat("list element in %s followed by \"%U\" instead of space",
+                                                   braces ? "braces" : "quotes", junk.get()));
         }
     }
-    return PyUnicode_FromString(braces ? "unmatched open brace in list" : "unmatched open quote in list");
+    return Ref::steal(PyUnicode_FromString(braces ? "unmatched open brace in list" : "unmatched open quote in list"));
 }
 
 // The elements of `length` bytes of list text at `data` as a tuple of str,
 // scanned with the library's functions for sizes of type Size.
 template <class Size>
-PyObject* scan_list(State& st, const char* data, Py_ssize_t length, bool ascii, Tcl_Interp* ip) {
+Ref scan_list(State& st, const char* data, Py_ssize_t length, bool ascii, Tcl_Interp* ip) {
     const auto find_element = reinterpret_cast<FindElementProc<Size>>(st.find_element);
     const auto copy_and_collapse = reinterpret_cast<CopyAndCollapseProc<Size>>(st.copy_and_collapse);
     // Every comparison is on addresses: the scan never reads past `limit`.
@@ -95,12 +97,12 @@ PyObject* scan_list(State& st, const char* data, Py_ssize_t length, bool ascii, 
         int literal = 0;
         if (find_element(ip, p, remain, &start, &next, &size, &literal) != TCL_OK) {
             if (ip != nullptr) return raise_from_interp(st, ip, st.s_invalid_list_element.get());
-            Ref reason = Ref::steal(list_error_reason(p, reinterpret_cast<const char*>(limit)));
-            if (!reason && PyErr_Occurred()) return nullptr;
+            Ref reason = list_error_reason(p, reinterpret_cast<const char*>(limit));
+            if (!reason && PyErr_Occurred()) return {};
             return raise_from_interp(st, nullptr, reason ? reason.get() : st.s_invalid_list_element.get());
         }
         if (reinterpret_cast<std::uintptr_t>(start) >= limit) break;  // only white space was left
-        PyObject* item;
+        Ref item;
         if (literal) {
             item = ascii ? ascii_str(start, size) : decode_tcl_string(start, size);
         } else {
@@ -110,22 +112,22 @@ PyObject* scan_list(State& st, const char* data, Py_ssize_t length, bool ascii, 
             Size n = copy_and_collapse(size, start, buffer);
             item = decode_tcl_string(buffer, static_cast<Py_ssize_t>(n));
         }
-        if (item == nullptr) return nullptr;
-        items.push_back(Ref::steal(item));
+        if (!item) return {};
+        items.push_back(std::move(item));
         p = next;
         remain = static_cast<Size>(limit - reinterpret_cast<std::uintptr_t>(next));
     }
 
-    PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (result == nullptr) return nullptr;
+    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!result) return {};
     for (std::size_t i = 0; i < items.size(); ++i) {
-        PyTuple_SET_ITEM(result, static_cast<Py_ssize_t>(i), items[i].release());
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), items[i].release());
     }
     return result;
 }
 
 // The elements of the list text `text` (a str) as a tuple of str.
-PyObject* parse_list(State& st, PyObject* text, PyObject* interp) {
+Ref parse_list(State& st, PyObject* text, PyObject* interp) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(text) < 0) return nullptr;
 #endif
@@ -144,7 +146,7 @@ PyObject* parse_list(State& st, PyObject* text, PyObject* interp) {
         data = PyBytes_AS_STRING(encoded.get());
         length = PyBytes_GET_SIZE(encoded.get());
     }
-    if (length == 0) return PyTuple_New(0);
+    if (length == 0) return Ref::steal(PyTuple_New(0));
 
     Tcl_Interp* ip = nullptr;
     if (!interp_pointer(st, interp, &ip)) {
@@ -167,40 +169,18 @@ PyObject* parse_list(State& st, PyObject* text, PyObject* interp) {
     if (st.tcl_major >= 9) return scan_list<std::ptrdiff_t>(st, data, length, ascii, ip);
     if (length > INT_MAX) {
         // Tcl 8 counts bytes in an int; a longer text would be cut.
-        return PyErr_Format(PyExc_OverflowError,
-                            "list text of %zd bytes is too long for the Tcl library (at most %d bytes)", length,
-                            INT_MAX);
+        PyErr_Format(PyExc_OverflowError, "list text of %zd bytes is too long for the Tcl library (at most %d bytes)",
+                     length, INT_MAX);
+        return {};
     }
     return scan_list<int>(st, data, length, ascii, ip);
 }
 
-PyObject* get_list_from_any(Function* self, PyObject* const* argv) {
-    return list_from_any(state_of(self), argv[0], argv[1] ? argv[1] : Py_None);
-}
+PyObject* get_list_from_any(Function* self, PyObject* const* argv);
 
 }  // namespace
 
-PyObject* list_from_any(State& st, PyObject* obj, PyObject* interp) {
-    if (PyUnicode_Check(obj)) return parse_list(st, obj, interp);
-
-    if (PyTuple_CheckExact(obj)) return Py_NewRef(obj);
-    if (PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) || PyBool_Check(obj)) return PyTuple_Pack(1, obj);
-    // Containers are taken as they are: their elements are not parsed.
-    if (PyList_CheckExact(obj)) return PyList_AsTuple(obj);
-    if (PyAnySet_CheckExact(obj) || PyBytes_CheckExact(obj)) return PySequence_Tuple(obj);
-    int container = PyObject_IsInstance(obj, st.Sequence.get());
-    if (container == 0) container = PyObject_IsInstance(obj, st.Set.get());
-    if (container < 0) return nullptr;
-    if (container) return PySequence_Tuple(obj);
-    if (obj == Py_None) return PyTuple_New(0);
-
-    // Anything else (a _tkinter.Tcl_Obj, a mapping...) is read as text.
-    Ref text = Ref::steal(PyObject_Str(obj));
-    if (!text) return nullptr;
-    return parse_list(st, text.get(), interp);
-}
-
-const capi::FunctionDef kGetListFromAny{"GetListFromAny", get_list_from_any, R"(GetListFromAny(obj, interp=None)
+constexpr capi::FunctionDef kGetListFromAny{"GetListFromAny", get_list_from_any, R"(GetListFromAny(obj, interp=None)
 --
 
 Converts any Tcl object or string to a Python list (tuple).
@@ -232,5 +212,34 @@ Example:
     >>> GetListFromAny('a b c {de} {f g h { i }}')
     ('a', 'b', 'c', 'de', 'f g h { i }')
 )"};
+
+namespace {
+
+PyObject* get_list_from_any(Function* self, PyObject* const* argv) {
+    PyObject* interp = argv[kGetListFromAny.slot("interp")];
+    return list_from_any(state_of(self), argv[kGetListFromAny.slot("obj")], interp ? interp : Py_None).release();
+}
+
+}  // namespace
+
+Ref list_from_any(State& st, PyObject* obj, PyObject* interp) {
+    if (PyUnicode_Check(obj)) return parse_list(st, obj, interp);
+
+    if (PyTuple_CheckExact(obj)) return Ref::borrow(obj);
+    if (PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) || PyBool_Check(obj)) return Ref::steal(PyTuple_Pack(1, obj));
+    // Containers are taken as they are: their elements are not parsed.
+    if (PyList_CheckExact(obj)) return Ref::steal(PyList_AsTuple(obj));
+    if (PyAnySet_CheckExact(obj) || PyBytes_CheckExact(obj)) return Ref::steal(PySequence_Tuple(obj));
+    int container = PyObject_IsInstance(obj, st.Sequence.get());
+    if (container == 0) container = PyObject_IsInstance(obj, st.Set.get());
+    if (container < 0) return {};
+    if (container) return Ref::steal(PySequence_Tuple(obj));
+    if (obj == Py_None) return Ref::steal(PyTuple_New(0));
+
+    // Anything else (a _tkinter.Tcl_Obj, a mapping...) is read as text.
+    Ref text = Ref::steal(PyObject_Str(obj));
+    if (!text) return {};
+    return parse_list(st, text.get(), interp);
+}
 
 }  // namespace internal

@@ -6,10 +6,10 @@
 
 #include <cstddef>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "internal.hpp"
+#include "tclapi.hpp"
 
 namespace internal {
 namespace {
@@ -162,23 +162,14 @@ bool bind(State& st, const char* name, Ref argtypes, PyObject* restype) {
     return set_attr(func.get(), "restype", restype);
 }
 
+// The address of `name` in TclDLL's library (ImportError when it has none).
 template <class Proc>
 bool resolve(State& st, const char* name, Proc& out) {
     Ref handle = attr(st.TclDLL.get(), "_handle");
     if (!handle) return false;
     void* h = PyLong_AsVoidPtr(handle.get());
     if (h == nullptr && PyErr_Occurred()) return false;
-    void* address = dlsym(h, name);
-    if (address == nullptr) {
-        PyErr_Format(PyExc_ImportError, "the Tcl library has no %s", name);
-        return false;
-    }
-    if constexpr (std::is_same_v<Proc, void*>) {
-        out = address;
-    } else {
-        out = reinterpret_cast<Proc>(address);
-    }
-    return true;
+    return host::resolve(h, name, out);
 }
 
 constexpr const char* kReturnCodesDoc = R"(Tcl's completion codes of commands and library calls.)";
@@ -195,11 +186,12 @@ constexpr const char* kObjDoc = R"(Mirror of the Tcl library's Tcl_Obj structure
 constexpr const char* kInternalRepDoc = R"(The internal representation of a Tcl_Obj.)";
 constexpr const char* kTwoPtrDoc = R"(The internal representation as two pointers.)";
 
-bool build_module(PyObject* module, State& st) {
-    // The modules and names the rest of the module works with.
-    Ref ctypes = Ref::steal(PyImport_ImportModule("ctypes"));
+// The modules and classes the rest of the module works with, kept in the
+// state and, some of them, as module attributes.
+bool import_dependencies(PyObject* module, State& st, Ref& ctypes, Ref& tkinter) {
+    ctypes = Ref::steal(PyImport_ImportModule("ctypes"));
     Ref ctypes_util = Ref::steal(ctypes ? PyImport_ImportModule("ctypes.util") : nullptr);
-    Ref tkinter = Ref::steal(ctypes_util ? PyImport_ImportModule("tkinter") : nullptr);
+    tkinter = Ref::steal(ctypes_util ? PyImport_ImportModule("tkinter") : nullptr);
     if (!tkinter || !add_object(module, "ctypes", ctypes.get()) || !add_object(module, "tkinter", tkinter.get())) {
         return false;
     }
@@ -215,28 +207,189 @@ bool build_module(PyObject* module, State& st) {
     st.c_char_p = attr(ctypes.get(), "c_char_p");
     st.cast = attr(ctypes.get(), "cast");
     if (!st.Tk || !st.TclError || !st.c_void_p || !st.c_char_p || !st.cast) return false;
-    if (!capi::import_attr(st.TkappType, "_tkinter", "TkappType")) return false;
+    return capi::import_attr(st.TkappType, "_tkinter", "TkappType");
+}
 
-    {
-        ClassBuilder codes(module, "ReturnCodes", kReturnCodesDoc);
-        const std::pair<const char*, long> values[] = {
-            {"TCL_OK", 0}, {"TCL_ERROR", 1}, {"TCL_RETURN", 2}, {"TCL_BREAK", 3}, {"TCL_CONTINUE", 4},
-        };
-        for (auto [name, value] : values) {
-            Ref v = Ref::steal(PyLong_FromLong(value));
-            codes.attr(name, v.get());
-        }
-        Ref cls = codes.build();
-        if (!add_object(module, "ReturnCodes", cls.get())) return false;
+bool add_return_codes(PyObject* module) {
+    ClassBuilder codes(module, "ReturnCodes", kReturnCodesDoc);
+    const std::pair<const char*, long> values[] = {
+        {"TCL_OK", 0}, {"TCL_ERROR", 1}, {"TCL_RETURN", 2}, {"TCL_BREAK", 3}, {"TCL_CONTINUE", 4},
+    };
+    for (auto [name, value] : values) {
+        Ref v = Ref::steal(PyLong_FromLong(value));
+        codes.attr(name, v.get());
     }
+    Ref cls = codes.build();
+    return add_object(module, "ReturnCodes", cls.get());
+}
 
-    if (!load_library(module, st, ctypes.get(), tkinter.get())) return false;
+// The ctypes types that the mirrors and the library's declarations use,
+// with the running Tcl's sizes.
+struct CTypes {
+    Ref c_int, c_long, c_double, c_size_t, wide, size, Structure, Union, POINTER, CFUNCTYPE;
+    PyObject* c_void_p = nullptr;  // the state's
+    PyObject* c_char_p = nullptr;  // the state's
 
+    bool load(PyObject* ctypes, State& st, bool tcl9) {
+        c_int = attr(ctypes, "c_int");
+        c_long = attr(ctypes, "c_long");
+        c_double = attr(ctypes, "c_double");
+        c_size_t = attr(ctypes, "c_size_t");
+        wide = attr(ctypes, "c_longlong");
+        // Tcl_Size: an int on Tcl 8, a ptrdiff_t on Tcl 9.
+        size = tcl9 ? attr(ctypes, "c_ssize_t") : Ref::borrow(c_int.get());
+        Structure = attr(ctypes, "Structure");
+        Union = attr(ctypes, "Union");
+        POINTER = attr(ctypes, "POINTER");
+        CFUNCTYPE = attr(ctypes, "CFUNCTYPE");
+        c_void_p = st.c_void_p.get();
+        c_char_p = st.c_char_p.get();
+        return c_int && c_long && c_double && c_size_t && wide && size && Structure && Union && POINTER && CFUNCTYPE;
+    }
+    // POINTER(type)
+    Ref pointer(PyObject* type) const { return Ref::steal(PyObject_CallOneArg(POINTER.get(), type)); }
+    // A ctypes function of prototype restype(argtype) that calls `address`.
+    Ref function(PyObject* restype, PyObject* argtype, void* address) const {
+        PyObject* proto_args[] = {restype, argtype};
+        Ref proto = Ref::steal(PyObject_Vectorcall(CFUNCTYPE.get(), proto_args, 2, nullptr));
+        Ref where = Ref::steal(PyLong_FromVoidPtr(address));
+        if (!proto || !where) return {};
+        return Ref::steal(PyObject_CallOneArg(proto.get(), where.get()));
+    }
+};
+
+// Tcl_ObjType's fields, the release's own.
+Ref obj_type_fields(const CTypes& ct, bool tcl9) {
+    PyObject* c_void_p = ct.c_void_p;
+    if (!tcl9) {
+        return fields({{"name", ct.c_char_p},
+                       {"freeIntRepProc", c_void_p},
+                       {"dupIntRepProc", c_void_p},
+                       {"updateStringProc", c_void_p},
+                       {"setFromAnyProc", c_void_p}});
+    }
+    return fields({{"name", ct.c_char_p},
+                   {"freeIntRepProc", c_void_p},
+                   {"dupIntRepProc", c_void_p},
+                   {"updateStringProc", c_void_p},
+                   {"setFromAnyProc", c_void_p},
+                   {"version", ct.c_size_t.get()},
+                   {"lengthProc", c_void_p},
+                   {"indexProc", c_void_p},
+                   {"sliceProc", c_void_p},
+                   {"reverseProc", c_void_p},
+                   {"getElementsProc", c_void_p},
+                   {"setElementProc", c_void_p},
+                   {"replaceProc", c_void_p},
+                   {"inOperProc", c_void_p}});
+}
+
+// The mirrors of Tcl's object structures: Tcl_ObjType, and Tcl_Obj with its
+// nested union and structure.
+bool add_object_mirrors(PyObject* module, const CTypes& ct, bool tcl9) {
+    Ref obj_type = ClassBuilder(module, "Tcl_ObjType", kObjTypeDoc)
+                       .bases({ct.Structure.get()})
+                       .attr("_fields_", obj_type_fields(ct, tcl9).get())
+                       .build();
+    if (!add_object(module, "Tcl_ObjType", obj_type.get())) return false;
+
+    // Tcl_Obj and its nested union and structure are created empty and get
+    // their fields afterwards, innermost first.
+    Ref two_ptr = ClassBuilder(module, "s_twoPtrValue", kTwoPtrDoc, "Tcl_Obj.u_internalRep.s_twoPtrValue")
+                      .bases({ct.Structure.get()})
+                      .build();
+    Ref internal_rep = ClassBuilder(module, "u_internalRep", kInternalRepDoc, "Tcl_Obj.u_internalRep")
+                           .bases({ct.Union.get()})
+                           .attr("s_twoPtrValue", two_ptr.get())
+                           .build();
+    Ref tcl_obj = ClassBuilder(module, "Tcl_Obj", kObjDoc)
+                      .bases({ct.Structure.get()})
+                      .attr("u_internalRep", internal_rep.get())
+                      .build();
+    if (!tcl_obj) return false;
+    // POINTER() would name the module that happens to be importing us.
+    Ref obj_type_p = ct.pointer(obj_type.get());
+    Ref modname = Ref::steal(PyModule_GetNameObject(module));
+    if (!modname || !set_attr(obj_type_p.get(), "__module__", modname.get())) return false;
+    PyObject* c_void_p = ct.c_void_p;
+    return set_attr(two_ptr.get(), "_fields_", fields({{"ptr1", c_void_p}, {"ptr2", c_void_p}}).get()) &&
+           set_attr(internal_rep.get(), "_fields_",
+                    fields({{"longValue", ct.c_long.get()},
+                            {"doubleValue", ct.c_double.get()},
+                            {"otherValuePtr", c_void_p},
+                            {"wideValue", ct.wide.get()},
+                            {"twoPtrValue", two_ptr.get()}})
+                        .get()) &&
+           set_attr(tcl_obj.get(), "_fields_",
+                    fields({{"refCount", ct.size.get()},
+                            {"bytes", ct.c_char_p},
+                            {"length", ct.size.get()},
+                            {"typePtr", obj_type_p.get()},
+                            {"internalRep", internal_rep.get()}})
+                        .get()) &&
+           add_object(module, "Tcl_Obj", tcl_obj.get());
+}
+
+// Tcl_GetStringResult is a macro on Tcl 9: TclDLL gets the module's own
+// function in its place, called as ctypes calls the library's (resolved
+// first, so the library has both).
+bool install_tcl9_string_result(State& st, const CTypes& ct) {
+    GetObjResultProc get_obj_result = nullptr;
+    GetStringFromObjProc get_string_from_obj = nullptr;
+    if (!resolve(st, "Tcl_GetObjResult", get_obj_result) ||
+        !resolve(st, "Tcl_GetStringFromObj", get_string_from_obj)) {
+        return false;
+    }
+    tcl9_get_obj_result.store(get_obj_result, std::memory_order_release);
+    tcl9_get_string_from_obj.store(get_string_from_obj, std::memory_order_release);
+    Ref func = ct.function(ct.c_char_p, st.Tcl_Interp_p.get(), reinterpret_cast<void*>(&tcl9_string_result));
+    Ref name = Ref::steal(PyUnicode_FromString("Tcl_GetStringResult"));
+    if (!func || !name || !set_attr(func.get(), "__name__", name.get()) ||
+        !set_attr(st.TclDLL.get(), "Tcl_GetStringResult", func.get())) {
+        return false;
+    }
+    st.get_string_result_proc = &tcl9_string_result;
+    return true;
+}
+
+// The library functions, declared once with the running Tcl's types, and
+// the addresses that the module calls itself.
+bool declare_library_functions(State& st, const CTypes& ct, bool tcl9) {
+    Ref c_char_pp = ct.pointer(ct.c_char_p);
+    Ref c_int_p = ct.pointer(ct.c_int.get());
+    Ref size_p = ct.pointer(ct.size.get());
+    if (!c_char_pp || !c_int_p || !size_p) return false;
+    PyObject* interp_p = st.Tcl_Interp_p.get();
+    PyObject* c_char_p = ct.c_char_p;
+    PyObject* size = ct.size.get();
+    if (tcl9 && !install_tcl9_string_result(st, ct)) return false;
+    if (!bind(st, "TclFindElement",
+              Ref::steal(Py_BuildValue("[OOOOOOO]", interp_p, c_char_p, size, c_char_pp.get(), c_char_pp.get(),
+                                       size_p.get(), c_int_p.get())),
+              ct.c_int.get()) ||
+        !bind(st, "TclCopyAndCollapse", Ref::steal(Py_BuildValue("[OOO]", size, c_char_p, c_char_p)), size) ||
+        !bind(st, "Tcl_GetStringResult", Ref::steal(Py_BuildValue("[O]", interp_p)), c_char_p) ||
+        !bind(st, "Tcl_ResetResult", Ref::steal(Py_BuildValue("[O]", interp_p)), Py_None)) {
+        return false;
+    }
+    st.get_string_result = attr(st.TclDLL.get(), "Tcl_GetStringResult");
+    if (!st.get_string_result) return false;
+    return resolve(st, "TclFindElement", st.find_element) &&
+           resolve(st, "TclCopyAndCollapse", st.copy_and_collapse) &&
+           resolve(st, "Tcl_GetCurrentThread", st.get_current_thread) &&
+           (tcl9 || resolve(st, "Tcl_GetStringResult", st.get_string_result_proc)) && bind_post(st);
+}
+
+bool build_module(PyObject* module, State& st) {
+    Ref ctypes, tkinter;
+    if (!import_dependencies(module, st, ctypes, tkinter) || !add_return_codes(module) ||
+        !load_library(module, st, ctypes.get(), tkinter.get())) {
+        return false;
+    }
     if (!add_function(module, kPtrAdd) || !add_function(module, kPtrSub) || !add_function(module, kPtrDiff) ||
         !add_function(module, kTclErrorFromInterp)) {
         return false;
     }
-
     st.Tcl_Interp_p = ClassBuilder(module, "Tcl_Interp_p", kInterpDoc)
                           .bases({st.c_void_p.get()})
                           .class_method(kFromParam)
@@ -244,156 +397,29 @@ bool build_module(PyObject* module, State& st) {
     if (!add_object(module, "Tcl_Interp_p", st.Tcl_Interp_p.get())) return false;
 
     const bool tcl9 = st.tcl_major >= 9;
-    Ref c_int = attr(ctypes.get(), "c_int");
-    Ref c_long = attr(ctypes.get(), "c_long");
-    Ref c_double = attr(ctypes.get(), "c_double");
-    Ref c_size_t = attr(ctypes.get(), "c_size_t");
-    Ref wide = attr(ctypes.get(), "c_longlong");
-    // Tcl_Size: an int on Tcl 8, a ptrdiff_t on Tcl 9.
-    Ref size = tcl9 ? attr(ctypes.get(), "c_ssize_t") : Ref::borrow(c_int.get());
-    Ref Structure = attr(ctypes.get(), "Structure");
-    Ref Union = attr(ctypes.get(), "Union");
-    Ref POINTER = attr(ctypes.get(), "POINTER");
-    if (!c_int || !c_long || !c_double || !c_size_t || !wide || !size || !Structure || !Union || !POINTER) {
+    CTypes ct;
+    if (!ct.load(ctypes.get(), st, tcl9) || !add_object(module, "Tcl_WideInt", ct.wide.get()) ||
+        !add_object(module, "Tcl_Size", ct.size.get()) || !add_object_mirrors(module, ct, tcl9) ||
+        !declare_library_functions(st, ct, tcl9)) {
         return false;
     }
-    if (!add_object(module, "Tcl_WideInt", wide.get()) || !add_object(module, "Tcl_Size", size.get())) return false;
-
-    PyObject* c_void_p = st.c_void_p.get();
-    PyObject* c_char_p = st.c_char_p.get();
-    Ref obj_type_fields = tcl9 ? fields({{"name", c_char_p},
-                                         {"freeIntRepProc", c_void_p},
-                                         {"dupIntRepProc", c_void_p},
-                                         {"updateStringProc", c_void_p},
-                                         {"setFromAnyProc", c_void_p},
-                                         {"version", c_size_t.get()},
-                                         {"lengthProc", c_void_p},
-                                         {"indexProc", c_void_p},
-                                         {"sliceProc", c_void_p},
-                                         {"reverseProc", c_void_p},
-                                         {"getElementsProc", c_void_p},
-                                         {"setElementProc", c_void_p},
-                                         {"replaceProc", c_void_p},
-                                         {"inOperProc", c_void_p}})
-                               : fields({{"name", c_char_p},
-                                         {"freeIntRepProc", c_void_p},
-                                         {"dupIntRepProc", c_void_p},
-                                         {"updateStringProc", c_void_p},
-                                         {"setFromAnyProc", c_void_p}});
-    Ref obj_type = ClassBuilder(module, "Tcl_ObjType", kObjTypeDoc)
-                       .bases({Structure.get()})
-                       .attr("_fields_", obj_type_fields.get())
-                       .build();
-    if (!add_object(module, "Tcl_ObjType", obj_type.get())) return false;
-
-    // Tcl_Obj and its nested union and structure are created empty and get
-    // their fields afterwards, innermost first.
-    Ref two_ptr = ClassBuilder(module, "s_twoPtrValue", kTwoPtrDoc, "Tcl_Obj.u_internalRep.s_twoPtrValue")
-                      .bases({Structure.get()})
-                      .build();
-    Ref internal_rep = ClassBuilder(module, "u_internalRep", kInternalRepDoc, "Tcl_Obj.u_internalRep")
-                           .bases({Union.get()})
-                           .attr("s_twoPtrValue", two_ptr.get())
-                           .build();
-    Ref tcl_obj = ClassBuilder(module, "Tcl_Obj", kObjDoc)
-                      .bases({Structure.get()})
-                      .attr("u_internalRep", internal_rep.get())
-                      .build();
-    if (!tcl_obj) return false;
-    // POINTER() would name the module that happens to be importing us.
-    Ref obj_type_p = Ref::steal(PyObject_CallOneArg(POINTER.get(), obj_type.get()));
-    Ref modname = Ref::steal(PyModule_GetNameObject(module));
-    if (!modname || !set_attr(obj_type_p.get(), "__module__", modname.get())) return false;
-    if (!set_attr(two_ptr.get(), "_fields_", fields({{"ptr1", c_void_p}, {"ptr2", c_void_p}}).get()) ||
-        !set_attr(internal_rep.get(), "_fields_",
-                  fields({{"longValue", c_long.get()},
-                          {"doubleValue", c_double.get()},
-                          {"otherValuePtr", c_void_p},
-                          {"wideValue", wide.get()},
-                          {"twoPtrValue", two_ptr.get()}})
-                      .get()) ||
-        !set_attr(tcl_obj.get(), "_fields_",
-                  fields({{"refCount", size.get()},
-                          {"bytes", c_char_p},
-                          {"length", size.get()},
-                          {"typePtr", obj_type_p.get()},
-                          {"internalRep", internal_rep.get()}})
-                      .get()) ||
-        !add_object(module, "Tcl_Obj", tcl_obj.get())) {
-        return false;
-    }
-
-    // The library functions, declared once with the running Tcl's types.
-    Ref c_char_pp = Ref::steal(PyObject_CallOneArg(POINTER.get(), c_char_p));
-    Ref c_int_p = Ref::steal(PyObject_CallOneArg(POINTER.get(), c_int.get()));
-    Ref size_p = Ref::steal(PyObject_CallOneArg(POINTER.get(), size.get()));
-    if (!c_char_pp || !c_int_p || !size_p) return false;
-    PyObject* interp_p = st.Tcl_Interp_p.get();
-    if (tcl9) {
-        // A macro on Tcl 9: the module's own function, called as ctypes
-        // calls the library's (resolved first, so the library has both).
-        GetObjResultProc get_obj_result = nullptr;
-        GetStringFromObjProc get_string_from_obj = nullptr;
-        if (!resolve(st, "Tcl_GetObjResult", get_obj_result) ||
-            !resolve(st, "Tcl_GetStringFromObj", get_string_from_obj)) {
-            return false;
-        }
-        tcl9_get_obj_result.store(get_obj_result, std::memory_order_release);
-        tcl9_get_string_from_obj.store(get_string_from_obj, std::memory_order_release);
-        Ref CFUNCTYPE = attr(ctypes.get(), "CFUNCTYPE");
-        PyObject* proto_args[] = {c_char_p, interp_p};
-        Ref proto = Ref::steal(CFUNCTYPE ? PyObject_Vectorcall(CFUNCTYPE.get(), proto_args, 2, nullptr) : nullptr);
-        Ref address = Ref::steal(PyLong_FromVoidPtr(reinterpret_cast<void*>(&tcl9_string_result)));
-        if (!proto || !address) return false;
-        Ref func = Ref::steal(PyObject_CallOneArg(proto.get(), address.get()));
-        Ref name = Ref::steal(PyUnicode_FromString("Tcl_GetStringResult"));
-        if (!func || !name || !set_attr(func.get(), "__name__", name.get()) ||
-            !set_attr(st.TclDLL.get(), "Tcl_GetStringResult", func.get())) {
-            return false;
-        }
-        st.get_string_result_proc = &tcl9_string_result;
-    }
-    if (!bind(st, "TclFindElement",
-              Ref::steal(Py_BuildValue("[OOOOOOO]", interp_p, c_char_p, size.get(), c_char_pp.get(),
-                                       c_char_pp.get(), size_p.get(), c_int_p.get())),
-              c_int.get()) ||
-        !bind(st, "TclCopyAndCollapse", Ref::steal(Py_BuildValue("[OOO]", size.get(), c_char_p, c_char_p)),
-              size.get()) ||
-        !bind(st, "Tcl_GetStringResult", Ref::steal(Py_BuildValue("[O]", interp_p)), c_char_p) ||
-        !bind(st, "Tcl_ResetResult", Ref::steal(Py_BuildValue("[O]", interp_p)), Py_None)) {
-        return false;
-    }
-    st.get_string_result = attr(st.TclDLL.get(), "Tcl_GetStringResult");
-    if (!st.get_string_result) return false;
-    if (!resolve(st, "TclFindElement", st.find_element) ||
-        !resolve(st, "TclCopyAndCollapse", st.copy_and_collapse) ||
-        !resolve(st, "Tcl_GetCurrentThread", st.get_current_thread) ||
-        (!tcl9 && !resolve(st, "Tcl_GetStringResult", st.get_string_result_proc)) || !bind_post(st)) {
-        return false;
-    }
-
     // Interpreter arguments of the C-level calls are converted by ctypes
     // itself, through a function that takes a Tcl_Interp_p and returns it.
-    Ref CFUNCTYPE = attr(ctypes.get(), "CFUNCTYPE");
-    PyObject* proto_args[] = {c_void_p, interp_p};
-    Ref proto = Ref::steal(CFUNCTYPE ? PyObject_Vectorcall(CFUNCTYPE.get(), proto_args, 2, nullptr) : nullptr);
-    Ref address = Ref::steal(PyLong_FromVoidPtr(reinterpret_cast<void*>(&interp_address)));
-    if (!proto || !address) return false;
-    st.interp_address = Ref::steal(PyObject_CallOneArg(proto.get(), address.get()));
+    st.interp_address = ct.function(ct.c_void_p, st.Tcl_Interp_p.get(), reinterpret_cast<void*>(&interp_address));
     if (!st.interp_address) return false;
 
-    if (!add_function(module, kCharPFromObj) || !add_function(module, kGetListFromAny) ||
-        !add_function(module, kDictionaryCompare)) {
+    // The package's casts (it binds them as its own) need these.
+    if (!capi::import_attr(st.TclObj, "_tkinter", "Tcl_Obj") ||
+        !capi::import_attr(st.Mapping, "collections.abc", "Mapping")) {
         return false;
     }
-    // The package's casts (it binds them as its own).
-    return capi::import_attr(st.TclObj, "_tkinter", "Tcl_Obj") &&
-           capi::import_attr(st.Mapping, "collections.abc", "Mapping") && add_function(module, kCastAny) &&
-           add_function(module, kCastBoolean) && add_function(module, kCastArray) && add_function(module, kCastList) &&
-           add_function(module, kCurrentThread) && add_function(module, kPost) &&
-           add_function(module, kFinalizeThread) && add_function(module, kAttachErrorDetails) &&
-           add_function(module, kRemoteCall) && add_function(module, kNewChannel) &&
-           add_function(module, kCloseChannel);
+    for (const capi::FunctionDef* def : {&kCharPFromObj, &kGetListFromAny, &kDictionaryCompare, &kCastAny,
+                                         &kCastBoolean, &kCastArray, &kCastList, &kCurrentThread, &kPost,
+                                         &kFinalizeThread, &kAttachErrorDetails, &kRemoteCall, &kNewChannel,
+                                         &kCloseChannel}) {
+        if (!add_function(module, *def)) return false;
+    }
+    return true;
 }
 
 int exec_module(PyObject* module) noexcept {

@@ -153,6 +153,79 @@ int run_call(TclEvent* event, int) {
     return 1;
 }
 
+PyObject* remote_call(Function* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* new_channel(Function*, PyObject* const* argv);
+PyObject* close_channel(Function*, PyObject* const* argv);
+PyObject* current_thread(Function* self, PyObject* const*);
+PyObject* post(Function* self, PyObject* const* argv);
+PyObject* finalize_thread(Function* self, PyObject* const*);
+PyObject* attach_error_details(Function* self, PyObject* const* argv);
+
+}  // namespace
+
+constexpr capi::FunctionDef kCurrentThread{"_current_thread", current_thread, R"(_current_thread()
+--
+
+Return the calling thread's Tcl thread id (Tcl_GetCurrentThread) as an int.
+)"};
+
+constexpr capi::FunctionDef kFinalizeThread{"_finalize_thread", finalize_thread, R"(_finalize_thread()
+--
+
+Release the calling thread's Tcl data (Tcl_FinalizeThread) as it ends.
+
+Tcl keeps each thread's event notifier in a list keyed by thread id, and
+thread ids are reused: a thread that ends without this leaves a notifier
+that a new thread with the same id would be mistaken for. Call it only
+when the thread's interpreters are gone or will never be used again.
+)"};
+
+constexpr capi::FunctionDef kAttachErrorDetails{"_attach_error_details", attach_error_details,
+                                                R"(_attach_error_details(interp, error)
+--
+
+Raise error, a TclError of a request to interp that just failed in this
+thread, with Tcl's details of the failure (errorinfo, errorcode, the
+exception of a failed Python command as its __cause__).
+)"};
+
+constexpr capi::FunctionDef kRemoteCall{"_remote_call", remote_call, R"(_remote_call(channel, interp_ref, method, *args)
+--
+
+Call method(*args) on the Tcl thread of channel (see _new_channel) and
+return its result, waiting without the GIL; a TclError comes back with
+Tcl's details of the failure, read on that thread for the interpreter that
+interp_ref (a weak reference) names. Raises the channel's closed error once
+it is closed.
+)"};
+
+constexpr capi::FunctionDef kNewChannel{"_new_channel", new_channel, R"(_new_channel(thread, closed_error)
+--
+
+A channel to the Tcl thread whose id is thread, for _remote_call;
+closed_error is the exception class its calls raise once it is closed.
+)"};
+
+constexpr capi::FunctionDef kCloseChannel{"_close_channel", close_channel, R"(_close_channel(channel)
+--
+
+Close channel to new calls; return the number still queued, which the
+channel's thread must let run (they fail as closed) before it ends.
+)"};
+
+constexpr capi::FunctionDef kPost{"_post", post, R"(_post(thread, callable)
+--
+
+Queue a call of callable() on the Tcl thread whose id is thread (see
+_current_thread) and wake that thread's event loop.
+
+The call runs the next time that thread services Tcl events (for instance
+in tk.dooneevent()), in the order posted; an exception it raises is
+reported as unraisable. Returns at once.
+)"};
+
+namespace {
+
 // _remote_call(channel, interp_ref, method, *args)
 PyObject* remote_call(Function* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs < 3 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0)) {
@@ -199,12 +272,12 @@ PyObject* remote_call(Function* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* new_channel(Function*, PyObject* const* argv) {
-    void* thread = PyLong_AsVoidPtr(argv[0]);
+    void* thread = PyLong_AsVoidPtr(argv[kNewChannel.slot("thread")]);
     if (thread == nullptr && PyErr_Occurred()) return nullptr;
     auto* channel = new (std::nothrow) Channel;
     if (channel == nullptr) return PyErr_NoMemory();
     channel->thread = thread;
-    channel->closed_error = Py_NewRef(argv[1]);
+    channel->closed_error = Py_NewRef(argv[kNewChannel.slot("closed_error")]);
     PyObject* capsule = PyCapsule_New(channel, kChannelName, &free_channel);
     if (capsule == nullptr) {
         Py_DECREF(channel->closed_error);
@@ -216,7 +289,7 @@ PyObject* new_channel(Function*, PyObject* const* argv) {
 // Closes the channel: no call is queued from here on. Returns how many are
 // still in Tcl's queue (the interpreter's thread runs them, as closed).
 PyObject* close_channel(Function*, PyObject* const* argv) {
-    Channel* channel = channel_of(argv[0]);
+    Channel* channel = channel_of(argv[kCloseChannel.slot("channel")]);
     if (channel == nullptr) return nullptr;
     {
         std::lock_guard<std::mutex> lock(channel->mutex);
@@ -232,19 +305,20 @@ PyObject* current_thread(Function* self, PyObject* const*) {
 
 PyObject* post(Function* self, PyObject* const* argv) {
     State& st = state_of(self);
-    void* thread = PyLong_AsVoidPtr(argv[0]);
+    void* thread = PyLong_AsVoidPtr(argv[kPost.slot("thread")]);
+    PyObject* callable = argv[kPost.slot("callable")];
     if (thread == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "thread must be a Tcl thread id, not 0");
         return nullptr;
     }
-    if (!PyCallable_Check(argv[1])) {
-        return PyErr_Format(PyExc_TypeError, "callable expected, not %.200s", Py_TYPE(argv[1])->tp_name);
+    if (!PyCallable_Check(callable)) {
+        return PyErr_Format(PyExc_TypeError, "callable expected, not %.200s", Py_TYPE(callable)->tp_name);
     }
     auto* posted = static_cast<PostedCall*>(st.tcl_alloc(sizeof(PostedCall)));
     if (posted == nullptr) return PyErr_NoMemory();
     posted->header.proc = &run_posted;
     posted->header.next = nullptr;
-    posted->callable = Py_NewRef(argv[1]);
+    posted->callable = Py_NewRef(callable);
     // Neither call runs Python code or waits for the other thread.
     st.thread_queue_event(thread, &posted->header, kQueueTail);
     st.thread_alert(thread);
@@ -262,12 +336,13 @@ PyObject* finalize_thread(Function* self, PyObject* const*) {
 // that asked for the request cannot read itself.
 PyObject* attach_error_details(Function* self, PyObject* const* argv) {
     State& st = state_of(self);
-    PyObject* error = argv[1];
+    PyObject* interp = argv[kAttachErrorDetails.slot("interp")];
+    PyObject* error = argv[kAttachErrorDetails.slot("error")];
     if (!PyExceptionInstance_Check(error)) {
         return PyErr_Format(PyExc_TypeError, "an exception is required, not %.200s", Py_TYPE(error)->tp_name);
     }
     PyErr_SetRaisedException(Py_NewRef(error));
-    return host::raise_tcl_error_details(argv[0], st.TclError.get(), host::TclErrorReport::as_raised);
+    return host::raise_tcl_error_details(interp, st.TclError.get(), host::TclErrorReport::as_raised);
 }
 
 }  // namespace
@@ -277,66 +352,5 @@ bool bind_post(State& st) {
            resolve_symbol(st, "Tcl_ThreadQueueEvent", st.thread_queue_event) &&
            resolve_symbol(st, "Tcl_ThreadAlert", st.thread_alert);
 }
-
-const capi::FunctionDef kCurrentThread{"_current_thread", current_thread, R"(_current_thread()
---
-
-Return the calling thread's Tcl thread id (Tcl_GetCurrentThread) as an int.
-)"};
-
-const capi::FunctionDef kFinalizeThread{"_finalize_thread", finalize_thread, R"(_finalize_thread()
---
-
-Release the calling thread's Tcl data (Tcl_FinalizeThread) as it ends.
-
-Tcl keeps each thread's event notifier in a list keyed by thread id, and
-thread ids are reused: a thread that ends without this leaves a notifier
-that a new thread with the same id would be mistaken for. Call it only
-when the thread's interpreters are gone or will never be used again.
-)"};
-
-const capi::FunctionDef kAttachErrorDetails{"_attach_error_details", attach_error_details,
-                                            R"(_attach_error_details(interp, error)
---
-
-Raise error, a TclError of a request to interp that just failed in this
-thread, with Tcl's details of the failure (errorinfo, errorcode, the
-exception of a failed Python command as its __cause__).
-)"};
-
-const capi::FunctionDef kRemoteCall{"_remote_call", remote_call, R"(_remote_call(channel, interp_ref, method, *args)
---
-
-Call method(*args) on the Tcl thread of channel (see _new_channel) and
-return its result, waiting without the GIL; a TclError comes back with
-Tcl's details of the failure, read on that thread for the interpreter that
-interp_ref (a weak reference) names. Raises the channel's closed error once
-it is closed.
-)"};
-
-const capi::FunctionDef kNewChannel{"_new_channel", new_channel, R"(_new_channel(thread, closed_error)
---
-
-A channel to the Tcl thread whose id is thread, for _remote_call;
-closed_error is the exception class its calls raise once it is closed.
-)"};
-
-const capi::FunctionDef kCloseChannel{"_close_channel", close_channel, R"(_close_channel(channel)
---
-
-Close channel to new calls; return the number still queued, which the
-channel's thread must let run (they fail as closed) before it ends.
-)"};
-
-const capi::FunctionDef kPost{"_post", post, R"(_post(thread, callable)
---
-
-Queue a call of callable() on the Tcl thread whose id is thread (see
-_current_thread) and wake that thread's event loop.
-
-The call runs the next time that thread services Tcl events (for instance
-in tk.dooneevent()), in the order posted; an exception it raises is
-reported as unraisable. Returns at once.
-)"};
 
 }  // namespace internal

@@ -1,7 +1,9 @@
 // Jiv and Jiv_Code: quick calls of Tcl commands as attribute paths.
 #include <cstring>
 
+#include "interp.hpp"
 #include "jiv.hpp"
+#include "plain_attrs.hpp"
 
 namespace jiv {
 
@@ -26,13 +28,8 @@ Ref referent(PyObject* tcl) {
     if (!PyWeakref_CheckProxy(tcl)) return Ref::borrow(tcl);
     Ref obj;
     if (PyWeakref_GetRef(tcl, obj.out()) < 0) return {};
-    if (!obj) PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    if (!obj) PyErr_SetString(PyExc_ReferenceError, host::kGoneMessage);
     return obj;
-}
-
-PyObject* method_call(PyObject* name, PyObject* self, PyObject* arg) {
-    PyObject* args[] = {self, arg};
-    return PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -59,7 +56,7 @@ PyObject* new_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
     // without the trip through type.__call__.
     Ref code = Ref::steal(type->tp_new(type, st.empty_tuple.get(), nullptr));
     if (!code) return nullptr;
-    if (Py_TYPE(code.get()) != type) {
+    if (!Py_IS_TYPE(code.get(), type)) {
         // Not an instance of this very class (a replaced __new__ may give
         // anything, a class included): the generic writes below would be
         // wrong for it, so finish as type.__call__ would.
@@ -76,44 +73,68 @@ PyObject* new_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
     return code.release();
 }
 
+// Whether `dict`, the __dict__ of a Jiv_Code that nobody else holds, is as
+// Jiv made it: {'tcl': tcl, 'cmd': [name]} with the list its own alone
+// (one pass over its two entries; keys compared as interned names).
+bool pristine_dict(State& st, PyObject* dict, PyObject* name, PyObject* tcl) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 2) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    int seen = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (key == st.s_tcl.get() && value == tcl) {
+            seen |= 1;
+        } else if (key == st.s_cmd.get() && PyList_CheckExact(value) && Py_REFCNT(value) == 1 &&
+                   PyList_GET_SIZE(value) == 1 && PyList_GET_ITEM(value, 0) == name) {
+            seen |= 2;
+        } else {
+            return false;
+        }
+    }
+    return seen == 3;
+}
+
 // The Jiv_Code that Jiv made last for `name`, when nobody but the cache
 // holds it (no reference, no weak reference, not its __dict__ nor its path
-// list) and it is as Jiv made it: {'tcl': tcl, 'cmd': [name]}, of our own
-// class. Then nobody can tell it from a new one, and handing it out again
-// saves making and dropping an object, its __dict__ and its list on every
-// quick call. NULL otherwise (with an exception only on failure). Nothing
-// here runs Python code, so the checks hold when it is handed out.
+// list) and it is as Jiv made it, of our own class. Then nobody can tell it
+// from a new one, and handing it out again saves making and dropping an
+// object, its __dict__ and its list on every quick call. NULL otherwise
+// (with an exception only on failure). Nothing here runs Python code, so
+// the checks hold when it is handed out.
+// The slot of the code table for `name`, an exact str (its hash is kept).
+size_t code_slot(PyObject* name) noexcept {
+    return static_cast<size_t>(PyObject_Hash(name)) % State::kCodeSlots;
+}
+
 PyObject* reuse_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
+    if constexpr (!capi::can_tell_held_only_by_caller) return nullptr;  // never remembered
     if (!PyUnicode_CheckExact(name)) return nullptr;
-    PyObject* code = PyDict_GetItemWithError(st.code_cache.get(), name);
+    size_t slot = code_slot(name);
+    if (st.code_names[slot].get() != name) return nullptr;
+    PyObject* code = st.codes[slot].get();
     if (code == nullptr || !capi::held_only_by_caller(code)) return nullptr;
     Ref cls = module_global(module, st.g_Jiv_Code.get());
     if (!cls) return nullptr;
-    if (Py_TYPE(code) != cls.as<PyTypeObject>() || !own_code_class(st, Py_TYPE(code))) return nullptr;
+    if (!Py_IS_TYPE(code, cls.as<PyTypeObject>()) || !own_code_class(st, Py_TYPE(code))) return nullptr;
     Ref dict = Ref::steal(PyObject_GenericGetDict(code, nullptr));
     if (!dict) return nullptr;
     // The dict: held by the object and by `dict` alone.
-    if (!PyDict_CheckExact(dict.get()) || Py_REFCNT(dict.get()) != 2 || PyDict_GET_SIZE(dict.get()) != 2) {
-        return nullptr;
-    }
-    if (PyDict_GetItemWithError(dict.get(), st.s_tcl.get()) != tcl) return nullptr;
-    PyObject* cmd = PyDict_GetItemWithError(dict.get(), st.s_cmd.get());
-    if (cmd == nullptr || !PyList_CheckExact(cmd) || Py_REFCNT(cmd) != 1 || PyList_GET_SIZE(cmd) != 1 ||
-        PyList_GET_ITEM(cmd, 0) != name) {
-        return nullptr;
-    }
+    if (Py_REFCNT(dict.get()) != 2 || !pristine_dict(st, dict.get(), name, tcl)) return nullptr;
     return Py_NewRef(code);
 }
 
-// Keeps `code`, just made by Jiv for `name`, for reuse_code. The cache
-// holds a few dozen paths at most: a program that makes up names does not
-// make it grow.
+// Keeps `code`, just made by Jiv for `name`, for reuse_code, in place of
+// whatever had the same slot. The table holds a few dozen paths at most: a
+// program that makes up names does not make it grow.
 bool remember_code(State& st, PyObject* name, PyObject* code) {
     if constexpr (!capi::can_tell_held_only_by_caller) return true;  // never handed out again
     if (!PyUnicode_CheckExact(name) || !own_code_class(st, Py_TYPE(code))) return true;
-    PyObject* cache = st.code_cache.get();
-    if (PyDict_GET_SIZE(cache) >= 64) PyDict_Clear(cache);
-    return PyDict_SetItem(cache, name, code) == 0;
+    size_t slot = code_slot(name);
+    // What the slot held goes only once the slot is whole again.
+    Ref old_name = std::move(st.code_names[slot]), old_code = std::move(st.codes[slot]);
+    st.code_names[slot] = Ref::borrow(name);
+    st.codes[slot] = Ref::borrow(code);
+    return true;
 }
 
 PyObject* code_extend(State& st, PyObject* self, PyObject* name) {
@@ -122,7 +143,7 @@ PyObject* code_extend(State& st, PyObject* self, PyObject* name) {
     if (PyList_CheckExact(cmd.get())) {
         if (PyList_Append(cmd.get(), name) < 0) return nullptr;
     } else {
-        Ref r = Ref::steal(method_call(st.s_append.get(), cmd.get(), name));
+        Ref r = Ref::steal(capi::call_method(cmd.get(), st.s_append.get(), name));
         if (!r) return nullptr;
     }
     return Py_NewRef(self);
@@ -148,25 +169,32 @@ PyObject* int_text(PyObject* value) {
     } while (m != 0);
     if (v < 0) *--p = '-';
     Py_ssize_t n = end - p;
+    if (n == 1) return PyUnicode_FromOrdinal(*p);  // one digit: CPython's shared one-character str
     PyObject* text = PyUnicode_New(n, 127);
     if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), p, static_cast<size_t>(n));
     return text;
 }
 
-// quotify(value) through the module attribute, read afresh for every word
-// as Python code would, and held while it runs: a replacement may rebind
-// the attribute and so drop itself. For the commonest words the original
-// quotify's answer is known: a str is its own word, a number its str().
-PyObject* word(State& st, PyObject* module, PyObject* value) {
-    Ref quotify = module_global(module, st.g_quotify.get());
-    if (!quotify) return nullptr;
+// quotify(value) through the module attribute, as Python code would read it
+// for every word. The caller holds the quotify it read last (`quotify`) and
+// reads it again only after a word ran code, which alone could rebind it; a
+// replacement runs for every word, so it is read before each. For the
+// commonest words the original quotify's answer is known: a str is its own
+// word, a number its str().
+PyObject* word(State& st, PyObject* module, Ref& quotify, PyObject* value) {
+    if (!quotify || quotify.get() != st.quotify.get()) {
+        quotify = module_global(module, st.g_quotify.get());
+        if (!quotify) return nullptr;
+    }
     if (quotify.get() == st.quotify.get()) {
         PyTypeObject* t = Py_TYPE(value);
         if (t == &PyUnicode_Type) return Py_NewRef(value);
         if (t == &PyLong_Type) return int_text(value);
         if (t == &PyFloat_Type) return PyObject_Str(value);
     }
-    return PyObject_CallOneArg(quotify.get(), value);
+    // Code of the value's or of the replacement: read quotify again next.
+    PyObject* w = PyObject_CallOneArg(Ref(std::move(quotify)).get(), value);
+    return w;
 }
 
 bool is_cast_key(State& st, PyObject* key) {
@@ -175,97 +203,167 @@ bool is_cast_key(State& st, PyObject* key) {
     return PyUnicode_Compare(key, st.s_cast_.get()) == 0;
 }
 
-// Jiv_Code.__call__: the words, the history, the call, the cast.
-PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* const* keys, PyObject* const* values, Py_ssize_t nkw) {
-    // 1. cast_ leaves the keywords; it is tested for truth after the call.
+// A quick call's arguments: positional words, keyword words, and cast_
+// (which leaves the keywords; it is tested for truth after the call).
+struct CallArgs {
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* const* keys;
+    PyObject* const* values;
+    Py_ssize_t nkw;
     PyObject* cast = Py_True;
     Py_ssize_t cast_at = -1;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (is_cast_key(st, keys[k])) {
-            cast = values[k];
-            cast_at = k;
+
+    void find_cast(State& st) {
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (is_cast_key(st, keys[k])) {
+                cast = values[k];
+                cast_at = k;
+            }
         }
     }
-    Ref hold_cast = Ref::borrow(cast);
+    Py_ssize_t word_count() const { return 1 + nargs + 2 * (nkw - (cast_at >= 0 ? 1 : 0)); }
+};
 
-    // 2. The command name.
-    Ref cmd = own_attr(self, st.s_cmd);
-    if (!cmd) return nullptr;
-    Ref name = Ref::steal(PyUnicode_Join(st.t_sep.get(), cmd.get()));
-    if (!name) return nullptr;
+// self.cmd of a Jiv_Code, and self.tcl when it is there, by the ordinary
+// look-up without __getattr__: from its dict in one pass while its class
+// defines neither. `tcl` stays empty when it is not read here.
+bool read_path(State& st, PyObject* self, Ref& cmd, Ref& tcl) {
+    PyObject* names[] = {st.s_cmd.get(), st.s_tcl.get()};
+    Ref found[2];
+    if (plain_attrs::class_defines_none(Py_TYPE(self), names, 2) && !plain_attrs::read_dict(self, names, 2, found)) {
+        return false;
+    }
+    cmd = found[0] ? std::move(found[0]) : own_attr(self, st.s_cmd);
+    tcl = std::move(found[1]);
+    return static_cast<bool>(cmd);
+}
 
-    // 3, 4. The words.
-    Py_ssize_t nwords = 1 + nargs + 2 * (nkw - (cast_at >= 0 ? 1 : 0));
-    Ref words = Ref::steal(PyList_New(nwords));
-    if (!words) return nullptr;
+// [name, words...]: the command name '::'.join(cmd), then quotify() of each
+// positional argument, then '-' + key and quotify(value) for each keyword
+// but cast_. `ran_code` becomes true when a word ran Python code.
+// '::'.join(cmd); a path of one str is that str. (The list's lock, on the
+// free-threaded build, keeps its item in place until it is held.)
+Ref command_name(State& st, PyObject* cmd) {
+    Ref only;
+    if (PyList_CheckExact(cmd)) {
+        Py_BEGIN_CRITICAL_SECTION(cmd);
+        if (PyList_GET_SIZE(cmd) == 1 && PyUnicode_CheckExact(PyList_GET_ITEM(cmd, 0))) {
+            only = Ref::borrow(PyList_GET_ITEM(cmd, 0));
+        }
+        Py_END_CRITICAL_SECTION();
+    }
+    if (only) return only;
+    return Ref::steal(PyUnicode_Join(st.t_sep.get(), cmd));
+}
+
+Ref command_words(State& st, PyObject* module, PyObject* cmd, const CallArgs& call, bool& ran_code) {
+    Ref name = command_name(st, cmd);
+    if (!name) return {};
+    Ref words = Ref::steal(PyList_New(call.word_count()));
+    if (!words) return {};
     PyObject* list = words.get();
     PyList_SET_ITEM(list, 0, name.release());
     Py_ssize_t at = 1;
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyObject* w = word(st, module, args[i]);
-        if (w == nullptr) return nullptr;
+    Ref quotify;
+    auto add_word = [&](PyObject* value) {
+        PyObject* w = word(st, module, quotify, value);
+        if (!quotify) ran_code = true;  // it was called: any code may have run
+        if (w == nullptr) return false;
         PyList_SET_ITEM(list, at++, w);
+        return true;
+    };
+    for (Py_ssize_t i = 0; i < call.nargs; ++i) {
+        if (!add_word(call.args[i])) return {};
     }
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (k == cast_at) continue;
-        PyObject* option = PyUnicode_Concat(st.t_dash.get(), keys[k]);
-        if (option == nullptr) return nullptr;
+    for (Py_ssize_t k = 0; k < call.nkw; ++k) {
+        if (k == call.cast_at) continue;
+        PyObject* option = PyUnicode_Concat(st.t_dash.get(), call.keys[k]);
+        if (option == nullptr) return {};
         PyList_SET_ITEM(list, at++, option);
-        PyObject* w = word(st, module, values[k]);
-        if (w == nullptr) return nullptr;
-        PyList_SET_ITEM(list, at++, w);
+        if (!add_word(call.values[k])) return {};
     }
+    return words;
+}
 
-    // 5. The history, before the command runs.
-    Ref tcl = own_attr(self, st.s_tcl);
-    if (!tcl) return nullptr;
-    Ref interp = referent(tcl.get());
-    if (!interp) return nullptr;
-    // Refused from another thread before anything is recorded: the command
-    // does not run.
-    // (A threaded interpreter serves every thread through its `_remote`.)
-    Ref tk;
-    if (!capi::check_owner_thread(interp.get(), st.s_thread.get()) && !host::remote_instead(interp.get(), tk)) {
-        return nullptr;
+// interp.<name>; an `optional` one that is missing is an empty Ref without
+// an exception. (Read by name: probing the Interpreter's dict directly
+// would make CPython keep a real dict for it, which costs every other
+// attribute read of it more than the probe saves.)
+Ref interp_attr(PyObject* interp, PyObject* name, bool optional) {
+    Ref value;
+    if (optional) {
+        PyObject_GetOptionalAttr(interp, name, value.out());
+    } else {
+        value = Ref::steal(PyObject_GetAttr(interp, name));
     }
-    Ref history = Ref::steal(PyObject_GetAttr(interp.get(), st.s_history.get()));
-    Ref recorded = Ref::steal(history ? method_call(st.s_append.get(), history.get(), list) : nullptr);
-    if (!recorded) return nullptr;
+    return value;
+}
 
-    // 6. tk.call(*words), with the words as they are now.
-    if (!tk) tk = Ref::steal(PyObject_GetAttr(interp.get(), st.s_tk.get()));
-    if (!tk) return nullptr;
+// Whether the calling thread may use `interp`, whose `_thread` is `owner`
+// (NULL: none recorded, as for an object that is no Interpreter). A
+// threaded interpreter serves every other thread through its `_remote`,
+// which then goes to `tk`. Otherwise false with RuntimeError. (What
+// host::check_owner and host::remote_instead decide, with `_thread`
+// already read.)
+bool owner_allows(PyObject* interp, PyObject* owner, Ref& tk) {
+    if (owner == nullptr || !PyLong_CheckExact(owner)) return true;
+    unsigned long ident = PyLong_AsUnsignedLong(owner);
+    if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+    if (ident == PyThread_get_thread_ident()) return true;
+    PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
+    return host::remote_instead(interp, tk);
+}
+
+// The interpreter behind `tcl`, checked for the calling thread, and its
+// history. Refused from another thread before anything is recorded: the
+// command does not run.
+bool reach_interpreter(State& st, PyObject* tcl, Ref& interp, Ref& history, Ref& tk) {
+    interp = referent(tcl);
+    if (!interp) return false;
+    Ref owner = interp_attr(interp.get(), st.s_thread.get(), true);
+    if (!owner && PyErr_Occurred()) return false;
+    if (!owner_allows(interp.get(), owner.get(), tk)) return false;
+    history = interp_attr(interp.get(), st.s_history.get(), false);
+    return static_cast<bool>(history);
+}
+
+// tk.call(*words), with the words as they are now (the history has seen
+// the list). A Tcl error becomes the module's TclError with Tcl's details.
+Ref send(State& st, PyObject* module, PyObject* interp, Ref tk, PyObject* list) {
+    if (!tk) tk = interp_attr(interp, st.s_tk.get(), false);
+    if (!tk) return {};
     SmallVector<Ref, 16> stack;
     Py_ssize_t n = PyList_GET_SIZE(list);
     stack.reserve(static_cast<size_t>(n) + 1);
     stack.push_back(std::move(tk));
-    // The history has seen the list: under its lock (on the free-threaded
-    // build) no other thread changes it while its items are taken.
+    // Under the list's lock (on the free-threaded build) no other thread
+    // changes it while its items are taken.
     Py_BEGIN_CRITICAL_SECTION(list);
     n = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < n; ++i) stack.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
     Py_END_CRITICAL_SECTION();
-    Ref result = Ref::steal(PyObject_VectorcallMethod(st.s_call.get(), reinterpret_cast<PyObject* const*>(stack.data()),
-                                                      static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                      nullptr));
-    if (!result) {
-        Ref tcl_error = module_global(module, st.g_TclError.get());
-        if (!tcl_error) return nullptr;  // NameError replaces the failure
-        return capi::raise_tcl_error_details(interp.get(), tcl_error.get(), capi::TclErrorReport::trace_as_message);
-    }
+    Ref result = Ref::steal(capi::call_method(st.s_call.get(), reinterpret_cast<PyObject* const*>(stack.data()),
+                                              static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    if (result) return result;
+    Ref tcl_error = module_global(module, st.g_TclError.get());
+    if (!tcl_error) return {};  // NameError replaces the failure
+    capi::raise_tcl_error_details(interp, tcl_error.get(), capi::TclErrorReport::trace_as_message);
+    return {};
+}
 
-    // 7. The result.
+// The result: through interp.cast_any() when casting (the package's own
+// does its work here), else its Tcl text.
+PyObject* finish(State& st, PyObject* module, PyObject* interp, PyObject* cast, Ref result) {
     int truth = PyObject_IsTrue(cast);
     if (truth < 0) return nullptr;
     if (truth) {
-        // interp.cast_any(result); the package's own does its work here.
         Ref cast_any;
-        int unbound = capi::get_method(interp.get(), st.s_cast_any.get(), cast_any);
+        int unbound = capi::get_method(interp, st.s_cast_any.get(), cast_any);
         if (unbound < 0) return nullptr;
         if (!unbound) return PyObject_CallOneArg(cast_any.get(), result.get());
         if (cast_any.get() == st.cast_any.get()) return capi::cast_raw_value(result.get(), st.TclObj.as<PyTypeObject>());
-        PyObject* args[] = {interp.get(), result.get()};
+        PyObject* args[] = {interp, result.get()};
         return PyObject_Vectorcall(cast_any.get(), args, 2, nullptr);
     }
     PyObject* r = result.get();
@@ -275,8 +373,34 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, PyObject* const
     return quotify ? PyObject_CallOneArg(quotify.get(), r) : nullptr;
 }
 
+// Jiv_Code.__call__: the words, the history, the call, the cast.
+PyObject* code_call(State& st, PyObject* module, PyObject* self, CallArgs call) {
+    call.find_cast(st);
+    Ref hold_cast = Ref::borrow(call.cast);
+
+    // self.tcl counts as read after the words, as Python code would read
+    // it: a word's code may change it. When no word ran code, what was read
+    // with cmd is still what it is.
+    Ref cmd, tcl;
+    if (!read_path(st, self, cmd, tcl)) return nullptr;
+    bool ran_code = false;
+    Ref words = command_words(st, module, cmd.get(), call, ran_code);
+    if (!words) return nullptr;
+    if ((ran_code || !tcl) && !(tcl = own_attr(self, st.s_tcl))) return nullptr;
+
+    Ref interp, history, tk;
+    if (!reach_interpreter(st, tcl.get(), interp, history, tk)) return nullptr;
+    Ref recorded = Ref::steal(capi::call_method(history.get(), st.s_append.get(), words.get()));
+    if (!recorded) return nullptr;
+
+    Ref result = send(st, module, interp.get(), std::move(tk), words.get());
+    if (!result) return nullptr;
+    return finish(st, module, interp.get(), call.cast, std::move(result));
+}
+
 PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return capi::guarded([&]() -> PyObject* {
+        Ref hold_self = Ref::borrow(self);
         PyObject* module = module_of(self);
         if (module == nullptr) return nullptr;
         State& st = *capi::module_state<State>(module);
@@ -294,9 +418,11 @@ PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
             }
             Py_END_CRITICAL_SECTION();
         }
-        return code_call(st, module, self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
-                         reinterpret_cast<PyObject* const*>(keys.data()),
-                         reinterpret_cast<PyObject* const*>(values.data()), static_cast<Py_ssize_t>(keys.size()));
+        return code_call(st, module, self,
+                         CallArgs{&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                                  reinterpret_cast<PyObject* const*>(keys.data()),
+                                  reinterpret_cast<PyObject* const*>(values.data()),
+                                  static_cast<Py_ssize_t>(keys.size())});
     });
 }
 
@@ -310,38 +436,12 @@ PyObject* code_getattro(PyObject* self, PyObject* name) noexcept {
     });
 }
 
-PyObject* code_init_fn(Function* f, PyObject* const* argv) {
-    State& st = f->state<State>();
-    PyObject* self = argv[0];
-    if (PyObject_SetAttr(self, st.s_tcl.get(), argv[2]) < 0) return nullptr;
-    Ref cmd = Ref::steal(PySequence_List(argv[1]));
-    if (!cmd || PyObject_SetAttr(self, st.s_cmd.get(), cmd.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* code_getattr_fn(Function* f, PyObject* const* argv) {
-    return code_extend(f->state<State>(), argv[0], argv[1]);
-}
-
-PyObject* code_call_fn(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs < 1) {
-        return capi::raise(PyExc_TypeError, "Jiv_Code.__call__() missing 1 required positional argument: 'self'");
-    }
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    return code_call(f->state<State>(), f->module, args[0], args + 1, nargs - 1,
-                     nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, args + nargs, nkw);
-}
-
-PyObject* code_str_fn(Function* f, PyObject* const* argv) {
-    Ref cmd = own_attr(argv[0], f->state<State>().s_cmd);
-    Ref path = Ref::steal(cmd ? PyUnicode_Join(f->state<State>().t_sep.get(), cmd.get()) : nullptr);
-    if (!path) return nullptr;
-    return PyUnicode_FromFormat("<tcl.Jiv magic, referring Tcl code ::%U>", path.get());
-}
-
-PyObject* code_repr_fn(Function* f, PyObject* const* argv) {
-    return PyObject_CallMethodNoArgs(argv[0], f->state<State>().s_str.get());
-}
+// The methods, defined below their descriptions (which name their parameters).
+PyObject* code_init_fn(Function* f, PyObject* const* argv);
+PyObject* code_getattr_fn(Function* f, PyObject* const* argv);
+PyObject* code_call_fn(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* code_str_fn(Function* f, PyObject* const* argv);
+PyObject* code_repr_fn(Function* f, PyObject* const* argv);
 
 constexpr capi::FunctionDef kCodeInit{"__init__", code_init_fn, R"(__init__(self, *cmd, tcl)
 --
@@ -410,61 +510,101 @@ Attributes:
           ['ns_a', 'ns_b', 'procname']; attribute access appends to it
 )";
 
+
+PyObject* code_init_fn(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kCodeInit.slot("self")];
+    PyObject* tcl = argv[kCodeInit.slot("tcl")];
+    // Any interpreter object is taken as given; tkinter's own application
+    // object, the usual mistake, is refused with the handles' message.
+    if (host::is_tcl_application(tcl)) return host::wrong_interpreter(tcl);
+    if (PyObject_SetAttr(self, st.s_tcl.get(), tcl) < 0) return nullptr;
+    Ref cmd = Ref::steal(PySequence_List(argv[kCodeInit.slot("cmd")]));
+    if (!cmd || PyObject_SetAttr(self, st.s_cmd.get(), cmd.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* code_getattr_fn(Function* f, PyObject* const* argv) {
+    return code_extend(state_of(f), argv[kCodeGetattr.slot("self")], argv[kCodeGetattr.slot("name")]);
+}
+
+PyObject* code_call_fn(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 1) {
+        return capi::raise(PyExc_TypeError, "Jiv_Code.__call__() missing 1 required positional argument: 'self'");
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return code_call(state_of(f), f->module, args[0],
+                     CallArgs{args + 1, nargs - 1, nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, args + nargs, nkw});
+}
+
+PyObject* code_str_fn(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    Ref cmd = own_attr(argv[kCodeStr.slot("self")], st.s_cmd);
+    Ref path = Ref::steal(cmd ? PyUnicode_Join(st.t_sep.get(), cmd.get()) : nullptr);
+    if (!path) return nullptr;
+    return PyUnicode_FromFormat("<tcl.Jiv magic, referring Tcl code ::%U>", path.get());
+}
+
+PyObject* code_repr_fn(Function* f, PyObject* const* argv) {
+    return capi::call_method(argv[kCodeRepr.slot("self")], state_of(f).s_str.get());
+}
+
 // ---------------------------------------------------------------------------
 // Jiv
 
-PyObject* jiv_getattr(State& st, PyObject* module, PyObject* self, PyObject* name) {
-    Ref tcl = own_attr(self, st.s_tcl);
-    if (!tcl) return nullptr;
-    if (PyObject* again = reuse_code(st, module, name, tcl.get())) return again;
+// self.tcl of a Jiv, by the ordinary look-up without __getattr__: from its
+// dict while its class does not define it.
+Ref jiv_tcl(State& st, PyObject* self) {
+    PyObject* names[] = {st.s_tcl.get()};
+    Ref tcl;
+    if (plain_attrs::class_defines_none(Py_TYPE(self), names, 1) && !plain_attrs::read_dict(self, names, 1, &tcl)) {
+        return {};
+    }
+    return tcl ? std::move(tcl) : own_attr(self, st.s_tcl);
+}
+
+// The Jiv_Code for the command path [name] on `tcl`.
+PyObject* code_for(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
+    if (PyObject* again = reuse_code(st, module, name, tcl)) return again;
     if (PyErr_Occurred()) return nullptr;
-    Ref code = Ref::steal(new_code(st, module, name, tcl.get()));
+    Ref code = Ref::steal(new_code(st, module, name, tcl));
     if (!code || !remember_code(st, name, code.get())) return nullptr;
     return code.release();
 }
 
+PyObject* jiv_getattr(State& st, PyObject* module, PyObject* self, PyObject* name) {
+    Ref tcl = jiv_tcl(st, self);
+    return tcl ? code_for(st, module, name, tcl.get()) : nullptr;
+}
+
 PyObject* jiv_getattro(PyObject* self, PyObject* name) noexcept {
-    PyObject* found = capi::generic_getattr_or_null(self, name);
-    if (found != nullptr || PyErr_Occurred()) return found;
     return capi::guarded([&]() -> PyObject* {
         PyObject* module = module_of(self);
         if (module == nullptr) return nullptr;
-        return jiv_getattr(*capi::module_state<State>(module), module, self, name);
+        State& st = *capi::module_state<State>(module);
+        // The usual access, tcl.jiv.<command> with a name from the code (an
+        // interned str): while the class defines neither the name nor tcl,
+        // one pass over the instance dict tells whether the name is an
+        // attribute and gives self.tcl.
+        if (PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
+            PyObject* names[] = {name, st.s_tcl.get()};
+            if (plain_attrs::class_defines_none(Py_TYPE(self), names, 2)) {
+                Ref found[2];
+                if (!plain_attrs::read_dict(self, names, 2, found)) return nullptr;
+                if (found[0]) return found[0].release();
+                if (found[1]) return code_for(st, module, name, found[1].get());
+            }
+        }
+        PyObject* found = capi::generic_getattr_or_null(self, name);
+        if (found != nullptr || PyErr_Occurred()) return found;
+        return jiv_getattr(st, module, self, name);
     });
 }
 
-PyObject* jiv_init_fn(Function* f, PyObject* const* argv) {
-    State& st = f->state<State>();
-    Ref weakref = module_global(f->module, st.g_weakref.get());
-    if (!weakref) return nullptr;
-    Ref proxy = Ref::steal(PyObject_CallMethodOneArg(weakref.get(), st.s_proxy.get(), argv[1]));
-    if (!proxy || PyObject_SetAttr(argv[0], st.s_tcl.get(), proxy.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* jiv_getattr_fn(Function* f, PyObject* const* argv) {
-    return jiv_getattr(f->state<State>(), f->module, argv[0], argv[1]);
-}
-
-PyObject* jiv_call_fn(Function* f, PyObject* const*, Py_ssize_t nargs, PyObject*) {
-    if (nargs < 1) {
-        return capi::raise(PyExc_TypeError, "Jiv.__call__() missing 1 required positional argument: 'self'");
-    }
-    State& st = f->state<State>();
-    Ref tcl_error = module_global(f->module, st.g_TclError.get());
-    if (!tcl_error) return nullptr;
-    // What Tcl itself reports for an empty command name, trace aside:
-    // nothing ran.
-    Ref exc = Ref::steal(PyObject_CallOneArg(tcl_error.get(), st.t_no_command.get()));
-    if (!exc) return nullptr;
-    Ref code = Ref::steal(Py_BuildValue("(ssss)", "TCL", "LOOKUP", "COMMAND", ""));
-    if (!code || PyObject_SetAttrString(exc.get(), "errorinfo", st.t_no_command.get()) < 0 ||
-        PyObject_SetAttrString(exc.get(), "errorcode", code.get()) < 0) {
-        return nullptr;
-    }
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    return nullptr;
-}
+// The methods, defined below their descriptions (which name their parameters).
+PyObject* jiv_init_fn(Function* f, PyObject* const* argv);
+PyObject* jiv_getattr_fn(Function* f, PyObject* const* argv);
+PyObject* jiv_call_fn(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 constexpr capi::FunctionDef kJivInit{"__init__", jiv_init_fn, R"(__init__(self, tcl)
 --
@@ -525,6 +665,46 @@ Attribute:
     tcl   weakref.proxy of the interpreter; it does not keep the
           interpreter alive, and raises ReferenceError once it is gone
 )";
+
+
+PyObject* jiv_init_fn(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    Ref weakref = module_global(f->module, st.g_weakref.get());
+    if (!weakref) return nullptr;
+    PyObject* tcl = argv[kJivInit.slot("tcl")];
+    Ref proxy = Ref::steal(capi::call_method(weakref.get(), st.s_proxy.get(), tcl));
+    // What cannot be held weakly is no interpreter: the handles' own message.
+    if (!proxy && PyErr_ExceptionMatches(PyExc_TypeError) && !PyWeakref_CheckProxy(tcl)) {
+        PyErr_Clear();
+        return host::wrong_interpreter(tcl);
+    }
+    if (!proxy || PyObject_SetAttr(argv[kJivInit.slot("self")], st.s_tcl.get(), proxy.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* jiv_getattr_fn(Function* f, PyObject* const* argv) {
+    return jiv_getattr(state_of(f), f->module, argv[kJivGetattr.slot("self")], argv[kJivGetattr.slot("name")]);
+}
+
+PyObject* jiv_call_fn(Function* f, PyObject* const*, Py_ssize_t nargs, PyObject*) {
+    if (nargs < 1) {
+        return capi::raise(PyExc_TypeError, "Jiv.__call__() missing 1 required positional argument: 'self'");
+    }
+    State& st = state_of(f);
+    Ref tcl_error = module_global(f->module, st.g_TclError.get());
+    if (!tcl_error) return nullptr;
+    // What Tcl itself reports for an empty command name, trace aside:
+    // nothing ran.
+    Ref exc = Ref::steal(PyObject_CallOneArg(tcl_error.get(), st.t_no_command.get()));
+    if (!exc) return nullptr;
+    Ref code = Ref::steal(Py_BuildValue("(ssss)", "TCL", "LOOKUP", "COMMAND", ""));
+    if (!code || PyObject_SetAttrString(exc.get(), "errorinfo", st.t_no_command.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "errorcode", code.get()) < 0) {
+        return nullptr;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
 
 }  // namespace
 

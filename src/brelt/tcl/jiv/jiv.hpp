@@ -1,6 +1,7 @@
 // brelt.tcl.jiv: module state and the pieces shared by its classes.
 #pragma once
 
+#include "call.hpp"
 #include "capi.hpp"
 #include "rawvalue.hpp"
 
@@ -25,10 +26,12 @@ struct State : capi::ModuleStateBase {
     // the quick call does its work inline.
     Held cast_any, TclObj;
 
-    // Jiv_Code objects that Jiv handed out last, by path name. One nobody
-    // else holds any more, in the state Jiv made it, is handed out again
-    // instead of a new one (see reuse_code).
-    Held code_cache;
+    // Jiv_Code objects that Jiv handed out last, by path name: a small
+    // table indexed by the name's hash, each slot the name and its code. One
+    // nobody else holds any more, in the state Jiv made it, is handed out
+    // again instead of a new one (see reuse_code).
+    static constexpr size_t kCodeSlots = 32;
+    Held code_names[kCodeSlots], codes[kCodeSlots];
     Held kw_tcl{Held::kwnames, "tcl"};
 
     // Names of module attributes, read at every use so that replacing one
@@ -47,6 +50,8 @@ struct State : capi::ModuleStateBase {
     Held t_sep{Held::name, "::"}, t_dash{Held::name, "-"};
     Held t_no_command{Held::name, "invalid command name \"\""};
 };
+
+inline State& state_of(Function* self) noexcept { return self->state<State>(); }
 
 // Class definitions, in the order the module creates them. Each installs
 // its fast attribute look-up (and Jiv_Code its fast call) on the class.

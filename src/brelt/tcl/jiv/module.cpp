@@ -23,8 +23,7 @@ int exec_module(PyObject* module) noexcept {
         }
 
         st->empty_tuple = Ref::steal(PyTuple_New(0));
-        st->code_cache = Ref::steal(PyDict_New());
-        if (!st->empty_tuple || !st->code_cache) return -1;
+        if (!st->empty_tuple) return -1;
         if (!capi::import_attr(st->cast_any, "brelt.tcl.internal", "cast_any") ||
             !capi::import_attr(st->TclObj, "_tkinter", "Tcl_Obj")) {
             return -1;

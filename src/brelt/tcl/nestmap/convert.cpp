@@ -20,11 +20,10 @@ bool exception_matches_any(PyObject* a, PyObject* b) {
 // tried: a non-empty str (its characters are one long), numbers, None, a
 // Tcl_Obj and non-empty bytes (not iterable, or iterating to ints).
 bool surely_leaf(State& st, PyObject* value) {
-    PyTypeObject* t = Py_TYPE(value);
-    if (t == &PyUnicode_Type) return PyUnicode_GET_LENGTH(value) > 0;
-    if (t == &PyBytes_Type) return PyBytes_GET_SIZE(value) > 0;
-    return t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || t == &PyComplex_Type ||
-           value == Py_None || t == st.TclObj.as<PyTypeObject>();
+    if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value) > 0;
+    if (PyBytes_CheckExact(value)) return PyBytes_GET_SIZE(value) > 0;
+    return PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
+           PyComplex_CheckExact(value) || value == Py_None || Py_IS_TYPE(value, st.TclObj.as<PyTypeObject>());
 }
 
 // NestMap(value) for a value of the constructor's input. Returns 1 with
@@ -93,8 +92,8 @@ int collect_entries(State& st, PyObject* self, PyObject* prefix, bool items, PyO
 
 // other.all_items(): ours for a NestMap, its own method for a subclass.
 Ref all_items_of(State& st, PyObject* other) {
-    if (st.is_exact(other)) return Ref::steal(all_entries(st, other, true));
-    return Ref::steal(PyObject_CallMethodNoArgs(other, st.s_all_items.get()));
+    if (Py_IS_TYPE(other, st.cls())) return all_entries(st, other, true);
+    return Ref::steal(capi::call_method(other, st.s_all_items.get()));
 }
 
 // `key, value = pair`, with Python's errors; both held, so a pair that is a
@@ -119,14 +118,7 @@ int unpack_pair(PyObject* pair, Ref& key, Ref& value) {
         if (!parts[got]) break;
     }
     if (PyErr_Occurred()) return -1;
-    if (got != 2) {
-        if (got < 2) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
-        } else {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        }
-        return -1;
-    }
+    if (got != 2) return unpack_error(got);
     key = std::move(parts[0]);
     value = std::move(parts[1]);
     return 0;
@@ -134,11 +126,11 @@ int unpack_pair(PyObject* pair, Ref& key, Ref& value) {
 
 // sub.update(other) for a NestMap `sub`.
 int update_one(State& st, PyObject* sub, PyObject* other) {
-    if (st.is_exact(sub)) {
+    if (Py_IS_TYPE(sub, st.cls())) {
         Ref args = Ref::steal(PyTuple_Pack(1, other));
         return args ? update(st, sub, args.get(), nullptr) : -1;
     }
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(sub, st.s_update.get(), other));
+    Ref r = Ref::steal(capi::call_method(sub, st.s_update.get(), other));
     return r ? 0 : -1;
 }
 
@@ -159,8 +151,8 @@ int init_from_dict(State& st, PyObject* self, PyObject* dsc) {
         return PyDict_SetItem(dsc, key, sub.get());
     });
     if (r < 0) return -1;
-    if (st.is_exact(self)) return update_from_dict(st, self, dsc);
-    Ref done = Ref::steal(PyObject_CallMethodOneArg(self, st.s_update.get(), dsc));
+    if (Py_IS_TYPE(self, st.cls())) return update_from_dict(st, self, dsc);
+    Ref done = Ref::steal(capi::call_method(self, st.s_update.get(), dsc));
     return done ? 0 : -1;
 }
 
@@ -213,29 +205,19 @@ int update(State& st, PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* all_entries(State& st, PyObject* self, bool items) {
+Ref all_entries(State& st, PyObject* self, bool items) {
     Ref out = Ref::steal(PyList_New(0));
-    if (!out || collect_entries(st, self, nullptr, items, out.get()) < 0) return nullptr;
-    return out.release();
+    if (!out || collect_entries(st, self, nullptr, items, out.get()) < 0) return {};
+    return out;
 }
 
+// A step of a recursive walk: a new reference, the C API's way (ref.hpp).
 PyObject* to_tcl(State& st, PyObject* self) {
     RecursionGuard guard;
     if (!guard.enter(kWhere)) return nullptr;
     // The items as they are now; converting values may run Python code.
     SmallVector<Ref, 16> items;
-    items.reserve(static_cast<size_t>(2 * PyDict_GET_SIZE(self)));
-    // The dict's lock (on the free-threaded build; the GIL otherwise) keeps
-    // each key and value alive from PyDict_Next until it is held: nothing in
-    // between runs Python code or lets another thread in.
-    Py_BEGIN_CRITICAL_SECTION(self);
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(self, &pos, &k, &v)) {
-        items.emplace_back(Ref::borrow(k));
-        items.emplace_back(Ref::borrow(v));
-    }
-    Py_END_CRITICAL_SECTION();
+    capi::dict_items(self, items);
     const Py_ssize_t n = static_cast<Py_ssize_t>(items.size() / 2);
     Ref result = Ref::steal(PyTuple_New(n));
     if (!result) return nullptr;
@@ -244,7 +226,7 @@ PyObject* to_tcl(State& st, PyObject* self) {
         PyObject* value = items[2 * i + 1].get();
         Ref tkey = Ref::steal(tclobj_of(st, key));
         if (!tkey) return nullptr;
-        Ref tvalue = Ref::steal(st.is_exact(value) ? to_tcl(st, value) : tclobj_of(st, value));
+        Ref tvalue = Ref::steal(Py_IS_TYPE(value, st.cls()) ? to_tcl(st, value) : tclobj_of(st, value));
         if (!tvalue) return nullptr;
         PyObject* pair = PyTuple_New(2);
         if (pair == nullptr) return nullptr;
@@ -384,13 +366,13 @@ Ref package_cast_list(State& st) {
 
 }  // namespace
 
-PyObject* from_tcl(State& st, PyObject* value) {
+Ref from_tcl(State& st, PyObject* value) {
     Ref cast_list = package_cast_list(st);
-    if (!cast_list) return nullptr;
+    if (!cast_list) return {};
     Parser parser{st, cast_list.get()};
     Ref out;
-    if (parser.parse(value, true, out) != Parser::Keyed) return nullptr;
-    return out.release();
+    if (parser.parse(value, true, out) != Parser::Keyed) return {};
+    return out;
 }
 
 }  // namespace nestmap

@@ -20,117 +20,19 @@ bool check_self(State& st, Function* f, PyObject* self) {
 
 PyObject* none_or_null(int status) { return status < 0 ? nullptr : Py_NewRef(Py_None); }
 
-PyObject* nm_init(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    PyObject* self = argv[0];
-    if (!check_self(st, f, self)) return nullptr;
-    if (!st.is_exact(self) || !st.base_init_is_dicts) {
-        // super().__init__(), so cooperative bases of a subclass are called.
-        PyObject* super_args[] = {st.NestMap.get(), self};
-        Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
-        Ref init = sup ? Ref::steal(PyObject_GetAttr(sup.get(), st.s_init.get())) : Ref();
-        Ref done = init ? Ref::steal(PyObject_CallNoArgs(init.get())) : Ref();
-        if (!done) return nullptr;
-    }
-    PyObject* kwargs = PyDict_GET_SIZE(argv[2]) ? argv[2] : nullptr;
-    Ref dsc = Ref::steal(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), argv[1], kwargs));
-    if (!dsc) return nullptr;
-    return none_or_null(init_from_dict(st, self, dsc.get()));
-}
-
-PyObject* nm_getitem(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    if (!check_self(st, f, argv[0])) return nullptr;
-    return get_item(st, argv[0], argv[1]);
-}
-
-PyObject* nm_setitem(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    if (!check_self(st, f, argv[0])) return nullptr;
-    return none_or_null(set_item(st, argv[0], argv[1], argv[2]));
-}
-
-PyObject* nm_delitem(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    if (!check_self(st, f, argv[0])) return nullptr;
-    return none_or_null(del_item(st, argv[0], argv[1]));
-}
-
-PyObject* nm_contains(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    if (!check_self(st, f, argv[0])) return nullptr;
-    int found = contains(st, argv[0], argv[1]);
-    return found < 0 ? nullptr : PyBool_FromLong(found);
-}
-
-PyObject* nm_update(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    if (!check_self(st, f, argv[0])) return nullptr;
-    return none_or_null(update(st, argv[0], argv[1], argv[2]));
-}
-
-PyObject* nm_all_keys(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    if (!check_self(st, f, argv[0])) return nullptr;
-    return all_entries(st, argv[0], false);
-}
-
-PyObject* nm_all_items(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    if (!check_self(st, f, argv[0])) return nullptr;
-    return all_entries(st, argv[0], true);
-}
-
-PyObject* nm_tclobj(Function* f, PyObject* const* argv) {
-    State& st = state_of(f);
-    if (!check_self(st, f, argv[0])) return nullptr;
-    return to_tcl(st, argv[0]);
-}
-
-PyObject* nm_from_tcl(Function* f, PyObject* const* argv) { return from_tcl(state_of(f), argv[0]); }
-
 // ---------------------------------------------------------------------------
-// Definitions and docstrings
+// Definitions and docstrings of the methods
 
-constexpr const char* kClassDoc = R"(NestMap Class (AttrDict)
-
-A Python mapping that behaves like a Tcl keyed list (TclX).
-
-Keyed lists are made of key-value pairs, like a dictionary. A key may have
-sub-keys, whose values are plain values or further keyed lists, to any
-depth. Keys and sub-keys are written as one string separated by ".":
-kl['name.first'] is the sub-key "first" of the key "name". Sub-lists are
-NestMap objects too, so access from the top level is recursive: reading,
-writing (missing levels are created), membership, deletion (sub-lists
-left empty are removed) and get(), pop() and setdefault() all follow
-dotted keys. Keys are also attributes: kl.name.first.
-
-NestMap(*args, **kwargs) takes what dict() takes. Among the values, those
-that dict() accepts (mappings, iterables of pairs, empty strings and
-lists) become sub-lists, recursively, and dotted keys build sub-lists;
-other values are leaves. Assigning a Tcl keyed-list object (a
-_tkinter.Tcl_Obj of TclX's type) stores it as a sub-list.
-
-keys(), values(), items(), len(), iteration, equality and copy() are the
-dictionary's own and see only the top level; all_keys() and all_items()
-list every leaf with its full dotted key.
-
-The Tcl form, which quotify() and tclobj() use through __tclobj__(), is
-the TclX keyed list: a list of {key value} pairs, a sub-list as the value
-of its key. NestMap.from_tcl() reads it back.
-
-Example:
-    >>> from brelt.tcl import NestMap, quotify
-    >>> kl = NestMap()
-    >>> kl['size.width'] = 4
-    >>> kl['size.height'] = 3
-    >>> kl['size.width'], kl.size.height
-    (4, 3)
-    >>> kl.all_keys()
-    ['size.width', 'size.height']
-    >>> quotify(kl)
-    '{size {{width 4} {height 3}}}'
-)";
+PyObject* nm_init(Function* f, PyObject* const* argv);
+PyObject* nm_getitem(Function* f, PyObject* const* argv);
+PyObject* nm_setitem(Function* f, PyObject* const* argv);
+PyObject* nm_delitem(Function* f, PyObject* const* argv);
+PyObject* nm_contains(Function* f, PyObject* const* argv);
+PyObject* nm_update(Function* f, PyObject* const* argv);
+PyObject* nm_all_keys(Function* f, PyObject* const* argv);
+PyObject* nm_all_items(Function* f, PyObject* const* argv);
+PyObject* nm_tclobj(Function* f, PyObject* const* argv);
+PyObject* nm_from_tcl(Function* f, PyObject* const* argv);
 
 constexpr capi::FunctionDef kInit{"__init__", nm_init, R"(__init__(self, /, *args, **kwargs)
 --
@@ -234,6 +136,131 @@ Example:
     >>> NestMap.from_tcl('{a 1} {b {{c 2}}}')
     NestMap({'a': '1', 'b': NestMap({'c': '2'})})
 )"};
+
+// ---------------------------------------------------------------------------
+// Methods
+
+PyObject* nm_init(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kInit.slot("self")];
+    if (!check_self(st, f, self)) return nullptr;
+    if (!Py_IS_TYPE(self, st.cls()) || !st.base_init_is_dicts) {
+        // super().__init__(), so cooperative bases of a subclass are called.
+        PyObject* super_args[] = {st.NestMap.get(), self};
+        Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
+        Ref done = sup ? Ref::steal(capi::call_method(sup.get(), st.s_init.get())) : Ref();
+        if (!done) return nullptr;
+    }
+    PyObject* kwargs = argv[kInit.slot("kwargs")];
+    Ref dsc = Ref::steal(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), argv[kInit.slot("args")],
+                                       PyDict_GET_SIZE(kwargs) ? kwargs : nullptr));
+    if (!dsc) return nullptr;
+    return none_or_null(init_from_dict(st, self, dsc.get()));
+}
+
+PyObject* nm_getitem(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kGetItem.slot("self")];
+    if (!check_self(st, f, self)) return nullptr;
+    return get_item(st, self, argv[kGetItem.slot("key")]).release();
+}
+
+PyObject* nm_setitem(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kSetItem.slot("self")];
+    if (!check_self(st, f, self)) return nullptr;
+    return none_or_null(set_item(st, self, argv[kSetItem.slot("key")], argv[kSetItem.slot("value")]));
+}
+
+PyObject* nm_delitem(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kDelItem.slot("self")];
+    if (!check_self(st, f, self)) return nullptr;
+    return none_or_null(del_item(st, self, argv[kDelItem.slot("key")]));
+}
+
+PyObject* nm_contains(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kContains.slot("self")];
+    if (!check_self(st, f, self)) return nullptr;
+    int found = contains(st, self, argv[kContains.slot("key")]);
+    return found < 0 ? nullptr : PyBool_FromLong(found);
+}
+
+PyObject* nm_update(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kUpdate.slot("self")];
+    if (!check_self(st, f, self)) return nullptr;
+    return none_or_null(update(st, self, argv[kUpdate.slot("args")], argv[kUpdate.slot("kwargs")]));
+}
+
+PyObject* nm_all_keys(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kAllKeys.slot("self")];
+    if (!check_self(st, f, self)) return nullptr;
+    return all_entries(st, self, false).release();
+}
+
+PyObject* nm_all_items(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kAllItems.slot("self")];
+    if (!check_self(st, f, self)) return nullptr;
+    return all_entries(st, self, true).release();
+}
+
+PyObject* nm_tclobj(Function* f, PyObject* const* argv) {
+    State& st = state_of(f);
+    PyObject* self = argv[kTclobj.slot("self")];
+    if (!check_self(st, f, self)) return nullptr;
+    return to_tcl(st, self);
+}
+
+PyObject* nm_from_tcl(Function* f, PyObject* const* argv) {
+    return from_tcl(state_of(f), argv[kFromTcl.slot("string")]).release();
+}
+
+// ---------------------------------------------------------------------------
+// The class
+
+constexpr const char* kClassDoc = R"(NestMap Class (AttrDict)
+
+A Python mapping that behaves like a Tcl keyed list (TclX).
+
+Keyed lists are made of key-value pairs, like a dictionary. A key may have
+sub-keys, whose values are plain values or further keyed lists, to any
+depth. Keys and sub-keys are written as one string separated by ".":
+kl['name.first'] is the sub-key "first" of the key "name". Sub-lists are
+NestMap objects too, so access from the top level is recursive: reading,
+writing (missing levels are created), membership, deletion (sub-lists
+left empty are removed) and get(), pop() and setdefault() all follow
+dotted keys. Keys are also attributes: kl.name.first.
+
+NestMap(*args, **kwargs) takes what dict() takes. Among the values, those
+that dict() accepts (mappings, iterables of pairs, empty strings and
+lists) become sub-lists, recursively, and dotted keys build sub-lists;
+other values are leaves. Assigning a Tcl keyed-list object (a
+_tkinter.Tcl_Obj of TclX's type) stores it as a sub-list.
+
+keys(), values(), items(), len(), iteration, equality and copy() are the
+dictionary's own and see only the top level; all_keys() and all_items()
+list every leaf with its full dotted key.
+
+The Tcl form, which quotify() and tclobj() use through __tclobj__(), is
+the TclX keyed list: a list of {key value} pairs, a sub-list as the value
+of its key. NestMap.from_tcl() reads it back.
+
+Example:
+    >>> from brelt.tcl import NestMap, quotify
+    >>> kl = NestMap()
+    >>> kl['size.width'] = 4
+    >>> kl['size.height'] = 3
+    >>> kl['size.width'], kl.size.height
+    (4, 3)
+    >>> kl.all_keys()
+    ['size.width', 'size.height']
+    >>> quotify(kl)
+    '{size {{width 4} {height 3}}}'
+)";
 
 // ---------------------------------------------------------------------------
 // Module

@@ -25,10 +25,10 @@ struct State : capi::ModuleStateBase {
 
     PyTypeObject* cls() const noexcept { return NestMap.as<PyTypeObject>(); }
     // isinstance(obj, NestMap)
+    // isinstance(obj, NestMap). Exactly NestMap is Py_IS_TYPE(obj, cls()):
+    // its item operations are known to be ours, so walks continue in C++
+    // instead of going through the value's own methods.
     bool is_nestmap(PyObject* obj) const noexcept { return PyObject_TypeCheck(obj, cls()); }
-    // Exactly NestMap: its item operations are known to be ours, so walks
-    // continue in C++ instead of going through the value's own methods.
-    bool is_exact(PyObject* obj) const noexcept { return Py_TYPE(obj) == cls(); }
 };
 
 // A new, empty NestMap (what NestMap() gives, without running __init__).
@@ -37,8 +37,18 @@ Ref new_nestmap(State& st);
 // The target-key KeyError about `key`; returns -1.
 int target_key_error(PyObject* key);
 
+// The ValueError of `a, b = x` where x had `got` items (not 2); returns -1.
+inline int unpack_error(Py_ssize_t got) {
+    if (got < 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+    } else {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    return -1;
+}
+
 // Item operations with dotted keys; `self` is a NestMap.
-PyObject* get_item(State& st, PyObject* self, PyObject* key);
+Ref get_item(State& st, PyObject* self, PyObject* key);
 int set_item(State& st, PyObject* self, PyObject* key, PyObject* value);
 int del_item(State& st, PyObject* self, PyObject* key);
 int contains(State& st, PyObject* self, PyObject* key);
@@ -58,10 +68,11 @@ int update(State& st, PyObject* self, PyObject* args, PyObject* kwargs);
 int update_from_dict(State& st, PyObject* self, PyObject* dict);
 
 // all_keys() (items false) and all_items() (items true): a new list.
-PyObject* all_entries(State& st, PyObject* self, bool items);
-// __tclobj__(): a tuple of (key, value) tuples, sub-lists converted again.
+Ref all_entries(State& st, PyObject* self, bool items);
+// __tclobj__(): a tuple of (key, value) tuples, sub-lists converted again;
+// a new reference (a recursive walk, see ref.hpp).
 PyObject* to_tcl(State& st, PyObject* self);
 // NestMap.from_tcl(value).
-PyObject* from_tcl(State& st, PyObject* value);
+Ref from_tcl(State& st, PyObject* value);
 
 }  // namespace nestmap

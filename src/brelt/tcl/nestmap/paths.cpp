@@ -26,10 +26,33 @@ Ref substring(PyObject* key, Py_ssize_t start, Py_ssize_t end) {
     return Ref::steal(PyUnicode_Substring(key, start, end));
 }
 
-// Position of the next "." in key[start:end], -1 if none, -2 on error.
-Py_ssize_t find_dot(PyObject* key, Py_ssize_t start, Py_ssize_t end) {
-    return PyUnicode_FindChar(key, '.', start, end, 1);
-}
+// A str key cut into its parts as a walk reaches them.
+class DottedKey {
+public:
+    explicit DottedKey(PyObject* key) noexcept : key_(key), end_(PyUnicode_GET_LENGTH(key)) {}
+
+    // The next part into `part`: 1 when more parts follow it, 0 for the
+    // last part, -1 on error.
+    int next(Ref& part) {
+        Py_ssize_t dot = PyUnicode_FindChar(key_, '.', pos_, end_, 1);
+        if (dot == -2) return -1;
+        const Py_ssize_t stop = dot < 0 ? end_ : dot;
+        part = substring(key_, pos_, stop);
+        if (!part) return -1;
+        walked_ = stop;
+        pos_ = stop + 1;
+        return dot >= 0;
+    }
+    // What follows the last part given (the key for the value there).
+    Ref rest() const { return substring(key_, pos_, end_); }
+    // The key up to the last part given, included.
+    Ref walked() const { return substring(key_, 0, walked_); }
+
+private:
+    PyObject* key_;  // borrowed: the caller's argument
+    const Py_ssize_t end_;
+    Py_ssize_t pos_ = 0, walked_ = 0;
+};
 
 // A key that is not a str: `'.' in key`, then `head, rest = key.split('.', 1)`,
 // exactly as Python would run them (an int key fails in the first test).
@@ -45,20 +68,12 @@ int split_other(State& st, PyObject* key, Ref& head, Ref& rest) {
     if (dotted <= 0) return dotted;
     Ref one = Ref::steal(PyLong_FromLong(1));
     if (!one) return -1;
-    PyObject* args[] = {key, st.s_dot.get(), one.get()};
-    Ref parts = Ref::steal(PyObject_VectorcallMethod(st.s_split.get(), args, 3, nullptr));
+    Ref parts = Ref::steal(capi::call_method(key, st.s_split.get(), st.s_dot.get(), one.get()));
     if (!parts) return -1;
     Ref seq = Ref::steal(PySequence_Tuple(parts.get()));
     if (!seq) return -1;
     Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-    if (n != 2) {
-        if (n < 2) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        } else {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        }
-        return -1;
-    }
+    if (n != 2) return unpack_error(n);
     head = Ref::borrow(PyTuple_GET_ITEM(seq.get(), 0));
     rest = Ref::borrow(PyTuple_GET_ITEM(seq.get(), 1));
     return 1;
@@ -101,19 +116,16 @@ int store(State& st, PyObject* dict, PyObject* key, PyObject* value) {
     return PyDict_SetItem(dict, key, value);
 }
 
-// key[start:end] (which may hold more dots) as a chain of fresh NestMaps,
-// the innermost holding `value`. Built bottom-up, so an assignment that
-// fails half-way has not yet touched the mapping it was going into.
-Ref new_chain(State& st, PyObject* key, Py_ssize_t start, Py_ssize_t end, PyObject* value) {
+// What is left of `path` (which may hold more dots) as a chain of fresh
+// NestMaps, the innermost holding `value`. Built bottom-up, so an assignment
+// that fails half-way has not yet touched the mapping it was going into.
+Ref new_chain(State& st, DottedKey& path, PyObject* value) {
     SmallVector<Ref, 8> parts;
-    for (Py_ssize_t pos = start;;) {
-        Py_ssize_t dot = find_dot(key, pos, end);
-        if (dot == -2) return {};
-        Ref part = substring(key, pos, dot < 0 ? end : dot);
-        if (!part) return {};
+    for (int more = 1; more > 0;) {
+        Ref part;
+        more = path.next(part);
+        if (more < 0) return {};
         parts.push_back(std::move(part));
-        if (dot < 0) break;
-        pos = dot + 1;
     }
     Ref inner = Ref::borrow(value);
     for (size_t i = parts.size(); i-- > 0;) {
@@ -142,48 +154,42 @@ int target_key_error(PyObject* key) {
 }
 
 Ref subscript(State& st, PyObject* obj, PyObject* key) {
-    if (st.is_exact(obj)) return Ref::steal(get_item(st, obj, key));
+    if (Py_IS_TYPE(obj, st.cls())) return get_item(st, obj, key);
     return Ref::steal(PyObject_GetItem(obj, key));
 }
 
 int assign(State& st, PyObject* obj, PyObject* key, PyObject* value) {
-    if (st.is_exact(obj)) return set_item(st, obj, key, value);
+    if (Py_IS_TYPE(obj, st.cls())) return set_item(st, obj, key, value);
     return PyObject_SetItem(obj, key, value);
 }
 
-PyObject* get_item(State& st, PyObject* self, PyObject* key) {
+Ref get_item(State& st, PyObject* self, PyObject* key) {
     if (!PyUnicode_Check(key)) {
         Ref head, rest;
         int dotted = split_other(st, key, head, rest);
-        if (dotted < 0) return nullptr;
-        if (!dotted) return dict_get(self, key).release();
+        if (dotted < 0) return {};
+        if (!dotted) return dict_get(self, key);
         Ref value = dict_get(self, head.get());
-        if (!value) return nullptr;
-        PyObject* result = PyObject_GetItem(value.get(), rest.get());
-        if (result == nullptr) explain_plain_value(st, key, head.get(), value.get());
+        if (!value) return {};
+        Ref result = Ref::steal(PyObject_GetItem(value.get(), rest.get()));
+        if (!result) explain_plain_value(st, key, head.get(), value.get());
         return result;
     }
-    const Py_ssize_t end = PyUnicode_GET_LENGTH(key);
+    DottedKey path(key);
     Ref level = Ref::borrow(self);
-    for (Py_ssize_t pos = 0;;) {
-        Py_ssize_t dot = find_dot(key, pos, end);
-        if (dot == -2) return nullptr;
-        if (dot < 0) {
-            Ref part = substring(key, pos, end);
-            return part ? dict_get(level.get(), part.get()).release() : nullptr;
-        }
-        Ref head = substring(key, pos, dot);
-        if (!head) return nullptr;
-        Ref value = dict_get(level.get(), head.get());
-        if (!value) return nullptr;
-        pos = dot + 1;
-        if (!st.is_exact(value.get())) {
-            Ref rest = substring(key, pos, end);
-            if (!rest) return nullptr;
-            PyObject* result = PyObject_GetItem(value.get(), rest.get());
-            if (result == nullptr) {
-                Ref path = substring(key, 0, dot);
-                if (path) explain_plain_value(st, key, path.get(), value.get());
+    for (;;) {
+        Ref part;
+        int more = path.next(part);
+        if (more < 0) return {};
+        Ref value = dict_get(level.get(), part.get());
+        if (!more || !value) return value;
+        if (!Py_IS_TYPE(value.get(), st.cls())) {
+            Ref rest = path.rest();
+            if (!rest) return {};
+            Ref result = Ref::steal(PyObject_GetItem(value.get(), rest.get()));
+            if (!result) {
+                Ref walked = path.walked();
+                if (walked) explain_plain_value(st, key, walked.get(), value.get());
             }
             return result;
         }
@@ -196,7 +202,7 @@ int set_item(State& st, PyObject* self, PyObject* key, PyObject* value_in) {
     int keyed = is_keyed_list_obj(st, value_in);
     if (keyed < 0) return -1;
     if (keyed) {
-        value = Ref::steal(from_tcl(st, value_in));
+        value = from_tcl(st, value_in);
         if (!value) return -1;
     }
 
@@ -205,10 +211,9 @@ int set_item(State& st, PyObject* self, PyObject* key, PyObject* value_in) {
         int dotted = split_other(st, key, head, rest);
         if (dotted < 0) return -1;
         if (!dotted) return store(st, self, key, value.get());
-        PyObject* found;
-        int present = PyDict_GetItemRef(self, head.get(), &found);
+        Ref sub;
+        int present = PyDict_GetItemRef(self, head.get(), sub.out());
         if (present < 0) return -1;
-        Ref sub = Ref::steal(found);
         if (!present) {
             Ref fresh = new_nestmap(st);
             if (!fresh || assign(st, fresh.get(), rest.get(), value.get()) < 0) return -1;
@@ -218,29 +223,23 @@ int set_item(State& st, PyObject* self, PyObject* key, PyObject* value_in) {
         return assign(st, sub.get(), rest.get(), value.get());
     }
 
-    const Py_ssize_t end = PyUnicode_GET_LENGTH(key);
+    DottedKey path(key);
     Ref level = Ref::borrow(self);
-    for (Py_ssize_t pos = 0;;) {
-        Py_ssize_t dot = find_dot(key, pos, end);
-        if (dot == -2) return -1;
-        if (dot < 0) {
-            Ref part = substring(key, pos, end);
-            return part ? store(st, level.get(), part.get(), value.get()) : -1;
-        }
-        Ref head = substring(key, pos, dot);
-        if (!head) return -1;
-        PyObject* found;
-        int present = PyDict_GetItemRef(level.get(), head.get(), &found);
+    for (;;) {
+        Ref part;
+        int more = path.next(part);
+        if (more < 0) return -1;
+        if (!more) return store(st, level.get(), part.get(), value.get());
+        Ref sub;
+        int present = PyDict_GetItemRef(level.get(), part.get(), sub.out());
         if (present < 0) return -1;
-        Ref sub = Ref::steal(found);
-        pos = dot + 1;
         if (!present) {
-            Ref chain = new_chain(st, key, pos, end, value.get());
-            return chain ? PyDict_SetItem(level.get(), head.get(), chain.get()) : -1;
+            Ref chain = new_chain(st, path, value.get());
+            return chain ? PyDict_SetItem(level.get(), part.get(), chain.get()) : -1;
         }
-        if (!st.is_nestmap(sub.get())) return target_key_error(head.get());
-        if (!st.is_exact(sub.get())) {
-            Ref rest = substring(key, pos, end);
+        if (!st.is_nestmap(sub.get())) return target_key_error(part.get());
+        if (!Py_IS_TYPE(sub.get(), st.cls())) {
+            Ref rest = path.rest();
             return rest ? PyObject_SetItem(sub.get(), rest.get(), value.get()) : -1;
         }
         level = std::move(sub);
@@ -262,29 +261,22 @@ int contains(State& st, PyObject* self, PyObject* key) {
         int dotted = split_other(st, key, head, rest);
         if (dotted < 0) return -1;
         if (!dotted) return PyDict_Contains(self, key);
-        PyObject* found;
-        int present = PyDict_GetItemRef(self, head.get(), &found);
-        Ref value = Ref::steal(found);
+        Ref value;
+        int present = PyDict_GetItemRef(self, head.get(), value.out());
         return present <= 0 ? present : contains_in_value(value.get(), rest.get());
     }
-    const Py_ssize_t end = PyUnicode_GET_LENGTH(key);
+    DottedKey path(key);
     Ref level = Ref::borrow(self);
-    for (Py_ssize_t pos = 0;;) {
-        Py_ssize_t dot = find_dot(key, pos, end);
-        if (dot == -2) return -1;
-        if (dot < 0) {
-            Ref part = substring(key, pos, end);
-            return part ? PyDict_Contains(level.get(), part.get()) : -1;
-        }
-        Ref head = substring(key, pos, dot);
-        if (!head) return -1;
-        PyObject* found;
-        int present = PyDict_GetItemRef(level.get(), head.get(), &found);
+    for (;;) {
+        Ref part;
+        int more = path.next(part);
+        if (more < 0) return -1;
+        if (!more) return PyDict_Contains(level.get(), part.get());
+        Ref value;
+        int present = PyDict_GetItemRef(level.get(), part.get(), value.out());
         if (present <= 0) return present;
-        Ref value = Ref::steal(found);
-        pos = dot + 1;
-        if (!st.is_exact(value.get())) {
-            Ref rest = substring(key, pos, end);
+        if (!Py_IS_TYPE(value.get(), st.cls())) {
+            Ref rest = path.rest();
             return rest ? contains_in_value(value.get(), rest.get()) : -1;
         }
         level = std::move(value);
@@ -312,28 +304,25 @@ int del_item(State& st, PyObject* self, PyObject* key) {
         }
         path.push_back(Level{Ref::borrow(self), std::move(head), std::move(value)});
     } else {
-        const Py_ssize_t end = PyUnicode_GET_LENGTH(key);
+        DottedKey walk(key);
         Ref level = Ref::borrow(self);
-        for (Py_ssize_t pos = 0;;) {
-            Py_ssize_t dot = find_dot(key, pos, end);
-            if (dot == -2) return -1;
-            if (dot < 0) {
-                Ref part = substring(key, pos, end);
-                if (!part || PyDict_DelItem(level.get(), part.get()) < 0) return -1;
+        for (;;) {
+            Ref part;
+            int more = walk.next(part);
+            if (more < 0) return -1;
+            if (!more) {
+                if (PyDict_DelItem(level.get(), part.get()) < 0) return -1;
                 break;
             }
-            Ref head = substring(key, pos, dot);
-            if (!head) return -1;
-            Ref value = dict_get(level.get(), head.get());
+            Ref value = dict_get(level.get(), part.get());
             if (!value) return -1;
-            pos = dot + 1;
-            path.push_back(Level{Ref::borrow(level.get()), std::move(head), Ref::borrow(value.get())});
-            if (!st.is_exact(value.get())) {
-                Ref rest = substring(key, pos, end);
+            path.push_back(Level{Ref::borrow(level.get()), std::move(part), Ref::borrow(value.get())});
+            if (!Py_IS_TYPE(value.get(), st.cls())) {
+                Ref rest = walk.rest();
                 if (!rest) return -1;
                 if (PyObject_DelItem(value.get(), rest.get()) < 0) {
-                    Ref so_far = substring(key, 0, dot);
-                    if (so_far) explain_plain_value(st, key, so_far.get(), value.get());
+                    Ref walked = walk.walked();
+                    if (walked) explain_plain_value(st, key, walked.get(), value.get());
                     return -1;
                 }
                 break;

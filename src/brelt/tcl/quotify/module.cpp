@@ -20,102 +20,16 @@ Ref element(State& st, PyObject* obj) {
 }
 
 // ---------------------------------------------------------------------------
-// Part of the list quoting procedures
-
-PyObject* scan_element(Function* self, PyObject* const* argv) {
-    using namespace quoting;
-    State& st = state_of(self);
-    Ref s = element(st, argv[0]);
-    if (!s) return nullptr;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s.get());
-    Scan r = with_data(s.get(), [&](const auto* data) { return scan(data, n); });
-    Ref flags = Ref::steal(PySet_New(nullptr));
-    if (!flags) return nullptr;
-    const std::pair<Flag, PyObject*> names[] = {
-        {kUseBraces, st.f_use_braces.get()},
-        {kDontUseBraces, st.f_dont_use_braces.get()},
-        {kBracesUnmatched, st.f_braces_unmatched.get()},
-    };
-    for (auto [bit, name] : names) {
-        if ((r.flags & bit) && PySet_Add(flags.get(), name) < 0) return nullptr;
-    }
-    return Py_BuildValue("(nO)", 2 * n + 2, flags.get());
-}
-
-// flags.add(name), as Python would run it on whatever container was given.
-int add_flag(PyObject* flags, PyObject* name, PyObject* method) {
-    if (PySet_CheckExact(flags)) return PySet_Add(flags, name);
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(flags, method, name));
-    return r ? 0 : -1;
-}
-
-PyObject* convert_element(Function* self, PyObject* const* argv) {
-    using namespace quoting;
-    State& st = state_of(self);
-    PyObject* flags = argv[1];
-    Ref s = element(st, argv[0]);
-    if (!s) return nullptr;
-    PyObject* str = s.get();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(str);
-    if (n == 0) return st.s_braces.new_ref();
-
-    int use = PySequence_Contains(flags, st.f_use_braces.get());
-    if (use < 0) return nullptr;
-    if (use) {
-        int dont = PySequence_Contains(flags, st.f_dont_use_braces.get());
-        if (dont < 0) return nullptr;
-        if (!dont) {
-            PyObject* out = PyUnicode_New(n + 2, PyUnicode_MAX_CHAR_VALUE(str));
-            if (out == nullptr) return nullptr;
-            with_buffer(out, [&](auto* dst) {
-                with_data(str, [&](const auto* src) { write_element(dst, Mode::Braces, 0, src, n); });
-            });
-            return out;
-        }
-    }
-
-    // Backslash mode. The caller's flag set learns of a leading "{".
-    Scan r = with_data(str, [&](const auto* data) { return scan(data, n); });
-    bool leading_brace = PyUnicode_READ_CHAR(str, 0) == '{';
-    bool unmatched = leading_brace;
-    if (leading_brace) {
-        if (add_flag(flags, st.f_braces_unmatched.get(), st.s_add.get()) < 0) return nullptr;
-    } else if (r.braces > 0) {
-        int u = PySequence_Contains(flags, st.f_braces_unmatched.get());
-        if (u < 0) return nullptr;
-        unmatched = u != 0;
-    }
-    Py_ssize_t length = n + r.escapes + (unmatched ? r.braces : 0);
-    PyObject* out = PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(str));
-    if (out == nullptr) return nullptr;
-    with_buffer(out, [&](auto* dst) {
-        with_data(str, [&](const auto* src) { write_backslashed(dst, src, n, unmatched); });
-    });
-    return out;
-}
-
-PyObject* update_string_of_list(Function* self, PyObject* const* argv) {
-    return list_from_iterable(state_of(self), argv[0]);
-}
-
-PyObject* quotify_from_mapping(Function* self, PyObject* const* argv) {
-    return list_from_mapping(state_of(self), argv[0]);
-}
-
-PyObject* quotify_fn(Function* self, PyObject* const* argv) { return quotify(state_of(self), argv[0]); }
-
-PyObject* tclobj_fn(Function* self, PyObject* const* argv) { return tclobj(state_of(self), argv[0]); }
-
-PyObject* tclobj_from_sequence(Function* self, PyObject* const* argv) {
-    return tuple_from_iterable(state_of(self), argv[0]);
-}
-
-PyObject* tclobj_from_mapping(Function* self, PyObject* const* argv) {
-    return tuple_from_mapping(state_of(self), argv[0]);
-}
-
-// ---------------------------------------------------------------------------
 // Definitions and docstrings
+
+PyObject* scan_element(Function* self, PyObject* const* argv);
+PyObject* convert_element(Function* self, PyObject* const* argv);
+PyObject* update_string_of_list(Function* self, PyObject* const* argv);
+PyObject* quotify_from_mapping(Function* self, PyObject* const* argv);
+PyObject* quotify_fn(Function* self, PyObject* const* argv);
+PyObject* tclobj_fn(Function* self, PyObject* const* argv);
+PyObject* tclobj_from_sequence(Function* self, PyObject* const* argv);
+PyObject* tclobj_from_mapping(Function* self, PyObject* const* argv);
 
 constexpr capi::FunctionDef kScanElement{"_Tcl_ScanElement", scan_element, R"(_Tcl_ScanElement(string)
 --
@@ -265,6 +179,105 @@ Examples:
     >>> tclobj({'a': [1, 2]})
     ('a', (1, 2))
 )"};
+
+// ---------------------------------------------------------------------------
+// Part of the list quoting procedures
+
+PyObject* scan_element(Function* self, PyObject* const* argv) {
+    using namespace quoting;
+    State& st = state_of(self);
+    Ref s = element(st, argv[kScanElement.slot("string")]);
+    if (!s) return nullptr;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s.get());
+    Scan r = with_data(s.get(), [&](const auto* data) { return scan(data, n); });
+    Ref flags = Ref::steal(PySet_New(nullptr));
+    if (!flags) return nullptr;
+    const std::pair<Flag, PyObject*> names[] = {
+        {kUseBraces, st.f_use_braces.get()},
+        {kDontUseBraces, st.f_dont_use_braces.get()},
+        {kBracesUnmatched, st.f_braces_unmatched.get()},
+    };
+    for (auto [bit, name] : names) {
+        if ((r.flags & bit) && PySet_Add(flags.get(), name) < 0) return nullptr;
+    }
+    return Py_BuildValue("(nO)", 2 * n + 2, flags.get());
+}
+
+// flags.add(name), as Python would run it on whatever container was given.
+int add_flag(PyObject* flags, PyObject* name, PyObject* method) {
+    if (PySet_CheckExact(flags)) return PySet_Add(flags, name);
+    Ref r = Ref::steal(capi::call_method(flags, method, name));
+    return r ? 0 : -1;
+}
+
+PyObject* convert_element(Function* self, PyObject* const* argv) {
+    using namespace quoting;
+    State& st = state_of(self);
+    PyObject* flags = argv[kConvertElement.slot("flags")];
+    Ref s = element(st, argv[kConvertElement.slot("src")]);
+    if (!s) return nullptr;
+    PyObject* str = s.get();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    if (n == 0) return st.s_braces.new_ref();
+
+    int use = PySequence_Contains(flags, st.f_use_braces.get());
+    if (use < 0) return nullptr;
+    if (use) {
+        int dont = PySequence_Contains(flags, st.f_dont_use_braces.get());
+        if (dont < 0) return nullptr;
+        if (!dont) {
+            PyObject* out = PyUnicode_New(n + 2, PyUnicode_MAX_CHAR_VALUE(str));
+            if (out == nullptr) return nullptr;
+            with_buffer(out, [&](auto* dst) {
+                with_data(str, [&](const auto* src) { write_element(dst, Mode::Braces, 0, src, n); });
+            });
+            return out;
+        }
+    }
+
+    // Backslash mode. The caller's flag set learns of a leading "{".
+    Scan r = with_data(str, [&](const auto* data) { return scan(data, n); });
+    bool leading_brace = PyUnicode_READ_CHAR(str, 0) == '{';
+    bool unmatched = leading_brace;
+    if (leading_brace) {
+        if (add_flag(flags, st.f_braces_unmatched.get(), st.s_add.get()) < 0) return nullptr;
+    } else if (r.braces > 0) {
+        int u = PySequence_Contains(flags, st.f_braces_unmatched.get());
+        if (u < 0) return nullptr;
+        unmatched = u != 0;
+    }
+    Py_ssize_t length = n + r.escapes + (unmatched ? r.braces : 0);
+    PyObject* out = PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(str));
+    if (out == nullptr) return nullptr;
+    with_buffer(out, [&](auto* dst) {
+        with_data(str, [&](const auto* src) { write_backslashed(dst, src, n, unmatched); });
+    });
+    return out;
+}
+
+PyObject* update_string_of_list(Function* self, PyObject* const* argv) {
+    return list_from_iterable(state_of(self), argv[kUpdateStringOfList.slot("listObj")]);
+}
+
+PyObject* quotify_from_mapping(Function* self, PyObject* const* argv) {
+    return list_from_mapping(state_of(self), argv[kQuotifyFromMapping.slot("obj")]);
+}
+
+PyObject* quotify_fn(Function* self, PyObject* const* argv) {
+    return quotify(state_of(self), argv[kQuotify.slot("obj")]);
+}
+
+PyObject* tclobj_fn(Function* self, PyObject* const* argv) {
+    return tclobj(state_of(self), argv[kTclobj.slot("obj")]);
+}
+
+PyObject* tclobj_from_sequence(Function* self, PyObject* const* argv) {
+    return tuple_from_iterable(state_of(self), argv[kTclobjFromSequence.slot("obj")]);
+}
+
+PyObject* tclobj_from_mapping(Function* self, PyObject* const* argv) {
+    return tuple_from_mapping(state_of(self), argv[kTclobjFromMapping.slot("obj")]);
+}
 
 // ---------------------------------------------------------------------------
 // Module

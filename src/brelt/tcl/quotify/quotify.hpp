@@ -21,7 +21,8 @@ struct State : capi::ModuleStateBase {
 };
 
 // Every recursive step counts on the thread's walk depth (capi::RecursionGuard).
-// quotify(obj): a new reference, normally a str.
+// The walks return new references, the C API's way (see convert.cpp).
+// quotify(obj): normally a str.
 PyObject* quotify(State& st, PyObject* obj);
 // quotify(obj) for use as a list element: always a str (a result that is
 // not one is converted again).
