@@ -39,7 +39,7 @@ inline constexpr int kMaxPlainNames = 5;
 struct CacheEntry {
     PyTypeObject* type = nullptr;  // compared, never followed
     unsigned int tag = 0;
-    PyObject* method = nullptr;    // strong, or NULL
+    PyObject* method = nullptr;  // strong, or NULL
 };
 enum class TkMethod { getvar, setvar, unsetvar, call, eval };
 inline constexpr int kTkMethods = 5;
@@ -119,11 +119,14 @@ struct RequestCore {
     Held tcl{Held::name, "tcl"}, tk{Held::name, "tk"}, thread{Held::name, "_thread"};
     Held default_interpreter{Held::name, "_default_interpreter"}, default_method{Held::name, "_default"};
     Held type_name{Held::name, "typename"};
-    Held tk_method_names[kTkMethods] = {{Held::name, "getvar"}, {Held::name, "setvar"}, {Held::name, "unsetvar"},
-                                        {Held::name, "call"}, {Held::name, "eval"}};
-    Held tcl_error;  // tkinter.TclError
-    Held tcl_obj;    // _tkinter.Tcl_Obj: a value of a type tkinter does not convert
-    Held tkapp_type; // _tkinter.TkappType: tkinter's own application objects
+    Held tk_method_names[kTkMethods] = {{Held::name, "getvar"},
+                                        {Held::name, "setvar"},
+                                        {Held::name, "unsetvar"},
+                                        {Held::name, "call"},
+                                        {Held::name, "eval"}};
+    Held tcl_error;   // tkinter.TclError
+    Held tcl_obj;     // _tkinter.Tcl_Obj: a value of a type tkinter does not convert
+    Held tkapp_type;  // _tkinter.TkappType: tkinter's own application objects
     Held plain_names[kMaxPlainNames];
     std::atomic<const CacheEntry*> plain_types[kTypeCacheSize] = {};
     std::atomic<unsigned int> plain_next{0};
@@ -350,8 +353,8 @@ struct QuietRequests {
 // `tcl` (looked through and checked by tk_of()); a failure's TclError
 // leaves with Tcl's account of it (see tclerror.hpp), read without
 // touching the interpreter.
-[[gnu::always_inline]] inline PyObject* call_tk(RequestCore& rq, PyObject* tcl, TkMethod which,
-                                                PyObject* const* args, size_t nargs) noexcept {
+[[gnu::always_inline]] inline PyObject* call_tk(RequestCore& rq, PyObject* tcl, TkMethod which, PyObject* const* args,
+                                                size_t nargs) noexcept {
     PyObject* result = call_tk_method(rq, which, args, nargs);
     if (result == nullptr) return request_failed(rq, tcl);
     if (Py_IS_TYPE(result, rq.tcl_obj.as<PyTypeObject>())) return release_neutral(rq, result);
