@@ -41,7 +41,8 @@ $(VENV)/.lint-tools: | $(VENV)/bin/python
 	@touch $@
 lint: $(VENV)/.lint-tools
 	$(VPY) -m ruff check
-	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)
+	@echo "clang-format --dry-run --Werror on $(words $(CXX_FILES)) C++ files"
+	@$(VENV)/bin/clang-format --dry-run --Werror $(CXX_FILES)
 	tools/check-duplicates
 format: $(VENV)/.lint-tools
 	$(VENV)/bin/clang-format -i $(CXX_FILES)

@@ -31,8 +31,8 @@ struct Param {
 
 struct Signature {
     std::vector<Param> params;
-    Py_ssize_t n_positional = 0;   // positional-only + positional-or-keyword
-    Py_ssize_t n_required_pos = 0; // leading positional parameters without default
+    Py_ssize_t n_positional = 0;    // positional-only + positional-or-keyword
+    Py_ssize_t n_required_pos = 0;  // leading positional parameters without default
     Py_ssize_t var_positional = -1;
     Py_ssize_t var_keyword = -1;
     bool has_required_kwonly = false;
@@ -192,8 +192,8 @@ inline bool report_missing(PyObject* qualname, const Signature& sig, PyObject* c
 inline bool report_too_many(PyObject* qualname, const Signature& sig, Py_ssize_t given) {
     Py_ssize_t defaults = sig.n_positional - sig.n_required_pos;
     if (defaults > 0) {
-        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
-                     qualname, sig.n_required_pos, sig.n_positional, given, given == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given", qualname,
+                     sig.n_required_pos, sig.n_positional, given, given == 1 ? "was" : "were");
     } else {
         PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", qualname,
                      sig.n_positional, sig.n_positional == 1 ? "" : "s", given, given == 1 ? "was" : "were");
@@ -257,8 +257,8 @@ inline bool parse_args(PyObject* qualname, const Signature& sig, PyObject* const
             }
             if (idx >= 0 && kind == ParamKind::PositionalOnly) {
                 PyErr_Format(PyExc_TypeError,
-                             "%U() got some positional-only arguments passed as keyword arguments: '%U'",
-                             qualname, key);
+                             "%U() got some positional-only arguments passed as keyword arguments: '%U'", qualname,
+                             key);
             } else {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", qualname, key);
             }

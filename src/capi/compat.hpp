@@ -47,17 +47,17 @@ inline int PyWeakref_GetRef(PyObject* ref, PyObject** result) {
 #if PY_VERSION_HEX < 0x030D0000
 // Critical sections appeared in 3.13. They lock an object only on the
 // free-threaded build (3.13 and later); with the GIL they are plain blocks.
-#define Py_BEGIN_CRITICAL_SECTION(op) {
-#define Py_END_CRITICAL_SECTION() }
+#  define Py_BEGIN_CRITICAL_SECTION(op) {
+#  define Py_END_CRITICAL_SECTION() }
 #endif
 
 #if PY_VERSION_HEX < 0x030C0000
 // The Py_T_* member types and Py_READONLY appeared in 3.12 (before, they were
 // structmember.h's T_* and READONLY).
-#include <structmember.h>
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_T_OBJECT_EX T_OBJECT_EX
-#define Py_READONLY READONLY
+#  include <structmember.h>
+#  define Py_T_PYSSIZET T_PYSSIZET
+#  define Py_T_OBJECT_EX T_OBJECT_EX
+#  define Py_READONLY READONLY
 
 // PyErr_GetRaisedException / PyErr_SetRaisedException appeared in 3.12.
 inline PyObject* PyErr_GetRaisedException() {
@@ -80,7 +80,6 @@ inline void PyErr_SetRaisedException(PyObject* exc) {
         PyErr_Clear();
         return;
     }
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
-                  PyException_GetTraceback(exc));
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
 }
 #endif

@@ -110,7 +110,7 @@ struct Function {
     PyObject* module;    // strong: the module whose state this function uses
     PyObject* qualname;  // strong: used in argument error messages
     const FunctionDef* def;
-    Signature* sig;      // owned
+    Signature* sig;  // owned
 
     template <class State>
     State& state() const noexcept {
@@ -173,7 +173,7 @@ struct ModuleStateBase {
     // The Held members, last declared first. Its initialiser opens the
     // enrolment, before any Held member (function_type first) is built.
     Held* held_ = (detail::constructing_state = this, nullptr);
-    bool live_ = false;     // set once constructed; the memory starts zeroed
+    bool live_ = false;  // set once constructed; the memory starts zeroed
     Held function_type;
 };
 

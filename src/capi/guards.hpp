@@ -53,8 +53,8 @@ inline bool share_walk_depth() noexcept {
         return false;
     }
     Ref key = Ref::steal(PyUnicode_FromString(detail::kWalkDepthKey));
-    Ref mine = Ref::steal(
-        PyCapsule_New(reinterpret_cast<void*>(detail::own_walk_depth), detail::kWalkDepthKey, nullptr));
+    Ref mine =
+        Ref::steal(PyCapsule_New(reinterpret_cast<void*>(detail::own_walk_depth), detail::kWalkDepthKey, nullptr));
     if (!key || !mine) return false;
     // Borrowed from the interpreter's dict, which keeps the capsule for its
     // lifetime: nothing ever removes the key.

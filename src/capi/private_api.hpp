@@ -11,9 +11,9 @@
 #include "ref.hpp"
 
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030F0000
-#define CAPI_KNOWN_RELEASE 1
+#  define CAPI_KNOWN_RELEASE 1
 #else
-#define CAPI_KNOWN_RELEASE 0
+#  define CAPI_KNOWN_RELEASE 0
 #endif
 
 #if CAPI_KNOWN_RELEASE && PY_VERSION_HEX >= 0x030D0000
@@ -48,17 +48,17 @@ inline Ref type_lookup(PyTypeObject* type, PyObject* name) noexcept {
     // The GIL keeps the class as it is until the reference is taken.
     return Ref::borrow(_PyType_Lookup(type, name));
 #else
-#ifdef Py_GIL_DISABLED
+#  ifdef Py_GIL_DISABLED
     // Another thread may assign __bases__ and drop the old MRO meanwhile.
     Ref hold = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
     if (!hold) PyErr_Clear();
     PyObject* mro = hold.get();
     if (mro == nullptr || !PyTuple_Check(mro)) return {};
-#else
+#  else
     PyObject* mro = type->tp_mro;
     if (mro == nullptr || !PyTuple_Check(mro)) return {};
     Ref hold = Ref::borrow(mro);
-#endif
+#  endif
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         Ref dict = Ref::steal(PyType_GetDict(base));
@@ -78,9 +78,9 @@ inline Ref type_lookup(PyTypeObject* type, PyObject* name) noexcept {
 // specialising interpreter). The fallback reports no tag: nothing is cached.
 inline unsigned int type_version(PyTypeObject* type) noexcept {
 #if CAPI_KNOWN_RELEASE
-#if PY_VERSION_HEX >= 0x030C0000
+#  if PY_VERSION_HEX >= 0x030C0000
     if (type->tp_version_tag == 0) PyUnstable_Type_AssignVersionTag(type);
-#endif
+#  endif
     return type->tp_version_tag;
 #else
     (void)type;

@@ -34,8 +34,8 @@ inline bool set_public_names(PyObject* module, std::initializer_list<const char*
     Ref functools = Ref::steal(PyImport_ImportModule("functools"));
     Ref partial = functools ? Ref::steal(PyObject_GetAttrString(functools.get(), "partial")) : Ref{};
     if (!frozen || !partial) return false;
-    Ref dir = Ref::steal(PyObject_CallFunctionObjArgs(partial.get(), reinterpret_cast<PyObject*>(&PyList_Type),
-                                                      frozen.get(), nullptr));
+    Ref dir = Ref::steal(
+        PyObject_CallFunctionObjArgs(partial.get(), reinterpret_cast<PyObject*>(&PyList_Type), frozen.get(), nullptr));
     return dir && PyModule_AddObjectRef(module, "__dir__", dir.get()) == 0;
 }
 

@@ -51,9 +51,9 @@ inline constexpr int kTkMethods = 5;
 // from it then is still in it (alive, borrowed from the dict). With the GIL
 // only: the memo is changed under it.
 #if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030C0000
-#define HOST_DICT_MEMO 1
+#  define HOST_DICT_MEMO 1
 #else
-#define HOST_DICT_MEMO 0
+#  define HOST_DICT_MEMO 0
 #endif
 struct DictMemo {
     static constexpr int kDicts = 4, kNames = 8;

@@ -29,10 +29,10 @@ struct TclApi {
     int (*dict_obj_get)(Tcl_Interp*, Tcl_Obj*, Tcl_Obj*, Tcl_Obj**) = nullptr;
     // The length parameters are an int on Tcl 8 and a ptrdiff_t on Tcl 9:
     // declared here without them, and cast where they are called.
-    void* new_string_obj = nullptr;          // Tcl_Obj* (const char*, Size)
-    void* get_string_from_obj = nullptr;     // const char* (Tcl_Obj*, Size*)
-    void* list_obj_get_elements = nullptr;   // int (Tcl_Interp*, Tcl_Obj*, Size*, Tcl_Obj***)
-    void* new_list_obj = nullptr;            // Tcl_Obj* (Size, Tcl_Obj* const*)
+    void* new_string_obj = nullptr;         // Tcl_Obj* (const char*, Size)
+    void* get_string_from_obj = nullptr;    // const char* (Tcl_Obj*, Size*)
+    void* list_obj_get_elements = nullptr;  // int (Tcl_Interp*, Tcl_Obj*, Size*, Tcl_Obj***)
+    void* new_list_obj = nullptr;           // Tcl_Obj* (Size, Tcl_Obj* const*)
     void (*incr_ref)(Tcl_Obj*, const char*, int) = nullptr;
     void (*decr_ref)(Tcl_Obj*, const char*, int) = nullptr;
     void (*set_obj_result)(Tcl_Interp*, Tcl_Obj*) = nullptr;
@@ -45,7 +45,8 @@ struct TclApi {
     const char* string_of(Tcl_Obj* obj, Py_ssize_t* n) const noexcept {
         if (major >= 9) {
             std::ptrdiff_t len = 0;
-            const char* s = reinterpret_cast<const char* (*)(Tcl_Obj*, std::ptrdiff_t*)>(get_string_from_obj)(obj, &len);
+            const char* s =
+                reinterpret_cast<const char* (*)(Tcl_Obj*, std::ptrdiff_t*)>(get_string_from_obj)(obj, &len);
             *n = static_cast<Py_ssize_t>(len);
             return s;
         }
@@ -64,8 +65,8 @@ struct TclApi {
             return rc == 0;
         }
         int len = 0;
-        int rc = reinterpret_cast<int (*)(Tcl_Interp*, Tcl_Obj*, int*, Tcl_Obj***)>(list_obj_get_elements)(
-            nullptr, obj, &len, items);
+        int rc = reinterpret_cast<int (*)(Tcl_Interp*, Tcl_Obj*, int*, Tcl_Obj***)>(list_obj_get_elements)(nullptr, obj,
+                                                                                                           &len, items);
         *n = len;
         return rc == 0;
     }
@@ -188,8 +189,8 @@ inline Ref decode_tcl(const char* s, Py_ssize_t n) noexcept {
     // Surrogate pairs become the characters they stand for.
     Ref utf16 = Ref::steal(PyUnicode_AsEncodedString(pairs.get(), "utf-16-le", "surrogatepass"));
     if (!utf16) return {};
-    return Ref::steal(PyUnicode_DecodeUTF16(PyBytes_AS_STRING(utf16.get()), PyBytes_GET_SIZE(utf16.get()),
-                                            "surrogatepass", nullptr));
+    return Ref::steal(
+        PyUnicode_DecodeUTF16(PyBytes_AS_STRING(utf16.get()), PyBytes_GET_SIZE(utf16.get()), "surrogatepass", nullptr));
 }
 
 inline Ref text_of(const TclApi& api, Tcl_Obj* obj) noexcept {

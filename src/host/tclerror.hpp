@@ -254,13 +254,12 @@ inline void report_callback_failure(Tcl_Interp* interp, PyObject* tcl_error) noe
     Ref text = Ref::steal(PyObject_Str(exc.get()));
     Ref message;
     if (name && text) {
-        message = PyUnicode_GET_LENGTH(text.get()) == 0 ? Ref::borrow(name.get())
-                                                         : Ref::steal(PyUnicode_FromFormat("%U: %U", name.get(),
-                                                                                           text.get()));
+        message = PyUnicode_GET_LENGTH(text.get()) == 0
+                      ? Ref::borrow(name.get())
+                      : Ref::steal(PyUnicode_FromFormat("%U: %U", name.get(), text.get()));
     }
     Ref name_utf8 = name ? Ref::steal(PyUnicode_AsEncodedString(name.get(), "utf-8", "surrogatepass")) : Ref();
-    Ref message_utf8 =
-        message ? Ref::steal(PyUnicode_AsEncodedString(message.get(), "utf-8", "surrogatepass")) : Ref();
+    Ref message_utf8 = message ? Ref::steal(PyUnicode_AsEncodedString(message.get(), "utf-8", "surrogatepass")) : Ref();
     if (api == nullptr || interp == nullptr || !name_utf8 || !message_utf8) {
         PyErr_Clear();  // the exception still fails the command, without a message
         PyErr_SetRaisedException(exc.release());
@@ -268,8 +267,8 @@ inline void report_callback_failure(Tcl_Interp* interp, PyObject* tcl_error) noe
     }
     Tcl_Obj* words[] = {api->new_string("PYTHON", 6),
                         api->new_string(PyBytes_AS_STRING(name_utf8.get()), PyBytes_GET_SIZE(name_utf8.get()))};
-    api->set_obj_result(interp, api->new_string(PyBytes_AS_STRING(message_utf8.get()),
-                                                PyBytes_GET_SIZE(message_utf8.get())));
+    api->set_obj_result(interp,
+                        api->new_string(PyBytes_AS_STRING(message_utf8.get()), PyBytes_GET_SIZE(message_utf8.get())));
     api->set_obj_error_code(interp, api->new_list(2, words));
     keep_callback_failure(message.get(), exc.get());
     PyErr_SetRaisedException(exc.release());

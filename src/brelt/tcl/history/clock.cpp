@@ -43,7 +43,8 @@ bool LocalClock::init(PyObject* get_time) noexcept {
     ready_ = false;
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == nullptr) return false;
-    capi::Ref now = capi::Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), "now"));
+    capi::Ref now =
+        capi::Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), "now"));
     if (!now) return false;
     // Bound built-in methods are equal when they are the same method of the
     // same object.
@@ -67,8 +68,8 @@ struct Second {
     const char* zone_names[2] = {nullptr, nullptr};
 
     bool current(long long s) const noexcept {
-        return have && s == sec && zone_offset == timezone && zone_daylight == daylight &&
-               zone_names[0] == tzname[0] && zone_names[1] == tzname[1];
+        return have && s == sec && zone_offset == timezone && zone_daylight == daylight && zone_names[0] == tzname[0] &&
+               zone_names[1] == tzname[1];
     }
 
     bool fill(long long s) noexcept {

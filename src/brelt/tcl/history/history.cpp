@@ -45,7 +45,8 @@ Ref new_deque(Function* f, PyObject* maxlen) {
     Ref deque = global(f, st.g_deque.get());
     if (!deque) return {};
     PyObject* args[] = {nullptr, maxlen};
-    return Ref::steal(PyObject_Vectorcall(deque.get(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, st.kw_maxlen.get()));
+    return Ref::steal(
+        PyObject_Vectorcall(deque.get(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, st.kw_maxlen.get()));
 }
 
 bool set_enabled(Function* f, PyObject* self, bool on) {
@@ -631,8 +632,8 @@ PyObject* history_to_tcl(Function* f, PyObject* const* argv) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(entries.get(), i));
         Ref stamp = attr(entry.get(), st.s_timestamp);
-        Ref when = stamp ? Ref::steal(capi::call_method(stamp.get(), st.s_strftime.get(), st.t_time_format.get()))
-                         : Ref();
+        Ref when =
+            stamp ? Ref::steal(capi::call_method(stamp.get(), st.s_strftime.get(), st.t_time_format.get())) : Ref();
         Ref comment = Ref::steal(when ? PyUnicode_Concat(stamp_prefix.get(), when.get()) : nullptr);
         if (!comment || PyList_Append(lines.get(), comment.get()) < 0) return nullptr;
         Ref api = attr(entry.get(), st.s_api);

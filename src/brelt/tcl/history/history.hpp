@@ -17,16 +17,16 @@ struct State : capi::ModuleStateBase {
     // while the module attribute Entry is still this class with this
     // initialiser, History.append builds entries without calling the class.
     Held Entry, History, entry_init;
-    Held Logger;       // logging.Logger, and its isEnabledFor as defined
+    Held Logger;  // logging.Logger, and its isEnabledFor as defined
     Held is_enabled_for;
     Held debug_level;  // logging.DEBUG
     Held max_history;  // 9999, History.__MAX_HISTORY__
     Held empty_tuple;
-    Held deque_type;   // collections.deque
-    Held deque_append;  // its append, called directly on an exact deque
-    newfunc entry_new = nullptr;  // Entry's tp_new as created
-    Held get_time;     // brelt.utils.utils.get_time as imported
-    LocalClock clock;  // stands in for calling it while it is the module's get_time
+    Held deque_type;                               // collections.deque
+    Held deque_append;                             // its append, called directly on an exact deque
+    newfunc entry_new = nullptr;                   // Entry's tp_new as created
+    Held get_time;                                 // brelt.utils.utils.get_time as imported
+    LocalClock clock;                              // stands in for calling it while it is the module's get_time
     capi::PlainAttrs history_attrs, logger_attrs;  // see history_append, debug_enabled
 
     // Names of module attributes, read at every use so that replacing one

@@ -43,7 +43,8 @@ int exec_module(PyObject* module) noexcept {
         }
         st->Logger = Ref::steal(PyObject_GetAttrString(logging.get(), "Logger"));
         st->debug_level = Ref::steal(PyObject_GetAttrString(logging.get(), "DEBUG"));
-        st->is_enabled_for = Ref::steal(st->Logger ? PyObject_GetAttrString(st->Logger.get(), "isEnabledFor") : nullptr);
+        st->is_enabled_for =
+            Ref::steal(st->Logger ? PyObject_GetAttrString(st->Logger.get(), "isEnabledFor") : nullptr);
         if (!st->Logger || !st->debug_level || !st->is_enabled_for || !PyType_Check(st->Logger.get())) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "logging.Logger is not a type");
             return -1;
@@ -78,7 +79,8 @@ Description:
     Every command is also logged at debug level on the logger "brelt.tcl".
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.history", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
+PyModuleDef module_def =
+    capi::make_module_def<State>("brelt.tcl.history", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace
 }  // namespace history

@@ -138,9 +138,8 @@ PyObject* dictionary_compare_fn(Function*, PyObject* const* argv) {
     if (!left) return nullptr;
     Ref right = as_str(argv[kDictionaryCompare.slot("right")]);
     if (!right) return nullptr;
-    long result = with_text(left.get(), [&](auto l) {
-        return with_text(right.get(), [&](auto r) { return dictionary_compare(l, r); });
-    });
+    long result = with_text(
+        left.get(), [&](auto l) { return with_text(right.get(), [&](auto r) { return dictionary_compare(l, r); }); });
     return PyLong_FromLong(result);
 }
 

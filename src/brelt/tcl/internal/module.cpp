@@ -22,8 +22,8 @@ using capi::ClassBuilder;
 // names of releases, tkinter's own first. Only a library already in the
 // process is taken.
 constexpr const char* kLibraryNames[] = {
-    "libtcl8.4.so",   "libtcl8.4.dylib", "libtcl8.5.so",    "libtcl8.5.dylib", "libtcl8.6.so.0",
-    "libtcl8.6.so",   "libtcl8.6.dylib", "libtcl9.0.so",    "libtcl9.0.dylib",
+    "libtcl8.4.so", "libtcl8.4.dylib", "libtcl8.5.so", "libtcl8.5.dylib", "libtcl8.6.so.0",
+    "libtcl8.6.so", "libtcl8.6.dylib", "libtcl9.0.so", "libtcl9.0.dylib",
 };
 
 // Called by ctypes with a converted Tcl_Interp_p (see interp_pointer).
@@ -336,8 +336,7 @@ bool add_object_mirrors(PyObject* module, const CTypes& ct, bool tcl9) {
 bool install_tcl9_string_result(State& st, const CTypes& ct) {
     GetObjResultProc get_obj_result = nullptr;
     GetStringFromObjProc get_string_from_obj = nullptr;
-    if (!resolve(st, "Tcl_GetObjResult", get_obj_result) ||
-        !resolve(st, "Tcl_GetStringFromObj", get_string_from_obj)) {
+    if (!resolve(st, "Tcl_GetObjResult", get_obj_result) || !resolve(st, "Tcl_GetStringFromObj", get_string_from_obj)) {
         return false;
     }
     tcl9_get_obj_result.store(get_obj_result, std::memory_order_release);
@@ -374,8 +373,7 @@ bool declare_library_functions(State& st, const CTypes& ct, bool tcl9) {
     }
     st.get_string_result = attr(st.TclDLL.get(), "Tcl_GetStringResult");
     if (!st.get_string_result) return false;
-    return resolve(st, "TclFindElement", st.find_element) &&
-           resolve(st, "TclCopyAndCollapse", st.copy_and_collapse) &&
+    return resolve(st, "TclFindElement", st.find_element) && resolve(st, "TclCopyAndCollapse", st.copy_and_collapse) &&
            resolve(st, "Tcl_GetCurrentThread", st.get_current_thread) &&
            (tcl9 || resolve(st, "Tcl_GetStringResult", st.get_string_result_proc)) && bind_post(st);
 }
@@ -390,10 +388,8 @@ bool build_module(PyObject* module, State& st) {
         !add_function(module, kTclErrorFromInterp)) {
         return false;
     }
-    st.Tcl_Interp_p = ClassBuilder(module, "Tcl_Interp_p", kInterpDoc)
-                          .bases({st.c_void_p.get()})
-                          .class_method(kFromParam)
-                          .build();
+    st.Tcl_Interp_p =
+        ClassBuilder(module, "Tcl_Interp_p", kInterpDoc).bases({st.c_void_p.get()}).class_method(kFromParam).build();
     if (!add_object(module, "Tcl_Interp_p", st.Tcl_Interp_p.get())) return false;
 
     const bool tcl9 = st.tcl_major >= 9;
@@ -413,10 +409,10 @@ bool build_module(PyObject* module, State& st) {
         !capi::import_attr(st.Mapping, "collections.abc", "Mapping")) {
         return false;
     }
-    for (const capi::FunctionDef* def : {&kCharPFromObj, &kGetListFromAny, &kDictionaryCompare, &kCastAny,
-                                         &kCastBoolean, &kCastArray, &kCastList, &kCurrentThread, &kPost,
-                                         &kFinalizeThread, &kAttachErrorDetails, &kRemoteCall, &kNewChannel,
-                                         &kCloseChannel}) {
+    for (const capi::FunctionDef* def :
+         {&kCharPFromObj, &kGetListFromAny, &kDictionaryCompare, &kCastAny, &kCastBoolean, &kCastArray, &kCastList,
+          &kCurrentThread, &kPost, &kFinalizeThread, &kAttachErrorDetails, &kRemoteCall, &kNewChannel,
+          &kCloseChannel}) {
         if (!add_function(module, *def)) return false;
     }
     return true;
@@ -427,9 +423,9 @@ int exec_module(PyObject* module) noexcept {
         State* st = capi::init_state<State>(module);
         if (st == nullptr) return -1;
         return build_module(module, *st) &&
-                       capi::set_public_names(module, {"ReturnCodes", "TclDLL", "lib", "Tcl_Size", "Tcl_WideInt",
-                                                       "Tcl_ObjType", "Tcl_Obj", "Tcl_Interp_p", "GetListFromAny",
-                                                       "DictionaryCompare", "TclError_from_interp"})
+                       capi::set_public_names(
+                           module, {"ReturnCodes", "TclDLL", "lib", "Tcl_Size", "Tcl_WideInt", "Tcl_ObjType", "Tcl_Obj",
+                                    "Tcl_Interp_p", "GetListFromAny", "DictionaryCompare", "TclError_from_interp"})
                    ? 0
                    : -1;
     });
@@ -454,7 +450,8 @@ Description:
     type), and lists are parsed with the library's own scanner.
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.internal", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
+PyModuleDef module_def =
+    capi::make_module_def<State>("brelt.tcl.internal", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace
 

@@ -77,9 +77,7 @@ void free_channel(PyObject* capsule) {
     delete channel;
 }
 
-Channel* channel_of(PyObject* capsule) {
-    return static_cast<Channel*>(PyCapsule_GetPointer(capsule, kChannelName));
-}
+Channel* channel_of(PyObject* capsule) { return static_cast<Channel*>(PyCapsule_GetPointer(capsule, kChannelName)); }
 
 // What the caller waits on: on its own stack, alive until it has seen
 // `done`, which the interpreter's thread sets (and signals) under `mutex`.
@@ -104,10 +102,10 @@ struct Waiter {
 struct CallEvent {
     TclEvent header;
     Waiter* waiter;
-    Channel* channel;     // alive: the capsule is among the caller's arguments
-    State* state;         // the module's: alive while the caller runs its function
-    PyObject* interp;     // borrowed from the caller, who waits: a weak reference
-    PyObject* method;     // borrowed, likewise
+    Channel* channel;  // alive: the capsule is among the caller's arguments
+    State* state;      // the module's: alive while the caller runs its function
+    PyObject* interp;  // borrowed from the caller, who waits: a weak reference
+    PyObject* method;  // borrowed, likewise
     PyObject* const* args;
     Py_ssize_t nargs;
 };
@@ -348,7 +346,8 @@ PyObject* attach_error_details(Function* self, PyObject* const* argv) {
 }  // namespace
 
 bool bind_post(State& st) {
-    return resolve_symbol(st, "Tcl_Alloc", st.tcl_alloc) && resolve_symbol(st, "Tcl_Free", st.tcl_free) && resolve_symbol(st, "Tcl_FinalizeThread", st.finalize_thread) &&
+    return resolve_symbol(st, "Tcl_Alloc", st.tcl_alloc) && resolve_symbol(st, "Tcl_Free", st.tcl_free) &&
+           resolve_symbol(st, "Tcl_FinalizeThread", st.finalize_thread) &&
            resolve_symbol(st, "Tcl_ThreadQueueEvent", st.thread_queue_event) &&
            resolve_symbol(st, "Tcl_ThreadAlert", st.thread_alert);
 }

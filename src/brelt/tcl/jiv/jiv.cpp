@@ -102,9 +102,7 @@ bool pristine_dict(State& st, PyObject* dict, PyObject* name, PyObject* tcl) {
 // (with an exception only on failure). Nothing here runs Python code, so
 // the checks hold when it is handed out.
 // The slot of the code table for `name`, an exact str (its hash is kept).
-size_t code_slot(PyObject* name) noexcept {
-    return static_cast<size_t>(PyObject_Hash(name)) % State::kCodeSlots;
-}
+size_t code_slot(PyObject* name) noexcept { return static_cast<size_t>(PyObject_Hash(name)) % State::kCodeSlots; }
 
 PyObject* reuse_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
     if constexpr (!capi::can_tell_held_only_by_caller) return nullptr;  // never remembered
@@ -362,7 +360,8 @@ PyObject* finish(State& st, PyObject* module, PyObject* interp, PyObject* cast, 
         int unbound = capi::get_method(interp, st.s_cast_any.get(), cast_any);
         if (unbound < 0) return nullptr;
         if (!unbound) return PyObject_CallOneArg(cast_any.get(), result.get());
-        if (cast_any.get() == st.cast_any.get()) return capi::cast_raw_value(result.get(), st.TclObj.as<PyTypeObject>());
+        if (cast_any.get() == st.cast_any.get())
+            return capi::cast_raw_value(result.get(), st.TclObj.as<PyTypeObject>());
         PyObject* args[] = {interp, result.get()};
         return PyObject_Vectorcall(cast_any.get(), args, 2, nullptr);
     }
@@ -418,11 +417,11 @@ PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
             }
             Py_END_CRITICAL_SECTION();
         }
-        return code_call(st, module, self,
-                         CallArgs{&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
-                                  reinterpret_cast<PyObject* const*>(keys.data()),
-                                  reinterpret_cast<PyObject* const*>(values.data()),
-                                  static_cast<Py_ssize_t>(keys.size())});
+        return code_call(
+            st, module, self,
+            CallArgs{&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                     reinterpret_cast<PyObject* const*>(keys.data()), reinterpret_cast<PyObject* const*>(values.data()),
+                     static_cast<Py_ssize_t>(keys.size())});
     });
 }
 
@@ -509,7 +508,6 @@ Attributes:
     cmd   the components of the command path, such as
           ['ns_a', 'ns_b', 'procname']; attribute access appends to it
 )";
-
 
 PyObject* code_init_fn(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
@@ -665,7 +663,6 @@ Attribute:
     tcl   weakref.proxy of the interpreter; it does not keep the
           interpreter alive, and raises ReferenceError once it is gone
 )";
-
 
 PyObject* jiv_init_fn(Function* f, PyObject* const* argv) {
     State& st = state_of(f);

@@ -50,7 +50,8 @@ Description:
 
 }  // namespace
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.jiv", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
+PyModuleDef module_def =
+    capi::make_module_def<State>("brelt.tcl.jiv", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace jiv
 

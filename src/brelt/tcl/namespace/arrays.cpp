@@ -89,8 +89,9 @@ std::nullptr_t as_element_error(State& st) {
     if (!PyErr_ExceptionMatches(st.TclError.get())) return nullptr;
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref args = Ref::steal(PyObject_GetAttrString(exc.get(), "args"));
-    Ref error = args && PyTuple_Check(args.get()) ? Ref::steal(PyObject_Call(st.ElementError.get(), args.get(), nullptr))
-                                                 : Ref();
+    Ref error = args && PyTuple_Check(args.get())
+                    ? Ref::steal(PyObject_Call(st.ElementError.get(), args.get(), nullptr))
+                    : Ref();
     if (!error) return nullptr;
     Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
     if (tb && PyException_SetTraceback(error.get(), tb.get()) < 0) return nullptr;
@@ -116,7 +117,7 @@ PyObject* array_getitem(Function* f, PyObject* const* argv) {
     PyObject* self = argv[kArrayGetitem.slot("self")];
     PyObject* key = argv[kArrayGetitem.slot("key")];
     PyObject* value = own_array(st, self) ? variable_get_obj(st, self, key, nullptr)
-                                             : call_method(st.s_get.get(), argv, 1, st.kw_array_index.get());
+                                          : call_method(st.s_get.get(), argv, 1, st.kw_array_index.get());
     return value != nullptr ? value : as_element_error(st);
 }
 
@@ -156,7 +157,7 @@ PyObject* array_delitem(Function* f, PyObject* const* argv) {
     PyObject* self = argv[kArrayDelitem.slot("self")];
     PyObject* key = argv[kArrayDelitem.slot("key")];
     Ref r = Ref::steal(own_array(st, self) ? variable_unset(st, self, key, nullptr)
-                                               : call_method(st.s_unset.get(), argv, 1, st.kw_array_index.get()));
+                                           : call_method(st.s_unset.get(), argv, 1, st.kw_array_index.get()));
     if (!r) return as_element_error(st);
     Py_RETURN_NONE;
 }
@@ -242,14 +243,14 @@ bool init_element_error(State& st) {
     // str() is Tcl's message as TclError gives it, not KeyError's repr.
     Ref ns = Ref::steal(PyDict_New());
     Ref base_str = Ref::steal(PyObject_GetAttrString(PyExc_BaseException, "__str__"));
-    Ref doc = Ref::steal(PyUnicode_FromString(
-        "TclKeyError: the Tcl error of a missing array element, also a KeyError.\n\n"
-        "TclArrayVariable raises it where a mapping raises KeyError: reading\n"
-        "or deleting an element that does not exist (or of a variable that is\n"
-        "not an array). It is a tkinter.TclError too, so code catching either\n"
-        "works, and the mapping methods (pop(key, default), setdefault(),\n"
-        "except KeyError) work as on any mapping. str() is Tcl's message,\n"
-        "unchanged. Public as brelt.tcl.TclKeyError."));
+    Ref doc =
+        Ref::steal(PyUnicode_FromString("TclKeyError: the Tcl error of a missing array element, also a KeyError.\n\n"
+                                        "TclArrayVariable raises it where a mapping raises KeyError: reading\n"
+                                        "or deleting an element that does not exist (or of a variable that is\n"
+                                        "not an array). It is a tkinter.TclError too, so code catching either\n"
+                                        "works, and the mapping methods (pop(key, default), setdefault(),\n"
+                                        "except KeyError) work as on any mapping. str() is Tcl's message,\n"
+                                        "unchanged. Public as brelt.tcl.TclKeyError."));
     if (!ns || !base_str || !doc || PyDict_SetItemString(ns.get(), "__str__", base_str.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0) {
         return false;

@@ -77,8 +77,7 @@ PyObject* procs_exists(Function* fn, PyObject* const* argv) {
 }
 
 PyObject* cmds_origin(Function* fn, PyObject* const* argv);
-constexpr capi::FunctionDef kCmdsOrigin{
-    "origin", cmds_origin, R"doc(origin(self, cmd_name)
+constexpr capi::FunctionDef kCmdsOrigin{"origin", cmds_origin, R"doc(origin(self, cmd_name)
 --
 
 Return the original command of an imported one (TclCommand.origin).
@@ -92,8 +91,7 @@ PyObject* cmds_origin(Function* fn, PyObject* const* argv) {
 }
 
 PyObject* cmds_proc_body(Function* fn, PyObject* const* argv);
-constexpr capi::FunctionDef kCmdsProcBody{
-    "proc_body", cmds_proc_body, R"doc(proc_body(self, cmd_name)
+constexpr capi::FunctionDef kCmdsProcBody{"proc_body", cmds_proc_body, R"doc(proc_body(self, cmd_name)
 --
 
 Return the body of the procedure.
@@ -107,8 +105,7 @@ PyObject* cmds_proc_body(Function* fn, PyObject* const* argv) {
 }
 
 PyObject* cmds_proc_args(Function* fn, PyObject* const* argv);
-constexpr capi::FunctionDef kCmdsProcArgs{
-    "proc_args", cmds_proc_args, R"doc(proc_args(self, cmd_name)
+constexpr capi::FunctionDef kCmdsProcArgs{"proc_args", cmds_proc_args, R"doc(proc_args(self, cmd_name)
 --
 
 Return the argument names of the procedure.
@@ -122,8 +119,8 @@ PyObject* cmds_proc_args(Function* fn, PyObject* const* argv) {
 }
 
 PyObject* cmds_createcommand(Function* fn, PyObject* const* argv);
-constexpr capi::FunctionDef kCmdsCreatecommand{
-    "createcommand", cmds_createcommand, R"doc(createcommand(self, cmd_name, func)
+constexpr capi::FunctionDef kCmdsCreatecommand{"createcommand", cmds_createcommand,
+                                               R"doc(createcommand(self, cmd_name, func)
 --
 
 Register the Python callable func as the command cmd_name.
@@ -318,6 +315,5 @@ bool build_command_views(PyObject* module, State& st) {
     st.ProcsView = procs.build();
     return static_cast<bool>(st.ProcsView);
 }
-
 
 }  // namespace tclns

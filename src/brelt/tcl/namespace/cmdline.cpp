@@ -238,9 +238,16 @@ bool single_word(PyObject* s) noexcept {
     const void* data = PyUnicode_DATA(s);
     for (Py_ssize_t i = 0; i < n; ++i) {
         switch (PyUnicode_READ(kind, data, i)) {
-            case ' ': case '\t': case '\n': case '\v': case '\f': case '\r':
-            case '{': case '}': case '"': case '\\':
-                return false;
+            case ' ':
+            case '\t':
+            case '\n':
+            case '\v':
+            case '\f':
+            case '\r':
+            case '{':
+            case '}':
+            case '"':
+            case '\\': return false;
             default: break;
         }
     }

@@ -14,8 +14,7 @@ using Words = capi::SmallVector<Ref, 16>;
 // The command line of handle `self` with the call's arguments: `call` holds
 // `ncall` positional arguments, then the values of the keywords in kwnames.
 // `attrs` reads the handle's cmd_name, args and keywords.
-PyObject* build_line(State& st, AttrReader& attrs, PyObject* const* call, Py_ssize_t ncall,
-                     PyObject* kwnames) noexcept;
+PyObject* build_line(State& st, AttrReader& attrs, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept;
 PyObject* build_line(State& st, PyObject* self, PyObject* const* call, Py_ssize_t ncall, PyObject* kwnames) noexcept;
 // The same line as words appended to `out`; and a tuple of such words,
 // taken over.

@@ -44,8 +44,7 @@ PyObject* run(State& st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
             if (!whole_line()) return nullptr;
             Ref text = Ref::steal(quotify_str(st, line.get()));
             Ref message = text ? Ref::steal(PyUnicode_Concat(st.t_calling.get(), text.get())) : Ref();
-            Ref r = message ? Ref::steal(call_method(logger.get(), st.s_info.get(), message.get()))
-                            : Ref();
+            Ref r = message ? Ref::steal(call_method(logger.get(), st.s_info.get(), message.get())) : Ref();
             if (!r) return nullptr;
         }
     }
@@ -234,13 +233,11 @@ PyObject* is_command(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kIsCommand.slot("self")];
     bool own = own_command(st, self);
-    Ref found = Ref::steal(own ? command_exists(st, self, st.w_commands.get())
-                               : call_method(self, st.s_exists.get()));
+    Ref found = Ref::steal(own ? command_exists(st, self, st.w_commands.get()) : call_method(self, st.s_exists.get()));
     if (!found) return nullptr;
     int yes = PyObject_IsTrue(found.get());
     if (yes <= 0) return yes < 0 ? nullptr : Py_NewRef(Py_False);
-    Ref proc = Ref::steal(own ? command_exists(st, self, st.w_procs.get())
-                              : call_method(self, st.s_is_proc.get()));
+    Ref proc = Ref::steal(own ? command_exists(st, self, st.w_procs.get()) : call_method(self, st.s_is_proc.get()));
     if (!proc) return nullptr;
     int is = PyObject_IsTrue(proc.get());
     if (is < 0) return nullptr;
@@ -399,8 +396,7 @@ PyObject* proc_arg_default(Function* fn, PyObject* const* argv) {
     Ref var = manager ? Ref::steal(call_method(manager.get(), st.s_enter.get())) : Ref();
     if (!var) return nullptr;
     Ref result;
-    Ref answer = Ref::steal(request(st, self,
-                                    {st.w_info.get(), st.w_default.get(), name.get(), arg.get(), var.get()},
+    Ref answer = Ref::steal(request(st, self, {st.w_info.get(), st.w_default.get(), name.get(), arg.get(), var.get()},
                                     st.s_cast_boolean.get()));
     if (answer) {
         int has = PyObject_IsTrue(answer.get());

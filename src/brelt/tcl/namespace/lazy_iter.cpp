@@ -63,12 +63,9 @@ void lazy_dealloc(PyObject* self) noexcept {
 }
 
 PyType_Slot lazy_slots[] = {
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(lazy_next)},
-    {Py_tp_traverse, reinterpret_cast<void*>(lazy_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(lazy_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(lazy_dealloc)},
-    {0, nullptr},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)}, {Py_tp_iternext, reinterpret_cast<void*>(lazy_next)},
+    {Py_tp_traverse, reinterpret_cast<void*>(lazy_traverse)}, {Py_tp_clear, reinterpret_cast<void*>(lazy_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(lazy_dealloc)},   {0, nullptr},
 };
 
 }  // namespace

@@ -51,8 +51,8 @@ bool import_names(PyObject* module, State& st) {
     if (!add_object(module, "quotify", st.quotify.get()) || !add_object(module, "tclobj", st.tclobj.get())) {
         return false;
     }
-    if (!import_attr(st.TclObj, "_tkinter", "Tcl_Obj") || !import_attr(st.TclError, "tkinter", "TclError") || !add_object(module, "TclError", st.TclError.get()) ||
-        !import_attr(st.MethodType, "types", "MethodType") ||
+    if (!import_attr(st.TclObj, "_tkinter", "Tcl_Obj") || !import_attr(st.TclError, "tkinter", "TclError") ||
+        !add_object(module, "TclError", st.TclError.get()) || !import_attr(st.MethodType, "types", "MethodType") ||
         !add_object(module, "MethodType", st.MethodType.get())) {
         return false;
     }
@@ -132,8 +132,7 @@ int exec_module(PyObject* module) noexcept {
                           Step{build_temp_array_variable, "TempTclArrayVariable", &st->TempTclArrayVariable},
                           Step{build_tcl_command, "TclCommand", &st->TclCommand},
                           Step{build_temp_command, "TempTclCommand", &st->TempTclCommand},
-                          Step{build_variable_views, nullptr, nullptr},
-                          Step{build_command_views, nullptr, nullptr},
+                          Step{build_variable_views, nullptr, nullptr}, Step{build_command_views, nullptr, nullptr},
                           Step{build_tcl_namespace, "TclNamespace", &st->TclNamespace},
                           Step{build_temp_namespace, "TempTclNamespace", &st->TempTclNamespace}}) {
             if (!step.build(module, *st)) return -1;
@@ -141,9 +140,9 @@ int exec_module(PyObject* module) noexcept {
         }
         // For the package, which offers it as brelt.tcl.TclKeyError.
         if (!add_object(module, "TclKeyError", st->ElementError.get())) return -1;
-        return capi::set_public_names(module, {"TclVariable", "TempTclVariable", "TclArrayVariable",
-                                               "TempTclArrayVariable", "TclCommand", "TempTclCommand",
-                                               "TclNamespace", "TempTclNamespace", "TclKeyError"})
+        return capi::set_public_names(
+                   module, {"TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable", "TclCommand",
+                            "TempTclCommand", "TclNamespace", "TempTclNamespace", "TclKeyError"})
                    ? 0
                    : -1;
     });
@@ -165,7 +164,8 @@ Description:
 
 }  // namespace
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.namespace", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
+PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.namespace", kModuleDoc,
+                                                      capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace tclns
 

@@ -75,9 +75,7 @@ Py_ssize_t rfind_colons(const C* d, Py_ssize_t n) noexcept {
     return -1;
 }
 
-PyObject* exact_str(PyObject* s) noexcept {
-    return PyUnicode_CheckExact(s) ? Py_NewRef(s) : PyUnicode_FromObject(s);
-}
+PyObject* exact_str(PyObject* s) noexcept { return PyUnicode_CheckExact(s) ? Py_NewRef(s) : PyUnicode_FromObject(s); }
 
 }  // namespace
 
@@ -327,7 +325,6 @@ PyObject* tail_of(PyObject* name) noexcept {
     Py_ssize_t last = with_chars(name, [&](const auto* d) { return rfind_colons(d, n); });
     return last < 0 ? Py_NewRef(name) : PyUnicode_Substring(name, last + 2, n);
 }
-
 
 namespace {
 

@@ -13,8 +13,8 @@ namespace tclns {
 using capi::Function;
 using capi::Ref;
 
-using capi::Held;
 using capi::call_method;
+using capi::Held;
 
 struct State : capi::ModuleStateBase {
     // Imported at module execution.
@@ -103,7 +103,7 @@ struct State : capi::ModuleStateBase {
     // and Tcl_Obj.
     host::RequestCore requests;
 
-    Held dashed;  // dict: option name -> "-name", the common ones
+    Held dashed;             // dict: option name -> "-name", the common ones
     bool assertions = true;  // false under python -O, as for `assert`
 };
 
@@ -160,17 +160,17 @@ inline PyObject* cast_with(PyObject* tcl, PyObject* cast_name, PyObject* value) 
 // ---------------------------------------------------------------------------
 // Class builders, called in order of creation by the module's exec slot
 
-bool build_tcl_variable(PyObject* module, State& st);          // variable.cpp
-bool build_temp_variable(PyObject* module, State& st);         // temporaries.cpp
-bool build_array_variable(PyObject* module, State& st);        // arrays.cpp
-bool build_temp_array_variable(PyObject* module, State& st);   // temporaries.cpp
-bool build_tcl_command(PyObject* module, State& st);           // command.cpp
-bool build_temp_command(PyObject* module, State& st);          // temporaries.cpp
-bool build_variable_views(PyObject* module, State& st);        // var_views.cpp, before TclNamespace
-bool build_command_views(PyObject* module, State& st);         // cmd_views.cpp, before TclNamespace
-bool build_tcl_namespace(PyObject* module, State& st);         // tclnamespace.cpp
-bool build_temp_namespace(PyObject* module, State& st);        // temporaries.cpp
-bool init_element_error(State& st);                            // arrays.cpp
+bool build_tcl_variable(PyObject* module, State& st);         // variable.cpp
+bool build_temp_variable(PyObject* module, State& st);        // temporaries.cpp
+bool build_array_variable(PyObject* module, State& st);       // arrays.cpp
+bool build_temp_array_variable(PyObject* module, State& st);  // temporaries.cpp
+bool build_tcl_command(PyObject* module, State& st);          // command.cpp
+bool build_temp_command(PyObject* module, State& st);         // temporaries.cpp
+bool build_variable_views(PyObject* module, State& st);       // var_views.cpp, before TclNamespace
+bool build_command_views(PyObject* module, State& st);        // cmd_views.cpp, before TclNamespace
+bool build_tcl_namespace(PyObject* module, State& st);        // tclnamespace.cpp
+bool build_temp_namespace(PyObject* module, State& st);       // temporaries.cpp
+bool init_element_error(State& st);                           // arrays.cpp
 // __reduce_ex__ of the temporaries: copying or pickling one raises TypeError.
 extern const capi::FunctionDef kRefuseCopy;
 

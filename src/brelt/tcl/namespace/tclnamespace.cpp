@@ -116,10 +116,8 @@ PyObject* init(Function* fn, PyObject* const* argv) {
         PyObject* attr;
         PyObject* cls;
     };
-    for (View v : {View{st.s_vars.get(), st.VariablesView.get()},
-                   View{st.s_objs.get(), st.ObjectsView.get()},
-                   View{st.s_procs.get(), st.ProcsView.get()},
-                   View{st.s_cmds.get(), st.CommandsView.get()}}) {
+    for (View v : {View{st.s_vars.get(), st.VariablesView.get()}, View{st.s_objs.get(), st.ObjectsView.get()},
+                   View{st.s_procs.get(), st.ProcsView.get()}, View{st.s_cmds.get(), st.CommandsView.get()}}) {
         Ref view = Ref::steal(PyObject_CallOneArg(v.cls, self));
         if (!view || PyObject_SetAttr(self, v.attr, view.get()) < 0) return nullptr;
     }
@@ -193,7 +191,6 @@ PyObject* cast_list_of(State& st, PyObject* self, PyObject* answer) noexcept {
     return tcl ? cast_with(tcl.get(), st.s_cast_list.get(), answer) : nullptr;
 }
 
-
 // A namespace name as Tcl answered it. Tcl 9 answers with a namespace
 // object, which tkinter hands over as a Tcl_Obj: its text is the name, as
 // Tcl 8 gives it.
@@ -254,8 +251,8 @@ PyObject* children(Function* fn, PyObject* const* argv) {
         Ref absolute = name ? Ref::steal(ns_join2(st, st.t_colons.get(), name.get())) : Ref();
         if (!absolute) return nullptr;
         if (PyUnicode_GET_LENGTH(absolute.get()) == 0) absolute = Ref::borrow(st.t_colons.get());
-        answer = Ref::steal(self_call(st, self, {st.w_namespace.get(), st.w_children.get(), absolute.get(),
-                                                 quoted.get()}));
+        answer =
+            Ref::steal(self_call(st, self, {st.w_namespace.get(), st.w_children.get(), absolute.get(), quoted.get()}));
     }
     return answer ? cast_list_of(st, self, answer.get()) : nullptr;
 }

@@ -14,9 +14,9 @@ namespace {
 // first (with `own_format`, a str of a subclass is kept, and its own
 // format() runs); the default pattern when NULL.
 PyObject* temp_name(State& st, PyObject* self, PyObject* pattern, bool own_format = false) noexcept {
-    Ref text = pattern == nullptr                          ? Ref::borrow(st.t_temp_name.get())
+    Ref text = pattern == nullptr                       ? Ref::borrow(st.t_temp_name.get())
                : own_format && PyUnicode_Check(pattern) ? Ref::borrow(pattern)
-                                                          : Ref::steal(PyObject_Str(pattern));
+                                                        : Ref::steal(PyObject_Str(pattern));
     if (!text) return nullptr;
     Ref cls = Ref::steal(PyObject_GetAttr(self, st.s_class.get()));
     Ref cls_name = cls ? Ref::steal(PyObject_GetAttr(cls.get(), st.s_name.get())) : Ref();
@@ -168,8 +168,8 @@ bool exact_temp_command(State& st, PyObject* self) noexcept {
 }
 
 PyObject* command_init(Function* fn, PyObject* const* argv);
-constexpr capi::FunctionDef kCommandInit{
-    "__init__", command_init, R"doc(__init__(self, func=None, cmd_name='::__brelt__{cls}_{id}_tmp', **kwargs)
+constexpr capi::FunctionDef kCommandInit{"__init__", command_init,
+                                         R"doc(__init__(self, func=None, cmd_name='::__brelt__{cls}_{id}_tmp', **kwargs)
 --
 
 A command handle with a generated name, and func registered under it.
@@ -210,10 +210,9 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
         // has just kept it: a second look-through is spared.
         Ref tcl, tk, kept;
         int has = exact_temp_command(st, self) ? PyObject_GetOptionalAttr(self, st.s_kept_tk.get(), kept.out()) : 0;
-        if (has < 0 ||
-            (has == 0 &&
-             (!interp_tk(st, self, tcl, tk) || !(kept = Ref::steal(kept_application(st, tcl.get(), tk.get()))) ||
-              PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0))) {
+        if (has < 0 || (has == 0 && (!interp_tk(st, self, tcl, tk) ||
+                                     !(kept = Ref::steal(kept_application(st, tcl.get(), tk.get()))) ||
+                                     PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0))) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
             if (!quietly(st, self, st.s_delete.get(), true)) PyErr_Clear();
             PyErr_SetRaisedException(exc.release());
@@ -525,7 +524,11 @@ bool build_temp_namespace(PyObject* module, State& st) {
     st.namespace_init = Ref::steal(PyObject_GetAttr(st.TclNamespace.get(), st.s_init.get()));
     if (!st.namespace_init) return false;
     capi::ClassBuilder cls(module, "TempTclNamespace", kNamespaceDoc);
-    cls.bases({st.TclNamespace.get()}).method(kNamespaceInit).method(kRefuseCopy).method(kNamespaceEnter).method(kNamespaceExit);
+    cls.bases({st.TclNamespace.get()})
+        .method(kNamespaceInit)
+        .method(kRefuseCopy)
+        .method(kNamespaceEnter)
+        .method(kNamespaceExit);
     st.TempTclNamespace = cls.build();
     return static_cast<bool>(st.TempTclNamespace);
 }

@@ -13,7 +13,6 @@ bool own_vars(State& st, PyObject* self) noexcept {
     return Py_IS_TYPE(self, st.VariablesView.as<PyTypeObject>()) || Py_IS_TYPE(self, st.ObjectsView.as<PyTypeObject>());
 }
 
-
 // What a fresh handle on key would ask for: its qualified name, on the
 // namespace's interpreter.
 bool target(State& st, PyObject* self, PyObject* key, VarTarget& t) noexcept {
@@ -93,8 +92,8 @@ PyObject* vars_byref(Function* fn, PyObject* const* argv) {
 }
 
 PyObject* vars_array_byref(Function* fn, PyObject* const* argv);
-constexpr capi::FunctionDef kVarsArrayByref{
-    "array_byref", vars_array_byref, R"doc(array_byref(self, var_name, *args, **kwargs)
+constexpr capi::FunctionDef kVarsArrayByref{"array_byref", vars_array_byref,
+                                            R"doc(array_byref(self, var_name, *args, **kwargs)
 --
 
 Return a TclArrayVariable on the namespace's array var_name:
@@ -181,8 +180,8 @@ PyObject* vars_set(Function* fn, PyObject* const* argv) {
 }
 
 PyObject* vars_unset(Function* fn, PyObject* const* argv);
-constexpr capi::FunctionDef kVarsUnset{
-    "unset", vars_unset, R"doc(unset(self, var_name, array_index=None, nocomplain=False)
+constexpr capi::FunctionDef kVarsUnset{"unset", vars_unset,
+                                       R"doc(unset(self, var_name, array_index=None, nocomplain=False)
 --
 
 Unset the variable (or only its element); a missing one raises TclError
@@ -290,8 +289,8 @@ PyObject* vars_array_set(Function* fn, PyObject* const* argv) {
 }
 
 PyObject* vars_array_unset(Function* fn, PyObject* const* argv);
-constexpr capi::FunctionDef kVarsArrayUnset{
-    "array_unset", vars_array_unset, R"doc(array_unset(self, var_name, pattern=None)
+constexpr capi::FunctionDef kVarsArrayUnset{"array_unset", vars_array_unset,
+                                            R"doc(array_unset(self, var_name, pattern=None)
 --
 
 Unset the elements matching the glob pattern, or the whole array.
@@ -307,8 +306,8 @@ PyObject* vars_array_unset(Function* fn, PyObject* const* argv) {
 }
 
 PyObject* vars_array_names(Function* fn, PyObject* const* argv);
-constexpr capi::FunctionDef kVarsArrayNames{
-    "array_names", vars_array_names, R"doc(array_names(self, var_name, pattern=None)
+constexpr capi::FunctionDef kVarsArrayNames{"array_names", vars_array_names,
+                                            R"doc(array_names(self, var_name, pattern=None)
 --
 
 Return the list of the array's element names (those matching pattern).

@@ -12,7 +12,8 @@ namespace {
 // Methods
 
 PyObject* init(Function* f, PyObject* const* argv);
-constexpr capi::FunctionDef kInit{"__init__", init, R"doc(__init__(self, var_name, array_index=None, tcl=None, cast=None)
+constexpr capi::FunctionDef kInit{"__init__", init,
+                                  R"doc(__init__(self, var_name, array_index=None, tcl=None, cast=None)
 --
 
 A handle on the Tcl variable var_name, or on its element array_index.

@@ -5,7 +5,6 @@
 
 namespace tclns {
 
-
 namespace {
 
 // The name a request about one element reads: the element name with an
@@ -20,7 +19,6 @@ PyObject* name_with_index(State& st, VarTarget& t, PyObject* array_index) noexce
 // ---------------------------------------------------------------------------
 // On a target
 
-
 PyObject* var_get_str(State& st, VarTarget& t, PyObject* array_index) noexcept {
     Ref name = Ref::steal(name_with_index(st, t, array_index));
     if (!name) return nullptr;
@@ -30,7 +28,6 @@ PyObject* var_get_str(State& st, VarTarget& t, PyObject* array_index) noexcept {
     PyObject* args[] = {t.tk.get(), script.get()};
     return call_tk(st, t.tcl.get(), TkMethod::eval, args, 2);
 }
-
 
 PyObject* var_unsetvar(State& st, VarTarget& t, PyObject* array_index, PyObject* nocomplain) noexcept {
     Ref result;
@@ -66,13 +63,11 @@ PyObject* var_exists(State& st, VarTarget& t, PyObject* array_index) noexcept {
 // ---------------------------------------------------------------------------
 // On a handle
 
-
 PyObject* variable_get_str(State& st, PyObject* self, PyObject* array_index) noexcept {
     AttrReader attrs(st, self);
     VarTarget t;
     return handle_target(st, attrs, t) ? var_get_str(st, t, array_index) : nullptr;
 }
-
 
 PyObject* variable_unset(State& st, PyObject* self, PyObject* array_index, PyObject* nocomplain) noexcept {
     AttrReader attrs(st, self);

@@ -13,7 +13,9 @@ bool own_view(State& st, PyObject* obj) noexcept {
            Py_IS_TYPE(obj, st.CommandsView.as<PyTypeObject>()) || Py_IS_TYPE(obj, st.ProcsView.as<PyTypeObject>());
 }
 
-PyObject* view_ns(State& st, PyObject* self) noexcept { return AttrReader(st, self, own_view(st, self))(st.s_ns.get()); }
+PyObject* view_ns(State& st, PyObject* self) noexcept {
+    return AttrReader(st, self, own_view(st, self))(st.s_ns.get());
+}
 
 // TclNamespace.join(ns, name). An empty name (None, '') is refused: join()
 // would skip it and so name the namespace itself, a variable or command in
@@ -55,8 +57,8 @@ PyObject* via_handle(State& st, PyObject* self, PyObject* name, PyObject* method
 // the joined name as a one-word tuple when `as_word`; `callee` names make
 // in the error for a `tcl` keyword given. `kwargs` is a fresh dict of the
 // call, so the caller's is untouched.
-PyObject* make_byref(State& st, PyObject* make, const char* callee, bool as_word, PyObject* view,
-                     PyObject* name, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* make_byref(State& st, PyObject* make, const char* callee, bool as_word, PyObject* view, PyObject* name,
+                     PyObject* args, PyObject* kwargs) noexcept {
     Ref ns = Ref::steal(view_ns(st, view));
     Ref joined = ns ? Ref::steal(qualify(st, ns.get(), name)) : Ref();
     Ref tcl = joined ? Ref::steal(PyObject_GetAttr(ns.get(), st.s_tcl.get())) : Ref();

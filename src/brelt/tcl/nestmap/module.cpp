@@ -288,8 +288,7 @@ bool build_class(PyObject* module, State& st) {
         .static_method(kFromTcl);
     st.NestMap = builder.build();
     if (!st.NestMap) return false;
-    if (!PyType_Check(st.NestMap.get()) ||
-        !PyType_IsSubtype(st.NestMap.as<PyTypeObject>(), &PyDict_Type)) {
+    if (!PyType_Check(st.NestMap.get()) || !PyType_IsSubtype(st.NestMap.as<PyTypeObject>(), &PyDict_Type)) {
         PyErr_SetString(PyExc_ImportError, "brelt.datastructures.AttrDict is not a dict subclass");
         return false;
     }
@@ -341,7 +340,8 @@ Description:
     dotted sub-keys that converts to and from the TclX keyed-list form.
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.nestmap", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
+PyModuleDef module_def =
+    capi::make_module_def<State>("brelt.tcl.nestmap", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace
 }  // namespace nestmap

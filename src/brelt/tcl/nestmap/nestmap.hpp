@@ -11,10 +11,10 @@ using capi::Held;
 
 struct State : capi::ModuleStateBase {
     Held AttrDict, MutableMapping, Mapping;
-    Held TclObj;    // _tkinter.Tcl_Obj
-    Held TclError;  // _tkinter.TclError
-    Held tclobj;    // brelt.tcl.quotify.tclobj
-    Held NestMap;   // the class, once built
+    Held TclObj;     // _tkinter.Tcl_Obj
+    Held TclError;   // _tkinter.TclError
+    Held tclobj;     // brelt.tcl.quotify.tclobj
+    Held NestMap;    // the class, once built
     Held mm_update;  // MutableMapping.update
     Held s_dot{Held::name, "."}, s_split{Held::name, "split"}, s_typename{Held::name, "typename"};
     Held s_keyed_list{Held::name, "keyedList"}, s_update{Held::name, "update"};

@@ -61,8 +61,10 @@ int split_other(State& st, PyObject* key, Ref& head, Ref& rest) {
     int dotted = PySequence_Contains(key, st.s_dot.get());
     if (dotted < 0 && PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "NestMap keys are strings (dotted paths); a key of type %.200s cannot be "
-                     "tested for '.'", Py_TYPE(key)->tp_name);
+        PyErr_Format(PyExc_TypeError,
+                     "NestMap keys are strings (dotted paths); a key of type %.200s cannot be "
+                     "tested for '.'",
+                     Py_TYPE(key)->tp_name);
         return -1;
     }
     if (dotted <= 0) return dotted;
@@ -91,8 +93,9 @@ void explain_plain_value(State& st, PyObject* key, PyObject* path, PyObject* val
         PyErr_SetRaisedException(exc.release());
         return;
     }
-    PyErr_Format(PyExc_TypeError, "NestMap key %.200R goes through %.200R, which holds a %.200s value, not a keyed list",
-                 key, path, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "NestMap key %.200R goes through %.200R, which holds a %.200s value, not a keyed list", key, path,
+                 Py_TYPE(value)->tp_name);
 }
 
 // A _tkinter.Tcl_Obj of TclX's keyed-list type.
@@ -147,8 +150,8 @@ Ref new_nestmap(State& st) {
 }
 
 int target_key_error(PyObject* key) {
-    Ref text = Ref::steal(PyUnicode_FromFormat(
-        "target key \"%S\" is a value, cannot update value against another keyed list", key));
+    Ref text = Ref::steal(
+        PyUnicode_FromFormat("target key \"%S\" is a value, cannot update value against another keyed list", key));
     if (text) capi::raise_object(PyExc_KeyError, text.get());
     return -1;
 }

@@ -22,10 +22,10 @@ constexpr const char* kWhere = " while converting a Python object for Tcl";
 // Exact built-in types: their instances cannot carry the conversion hooks,
 // so the attribute look-ups are skipped for them.
 bool hookless(PyTypeObject* t) noexcept {
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyBool_Type || t == &PyFloat_Type ||
-           t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type ||
-           t == &PyFrozenSet_Type || t == &PyBytes_Type || t == &PyByteArray_Type || t == &PyRange_Type ||
-           t == &PyComplex_Type || t == Py_TYPE(Py_None);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyBool_Type || t == &PyFloat_Type || t == &PyList_Type ||
+           t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type || t == &PyFrozenSet_Type ||
+           t == &PyBytes_Type || t == &PyByteArray_Type || t == &PyRange_Type || t == &PyComplex_Type ||
+           t == Py_TYPE(Py_None);
 }
 
 // A hook counts only when the attribute exists and is true. Returns 1 with
@@ -283,7 +283,8 @@ public:
 
     // The common case, a str while nothing waits, stays in the caller's loop.
     [[gnu::always_inline]] bool add(PyObject* item) {
-        if (pending_.empty() && PyUnicode_CheckExact(item)) [[likely]] return list_.add(item);
+        if (pending_.empty() && PyUnicode_CheckExact(item)) [[likely]]
+            return list_.add(item);
         return convert_and_add(item);
     }
 

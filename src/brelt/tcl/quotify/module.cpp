@@ -249,9 +249,8 @@ PyObject* convert_element(Function* self, PyObject* const* argv) {
     Py_ssize_t length = n + r.escapes + (unmatched ? r.braces : 0);
     PyObject* out = PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(str));
     if (out == nullptr) return nullptr;
-    with_buffer(out, [&](auto* dst) {
-        with_data(str, [&](const auto* src) { write_backslashed(dst, src, n, unmatched); });
-    });
+    with_buffer(
+        out, [&](auto* dst) { with_data(str, [&](const auto* src) { write_backslashed(dst, src, n, unmatched); }); });
     return out;
 }
 
@@ -267,9 +266,7 @@ PyObject* quotify_fn(Function* self, PyObject* const* argv) {
     return quotify(state_of(self), argv[kQuotify.slot("obj")]);
 }
 
-PyObject* tclobj_fn(Function* self, PyObject* const* argv) {
-    return tclobj(state_of(self), argv[kTclobj.slot("obj")]);
-}
+PyObject* tclobj_fn(Function* self, PyObject* const* argv) { return tclobj(state_of(self), argv[kTclobj.slot("obj")]); }
 
 PyObject* tclobj_from_sequence(Function* self, PyObject* const* argv) {
     return tuple_from_iterable(state_of(self), argv[kTclobjFromSequence.slot("obj")]);
@@ -356,7 +353,8 @@ Description:
     tkinter hands to Tcl as native objects.
 )";
 
-PyModuleDef module_def = capi::make_module_def<State>("brelt.tcl.quotify", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
+PyModuleDef module_def =
+    capi::make_module_def<State>("brelt.tcl.quotify", kModuleDoc, capi::module_slots<exec_module, capi::Gil::NotUsed>);
 
 }  // namespace
 }  // namespace quotify

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#  include <emmintrin.h>
 #endif
 
 #include "capi.hpp"
@@ -323,7 +323,8 @@ inline Out* copy_fast(Out* dst, const In* s, Py_ssize_t n) noexcept {
 struct ClassBits {
     std::uint8_t c[256] = {};
     constexpr ClassBits() {
-        for (int i = 0; i < 256; ++i) c[i] = static_cast<std::uint8_t>(1u << (i < 128 ? ClassTable{}.c[i] : std::uint8_t{kPlain}));
+        for (int i = 0; i < 256; ++i)
+            c[i] = static_cast<std::uint8_t>(1u << (i < 128 ? ClassTable{}.c[i] : std::uint8_t{kPlain}));
     }
 };
 inline constexpr ClassBits kClassBits{};
