@@ -15,4 +15,3 @@
 #include "small_vector.hpp"
 #include "threads.hpp"
 #include "strings.hpp"
-#include "tclerror.hpp"

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "interp.hpp"
+#include "tclerror.hpp"
 #include "jiv.hpp"
 #include "plain_attrs.hpp"
 
@@ -346,7 +347,7 @@ Ref send(State& st, PyObject* module, PyObject* interp, Ref tk, PyObject* list) 
     if (result) return result;
     Ref tcl_error = module_global(module, st.g_TclError.get());
     if (!tcl_error) return {};  // NameError replaces the failure
-    capi::raise_tcl_error_details(interp, tcl_error.get(), capi::TclErrorReport::trace_as_message);
+    host::raise_tcl_error_details(interp, tcl_error.get(), host::TclErrorReport::trace_as_message);
     return {};
 }
 
