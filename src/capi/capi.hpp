@@ -13,5 +13,4 @@
 #include "ref.hpp"
 #include "shared.hpp"
 #include "small_vector.hpp"
-#include "threads.hpp"
 #include "strings.hpp"

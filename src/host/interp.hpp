@@ -92,26 +92,36 @@ inline bool interpreter_of(const Names& n, PyObject* tcl, Ref& target) noexcept 
     return true;
 }
 
+// Whether `owner`, a thread's identity as an exact int (an Interpreter's
+// `_thread`), is the calling thread: 1 or 0, or -1 with an exception.
+inline int is_calling_thread(PyObject* owner) noexcept {
+    unsigned long ident = PyLong_AsUnsignedLong(owner);
+    if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    return ident == PyThread_get_thread_ident() ? 1 : 0;
+}
+
+// The decision of check_owner() below for an interpreter whose `_thread`
+// is `owner`, already read (NULL, or no int: none recorded, any thread may).
+inline bool owner_allows_caller(PyObject* owner) noexcept {
+    if (owner == nullptr || !PyLong_CheckExact(owner)) return true;
+    int mine = is_calling_thread(owner);
+    if (mine == 0) PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
+    return mine > 0;
+}
+
 // True when the calling thread owns `interpreter`, or when it records no
 // owner (an object that is not an Interpreter: tkinter's checks are all
 // there is). Otherwise false with RuntimeError (tkinter's own words for the
 // same refusal).
 inline bool check_owner(const Names& n, PyObject* interpreter) noexcept {
-    PyObject* owner = nullptr;
-    if (PyObject_GetOptionalAttr(interpreter, n.thread, &owner) < 0) return false;
-    if (owner == nullptr) return true;
-    bool mine = true;
-    if (PyLong_CheckExact(owner)) {
-        unsigned long ident = PyLong_AsUnsignedLong(owner);
-        if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
-            Py_DECREF(owner);
-            return false;
-        }
-        mine = ident == PyThread_get_thread_ident();
-    }
-    Py_DECREF(owner);
-    if (!mine) PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
-    return mine;
+    Ref owner;
+    if (PyObject_GetOptionalAttr(interpreter, n.thread, owner.out()) < 0) return false;
+    return owner_allows_caller(owner.get());
+}
+
+// check_owner() for a module that keeps only the name "_thread".
+inline bool check_owner_thread(PyObject* interpreter, PyObject* thread_name) noexcept {
+    return check_owner(Names{thread_name, nullptr, nullptr, nullptr}, interpreter);
 }
 
 // Call when check_owner() refused the calling thread (RuntimeError set): a

@@ -268,9 +268,9 @@ inline bool tk_of(RequestCore& rq, PyObject* tcl, Ref& tk) noexcept {
         Ref owner = Ref::steal(rq.memo.get(dict.get(), rq.thread.get()));
         if (owner && PyLong_CheckExact(owner.get())) {
             // An int's value is read without running code.
-            unsigned long ident = PyLong_AsUnsignedLong(owner.get());
-            if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
-            if (ident == PyThread_get_thread_ident()) {
+            int mine = is_calling_thread(owner.get());
+            if (mine < 0) return false;
+            if (mine) {
                 tk = Ref::steal(rq.memo.get(dict.get(), rq.tk.get()));
                 if (tk) return true;
             }

@@ -4,6 +4,7 @@
 // does its work inline (capi/rawvalue.hpp).
 #include <cmath>
 
+#include "interp.hpp"
 #include "internal.hpp"
 #include "rawvalue.hpp"
 
@@ -148,7 +149,7 @@ PyObject* cast_boolean_fn(Function* f, PyObject* const* argv) {
     // Tcl parses the text with this interpreter, which tkinter does not
     // guard here.
     Ref tk;
-    if (capi::check_owner_thread(self, st.s_thread.get())) {
+    if (host::check_owner_thread(self, st.s_thread.get())) {
         tk = Ref::steal(PyObject_GetAttr(self, st.s_tk.get()));
     } else if (!host::remote_instead(self, tk)) {
         return nullptr;

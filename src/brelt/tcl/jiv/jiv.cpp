@@ -300,18 +300,11 @@ Ref interp_attr(PyObject* interp, PyObject* name, bool optional) {
 }
 
 // Whether the calling thread may use `interp`, whose `_thread` is `owner`
-// (NULL: none recorded, as for an object that is no Interpreter). A
-// threaded interpreter serves every other thread through its `_remote`,
-// which then goes to `tk`. Otherwise false with RuntimeError. (What
-// host::check_owner and host::remote_instead decide, with `_thread`
-// already read.)
+// (already read): its owner, or any thread for a threaded interpreter,
+// which serves the others through its `_remote` (then in `tk`). Otherwise
+// false with RuntimeError.
 bool owner_allows(PyObject* interp, PyObject* owner, Ref& tk) {
-    if (owner == nullptr || !PyLong_CheckExact(owner)) return true;
-    unsigned long ident = PyLong_AsUnsignedLong(owner);
-    if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
-    if (ident == PyThread_get_thread_ident()) return true;
-    PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
-    return host::remote_instead(interp, tk);
+    return host::owner_allows_caller(owner) || host::remote_instead(interp, tk);
 }
 
 // The interpreter behind `tcl`, checked for the calling thread, and its

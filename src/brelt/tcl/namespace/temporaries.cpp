@@ -295,9 +295,9 @@ bool delete_through_kept_tk(State& st, PyObject* self, PyObject* kept) noexcept 
     PyObject* tk = PyTuple_GET_ITEM(kept, 0);
     PyObject* owner = PyTuple_GET_ITEM(kept, 1);
     if (owner != Py_None) {
-        unsigned long ident = PyLong_AsUnsignedLong(owner);
-        if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
-        if (ident != PyThread_get_thread_ident()) {
+        int mine = host::is_calling_thread(owner);
+        if (mine < 0) return false;
+        if (!mine) {
             PyErr_SetString(PyExc_RuntimeError, "Calling Tcl from different apartment");
             return false;
         }
@@ -317,12 +317,9 @@ bool kept_here(PyObject* kept) noexcept {
     if (!PyTuple_Check(kept) || PyTuple_GET_SIZE(kept) != 2) return true;
     PyObject* owner = PyTuple_GET_ITEM(kept, 1);
     if (!PyLong_CheckExact(owner)) return true;
-    unsigned long ident = PyLong_AsUnsignedLong(owner);
-    if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        return true;
-    }
-    return ident == PyThread_get_thread_ident();
+    int mine = host::is_calling_thread(owner);
+    if (mine < 0) PyErr_Clear();
+    return mine != 0;
 }
 
 PyObject* command_del(Function* fn, PyObject* const* argv);
