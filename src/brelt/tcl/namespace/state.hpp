@@ -86,6 +86,10 @@ struct State : capi::ModuleStateBase {
     Held w_which{Held::name, "which"}, w_command{Held::name, "-command"}, w_variable{Held::name, "-variable"};
     Held w_vars{Held::name, "vars"}, t_dash{Held::name, "-"}, t_calling{Held::name, "Calling: "};
     Held t_empty{Held::name, ""}, t_star{Held::name, "*"};
+    // The variables a pattern names that hold a value: ::info vars also
+    // lists those only declared (`variable x`), which no read finds.
+    Held w_apply{Held::name, "::apply"};
+    Held t_set_vars{Held::name, "{pattern} {::lmap n [::info vars $pattern] {if {[::info exists $n]} {set n} else continue}}"};
     Held w_info{Held::name, "::info"}, w_exists{Held::name, "exists"}, w_array{Held::name, "::array"};
     Held w_get{Held::name, "get"}, w_set{Held::name, "set"}, w_unset{Held::name, "unset"};
     Held w_size{Held::name, "size"}, w_names{Held::name, "names"}, w_namespace{Held::name, "namespace"};

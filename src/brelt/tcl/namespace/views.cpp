@@ -94,7 +94,8 @@ namespace {
 // asked with the namespace's absolute name as the pattern's prefix (Tcl
 // reads the namespace part of a pattern as a plain name), so the globals
 // that the namespace can see are not among them; their tails, in Tcl's
-// order.
+// order. Variables only declared, which hold no value, are left out: they
+// are not `in` the view and cannot be read.
 PyObject* names_in(State& st, PyObject* self, PyObject* word) noexcept {
     Ref ns = Ref::steal(view_ns(st, self));
     Ref name = ns ? Ref::steal(namespace_name(st, ns.get())) : Ref();
@@ -104,7 +105,12 @@ PyObject* names_in(State& st, PyObject* self, PyObject* word) noexcept {
         absolute = Ref::borrow(st.t_colons.get());
     }
     Ref pattern = Ref::steal(ns_join2(st, absolute.get(), st.t_star.get()));
-    Ref words = pattern ? Ref::steal(make_words({st.w_info.get(), word, pattern.get()})) : Ref();
+    Ref words;
+    if (pattern && word == st.w_vars.get()) {
+        words = Ref::steal(make_words({st.w_apply.get(), st.t_set_vars.get(), pattern.get()}));
+    } else if (pattern) {
+        words = Ref::steal(make_words({st.w_info.get(), word, pattern.get()}));
+    }
     Ref answer = words ? Ref::steal(namespace_call(st, ns.get(), words.get())) : Ref();
     Ref tcl = answer ? Ref::steal(PyObject_GetAttr(ns.get(), st.s_tcl.get())) : Ref();
     Ref names = tcl ? Ref::steal(cast_with(tcl.get(), st.s_cast_list.get(), answer.get())) : Ref();
