@@ -4,7 +4,7 @@ that a quick call or a command handle raises."""
 from tkinter import TclError
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 from brelt.tcl import Interpreter
 from brelt.tcl.namespace import TclCommand, TempTclCommand
@@ -84,6 +84,7 @@ def test_each_failure_has_its_own_details(route, tcl):
 @settings(max_examples=30, deadline=None)
 # NUL included: an error code that holds one still gives the TclError.
 @given(st.lists(st.text(st.characters(blacklist_categories=("Cs",)), max_size=8)))
+@example(["CUSTOM", "a\x00b"])
 def test_errorcode_words_round_trip(words):
     tcl = Interpreter()
     # A script (eval) cannot hold NUL: tkinter refuses it before Tcl runs.

@@ -117,6 +117,9 @@ COLLECTED_ELSEWHERE = """
             "iterator": lambda: iter(ns.vars),
             "started iterator": lambda: (lambda it: (next(it), it)[1])(iter(ns.vars)),
             "Interpreter": lambda: tcl,
+            "Jiv": lambda: tcl.jiv,
+            "Jiv_Code": lambda: tcl.jiv.namespace.eval,
+            "History": lambda: tcl.history,
         }
         obj = objects[name]()
         holder = [obj]
@@ -135,7 +138,7 @@ COLLECTED_ELSEWHERE = """
 
 CLASSES = ["TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable", "TclCommand",
            "TempTclCommand", "TclNamespace", "TempTclNamespace", "vars view", "cmds view", "iterator",
-           "started iterator", "Interpreter"]
+           "started iterator", "Interpreter", "Jiv", "Jiv_Code", "History"]
 
 
 @pytest.mark.parametrize("interp", ["alive", "gone"])

@@ -144,8 +144,8 @@ def test_read_write_and_cast():
         TclVariable("::missing", tcl=tcl).get_str()
 
 
-def test_exact_requests(recorded):
-    v = TclVariable("::v", tcl=recorded)
+def test_exact_requests(recorded, kind):
+    v = kind(TclVariable)("::v", tcl=recorded)
     v.set("val")
     v.get_obj()
     assert recorded.tk.take() == [("<setvar>", "::v", "val"), ("<getvar>", "::v")]
@@ -164,8 +164,8 @@ def test_exact_requests(recorded):
                                   (("::info", "exists", "::v(2)"),), ("<unsetvar>", "::v", "2")]
 
 
-def test_exact_array_requests(recorded):
-    a = TclVariable("::a", tcl=recorded)
+def test_exact_array_requests(recorded, kind):
+    a = kind(TclVariable)("::a", tcl=recorded)
     a.array_set({"k": "v w"})
     a.array_get_obj()
     a.array_get_obj("k*")
@@ -353,9 +353,9 @@ def test_other_kinds_of_tk_and_interpreter(recorded):
 # TclArrayVariable
 
 
-def test_array_as_mapping(recorded):
-    a = TclArrayVariable("::a", tcl=recorded)
-    assert isinstance(a, MutableMapping) and repr(a) == "TclArrayVariable('::a')"
+def test_array_as_mapping(recorded, kind):
+    a = kind(TclArrayVariable)("::a", tcl=recorded)
+    assert isinstance(a, MutableMapping) and repr(a) == f"{type(a).__name__}('::a')"
     assert not a and len(a) == 0 and list(a) == []
     recorded.tk.take()
     a["x"] = 1
@@ -410,28 +410,28 @@ def test_array_missing_elements_raise_an_error_that_is_both_tcl_error_and_key_er
         assert a.pop("new") == "v" and "new" not in a
 
 
-def test_array_update_is_one_request(recorded):
-    a = TclArrayVariable("::a", tcl=recorded)
+def test_array_update_is_one_request(recorded, kind):
+    a = kind(TclArrayVariable)("::a", tcl=recorded)
     a.update({"k1": "one"}, k2="two")
     assert recorded.tk.take() == [(("::array", "set", "::a", ("k1", "one", "k2", "two")),)]
     assert a == {"k1": "one", "k2": "two"}
     a.update([("k1", "uno")], k1="eins", self="me")
     assert a["k1"] == "eins" and a["self"] == "me"
-    b = TclArrayVariable("::b", tcl=recorded)
+    b = kind(TclArrayVariable)("::b", tcl=recorded)
     b.update()
     assert b.is_array() and len(b) == 0
     with pytest.raises(TypeError):
         b.update({}, {})
-    s = TclVariable("::scalar", tcl=recorded)
+    s = kind(TclVariable)("::scalar", tcl=recorded)
     s.set(1)
     with pytest.raises(TclError):
-        TclArrayVariable("::scalar", tcl=recorded).update(k=1)
+        kind(TclArrayVariable)("::scalar", tcl=recorded).update(k=1)
     with pytest.raises(TclError):
-        TclArrayVariable("::scalar", tcl=recorded)["k"] = 1
+        kind(TclArrayVariable)("::scalar", tcl=recorded)["k"] = 1
 
 
-def test_array_clear_removes_the_array(recorded):
-    a = TclArrayVariable("::a", tcl=recorded)
+def test_array_clear_removes_the_array(recorded, kind):
+    a = kind(TclArrayVariable)("::a", tcl=recorded)
     a.update(a=1, b=2)
     recorded.tk.take()
     a.clear()
@@ -450,8 +450,8 @@ def test_array_integer_keys():
     assert 1 not in a
 
 
-def test_array_iteration_asks_at_the_first_name(recorded):
-    a = TclArrayVariable("::a", tcl=recorded)
+def test_array_iteration_asks_at_the_first_name(recorded, kind):
+    a = kind(TclArrayVariable)("::a", tcl=recorded)
     a.update(x=1)
     recorded.tk.take()
     it = iter(a)
