@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import tkinter
 import traceback
 from concurrent.futures import ThreadPoolExecutor
@@ -317,3 +318,52 @@ def test_requests_from_the_interpreter_thread_and_others_agree(ttcl, in_thread):
         assert _in_thread(_mixed_operations, ttcl, 0, 16) == ("ok", [])
     else:
         assert ttcl.submit(_mixed_operations, ttcl, 0, 16).result() == []
+
+
+@pytest.mark.parametrize("fails", [False, True], ids=["returns", "raises"])
+def test_cancelled_awaits_leave_the_interpreter_sound(ttcl, fails):
+    started = [threading.Event() for _ in range(2)]
+    ttcl.submit(ttcl.tk.createcommand, "started", lambda i: started[int(i)].set()).result()
+    ttcl.submit(ttcl.tk.setvar, "done", "").result()
+    late = "error late" if fails else "return late"
+    handled = []
+
+    async def wait_until(event):
+        for _ in range(2000):
+            if event.is_set():
+                return
+            await asyncio.sleep(0.005)
+        raise AssertionError("the request never started")
+
+    async def main():
+        asyncio.get_running_loop().set_exception_handler(lambda loop, context: handled.append(context))
+        # Two long requests, each cancelled once it runs, and a batch queued
+        # behind them, half of it cancelled there.
+        running = [asyncio.ensure_future(ttcl.ajiv.eval(f"started {i}; after 300; lappend ::done r{i}; {late}"))
+                   for i in range(2)]
+        queued = [asyncio.ensure_future(ttcl.ajiv.lappend("done", f"q{i}")) for i in range(20)]
+        await wait_until(started[0])
+        for task in [running[0], *queued[::2]]:
+            task.cancel()
+        await wait_until(started[1])
+        running[1].cancel()
+        kept = await asyncio.gather(*queued[1::2])
+        outcomes = await asyncio.gather(*running, *queued[::2], return_exceptions=True)
+        assert all(isinstance(outcome, asyncio.CancelledError) for outcome in outcomes)
+        return kept, await ttcl.ajiv.expr("6 * 7")
+
+    kept, later = asyncio.run(main())
+    # The requests cancelled while running completed; those cancelled while
+    # queued did not run; the others ran in order, with their own results.
+    done = ["r0", "r1"] + [f"q{i}" for i in range(1, 20, 2)]
+    assert ttcl.submit(ttcl.tk.eval, "set done").result().split() == done
+    assert [outcome[-1] for outcome in kept] == done[2:]
+    assert later == 42 and handled == []
+
+
+def test_an_idle_interpreter_uses_no_cpu(ttcl):
+    # Its thread sleeps in Tcl's notifier until an event or a request comes:
+    # a thread that polls, even every millisecond, spends tens of ms here.
+    before = ttcl.submit(time.thread_time).result()
+    time.sleep(1)
+    assert ttcl.submit(time.thread_time).result() - before < 0.01

@@ -19,7 +19,9 @@ Values go to Tcl through :func:`quotify` (Tcl text) and :func:`tclobj` (values
 tkinter hands to Tcl as native objects).
 
 An interpreter belongs to the thread that created it (for the default
-interpreter, the thread that first used it).
+interpreter, the thread that first used it), unless it is made with
+``Interpreter(threaded=True)``: then it has a thread of its own and serves
+every thread and ``asyncio``.
 
 From a shell, ``python -m brelt.tcl`` runs Tcl on the default interpreter
 (``--help`` says how).
@@ -83,9 +85,11 @@ _keeper = None
 class Interpreter:
     """One Tcl interpreter, created through tkinter, and the tools around it.
 
-    ``Interpreter(root=None, max_history=9999)``: ``root`` is a ``tkinter.Tk``
-    (by default a new ``tkinter.Tcl()``, an interpreter without Tk);
-    ``max_history`` bounds the call history (``None``: unbounded).
+    ``Interpreter(root=None, max_history=9999, *, threaded=False)``: ``root``
+    is a ``tkinter.Tk`` (by default a new ``tkinter.Tcl()``, an interpreter
+    without Tk); ``max_history`` bounds the call history (``None``:
+    unbounded); ``threaded=True`` gives the interpreter a thread of its own
+    (below; ``root`` must then be ``None``).
 
     Attributes:
 
@@ -102,19 +106,40 @@ class Interpreter:
         the interpreter's Tcl variables as a mapping of strings, names
         relative to the global namespace: the ``vars`` view of
         ``TclNamespace('::', tcl=self)``
+    ``threaded``
+        whether it was made with ``threaded=True``
 
     Casts of raw results (what ``tk.call`` returns): ``cast_boolean``,
     ``cast_list``, ``cast_array`` and ``cast_any``.
 
-    An interpreter belongs to the thread that created it (``root`` too must
-    come from that thread): from any other thread, its operations (``jiv``,
-    ``vars``, ``cast_boolean``, the handles of ``brelt.tcl.namespace``)
-    raise ``RuntimeError``, on every Tcl release. ``tk`` is tkinter's own
-    object, guarded only as tkinter guards it (not at all on Tcl 9). An
-    interpreter dropped by another thread keeps its Tcl interpreter for the
-    life of the process, since Tcl cannot delete it there. Handles and
-    proxies hold the interpreter weakly; once it is gone they raise
-    ``ReferenceError``.
+    A plain interpreter belongs to the thread that created it (``root`` too
+    must come from that thread): from any other thread, its operations
+    (``jiv``, ``vars``, ``cast_boolean``, the handles of
+    ``brelt.tcl.namespace``, ``submit``) raise ``RuntimeError``, on every
+    Tcl release. An interpreter dropped by another thread keeps its Tcl
+    interpreter for the life of the process, since Tcl cannot delete it
+    there.
+
+    A threaded interpreter creates its Tcl interpreter on a thread of its
+    own, which runs Tcl's event loop (``after``, ``fileevent``, sockets)
+    and uses no CPU while idle. The same operations then work from any
+    thread: each request runs on the interpreter's thread while the caller
+    waits, and its result or ``TclError`` comes back. ``submit(fn, *args)``
+    runs ``fn`` there with no other thread's request between those it makes
+    and returns a ``concurrent.futures.Future``; ``await asubmit(fn,
+    *args)`` and ``await tcl.ajiv.proc(arg)`` do the same for ``asyncio``
+    without blocking the event loop; ``close()`` (or leaving a ``with``
+    block) ends the thread, which deletes the Tcl interpreter.
+
+    ``root`` and ``tk`` are tkinter's own objects, guarded only as tkinter
+    guards them (not at all on Tcl 9), and belong to the interpreter's
+    thread, threaded or not: on a threaded interpreter, use them inside
+    ``submit`` (``tcl.submit(tcl.tk.call, 'after', 10)`` runs the call
+    there) or in a Python command that Tcl calls, never directly from
+    another thread.
+
+    Handles and proxies hold the interpreter weakly; once it is gone they
+    raise ``ReferenceError``.
     """
 
     def __init__(self, root=None, max_history=9999, *, threaded=False):

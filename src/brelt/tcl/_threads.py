@@ -15,12 +15,14 @@ import _tkinter
 import functools
 import sys
 import threading
+import time
 import traceback
 import weakref
 from collections import deque
 from concurrent.futures import Future
 
 _get_ident = threading.get_ident
+_monotonic = time.monotonic
 
 # Raised to a caller whose request can no longer run.
 _CLOSED = "the threaded Tcl interpreter is closed"
@@ -490,11 +492,22 @@ def _release(root):
     root.tk = None
 
 
+# How long the exit waits for the threads still running a request. Their
+# interpreters are deleted only when it ends (there, on their own threads):
+# what Tcl still buffers in their channels is written then, and lost when
+# the process ends first.
+_EXIT_WAIT = 5.0
+
+
 def _close_all_at_exit():
-    for loop in list(_open_loops):
+    loops = list(_open_loops)
+    for loop in loops:
         loop.close()
-    for loop in list(_open_loops):
-        loop.join(5)
+    # One deadline for all: they were all told at once, so each still has
+    # the whole wait, and a program ending with many busy ones waits no more.
+    deadline = _monotonic() + _EXIT_WAIT
+    for loop in loops:
+        loop.join(max(0.0, deadline - _monotonic()))
 
 
 import atexit  # noqa: E402
