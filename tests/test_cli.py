@@ -172,9 +172,16 @@ class Terminal:
     """The command line at its prompt, on the far side of a pseudo-terminal."""
 
     def __init__(self, env):
-        self.pid, self.fd = pty.fork()
-        if self.pid == 0:  # the child: become the command line
-            os.execve(sys.executable, CLI, env)
+        # Not pty.fork(): forking a process that runs threads (as the suite
+        # does) may deadlock the child before it execs. setsid(1) makes the
+        # terminal the child's controlling one, so that Ctrl-C reaches it.
+        self.fd, far = pty.openpty()
+        try:
+            self.child = subprocess.Popen(["setsid", "--ctty", *CLI], stdin=far, stdout=far, stderr=far,
+                                          env=env, close_fds=True)
+        finally:
+            os.close(far)
+        self.pid = self.child.pid
         self.seen = ""
 
     def expect(self, text, timeout=30):
