@@ -134,6 +134,15 @@ def test_asyncio_awaits_with_timers_and_file_events(ttcl):
             set ::ticks 0
             proc tick {} { incr ::ticks; after 5 tick }
             after 5 tick
+            # A socket pair of Tcl's own, read by a fileevent.
+            proc accept {chan args} {
+                fconfigure $chan -blocking 0 -buffering line
+                fileevent $chan readable [list receive $chan]
+            }
+            proc receive {chan} { if {[gets $chan line] >= 0} { lappend ::received $line } }
+            set ::server [socket -server accept -myaddr 127.0.0.1 0]
+            set ::client [socket 127.0.0.1 [lindex [fconfigure $::server -sockname] 2]]
+            fconfigure $::client -buffering line
         """)).result()
         lines = []
 
@@ -147,6 +156,7 @@ def test_asyncio_awaits_with_timers_and_file_events(ttcl):
             for call in calls[::7]:
                 call.cancel()
             left.send(b"ping")
+            await ttcl.ajiv.eval("puts $::client pong")
             await asyncio.sleep(0.1)
             done = await asyncio.gather(*calls, return_exceptions=True)
             return done
@@ -160,9 +170,11 @@ def test_asyncio_awaits_with_timers_and_file_events(ttcl):
         assert ttcl.submit(ttcl.tk.getvar, "v999").result() == "999"
         assert int(ttcl.submit(ttcl.tk.getvar, "ticks").result()) > 0
         assert lines == [b"ping"]
+        assert ttcl.submit(ttcl.tk.eval, "set ::received").result() == "pong"
         assert ttcl.submit(ttcl.tk.call, "expr", "1").result() == 1  # still sound
     finally:
         ttcl.submit(ttcl.tk.deletefilehandler, right).result()
+        ttcl.submit(ttcl.tk.eval, "catch {close $::client}; catch {close $::server}").result()
         left.close()
         right.close()
 
