@@ -1,4 +1,5 @@
-"""Eight threads on shared lists, dicts, NestMaps and histories.
+"""Eight threads on shared lists, dicts, NestMaps, histories and the bound
+options of command handles.
 
 Run as a script (tests/test_threads.py starts it in a subprocess, so that a
 crash fails one test rather than the run). Every thread both changes the
@@ -17,13 +18,15 @@ import random
 import sys
 import threading
 
-from brelt.tcl import Interpreter, NestMap, quotify, tclobj
+from brelt.tcl import Interpreter, NestMap, TclCommand, cast_list, quotify, tclobj
 from brelt.tcl.history import Entry, History
 
 THREADS = 8
 ROUNDS = int(sys.argv[1]) if len(sys.argv) > 1 else 1500
 WORDS = 40  # word n is "w<n> <padding><n>": fresh objects of known content
 PAD = "x" * 120  # long words: a reader spends its time inside them
+OPTIONS = 300  # option names o<n>: more than the handles keep dashed
+MAX_BOUND = 40  # bound options at most, the dict being walked by every call
 
 
 def word(n):
@@ -43,6 +46,7 @@ shared_list = [word(i) for i in range(WORDS)]
 shared_dict = {f"k{i}": leaf(f"k{i}") for i in range(WORDS)}
 shared_map = NestMap({f"g{i}": {f"k{j}": leaf(f"k{j}") for j in range(4)} for i in range(6)})
 shared_history = History(50)
+shared_options = {}  # the `keywords` of every thread's command handle
 start = threading.Barrier(THREADS)
 failures = []
 operations = [0] * THREADS
@@ -53,10 +57,25 @@ def check(condition, what):
         raise AssertionError(what)
 
 
-def mutate(rng):
+def option_name(rng, step):
+    # New names come into use all through the run, every thread meeting
+    # each one at about the same time: the handles' cache of dashed names
+    # is filled by several threads at once, not only in the first moments.
+    newest = step * OPTIONS // ROUNDS
+    return "".join(["o", str(max(0, newest - rng.randrange(4)))])
+
+
+def mutate(rng, step):
     n = rng.randrange(WORDS)
-    choice = rng.randrange(12)
-    if choice == 0 or choice > 8:
+    choice = rng.randrange(14)
+    if choice == 9 or choice == 10:
+        name = option_name(rng, step)
+        shared_options[name] = leaf(name)
+        if len(shared_options) > MAX_BOUND:
+            shared_options.popitem()
+    elif choice == 11:
+        shared_options.pop(option_name(rng, step), None)
+    elif choice == 0 or choice > 8:
         shared_list[rng.randrange(len(shared_list) or 1)] = word(n)
     elif choice == 1:
         shared_list.append(word(n))
@@ -87,9 +106,30 @@ def check_map_items(items, prefix=""):
             check(value == leaf(key.rpartition(".")[2]), f"NestMap item {key!r}: {value!r}")
 
 
-def read(rng, tk):
-    choice = rng.randrange(12)
-    if choice == 0 or choice > 8:
+def check_options(words, given):
+    check(len(words) % 2 == 0, f"odd options {words!r}")
+    pairs = dict(zip(words[::2], words[1::2]))
+    check(len(pairs) == len(words) // 2, f"an option twice: {words!r}")
+    for name, value in pairs.items():
+        check(name[:1] == "-" and value == leaf(name[1:]), f"option {name!r} {value!r}")
+    check(all("-" + name in pairs for name in given), f"call options {given!r} missing from {words!r}")
+
+
+def read(rng, tk, cmd, step):
+    choice = rng.randrange(14)
+    if choice == 9:
+        items = cast_list(shared_list)
+        check(type(items) is list and all(is_word(w) for w in items), f"cast_list(list) gave {items[:2]!r}...")
+    elif choice == 10 or choice == 11:
+        given = {}
+        for _ in range(rng.randrange(4)):
+            name = option_name(rng, step)
+            given[name] = leaf(name)
+        n = rng.randrange(WORDS)
+        result = cmd(word(n), **given)
+        check(type(result) is tuple and result[0] == word(n), f"command gave {result[:1]!r}")
+        check_options(result[1:], given)
+    elif choice == 0 or choice > 8:
         texts = [quotify(shared_list) for _ in range(4)]
         words = [w for text in texts for w in tk.splitlist(text)]
         check(all(is_word(w) for w in words), f"quotify(list) gave {words[:2]!r}...")
@@ -125,20 +165,22 @@ def read(rng, tk):
 def worker(index):
     rng = random.Random(index)
     tcl = Interpreter()  # this thread's own, ended here
+    cmd = TclCommand("list", tcl=tcl)
+    cmd.keywords = shared_options
     try:
         start.wait()
-        for _ in range(ROUNDS):
+        for step in range(ROUNDS):
             try:
                 if rng.random() < 0.5:
                     try:
-                        mutate(rng)
+                        mutate(rng, step)
                     except (IndexError, KeyError):
                         # Another thread shortened the list first, or deleted
                         # the key between the look-up and the deletion of
                         # NestMap.pop() (MutableMapping's, not atomic).
                         pass
                 else:
-                    read(rng, tcl.tk)
+                    read(rng, tcl.tk, cmd, step)
             except RuntimeError as exc:
                 # A container that changed size while it was walked.
                 if "changed size" not in str(exc) and "mutated" not in str(exc):
@@ -147,7 +189,7 @@ def worker(index):
     except BaseException as exc:  # noqa: B036 - reported by the main thread
         failures.append(f"thread {index}: {type(exc).__name__}: {exc}")
     finally:
-        del tcl
+        del cmd, tcl
 
 
 threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]

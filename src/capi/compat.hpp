@@ -27,6 +27,17 @@ inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// PyDict_SetDefaultRef appeared in 3.13: d.setdefault(key, default_value),
+// the value kept in the dict as a strong reference in `result`; 1 when the
+// key was there, 0 when the default went in, -1 on error. (An existing value
+// that is the default object itself counts as inserted: no caller tells.)
+inline int PyDict_SetDefaultRef(PyObject* d, PyObject* key, PyObject* default_value, PyObject** result) {
+    PyObject* value = PyDict_SetDefault(d, key, default_value);
+    if (result != nullptr) *result = Py_XNewRef(value);
+    if (value == nullptr) return -1;
+    return value == default_value ? 0 : 1;
+}
+
 // PyWeakref_GetRef appeared in 3.13 (PyWeakref_GetObject is deprecated there).
 inline int PyWeakref_GetRef(PyObject* ref, PyObject** result) {
     if (ref == nullptr || !PyWeakref_Check(ref)) {

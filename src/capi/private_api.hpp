@@ -55,10 +55,13 @@ inline Ref type_lookup(PyTypeObject* type, PyObject* name) noexcept {
     PyObject* mro = hold.get();
     if (mro == nullptr || !PyTuple_Check(mro)) return {};
 #  else
+    // Borrowed from the class only until it is held, with nothing run in
+    // between: the GIL keeps __bases__ from being assigned meanwhile.
     PyObject* mro = type->tp_mro;
     if (mro == nullptr || !PyTuple_Check(mro)) return {};
     Ref hold = Ref::borrow(mro);
 #  endif
+    // The tuple is held, and its items (the bases) never change.
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         Ref dict = Ref::steal(PyType_GetDict(base));

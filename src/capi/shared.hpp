@@ -8,6 +8,8 @@
 // the dict).
 #pragma once
 
+#include <exception>
+
 #include "compat.hpp"
 #include "ref.hpp"
 
@@ -17,10 +19,12 @@ namespace capi {
 // the end (another thread or a hook may have shortened the list).
 inline Ref list_item(PyObject* list, Py_ssize_t i) noexcept {
 #ifdef Py_GIL_DISABLED
-    // Under the list's lock rather than through PyList_GetItemRef: in the
-    // thread stress test on 3.14.7t its lock-free path now and then gave an
-    // item that was no str although the list only ever held str (a crash
-    // about once in eight runs); under the lock, none in the runs since.
+    // Under the list's lock rather than through PyList_GetItemRef, whose
+    // lock-free path reads the count of an item another thread may have
+    // just freed. CPython keeps that count readable in freed memory, but on
+    // 3.14.7t not under the debug allocator (PYTHONMALLOC=debug, as the
+    // thread stress test runs): there it hands out freed items, in a plain
+    // Python script calling it through ctypes too. Under the lock, never.
     Ref item;
     Py_BEGIN_CRITICAL_SECTION(list);
     if (i < PyList_GET_SIZE(list)) item = Ref::borrow(PyList_GET_ITEM(list, i));
@@ -29,6 +33,22 @@ inline Ref list_item(PyObject* list, Py_ssize_t i) noexcept {
 #else
     if (i >= PyList_GET_SIZE(list)) return {};
     return Ref::borrow(PyList_GET_ITEM(list, i));
+#endif
+}
+
+// d[key] as a strong reference; empty when d lacks the key, or on error
+// (then with the exception set). On the free-threaded build it is taken in
+// the look-up itself: another thread may replace the value and drop it
+// between a borrowed read and the increment. With the GIL nothing can come
+// between the two, and they cost fewer instructions (3.13's
+// PyDict_GetItemRef is the slower on the handles' request path).
+[[gnu::always_inline]] inline Ref dict_get(PyObject* d, PyObject* key) noexcept {
+#ifdef Py_GIL_DISABLED
+    PyObject* value;
+    PyDict_GetItemRef(d, key, &value);
+    return Ref::steal(value);
+#else
+    return Ref::borrow(PyDict_GetItemWithError(d, key));
 #endif
 }
 
@@ -49,22 +69,35 @@ inline bool dict_next(PyObject* dict, Py_ssize_t& pos, Ref& key, Ref& value) noe
     return found;
 }
 
+// f(key, value) for every item of a dict, under the dict's lock (on the
+// free-threaded build; the GIL otherwise): the key and value are borrowed
+// for the call of f alone, which runs no Python code and takes what it
+// keeps as strong references. An exception of f (a vector's growth) ends
+// the walk and is thrown again once the lock is let go.
+template <class F>
+void dict_walk(PyObject* dict, F&& f) {
+    std::exception_ptr failed;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    try {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) f(key, value);
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    Py_END_CRITICAL_SECTION();
+    if (failed) std::rethrow_exception(failed);
+}
+
 // The keys and values of a dict, alternately, appended to `out` (a vector
-// of Ref) as strong references: a snapshot. The dict's lock (on the
-// free-threaded build; the GIL otherwise) keeps each key and value alive
-// from PyDict_Next until it is held: nothing in between runs Python code or
-// lets another thread in.
+// of Ref) as strong references: a snapshot.
 template <class Vector>
 void dict_items(PyObject* dict, Vector& out) {
     out.reserve(out.size() + 2 * static_cast<size_t>(PyDict_GET_SIZE(dict)));
-    Py_BEGIN_CRITICAL_SECTION(dict);
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    dict_walk(dict, [&](PyObject* key, PyObject* value) {
         out.emplace_back(Ref::borrow(key));
         out.emplace_back(Ref::borrow(value));
-    }
-    Py_END_CRITICAL_SECTION();
+    });
 }
 
 }  // namespace capi

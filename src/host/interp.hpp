@@ -15,6 +15,7 @@
 #include "call.hpp"
 #include "private_api.hpp"
 #include "ref.hpp"
+#include "shared.hpp"
 
 namespace host {
 
@@ -78,13 +79,15 @@ inline bool interpreter_of(const Names& n, PyObject* tcl, Ref& target) noexcept 
         target = Ref::borrow(tcl);
     }
     if (PyModule_Check(target.get())) {
-        // The package: its default interpreter, made on first use.
-        PyObject* globals = PyModule_GetDict(target.get());
-        PyObject* interp = PyDict_GetItemWithError(globals, n.default_interpreter);
-        if (interp == nullptr && PyErr_Occurred()) return false;
-        if (interp != nullptr && interp != Py_None) {
-            target = Ref::borrow(interp);
-        } else if (interp == Py_None) {
+        // The package: its default interpreter, made on first use. The
+        // global is held as it is read (capi::dict_get): another thread may
+        // set it meanwhile and drop the value it replaces.
+        PyObject* globals = PyModule_GetDict(target.get());  // the module holds it
+        Ref interp = capi::dict_get(globals, n.default_interpreter);
+        if (!interp && PyErr_Occurred()) return false;
+        if (interp && interp.get() != Py_None) {
+            target = std::move(interp);
+        } else if (interp.get() == Py_None) {
             target = Ref::steal(capi::call_method(target.get(), n.default_method));
             if (!target) return false;
         }

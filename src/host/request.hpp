@@ -20,6 +20,7 @@
 
 #include "call.hpp"
 #include "function.hpp"
+#include "shared.hpp"
 #include "tclerror.hpp"
 
 namespace host {
@@ -104,10 +105,9 @@ struct DictMemo {
     }
 
 private:
-    static PyObject* lookup(PyObject* d, PyObject* name) noexcept {
-        PyObject* value = PyDict_GetItemWithError(d, name);
-        return Py_XNewRef(value);
-    }
+    // Held as it is read (capi::dict_get): on the free-threaded build, which
+    // has no memo, another thread may replace the value in an instance dict.
+    static PyObject* lookup(PyObject* d, PyObject* name) noexcept { return capi::dict_get(d, name).release(); }
 };
 
 // What the request path keeps in a module's state. The names are interned

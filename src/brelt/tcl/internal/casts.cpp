@@ -26,8 +26,18 @@ Ref items_of(State& st, PyObject* seq) {
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return {};
     // The size read at every step, as a comprehension over a list reads it.
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
-        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(seq, i));
+    // A list is the caller's, which another thread may change meanwhile:
+    // each item is taken as a strong reference under its lock
+    // (capi::list_item). A tuple's items never change; the caller holds it.
+    bool list = PyList_CheckExact(seq);
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref item;
+        if (list) {
+            item = capi::list_item(seq, i);
+        } else if (i < PyTuple_GET_SIZE(seq)) {
+            item = Ref::borrow(PyTuple_GET_ITEM(seq, i));
+        }
+        if (!item) break;
         Ref cast = Ref::steal(capi::cast_raw_value(item.get(), tclobj_type(st)));
         if (!cast || PyList_Append(out.get(), cast.get()) < 0) return {};
     }
@@ -187,10 +197,13 @@ PyObject* cast_array_fn(Function* f, PyObject* const* argv) {
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
     if (PyList_CheckExact(items.get())) {
-        // dict(zip(items[0::2], items[1::2])): a later name wins.
-        for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(items.get()); i += 2) {
-            Ref key = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-            Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i + 1));
+        // dict(zip(items[0::2], items[1::2])): a later name wins. A cast_list
+        // of the caller's may give a list that others hold and change: each
+        // item taken as a strong reference under the list's lock.
+        for (Py_ssize_t i = 0;; i += 2) {
+            Ref key = capi::list_item(items.get(), i);
+            Ref item = key ? capi::list_item(items.get(), i + 1) : Ref();
+            if (!item) break;
             if (PyDict_SetItem(result.get(), key.get(), item.get()) < 0) return nullptr;
         }
         return result.release();

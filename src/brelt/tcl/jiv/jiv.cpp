@@ -402,14 +402,10 @@ PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
             // A snapshot: quotify() may run code that changes a caller's dict.
             // The dict's lock (on the free-threaded build) keeps each key and
             // value alive from PyDict_Next until it is held.
-            Py_BEGIN_CRITICAL_SECTION(kwargs);
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            capi::dict_walk(kwargs, [&](PyObject* key, PyObject* value) {
                 keys.push_back(Ref::borrow(key));
                 values.push_back(Ref::borrow(value));
-            }
-            Py_END_CRITICAL_SECTION();
+            });
         }
         return code_call(
             st, module, self,

@@ -11,21 +11,21 @@ bool own_command(State& st, PyObject* obj) noexcept {
 namespace {
 
 // "-" + key, the common ones kept once made (exact str keys only, whose
-// look-up runs no Python code).
+// look-up runs no Python code). The cache is the module's, shared by every
+// thread: a hit is held as it is read (capi::dict_get), and a miss goes in
+// by setdefault, so that threads missing the same key at once all use the
+// one value kept and none replaces a value another has read.
 PyObject* dashed_name(State& st, PyObject* key) noexcept {
     PyObject* cache = st.dashed.get();
-    if (PyUnicode_CheckExact(key)) {
-        PyObject* hit = PyDict_GetItemWithError(cache, key);
-        if (hit != nullptr) return Py_NewRef(hit);
-        if (PyErr_Occurred()) return nullptr;
+    bool cached = PyUnicode_CheckExact(key);
+    if (cached) {
+        Ref hit = capi::dict_get(cache, key);
+        if (hit || PyErr_Occurred()) return hit.release();
     }
-    PyObject* dashed = PyUnicode_Concat(st.t_dash.get(), key);
-    if (dashed != nullptr && PyUnicode_CheckExact(key) && PyDict_GET_SIZE(cache) < 256 &&
-        PyDict_SetItem(cache, key, dashed) < 0) {
-        Py_DECREF(dashed);
-        return nullptr;
-    }
-    return dashed;
+    Ref dashed = Ref::steal(PyUnicode_Concat(st.t_dash.get(), key));
+    if (!dashed || !cached || PyDict_GET_SIZE(cache) >= 256) return dashed.release();
+    PyObject* kept;
+    return PyDict_SetDefaultRef(cache, key, dashed.get(), &kept) < 0 ? nullptr : kept;
 }
 
 // dict(mapping), for option mappings that are not exact dicts.
@@ -69,9 +69,10 @@ bool read_bound_options(State& st, AttrReader& attrs, Options& options) noexcept
         if (!keywords) return false;
     }
     try {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(keywords.get(), &pos, &key, &value)) options.emplace_back(key, value);
+        // The dict is the handle's public attribute, which another thread
+        // may change meanwhile: walked under its lock (capi::dict_walk),
+        // each key and value held (Option) before the lock goes.
+        capi::dict_walk(keywords.get(), [&](PyObject* key, PyObject* value) { options.emplace_back(key, value); });
     } catch (...) {
         capi::set_error_from_cpp_exception();
         return false;
