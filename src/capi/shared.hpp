@@ -69,6 +69,23 @@ inline bool dict_next(PyObject* dict, Py_ssize_t& pos, Ref& key, Ref& value) noe
     return found;
 }
 
+// f() under obj's lock (on the free-threaded build; the GIL otherwise). A
+// C++ exception of f (a vector's growth) is thrown again once the lock is
+// let go: unwinding through the section would leave it held.
+template <class F>
+void locked(PyObject* obj, F&& f) {
+    (void)obj;  // unused where the section is the GIL's
+    std::exception_ptr failed;
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    try {
+        f();
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    Py_END_CRITICAL_SECTION();
+    if (failed) std::rethrow_exception(failed);
+}
+
 // f(key, value) for every item of a dict, under the dict's lock (on the
 // free-threaded build; the GIL otherwise): the key and value are borrowed
 // for the call of f alone, which runs no Python code and takes what it
@@ -76,17 +93,11 @@ inline bool dict_next(PyObject* dict, Py_ssize_t& pos, Ref& key, Ref& value) noe
 // the walk and is thrown again once the lock is let go.
 template <class F>
 void dict_walk(PyObject* dict, F&& f) {
-    std::exception_ptr failed;
-    Py_BEGIN_CRITICAL_SECTION(dict);
-    try {
+    locked(dict, [&] {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(dict, &pos, &key, &value)) f(key, value);
-    } catch (...) {
-        failed = std::current_exception();
-    }
-    Py_END_CRITICAL_SECTION();
-    if (failed) std::rethrow_exception(failed);
+    });
 }
 
 // The keys and values of a dict, alternately, appended to `out` (a vector

@@ -112,10 +112,8 @@ PyObject* api_line(PyObject* api) {
     // Python code, and the list's lock (on the free-threaded build; the GIL
     // otherwise) keeps other threads from replacing an item or moving the
     // storage meanwhile.
-    PyObject* line;
-    Py_BEGIN_CRITICAL_SECTION(api);
-    line = join_words(api);
-    Py_END_CRITICAL_SECTION();
+    PyObject* line = nullptr;
+    capi::locked(api, [&] { line = join_words(api); });
     return line;
 }
 

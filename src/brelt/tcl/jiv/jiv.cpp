@@ -331,10 +331,10 @@ Ref send(State& st, PyObject* module, PyObject* interp, Ref tk, PyObject* list) 
     stack.push_back(std::move(tk));
     // Under the list's lock (on the free-threaded build) no other thread
     // changes it while its items are taken.
-    Py_BEGIN_CRITICAL_SECTION(list);
-    n = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < n; ++i) stack.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
-    Py_END_CRITICAL_SECTION();
+    capi::locked(list, [&] {
+        n = PyList_GET_SIZE(list);
+        for (Py_ssize_t i = 0; i < n; ++i) stack.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
+    });
     Ref result = Ref::steal(capi::call_method(st.s_call.get(), reinterpret_cast<PyObject* const*>(stack.data()),
                                               static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET));
     if (result) return result;
