@@ -89,7 +89,8 @@ struct State : capi::ModuleStateBase {
     // The variables a pattern names that hold a value: ::info vars also
     // lists those only declared (`variable x`), which no read finds.
     Held w_apply{Held::name, "::apply"};
-    Held t_set_vars{Held::name, "{pattern} {::lmap n [::info vars $pattern] {if {[::info exists $n]} {set n} else continue}}"};
+    Held t_set_vars{Held::name,
+                    "{pattern} {::lmap n [::info vars $pattern] {if {[::info exists $n]} {set n} else continue}}"};
     Held w_info{Held::name, "::info"}, w_exists{Held::name, "exists"}, w_array{Held::name, "::array"};
     Held w_get{Held::name, "get"}, w_set{Held::name, "set"}, w_unset{Held::name, "unset"};
     Held w_size{Held::name, "size"}, w_names{Held::name, "names"}, w_namespace{Held::name, "namespace"};
