@@ -271,4 +271,25 @@ inline int get_method(PyObject* obj, PyObject* name, Ref& out) noexcept {
 #endif
 }
 
+// The object behind `proxy`, a weak proxy (checked by the caller), as a new
+// reference in `out`: 1, or 0 when it is gone. Every request of a handle
+// looks through one; PyWeakref_GetRef first asks whether it is a weak
+// reference at all, through the subclass test of the reference type, which
+// costs more than the read itself. With the GIL the referent is read from
+// the proxy as CPython reads it (cleared to None, or a count of 0 while it
+// is being freed, when gone); elsewhere PyWeakref_GetRef.
+inline int weak_proxy_target(PyObject* proxy, Ref& out) noexcept {
+#if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED)
+    PyObject* obj = reinterpret_cast<PyWeakReference*>(proxy)->wr_object;
+    if (obj == Py_None || Py_REFCNT(obj) <= 0) {
+        out = Ref();
+        return 0;
+    }
+    out = Ref::borrow(obj);
+    return 1;
+#else
+    return PyWeakref_GetRef(proxy, out.out());
+#endif
+}
+
 }  // namespace capi

@@ -74,7 +74,7 @@ inline bool dict_next(PyObject* dict, Py_ssize_t& pos, Ref& key, Ref& value) noe
 // let go: unwinding through the section would leave it held.
 template <class F>
 void locked(PyObject* obj, F&& f) {
-    (void)obj;  // unused where the section is the GIL's
+#ifdef Py_GIL_DISABLED
     std::exception_ptr failed;
     Py_BEGIN_CRITICAL_SECTION(obj);
     try {
@@ -84,6 +84,10 @@ void locked(PyObject* obj, F&& f) {
     }
     Py_END_CRITICAL_SECTION();
     if (failed) std::rethrow_exception(failed);
+#else
+    (void)obj;  // the GIL is the section: nothing to let go
+    f();
+#endif
 }
 
 // f(key, value) for every item of a dict, under the dict's lock (on the

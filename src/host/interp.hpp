@@ -69,7 +69,7 @@ inline PyObject* interpreter_proxy(PyObject* interp) noexcept {
 // saying so.
 inline bool interpreter_of(const Names& n, PyObject* tcl, Ref& target) noexcept {
     if (PyWeakref_CheckProxy(tcl)) {
-        int alive = PyWeakref_GetRef(tcl, target.out());
+        int alive = capi::weak_proxy_target(tcl, target);
         if (alive < 0) return false;
         if (alive == 0) {
             PyErr_SetString(PyExc_ReferenceError, kGoneMessage);

@@ -258,7 +258,7 @@ inline bool tk_of(RequestCore& rq, PyObject* tcl, Ref& tk) noexcept {
     Ref interp;
     if (!PyWeakref_CheckProxy(tcl)) {
         interp = Ref::borrow(tcl);
-    } else if (PyWeakref_GetRef(tcl, interp.out()) < 0) {
+    } else if (capi::weak_proxy_target(tcl, interp) < 0) {
         return false;
     }
     // (A module, the package, never passes: its attribute look-up is its own.)

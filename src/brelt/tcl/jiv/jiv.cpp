@@ -28,7 +28,7 @@ PyObject* module_of(PyObject* self) noexcept { return PyType_GetModuleByDef(Py_T
 Ref referent(PyObject* tcl) {
     if (!PyWeakref_CheckProxy(tcl)) return Ref::borrow(tcl);
     Ref obj;
-    if (PyWeakref_GetRef(tcl, obj.out()) < 0) return {};
+    if (capi::weak_proxy_target(tcl, obj) < 0) return {};
     if (!obj) PyErr_SetString(PyExc_ReferenceError, host::kGoneMessage);
     return obj;
 }
