@@ -39,7 +39,12 @@ def run(*args, stdin=None, cwd=None):
         (["-c", "exit 1 2"], None, 1, "", 'wrong # args: should be "exit ?returnCode?"'),
         (["-c", "puts $argv", "x", "--history"], None, 0, "x --history\n", ""),  # after an argument: one more
         (["-"], "puts [string toupper from-stdin]", 0, "FROM-STDIN\n", ""),
-        ([], "set x 1\nputs $x", 0, "1\n", ""),  # standard input that is not a terminal: a script
+        # Standard input that is not a terminal, with no FILE: a command at a
+        # time, as tclsh runs it. A failure prints its message and the next
+        # command runs; a command reads the lines after it; the end is status 0.
+        ([], "set x 1\nputs $x", 0, "1\n", ""),
+        ([], "puts a\nif {1} {\nerror boom\n}\nputs b\n", 0, "a\nb\n", "boom\n"),
+        ([], "gets stdin line\nread by the command\nputs $line\nexit 5\nputs no", 5, "read by the command\n", ""),
         (["/no/such/file.tcl"], None, 1, "", 'couldn\'t read file "/no/such/file.tcl"'),
         (["--no-such-option"], None, 2, "", "usage: python -m brelt.tcl"),
     ],

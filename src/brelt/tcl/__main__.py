@@ -39,8 +39,9 @@ def _parser() -> argparse.ArgumentParser:
         prog="python -m brelt.tcl",
         description=(
             "Run Tcl on brelt.tcl's default interpreter: a script given with -c, a "
-            "Tcl file, or (with neither) an interactive prompt. The interpreter is "
-            "the one tkinter creates, as `import brelt.tcl` gives it to Python."
+            "Tcl file, or (with neither) an interactive prompt; standard input that "
+            "is not a terminal is run a command at a time, as tclsh runs it. The "
+            "interpreter is the one tkinter creates, as `import brelt.tcl` gives it to Python."
         ),
         epilog=(
             "Errors print Tcl's stack trace (::errorInfo) and end a script with exit "
@@ -363,6 +364,37 @@ def _run_script(session: _Session, script: str) -> int:
     return 0
 
 
+# One line of standard input, read by Tcl: its length (-1 at the end) and
+# its text.
+_READ_LINE = "{} {list [::gets stdin line] $line}"
+
+
+def _run_commands(session: _Session) -> int:
+    """Standard input that is not a terminal, run as tclsh runs it: a
+    command at a time, as soon as its lines are complete (so that a command
+    may read the lines after it); a failed command's message goes to
+    standard error and the next command runs; at the end of the input the
+    status is 0 (a command left incomplete there is dropped)."""
+    tk = session.tcl.tk
+    command = ""
+    while True:
+        try:
+            length, line = tk.splitlist(tk.call("::apply", _READ_LINE))
+        except TclError as exc:  # Tcl 9 refuses bytes its encoding lacks
+            print(exc, file=sys.stderr)
+            return 1
+        if int(length) < 0:
+            return 0
+        command += line + "\n"
+        if not int(tk.call("::info", "complete", command)):
+            continue
+        script, command = command[:-1], ""
+        try:
+            session.run(script)
+        except TclError as exc:
+            print(exc, file=sys.stderr)
+
+
 class _LineHistory:
     """The prompt's line history, kept in a file between sessions. A command
     typed over several lines is one entry; in the file, its inner line ends
@@ -491,8 +523,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             session.set_argv(options.file, options.args)
             return _run_script(session, quotify(["source", session.text(options.file)]))
         session.set_argv("python -m brelt.tcl", options.args)
-        if options.file is None and sys.stdin.isatty():
-            return _interactive(session)
+        if options.file is None:
+            return _interactive(session) if sys.stdin.isatty() else _run_commands(session)
         # Tcl reads its standard input itself, as tclsh does: in the system
         # encoding, with its line-end translation, and Tcl 9's strictness.
         try:
