@@ -209,15 +209,13 @@ class Terminal:
         os.write(self.fd, line.encode() + b"\r")
 
     def wait(self, timeout=30):
-        deadline = time.monotonic() + timeout
-        while not (done := os.waitpid(self.pid, os.WNOHANG))[0]:
-            if time.monotonic() > deadline:
-                os.kill(self.pid, 9)
-                done = os.waitpid(self.pid, 0)
-                break
-            time.sleep(0.05)
+        try:
+            code = self.child.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.child.kill()
+            code = self.child.wait()
         os.close(self.fd)
-        return os.waitstatus_to_exitcode(done[1])
+        return code
 
 
 @pytest.fixture
@@ -225,10 +223,10 @@ def terminal(tmp_path):
     env = dict(os.environ, HOME=str(tmp_path), TERM="dumb")
     term = Terminal(env)
     yield term
+    term.child.kill()  # nothing once it has ended
     try:
-        os.kill(term.pid, 9)
         term.wait()
-    except (OSError, ChildProcessError):
+    except OSError:  # its terminal already closed
         pass
 
 
@@ -308,8 +306,8 @@ def test_a_command_over_several_lines_is_one_history_entry(tmp_path):
             os.write(term.fd, b"\x04")  # Ctrl-D: the last entry stays the command
             assert term.wait() == 0
         finally:
+            term.child.kill()  # nothing once it has ended
             try:
-                os.kill(term.pid, 9)
                 term.wait()
-            except (OSError, ChildProcessError):
+            except OSError:  # its terminal already closed
                 pass
