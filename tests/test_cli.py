@@ -14,6 +14,8 @@ import pytest
 
 CLI = [sys.executable, "-m", "brelt.tcl"]
 
+pytestmark = pytest.mark.in_child_process
+
 
 def run(*args, stdin=None, cwd=None):
     return subprocess.run([*CLI, *args], input=stdin, capture_output=True, text=True, timeout=60, cwd=cwd)

@@ -48,6 +48,7 @@ DELETED_DURING_CALL = """
 """
 
 
+@pytest.mark.in_child_process
 @pytest.mark.parametrize("how", ["view", "tk"])
 @pytest.mark.parametrize("variant", ["exact", "subclass"])
 @pytest.mark.parametrize("cls", ["TclCommand", "TempTclCommand"])
@@ -85,6 +86,7 @@ COMMAND_COLLECTED_ELSEWHERE = """
 """
 
 
+@pytest.mark.in_child_process
 @pytest.mark.parametrize("way", ["delete", "view", "rename", "registered"])
 def test_temporary_command_collected_in_another_thread(way):
     # Its kept Tcl application may be the last reference: released in the
@@ -141,6 +143,7 @@ CLASSES = ["TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVa
            "started iterator", "Interpreter", "Jiv", "Jiv_Code", "History"]
 
 
+@pytest.mark.in_child_process
 @pytest.mark.parametrize("interp", ["alive", "gone"])
 @pytest.mark.parametrize("name", CLASSES)
 def test_collected_in_another_thread(name, interp):

@@ -193,6 +193,7 @@ def _run(script, timeout=60):
                           capture_output=True, text=True, timeout=timeout)
 
 
+@pytest.mark.in_child_process
 @pytest.mark.parametrize("script", [
     # a set-up that fails: its error, collected by another thread, holds no
     # Tcl interpreter

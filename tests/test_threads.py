@@ -20,6 +20,7 @@ def run(args, **env):
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=600, env=environ)
 
 
+@pytest.mark.in_child_process
 def test_threads_on_shared_containers():
     # A crash fails this test only; the debug allocator (or AddressSanitizer,
     # under `make asan`, which sets the plain allocator) catches a freed item
@@ -36,6 +37,7 @@ def test_threads_on_shared_containers():
     assert result.stdout.split()[2] == ("no-gil" if FREE_THREADED else "gil")
 
 
+@pytest.mark.in_child_process
 @pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded build of CPython")
 def test_import_keeps_the_gil_off():
     # A module that does not declare itself free of the GIL turns it on for
