@@ -22,9 +22,9 @@ inline Ref list_item(PyObject* list, Py_ssize_t i) noexcept {
     // Under the list's lock rather than through PyList_GetItemRef, whose
     // lock-free path reads the count of an item another thread may have
     // just freed. CPython keeps that count readable in freed memory, but on
-    // 3.14.7t not under the debug allocator (PYTHONMALLOC=debug, as the
-    // thread stress test runs): there it hands out freed items, in a plain
-    // Python script calling it through ctypes too. Under the lock, never.
+    // 3.14.7t not under the debug allocator (PYTHONMALLOC=debug): there it
+    // hands out freed items, in a plain Python script calling it through
+    // ctypes too. Under the lock, never, whatever the allocator.
     Ref item;
     Py_BEGIN_CRITICAL_SECTION(list);
     if (i < PyList_GET_SIZE(list)) item = Ref::borrow(PyList_GET_ITEM(list, i));

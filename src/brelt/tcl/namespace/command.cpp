@@ -644,23 +644,22 @@ PyObject* command_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noex
             values.reserve(static_cast<size_t>(nkw));
             // CPython hands over a dict of its own, but a C caller may pass
             // one it shares: read under the dict's lock (on the free-threaded
-            // build), each key and value held before the lock goes. Nothing
-            // in between allocates or returns (the room is reserved above).
+            // build), each key and value held before the lock goes.
             Py_ssize_t pos = 0, k = 0;
             bool changed = false, bad_key = false;
-            Py_BEGIN_CRITICAL_SECTION(kwargs);
-            changed = PyDict_GET_SIZE(kwargs) != nkw;
-            PyObject *key, *value;
-            while (!changed && k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
-                if (!PyUnicode_Check(key)) {
-                    bad_key = true;
-                    break;
+            capi::locked(kwargs, [&] {
+                changed = PyDict_GET_SIZE(kwargs) != nkw;
+                PyObject *key, *value;
+                while (!changed && k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+                    if (!PyUnicode_Check(key)) {
+                        bad_key = true;
+                        break;
+                    }
+                    PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+                    values.push_back(Ref::borrow(value));
+                    stack.emplace_back(value);
                 }
-                PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-                values.push_back(Ref::borrow(value));
-                stack.emplace_back(value);
-            }
-            Py_END_CRITICAL_SECTION();
+            });
             if (changed) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                 return nullptr;
