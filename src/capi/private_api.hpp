@@ -182,56 +182,6 @@ private:
 #endif
 };
 
-// obj.name, from obj.__dict__ when `attrs` says that the class of obj
-// defines none of `names` (name among them); otherwise, or when the name is
-// missing, through getattr(), which gives Python's own result or error.
-// Checked at every read: Python code run between two reads may change the
-// class or replace the instance's __dict__.
-inline Ref read_attr(PlainAttrs& attrs, PyObject* obj, PyObject* const* names, size_t n, PyObject* name) noexcept {
-    if (attrs.applies(Py_TYPE(obj), names, n)) {
-        Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-        if (!dict) return {};
-        Ref value;
-        int found = PyDict_GetItemRef(dict.get(), name, value.out());
-        if (found != 0) return value;
-    }
-    return Ref::steal(PyObject_GetAttr(obj, name));
-}
-
-// Logger.isEnabledFor(level) of an exact logging.Logger whose class still
-// has logging's own isEnabledFor, without running its Python frame: false
-// when the logger is disabled, else the answer in the logger's `_cache`
-// (logging's private per-level cache, present since 3.7), both read with
-// read_attr through `attrs`. 1, 0, or -1 with an
-// exception set; 2 when the cache has no answer yet and the method must be
-// asked. On an unchecked release always 2.
-inline int logger_cached_enabled(PyObject* log, PlainAttrs& attrs, PyObject* level, PyObject* s_disabled,
-                                 PyObject* s_cache) noexcept {
-#if CAPI_KNOWN_RELEASE
-    PyObject* names[] = {s_disabled, s_cache};
-    Ref disabled = read_attr(attrs, log, names, 2, s_disabled);
-    if (!disabled) return -1;
-    int off = PyObject_IsTrue(disabled.get());
-    if (off != 0) return off < 0 ? -1 : 0;
-    Ref cache = read_attr(attrs, log, names, 2, s_cache);
-    if (!cache) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 2;
-    }
-    if (PyDict_CheckExact(cache.get())) {
-        Ref known;
-        int found = PyDict_GetItemRef(cache.get(), level, known.out());
-        if (found < 0) return -1;
-        if (found) return PyObject_IsTrue(known.get());
-    }
-    return 2;
-#else
-    (void)log, (void)attrs, (void)level, (void)s_disabled, (void)s_cache;
-    return 2;
-#endif
-}
-
 // Whether `obj` is held by exactly one reference, the caller's, and by no
 // weak reference: nobody else can see it, so handing it out again is the
 // same as handing out a new one. Never on a free-threaded build (reference

@@ -19,6 +19,7 @@
 #include <new>
 
 #include "call.hpp"
+#include "dictmemo.hpp"
 #include "function.hpp"
 #include "shared.hpp"
 #include "tclerror.hpp"
@@ -45,71 +46,6 @@ struct CacheEntry {
 enum class TkMethod { getvar, setvar, unsetvar, call, eval };
 inline constexpr int kTkMethods = 5;
 
-// The values last read from a few dicts, while each dict is unchanged: on
-// CPython 3.11 every change of a dict gives it a new version tag
-// (ma_version_tag, from one counter), so a dict at the same address with
-// the same tag is the same dict holding the same values, and a value read
-// from it then is still in it (alive, borrowed from the dict). With the GIL
-// only: the memo is changed under it.
-#if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030C0000
-#  define HOST_DICT_MEMO 1
-#else
-#  define HOST_DICT_MEMO 0
-#endif
-struct DictMemo {
-    static constexpr int kDicts = 4, kNames = 8;
-    struct Entry {
-        PyObject* dict = nullptr;  // compared, followed only once matched
-        uint64_t tag = 0;
-        int n = 0;
-        PyObject* names[kNames];   // interned names, compared
-        PyObject* values[kNames];  // borrowed from the dict
-    };
-    Entry entries[kDicts];
-    int next = 0;
-
-    // d[name] as a new reference; NULL (no error set) when d lacks it.
-    [[gnu::always_inline]] PyObject* get(PyObject* d, PyObject* name) noexcept {
-#if HOST_DICT_MEMO
-        if (!PyDict_CheckExact(d)) return lookup(d, name);
-        uint64_t tag = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-        for (Entry& e : entries) {
-            if (e.dict != d || e.tag != tag) continue;
-            for (int i = 0; i < e.n; ++i) {
-                if (e.names[i] == name) return Py_NewRef(e.values[i]);
-            }
-            PyObject* value = lookup(d, name);
-            // The look-up may have run code (a key's __eq__): keep the
-            // value only when the dict is still as it was.
-            if (value != nullptr && e.n < kNames && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == tag &&
-                e.dict == d && e.tag == tag) {
-                e.names[e.n] = name;
-                e.values[e.n++] = value;
-            }
-            return value;
-        }
-        PyObject* value = lookup(d, name);
-        if (value != nullptr && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == tag && tag != 0) {
-            Entry& e = entries[next];
-            next = (next + 1) % kDicts;
-            e.dict = d;
-            e.tag = tag;
-            e.n = 1;
-            e.names[0] = name;
-            e.values[0] = value;
-        }
-        return value;
-#else
-        return lookup(d, name);
-#endif
-    }
-
-private:
-    // Held as it is read (capi::dict_get): on the free-threaded build, which
-    // has no memo, another thread may replace the value in an instance dict.
-    static PyObject* lookup(PyObject* d, PyObject* name) noexcept { return capi::dict_get(d, name).release(); }
-};
-
 // What the request path keeps in a module's state. The names are interned
 // when the state is made; the module's exec slot fills tcl_error, tcl_obj,
 // tkapp_type, cache_entries (a new list) and plain_names (the attributes its handles
@@ -131,8 +67,8 @@ struct RequestCore {
     std::atomic<const CacheEntry*> plain_types[kTypeCacheSize] = {};
     std::atomic<unsigned int> plain_next{0};
     std::atomic<const CacheEntry*> tk_methods[kTkMethods] = {};
-    Held cache_entries;  // list of the capsules that own the entries
-    DictMemo memo;
+    Held cache_entries;   // list of the capsules that own the entries
+    capi::DictMemo memo;  // set up by the exec slot
 
     Names names() const noexcept { return {thread.get(), tk.get(), default_interpreter.get(), default_method.get()}; }
 };
@@ -240,7 +176,7 @@ public:
 
 private:
     RequestCore* rq_ = nullptr;
-    DictMemo* memo_;
+    capi::DictMemo* memo_;
     PyObject* obj_;
     bool own_ = false;
     bool plain_ = false;

@@ -29,8 +29,8 @@ int debug_enabled(State& st, PyObject* log) {
     auto* logger = st.Logger.as<PyTypeObject>();
     if (Py_IS_TYPE(log, logger) &&
         capi::type_lookup(logger, st.s_is_enabled_for.get()).get() == st.is_enabled_for.get()) {
-        int known = capi::logger_cached_enabled(log, st.logger_attrs, st.debug_level.get(), st.s_disabled.get(),
-                                                st.s_cache.get());
+        int known = capi::logger_cached_enabled(log, st.logger_attrs, st.memo, st.debug_level.get(),
+                                                st.s_disabled.get(), st.s_cache.get());
         if (known != 2) return known;
     } else if (!PyObject_TypeCheck(log, logger)) {
         return 1;
@@ -327,7 +327,7 @@ public:
 
     // The attribute, or NULL with an exception set.
     PyObject* get(Name name) {
-        if (!at_[name]) at_[name] = capi::read_attr(st_.history_attrs, self_, names_, count, names_[name]);
+        if (!at_[name]) at_[name] = capi::read_attr(st_.history_attrs, st_.memo, self_, names_, count, names_[name]);
         return at_[name].get();
     }
 

@@ -4,6 +4,7 @@
 #include "call.hpp"
 #include "capi.hpp"
 #include "clock.hpp"
+#include "dictmemo.hpp"
 
 namespace history {
 
@@ -28,6 +29,7 @@ struct State : capi::ModuleStateBase {
     Held get_time;                                 // brelt.utils.utils.get_time as imported
     LocalClock clock;                              // stands in for calling it while it is the module's get_time
     capi::PlainAttrs history_attrs, logger_attrs;  // see history_append, debug_enabled
+    capi::DictMemo memo;                           // the dicts append() reads: the module's, a History's, the logger's
 
     // Names of module attributes, read at every use so that replacing one
     // (get_time, log, deque, re, Entry) takes effect.
@@ -54,7 +56,11 @@ struct State : capi::ModuleStateBase {
 inline State& state_of(Function* self) noexcept { return self->state<State>(); }
 
 // The module attribute `name`, a strong reference (NameError if gone).
-inline Ref global(Function* self, PyObject* name) noexcept { return capi::module_global(self->module, name); }
+inline Ref global(Function* self, PyObject* name) noexcept {
+    Ref value = Ref::steal(state_of(self).memo.get(PyModule_GetDict(self->module), name));
+    if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return value;
+}
 
 // Entry(api): the line of text an entry stores for `api` (a str, or an
 // iterable of str whose elements holding a blank are braced).

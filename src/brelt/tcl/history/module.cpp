@@ -22,6 +22,7 @@ int exec_module(PyObject* module) noexcept {
     return capi::guarded_status([&]() -> int {
         State* st = capi::init_state<State>(module);
         if (st == nullptr) return -1;
+        st->memo.setup();
 
         // import re, logging; from collections import deque;
         // from brelt.utils.utils import get_time

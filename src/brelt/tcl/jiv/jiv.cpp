@@ -14,7 +14,13 @@ using capi::SmallVector;
 
 namespace {
 
-using capi::module_global;
+// The module attribute `name` (NameError if gone), through the memo: read
+// at every use, so that replacing one takes effect.
+Ref module_global(State& st, PyObject* module, PyObject* name) {
+    Ref value = Ref::steal(st.memo.get(PyModule_GetDict(module), name));
+    if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return value;
+}
 
 // The ordinary attribute look-up of `obj.name`, without __getattr__: a
 // missing attribute raises AttributeError instead of growing a path.
@@ -46,7 +52,7 @@ bool own_code_class(State& st, PyTypeObject* type) {
 
 // A new Jiv_Code(name, tcl=tcl), through the module attribute Jiv_Code.
 PyObject* new_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
-    Ref cls = module_global(module, st.g_Jiv_Code.get());
+    Ref cls = module_global(st, module, st.g_Jiv_Code.get());
     if (!cls) return nullptr;
     auto* type = cls.as<PyTypeObject>();
     if (!own_code_class(st, type)) {
@@ -112,7 +118,7 @@ PyObject* reuse_code(State& st, PyObject* module, PyObject* name, PyObject* tcl)
     if (st.code_names[slot].get() != name) return nullptr;
     PyObject* code = st.codes[slot].get();
     if (code == nullptr || !capi::held_only_by_caller(code)) return nullptr;
-    Ref cls = module_global(module, st.g_Jiv_Code.get());
+    Ref cls = module_global(st, module, st.g_Jiv_Code.get());
     if (!cls) return nullptr;
     if (!Py_IS_TYPE(code, cls.as<PyTypeObject>()) || !own_code_class(st, Py_TYPE(code))) return nullptr;
     Ref dict = Ref::steal(PyObject_GenericGetDict(code, nullptr));
@@ -182,7 +188,7 @@ PyObject* int_text(PyObject* value) {
 // word, a number its str().
 PyObject* word(State& st, PyObject* module, Ref& quotify, PyObject* value) {
     if (!quotify || quotify.get() != st.quotify.get()) {
-        quotify = module_global(module, st.g_quotify.get());
+        quotify = module_global(st, module, st.g_quotify.get());
         if (!quotify) return nullptr;
     }
     if (quotify.get() == st.quotify.get()) {
@@ -286,10 +292,16 @@ Ref command_words(State& st, PyObject* module, PyObject* cmd, const CallArgs& ca
 }
 
 // interp.<name>; an `optional` one that is missing is an empty Ref without
-// an exception. (Read by name: probing the Interpreter's dict directly
-// would make CPython keep a real dict for it, which costs every other
-// attribute read of it more than the probe saves.)
-Ref interp_attr(PyObject* interp, PyObject* name, bool optional) {
+// an exception. While the Interpreter's class leaves _thread, history and
+// tk to its instance dict, they come from that dict through the memo.
+Ref interp_attr(State& st, PyObject* interp, PyObject* name, bool optional) {
+    PyObject* names[] = {st.s_thread.get(), st.s_history.get(), st.s_tk.get()};
+    if (st.interp_attrs.applies(Py_TYPE(interp), names, 3)) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
+        if (!dict) return {};
+        Ref value = Ref::steal(st.memo.get(dict.get(), name));
+        if (value || PyErr_Occurred()) return value;
+    }
     Ref value;
     if (optional) {
         PyObject_GetOptionalAttr(interp, name, value.out());
@@ -313,17 +325,17 @@ bool owner_allows(PyObject* interp, PyObject* owner, Ref& tk) {
 bool reach_interpreter(State& st, PyObject* tcl, Ref& interp, Ref& history, Ref& tk) {
     interp = referent(tcl);
     if (!interp) return false;
-    Ref owner = interp_attr(interp.get(), st.s_thread.get(), true);
+    Ref owner = interp_attr(st, interp.get(), st.s_thread.get(), true);
     if (!owner && PyErr_Occurred()) return false;
     if (!owner_allows(interp.get(), owner.get(), tk)) return false;
-    history = interp_attr(interp.get(), st.s_history.get(), false);
+    history = interp_attr(st, interp.get(), st.s_history.get(), false);
     return static_cast<bool>(history);
 }
 
 // tk.call(*words), with the words as they are now (the history has seen
 // the list). A Tcl error becomes the module's TclError with Tcl's details.
 Ref send(State& st, PyObject* module, PyObject* interp, Ref tk, PyObject* list) {
-    if (!tk) tk = interp_attr(interp, st.s_tk.get(), false);
+    if (!tk) tk = interp_attr(st, interp, st.s_tk.get(), false);
     if (!tk) return {};
     SmallVector<Ref, 16> stack;
     Py_ssize_t n = PyList_GET_SIZE(list);
@@ -335,10 +347,11 @@ Ref send(State& st, PyObject* module, PyObject* interp, Ref tk, PyObject* list) 
         n = PyList_GET_SIZE(list);
         for (Py_ssize_t i = 0; i < n; ++i) stack.push_back(Ref::borrow(PyList_GET_ITEM(list, i)));
     });
-    Ref result = Ref::steal(capi::call_method(st.s_call.get(), reinterpret_cast<PyObject* const*>(stack.data()),
-                                              static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    Ref result =
+        Ref::steal(capi::call_method_memo(st.memo, st.s_call.get(), reinterpret_cast<PyObject* const*>(stack.data()),
+                                          static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET));
     if (result) return result;
-    Ref tcl_error = module_global(module, st.g_TclError.get());
+    Ref tcl_error = module_global(st, module, st.g_TclError.get());
     if (!tcl_error) return {};  // NameError replaces the failure
     host::raise_tcl_error_details(interp, tcl_error.get(), host::TclErrorReport::trace_as_message);
     return {};
@@ -362,7 +375,7 @@ PyObject* finish(State& st, PyObject* module, PyObject* interp, PyObject* cast, 
     PyObject* r = result.get();
     if (PyUnicode_CheckExact(r)) return result.release();
     if (PyBytes_Check(r)) return PyUnicode_DecodeLatin1(PyBytes_AS_STRING(r), PyBytes_GET_SIZE(r), nullptr);
-    Ref quotify = module_global(module, st.g_quotify.get());
+    Ref quotify = module_global(st, module, st.g_quotify.get());
     return quotify ? PyObject_CallOneArg(quotify.get(), r) : nullptr;
 }
 
@@ -383,7 +396,8 @@ PyObject* code_call(State& st, PyObject* module, PyObject* self, CallArgs call) 
 
     Ref interp, history, tk;
     if (!reach_interpreter(st, tcl.get(), interp, history, tk)) return nullptr;
-    Ref recorded = Ref::steal(capi::call_method(history.get(), st.s_append.get(), words.get()));
+    PyObject* append_args[] = {history.get(), words.get()};
+    Ref recorded = Ref::steal(capi::call_method_memo(st.memo, st.s_append.get(), append_args, 2));
     if (!recorded) return nullptr;
 
     Ref result = send(st, module, interp.get(), std::move(tk), words.get());
@@ -656,7 +670,7 @@ Attribute:
 
 PyObject* jiv_init_fn(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
-    Ref weakref = module_global(f->module, st.g_weakref.get());
+    Ref weakref = module_global(st, f->module, st.g_weakref.get());
     if (!weakref) return nullptr;
     PyObject* tcl = argv[kJivInit.slot("tcl")];
     Ref proxy = Ref::steal(capi::call_method(weakref.get(), st.s_proxy.get(), tcl));
@@ -678,7 +692,7 @@ PyObject* jiv_call_fn(Function* f, PyObject* const*, Py_ssize_t nargs, PyObject*
         return capi::raise(PyExc_TypeError, "Jiv.__call__() missing 1 required positional argument: 'self'");
     }
     State& st = state_of(f);
-    Ref tcl_error = module_global(f->module, st.g_TclError.get());
+    Ref tcl_error = module_global(st, f->module, st.g_TclError.get());
     if (!tcl_error) return nullptr;
     // What Tcl itself reports for an empty command name, trace aside:
     // nothing ran.

@@ -3,6 +3,7 @@
 
 #include "call.hpp"
 #include "capi.hpp"
+#include "dictmemo.hpp"
 #include "rawvalue.hpp"
 
 namespace jiv {
@@ -33,6 +34,12 @@ struct State : capi::ModuleStateBase {
     static constexpr size_t kCodeSlots = 32;
     Held code_names[kCodeSlots], codes[kCodeSlots];
     Held kw_tcl{Held::kwnames, "tcl"};
+
+    // What a quick call reads from the module's dict, the Interpreter's and
+    // the History's, as long as each is unchanged; and whether the
+    // Interpreter's class leaves its attributes to its instance dict.
+    capi::DictMemo memo;
+    capi::PlainAttrs interp_attrs;
 
     // Names of module attributes, read at every use so that replacing one
     // (weakref, TclError, quotify, Jiv_Code) takes effect.

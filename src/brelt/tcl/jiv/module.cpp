@@ -9,6 +9,7 @@ int exec_module(PyObject* module) noexcept {
     return capi::guarded_status([&]() -> int {
         State* st = capi::init_state<State>(module);
         if (st == nullptr) return -1;
+        st->memo.setup();
         using capi::add_object;
 
         // import weakref; from tkinter import TclError;

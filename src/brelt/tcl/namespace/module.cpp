@@ -98,6 +98,7 @@ bool init_names(State& st) {
     if (!import_attr(rq.tkapp_type, "_tkinter", "TkappType")) return false;
     rq.cache_entries = Ref::steal(PyList_New(0));
     if (!rq.cache_entries) return false;
+    rq.memo.setup();
     rq.plain_names[0] = Ref::borrow(st.s_tcl.get());
     rq.plain_names[1] = Ref::borrow(st.s_var_name.get());
     rq.plain_names[2] = Ref::borrow(st.s_cast.get());
