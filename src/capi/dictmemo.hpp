@@ -101,9 +101,10 @@ inline const Shared* shared() noexcept {
 }  // namespace dict_watch
 #endif
 
-class DictMemo {
+template <int Dicts>
+class BasicDictMemo {
 public:
-    static constexpr int kDicts = 5, kNames = 8;
+    static constexpr int kDicts = Dicts, kNames = 8;
 
     // Sets the memo up for the calling interpreter (the module's exec slot
     // calls it); without it, or when it finds no watcher, every get() is a
@@ -122,14 +123,20 @@ public:
 
     // d[name] (`name` an interned str, compared by identity) as a new
     // reference; NULL without an exception when d lacks it, with one when
-    // the look-up failed.
-    [[gnu::always_inline]] PyObject* get(PyObject* d, PyObject* name) noexcept {
+    // the look-up failed. A `short_lived` dict (of an object made and
+    // dropped call after call) is not watched: its end would count as a
+    // change and make every entry stale; it is remembered only where no
+    // watcher is needed (3.11).
+    [[gnu::always_inline]] PyObject* get(PyObject* d, PyObject* name, bool short_lived = false) noexcept {
 #if CAPI_DICT_MEMO
         if (!PyDict_CheckExact(d)) return lookup(d, name);
 #  if CAPI_DICT_MEMO == 2
-        if (watch_ == nullptr || (split_unwatched_ && reinterpret_cast<PyDictObject*>(d)->ma_values != nullptr)) {
+        if (watch_ == nullptr || short_lived ||
+            (split_unwatched_ && reinterpret_cast<PyDictObject*>(d)->ma_values != nullptr)) {
             return lookup(d, name);
         }
+#  else
+        (void)short_lived;
 #  endif
         uint64_t tag = tag_of(d);
         for (Entry& e : entries_) {
@@ -150,6 +157,7 @@ public:
         }
         return first_read(d, name);
 #else
+        (void)short_lived;
         return lookup(d, name);
 #endif
     }
@@ -215,40 +223,34 @@ private:
 #endif
 };
 
-// obj.name, from obj.__dict__ when `attrs` says that the class of obj
-// defines none of `names` (name among them); otherwise, or when the name is
-// missing, through getattr(), which gives Python's own result or error.
-// Checked at every read: Python code run between two reads may change the
-// class or replace the instance's __dict__.
-// The dict's values come through `memo`.
-inline Ref read_attr(PlainAttrs& attrs, DictMemo& memo, PyObject* obj, PyObject* const* names, size_t n,
-                     PyObject* name) noexcept {
-    if (attrs.applies(Py_TYPE(obj), names, n)) {
-        Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-        if (!dict) return {};
-        Ref value = Ref::steal(memo.get(dict.get(), name));
-        if (value || PyErr_Occurred()) return value;
-    }
-    return Ref::steal(PyObject_GetAttr(obj, name));
-}
+// Enough for a request's own dict, its interpreter's and a module's.
+using DictMemo = BasicDictMemo<4>;
 
 // Logger.isEnabledFor(level) of an exact logging.Logger whose class still
 // has logging's own isEnabledFor, without running its Python frame: false
 // when the logger is disabled, else the answer in the logger's `_cache`
-// (logging's private per-level cache, present since 3.7), both read with
-// read_attr through `attrs` and `memo`. 1, 0, or -1 with an
-// exception set; 2 when the cache has no answer yet and the method must be
-// asked. On an unchecked release always 2.
-inline int logger_cached_enabled(PyObject* log, PlainAttrs& attrs, DictMemo& memo, PyObject* level,
-                                 PyObject* s_disabled, PyObject* s_cache) noexcept {
+// (logging's private per-level cache, present since 3.7), both read from
+// the logger's dict through `memo` while `attrs` allows, else by getattr().
+// 1, 0, or -1 with an exception set; 2 when the cache has no answer yet and
+// the method must be asked. On an unchecked release always 2.
+template <class Memo>
+inline int logger_cached_enabled(PyObject* log, PlainAttrs& attrs, Memo& memo, PyObject* level, PyObject* s_disabled,
+                                 PyObject* s_cache) noexcept {
 #if CAPI_KNOWN_RELEASE
     PyObject* names[] = {s_disabled, s_cache};
-    Ref disabled = read_attr(attrs, memo, log, names, 2, s_disabled);
-    if (!disabled) return -1;
+    Ref disabled, cache;
+    if (attrs.applies(Py_TYPE(log), names, 2)) {
+        // Both from the one dict.
+        Ref dict = Ref::steal(PyObject_GenericGetDict(log, nullptr));
+        if (!dict) return -1;
+        disabled = Ref::steal(memo.get(dict.get(), s_disabled));
+        if (disabled) cache = Ref::steal(memo.get(dict.get(), s_cache));
+        if (PyErr_Occurred()) return -1;
+    }
+    if (!disabled && !(disabled = Ref::steal(PyObject_GetAttr(log, s_disabled)))) return -1;
     int off = PyObject_IsTrue(disabled.get());
     if (off != 0) return off < 0 ? -1 : 0;
-    Ref cache = read_attr(attrs, memo, log, names, 2, s_cache);
-    if (!cache) {
+    if (!cache && !(cache = Ref::steal(PyObject_GetAttr(log, s_cache)))) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
         return 2;
@@ -270,7 +272,8 @@ inline int logger_cached_enabled(PyObject* log, PlainAttrs& attrs, DictMemo& mem
 // class (with the generic attribute look-up) defines `name` as a method
 // descriptor, and obj has no instance dict or its dict (read through
 // `memo`) lacks the name. Every other case goes to PyObject_VectorcallMethod.
-inline PyObject* call_method_memo(DictMemo& memo, PyObject* name, PyObject* const* args, size_t nargsf) noexcept {
+template <class Memo>
+inline PyObject* call_method_memo(Memo& memo, PyObject* name, PyObject* const* args, size_t nargsf) noexcept {
     PyObject* obj = args[0];
     PyTypeObject* t = Py_TYPE(obj);
     if (t->tp_getattro == PyObject_GenericGetAttr) {

@@ -315,7 +315,7 @@ bool log_item(Function* f, PyObject* item) {
 
 // The attributes that __init__ sets, as append() reads them: each when it
 // is first needed, from the instance dict while no class in the way
-// defines any of them (capi::read_attr), else through getattr(). Once read,
+// defines any of them (through the memo), else through getattr(). Once read,
 // an attribute is kept until forget() (after code that may have replaced
 // it ran).
 class Stores {
@@ -327,19 +327,34 @@ public:
 
     // The attribute, or NULL with an exception set.
     PyObject* get(Name name) {
-        if (!at_[name]) at_[name] = capi::read_attr(st_.history_attrs, st_.memo, self_, names_, count, names_[name]);
+        if (!at_[name]) at_[name] = read(names_[name]);
         return at_[name].get();
     }
 
     void forget() noexcept {
         for (Ref& r : at_) r.reset();
+        dict_.reset();
+        plain_ = -1;
     }
 
 private:
+    // The dict is fetched once for all four.
+    Ref read(PyObject* name) {
+        if (plain_ < 0) plain_ = st_.history_attrs.applies(Py_TYPE(self_), names_, count) ? 1 : 0;
+        if (plain_) {
+            if (!dict_ && !(dict_ = Ref::steal(PyObject_GenericGetDict(self_, nullptr)))) return {};
+            Ref value = Ref::steal(st_.memo.get(dict_.get(), name));
+            if (value || PyErr_Occurred()) return value;
+        }
+        return Ref::steal(PyObject_GetAttr(self_, name));
+    }
+
     State& st_;
     PyObject* self_;
     PyObject* names_[count];
     Ref at_[count];
+    Ref dict_;
+    int plain_ = -1;
 };
 
 // store.append(entry); an exact deque's own append is called without

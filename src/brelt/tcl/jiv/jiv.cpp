@@ -82,23 +82,17 @@ PyObject* new_code(State& st, PyObject* module, PyObject* name, PyObject* tcl) {
 
 // Whether `dict`, the __dict__ of a Jiv_Code that nobody else holds, is as
 // Jiv made it: {'tcl': tcl, 'cmd': [name]} with the list its own alone
-// (one pass over its two entries; keys compared as interned names).
-bool pristine_dict(State& st, PyObject* dict, PyObject* name, PyObject* tcl) {
-    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 2) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    int seen = 0;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (key == st.s_tcl.get() && value == tcl) {
-            seen |= 1;
-        } else if (key == st.s_cmd.get() && PyList_CheckExact(value) && Py_REFCNT(value) == 1 &&
-                   PyList_GET_SIZE(value) == 1 && PyList_GET_ITEM(value, 0) == name) {
-            seen |= 2;
-        } else {
-            return false;
-        }
-    }
-    return seen == 3;
+// (both entries read through the memo). -1 with an exception set.
+int pristine_dict(State& st, PyObject* dict, PyObject* name, PyObject* tcl) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 2) return 0;
+    Ref t = Ref::steal(st.memo.get(dict, st.s_tcl.get(), true));
+    if (t.get() != tcl) return t || !PyErr_Occurred() ? 0 : -1;
+    Ref cmd = Ref::steal(st.memo.get(dict, st.s_cmd.get(), true));
+    if (!cmd) return PyErr_Occurred() ? -1 : 0;
+    // Held by the dict and by `cmd` alone.
+    PyObject* list = cmd.get();
+    return PyList_CheckExact(list) && Py_REFCNT(list) == 2 && PyList_GET_SIZE(list) == 1 &&
+           PyList_GET_ITEM(list, 0) == name;
 }
 
 // The Jiv_Code that Jiv made last for `name`, when nobody but the cache
@@ -124,7 +118,9 @@ PyObject* reuse_code(State& st, PyObject* module, PyObject* name, PyObject* tcl)
     Ref dict = Ref::steal(PyObject_GenericGetDict(code, nullptr));
     if (!dict) return nullptr;
     // The dict: held by the object and by `dict` alone.
-    if (Py_REFCNT(dict.get()) != 2 || !pristine_dict(st, dict.get(), name, tcl)) return nullptr;
+    if (Py_REFCNT(dict.get()) != 2) return nullptr;
+    int pristine = pristine_dict(st, dict.get(), name, tcl);
+    if (pristine <= 0) return nullptr;  // with the exception of a failure
     return Py_NewRef(code);
 }
 
@@ -236,7 +232,8 @@ struct CallArgs {
 bool read_path(State& st, PyObject* self, Ref& cmd, Ref& tcl) {
     PyObject* names[] = {st.s_cmd.get(), st.s_tcl.get()};
     Ref found[2];
-    if (plain_attrs::class_defines_none(Py_TYPE(self), names, 2) && !plain_attrs::read_dict(self, names, 2, found)) {
+    if (plain_attrs::class_defines_none(Py_TYPE(self), names, 2) &&
+        !plain_attrs::read_dict(st.memo, self, names, 2, found, true)) {
         return false;
     }
     cmd = found[0] ? std::move(found[0]) : own_attr(self, st.s_cmd);
@@ -291,25 +288,40 @@ Ref command_words(State& st, PyObject* module, PyObject* cmd, const CallArgs& ca
     return words;
 }
 
-// interp.<name>; an `optional` one that is missing is an empty Ref without
-// an exception. While the Interpreter's class leaves _thread, history and
-// tk to its instance dict, they come from that dict through the memo.
-Ref interp_attr(State& st, PyObject* interp, PyObject* name, bool optional) {
-    PyObject* names[] = {st.s_thread.get(), st.s_history.get(), st.s_tk.get()};
-    if (st.interp_attrs.applies(Py_TYPE(interp), names, 3)) {
-        Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
-        if (!dict) return {};
-        Ref value = Ref::steal(st.memo.get(dict.get(), name));
-        if (value || PyErr_Occurred()) return value;
+// interp.<name> for the Interpreter's attributes that a quick call reads
+// (_thread, history, tk); an `optional` one that is missing is an empty Ref
+// without an exception. While the Interpreter's class leaves them to its
+// instance dict, they come from that dict (fetched once per reader: no code
+// may run between its reads) through the memo.
+class InterpAttrs {
+public:
+    InterpAttrs(State& st, PyObject* interp) noexcept : st_(st), interp_(interp) {}
+
+    Ref get(PyObject* name, bool optional) {
+        if (plain_ < 0) {
+            PyObject* names[] = {st_.s_thread.get(), st_.s_history.get(), st_.s_tk.get()};
+            plain_ = st_.interp_attrs.applies(Py_TYPE(interp_), names, 3) ? 1 : 0;
+        }
+        if (plain_) {
+            if (!dict_ && !(dict_ = Ref::steal(PyObject_GenericGetDict(interp_, nullptr)))) return {};
+            Ref value = Ref::steal(st_.memo.get(dict_.get(), name));
+            if (value || PyErr_Occurred()) return value;
+        }
+        Ref value;
+        if (optional) {
+            PyObject_GetOptionalAttr(interp_, name, value.out());
+        } else {
+            value = Ref::steal(PyObject_GetAttr(interp_, name));
+        }
+        return value;
     }
-    Ref value;
-    if (optional) {
-        PyObject_GetOptionalAttr(interp, name, value.out());
-    } else {
-        value = Ref::steal(PyObject_GetAttr(interp, name));
-    }
-    return value;
-}
+
+private:
+    State& st_;
+    PyObject* interp_;
+    int plain_ = -1;
+    Ref dict_;
+};
 
 // Whether the calling thread may use `interp`, whose `_thread` is `owner`
 // (already read): its owner, or any thread for a threaded interpreter,
@@ -325,17 +337,18 @@ bool owner_allows(PyObject* interp, PyObject* owner, Ref& tk) {
 bool reach_interpreter(State& st, PyObject* tcl, Ref& interp, Ref& history, Ref& tk) {
     interp = referent(tcl);
     if (!interp) return false;
-    Ref owner = interp_attr(st, interp.get(), st.s_thread.get(), true);
+    InterpAttrs attrs(st, interp.get());
+    Ref owner = attrs.get(st.s_thread.get(), true);
     if (!owner && PyErr_Occurred()) return false;
     if (!owner_allows(interp.get(), owner.get(), tk)) return false;
-    history = interp_attr(st, interp.get(), st.s_history.get(), false);
+    history = attrs.get(st.s_history.get(), false);
     return static_cast<bool>(history);
 }
 
 // tk.call(*words), with the words as they are now (the history has seen
 // the list). A Tcl error becomes the module's TclError with Tcl's details.
 Ref send(State& st, PyObject* module, PyObject* interp, Ref tk, PyObject* list) {
-    if (!tk) tk = interp_attr(st, interp, st.s_tk.get(), false);
+    if (!tk) tk = InterpAttrs(st, interp).get(st.s_tk.get(), false);
     if (!tk) return {};
     SmallVector<Ref, 16> stack;
     Py_ssize_t n = PyList_GET_SIZE(list);
@@ -357,12 +370,30 @@ Ref send(State& st, PyObject* module, PyObject* interp, Ref tk, PyObject* list) 
     return {};
 }
 
+// Whether interp.cast_any is the package's own, found on the class (the
+// generic look-up) and not in the instance dict: 1, 0, or -1 with an
+// exception set.
+int own_cast_any(State& st, PyObject* interp) {
+    PyTypeObject* t = Py_TYPE(interp);
+    if (t->tp_getattro != PyObject_GenericGetAttr) return 0;
+    if (capi::type_lookup(t, st.s_cast_any.get()).get() != st.cast_any.get()) return 0;
+    if ((t->tp_flags & Py_TPFLAGS_MANAGED_DICT) == 0 && t->tp_dictoffset == 0) return 1;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
+    if (!dict) return -1;
+    Ref shadow = Ref::steal(st.memo.get(dict.get(), st.s_cast_any.get()));
+    if (shadow) return 0;
+    return PyErr_Occurred() ? -1 : 1;
+}
+
 // The result: through interp.cast_any() when casting (the package's own
 // does its work here), else its Tcl text.
 PyObject* finish(State& st, PyObject* module, PyObject* interp, PyObject* cast, Ref result) {
     int truth = PyObject_IsTrue(cast);
     if (truth < 0) return nullptr;
     if (truth) {
+        int own = own_cast_any(st, interp);
+        if (own < 0) return nullptr;
+        if (own) return capi::cast_raw_value(result.get(), st.TclObj.as<PyTypeObject>());
         Ref cast_any;
         int unbound = capi::get_method(interp, st.s_cast_any.get(), cast_any);
         if (unbound < 0) return nullptr;
@@ -559,7 +590,8 @@ PyObject* code_repr_fn(Function* f, PyObject* const* argv) {
 Ref jiv_tcl(State& st, PyObject* self) {
     PyObject* names[] = {st.s_tcl.get()};
     Ref tcl;
-    if (plain_attrs::class_defines_none(Py_TYPE(self), names, 1) && !plain_attrs::read_dict(self, names, 1, &tcl)) {
+    if (plain_attrs::class_defines_none(Py_TYPE(self), names, 1) &&
+        !plain_attrs::read_dict(st.memo, self, names, 1, &tcl, false)) {
         return {};
     }
     return tcl ? std::move(tcl) : own_attr(self, st.s_tcl);
@@ -592,7 +624,7 @@ PyObject* jiv_getattro(PyObject* self, PyObject* name) noexcept {
             PyObject* names[] = {name, st.s_tcl.get()};
             if (plain_attrs::class_defines_none(Py_TYPE(self), names, 2)) {
                 Ref found[2];
-                if (!plain_attrs::read_dict(self, names, 2, found)) return nullptr;
+                if (!plain_attrs::read_dict(st.memo, self, names, 2, found, false)) return nullptr;
                 if (found[0]) return found[0].release();
                 if (found[1]) return code_for(st, module, name, found[1].get());
             }

@@ -38,7 +38,9 @@ struct State : capi::ModuleStateBase {
     // What a quick call reads from the module's dict, the Interpreter's and
     // the History's, as long as each is unchanged; and whether the
     // Interpreter's class leaves its attributes to its instance dict.
-    capi::DictMemo memo;
+    // Six dicts: the module's, the Interpreter's, its History's, a Jiv's
+    // and a Jiv_Code's.
+    capi::BasicDictMemo<6> memo;
     capi::PlainAttrs interp_attrs;
 
     // Names of module attributes, read at every use so that replacing one

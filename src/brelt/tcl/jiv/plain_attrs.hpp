@@ -10,45 +10,28 @@
 #pragma once
 
 #include "capi.hpp"
+#include "dictmemo.hpp"
 
 namespace plain_attrs {
 
 using capi::Ref;
 
 // out[i] = obj.__dict__[names[i]] for the `n` interned names, left empty
-// where the dict lacks it; false with an exception set. For a caller that
-// knows that the dict is where these attributes live.
-inline bool read_dict(PyObject* obj, PyObject* const* names, size_t n, Ref* out) noexcept {
+// where the dict lacks it, read through `memo`; false with an exception
+// set. For a caller that knows that the dict is where these attributes
+// live. `short_lived`: see DictMemo::get.
+template <class Memo>
+inline bool read_dict(Memo& memo, PyObject* obj, PyObject* const* names, size_t n, Ref* out,
+                      bool short_lived) noexcept {
     Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
     if (!dict) return false;
     if (!PyDict_Check(dict.get())) {
         PyErr_SetString(PyExc_TypeError, "__dict__ must be set to a dictionary");
         return false;
     }
-    // Interned names are unique per text: a key that is an interned str
-    // and not one of ours is none of ours. Any other key (a str put in the
-    // dict by hand, or not a str) might equal one, so what the walk missed
-    // is then looked up by name.
-    bool only_interned = PyDict_CheckExact(dict.get());
-    if (only_interned) {
-        Py_BEGIN_CRITICAL_SECTION(dict.get());
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict.get(), &pos, &key, &value)) {
-            size_t i = 0;
-            while (i < n && key != names[i]) ++i;
-            if (i < n) {
-                out[i] = Ref::borrow(value);  // held before the dict's lock goes
-            } else if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) {
-                only_interned = false;
-            }
-        }
-        Py_END_CRITICAL_SECTION();
-    }
-    if (!only_interned) {
-        for (size_t i = 0; i < n; ++i) {
-            if (!out[i] && PyDict_GetItemRef(dict.get(), names[i], out[i].out()) < 0) return false;
-        }
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = Ref::steal(memo.get(dict.get(), names[i], short_lived));
+        if (!out[i] && PyErr_Occurred()) return false;
     }
     return true;
 }
