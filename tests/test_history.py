@@ -73,6 +73,23 @@ def test_entry_str_repr_and_order():
     assert repr(e) == f"<Entry '{e}' at {hex(id(e))}>"
 
 
+class _Word(str):
+    pass
+
+
+# Words short and long (past a copy of 16 bytes), ASCII or not, str or a
+# subclass, in lists longer than the 64 words joined in one pass.
+_WORDS = st.lists(
+    st.text(st.sampled_from("ab {}\t-é€"), max_size=40).flatmap(lambda t: st.sampled_from([t, _Word(t)])),
+    max_size=70,
+)
+
+
+@given(_WORDS)
+def test_entry_line_of_any_words(words):
+    assert Entry(words).api == " ".join("{" + w + "}" if " " in w else w for w in words)
+
+
 @pytest.mark.parametrize("api, error", [(["a", 1], "sequence item 1"), (5, "not iterable"), ([["a b"]], "item 0")])
 def test_entry_needs_strings(api, error):
     with pytest.raises(TypeError, match=error):

@@ -1,5 +1,6 @@
 // Entry: one time-stamped command line of the history.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "history.hpp"
@@ -44,11 +45,58 @@ void put(PyObject* dst, Py_ssize_t pos, PyObject* src) noexcept {
 
 namespace {
 
+// Copies n bytes; the words are mostly a few characters, for which a call
+// to memcpy costs more than the copy.
+inline char* copy_bytes(char* dst, const char* src, Py_ssize_t n) noexcept {
+    if (n > 16) {
+        std::memcpy(dst, src, static_cast<size_t>(n));
+        return dst + n;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        dst[i] = src[i];
+        asm("" ::: "memory");  // keeps the loop from becoming a memcpy call
+    }
+    return dst + n;
+}
+
+// join_words for up to 64 words that are all exact compact ASCII str (the
+// usual command line): their bytes are the text. NULL without an exception
+// when the words are not all such.
+PyObject* join_ascii(PyObject* const* items, Py_ssize_t n) {
+    if (n > 64) return nullptr;
+    uint64_t braced = 0;
+    Py_ssize_t total = n > 0 ? n - 1 : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = items[i];
+        if (!PyUnicode_CheckExact(item) || !PyUnicode_IS_COMPACT_ASCII(item)) return nullptr;
+        Py_ssize_t len = PyUnicode_GET_LENGTH(item);
+        if (has_blank(PyUnicode_1BYTE_DATA(item), len)) {
+            braced |= uint64_t{1} << i;
+            total += 2;
+        }
+        total += len;
+    }
+    PyObject* out = PyUnicode_New(total, 127);
+    if (out == nullptr) return nullptr;
+    char* dst = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i > 0) *dst++ = ' ';
+        bool brace = (braced >> i) & 1;
+        if (brace) *dst++ = '{';
+        dst = copy_bytes(dst, reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(items[i])),
+                         PyUnicode_GET_LENGTH(items[i]));
+        if (brace) *dst++ = '}';
+    }
+    return out;
+}
+
 // The words of a list or tuple joined; the caller keeps its items in place
 // (see api_line).
 PyObject* join_words(PyObject* api) {
     PyObject** items = PySequence_Fast_ITEMS(api);
     Py_ssize_t n = PySequence_Fast_GET_SIZE(api);
+    if (PyObject* line = join_ascii(items, n)) return line;
+    if (PyErr_Occurred()) return nullptr;
     SmallVector<unsigned char, 16> braced;
     braced.reserve(static_cast<size_t>(n));
     Py_ssize_t total = n > 0 ? n - 1 : 0;
