@@ -141,9 +141,7 @@ public:
         uint64_t tag = tag_of(d);
         for (Entry& e : entries_) {
             if (e.dict != d || e.tag != tag) continue;
-            for (int i = 0; i < e.n; ++i) {
-                if (e.names[i] == name) return Py_XNewRef(e.values[i]);
-            }
+            if (PyObject* const* found = e.find(name)) return Py_XNewRef(*found);
             PyObject* value = lookup(d, name);
             // The look-up may have run code (a key's __eq__): keep the
             // value, or that the name is missing, only when the dict is
@@ -169,6 +167,13 @@ private:
         int n = 0;
         PyObject* names[kNames];   // interned names, compared
         PyObject* values[kNames];  // borrowed from the dict; NULL: the dict lacks the name
+
+        PyObject* const* find(PyObject* name) const noexcept {
+            for (int i = 0; i < n; ++i) {
+                if (names[i] == name) return &values[i];
+            }
+            return nullptr;
+        }
     };
 
     // Held as it is read (capi::dict_get): on the free-threaded build, which
@@ -241,7 +246,7 @@ inline int logger_cached_enabled(PyObject* log, PlainAttrs& attrs, Memo& memo, P
     Ref disabled, cache;
     if (attrs.applies(Py_TYPE(log), names, 2)) {
         // Both from the one dict.
-        Ref dict = Ref::steal(PyObject_GenericGetDict(log, nullptr));
+        Ref dict = capi::instance_dict(log);
         if (!dict) return -1;
         disabled = Ref::steal(memo.get(dict.get(), s_disabled));
         if (disabled) cache = Ref::steal(memo.get(dict.get(), s_cache));
@@ -281,7 +286,7 @@ inline PyObject* call_method_memo(Memo& memo, PyObject* name, PyObject* const* a
         if (method && (Py_TYPE(method.get())->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR)) {
             bool shadowed = false;
             if ((t->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || t->tp_dictoffset != 0) {
-                Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+                Ref dict = capi::instance_dict(obj);
                 if (!dict) return nullptr;
                 Ref own = Ref::steal(memo.get(dict.get(), name));
                 if (!own && PyErr_Occurred()) return nullptr;

@@ -7,6 +7,8 @@
 // below: on 3.13 and later it is the public function itself.)
 #pragma once
 
+#include <cstdint>
+
 #include "compat.hpp"
 #include "ref.hpp"
 
@@ -219,6 +221,22 @@ inline int get_method(PyObject* obj, PyObject* name, Ref& out) noexcept {
     out = Ref::steal(PyObject_GetAttr(obj, name));
     return out ? 0 : -1;
 #endif
+}
+
+// obj.__dict__ as PyObject_GenericGetDict gives it (a new reference; NULL
+// with an exception set). The request paths fetch the dicts of the same
+// few objects on every call: once CPython made the dict object, it is read
+// from the object's managed-dict slot (three words before the object on
+// every checked release with the GIL; on 3.12 a set lowest bit marks
+// inline values there instead), without the call.
+inline Ref instance_dict(PyObject* obj) noexcept {
+#if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED)
+    if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+        PyObject* d = reinterpret_cast<PyObject**>(obj)[-3];
+        if (d != nullptr && (reinterpret_cast<uintptr_t>(d) & 1) == 0) return Ref::borrow(d);
+    }
+#endif
+    return Ref::steal(PyObject_GenericGetDict(obj, nullptr));
 }
 
 // The object behind `proxy`, a weak proxy (checked by the caller), as a new

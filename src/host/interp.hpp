@@ -10,6 +10,10 @@
 // the package's own, on every Tcl release.
 #pragma once
 
+#if defined(__linux__)
+#  include <pthread.h>
+#endif
+
 #include <cstring>
 
 #include "call.hpp"
@@ -100,7 +104,12 @@ inline bool interpreter_of(const Names& n, PyObject* tcl, Ref& target) noexcept 
 inline int is_calling_thread(PyObject* owner) noexcept {
     unsigned long ident = PyLong_AsUnsignedLong(owner);
     if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+#if defined(__linux__)
+    // What PyThread_get_thread_ident() answers there, without the call.
+    return ident == static_cast<unsigned long>(pthread_self()) ? 1 : 0;
+#else
     return ident == PyThread_get_thread_ident() ? 1 : 0;
+#endif
 }
 
 // The decision of check_owner() below for an interpreter whose `_thread`

@@ -164,7 +164,7 @@ public:
         }
         if (own_ || plain_) {
             if (!dict_) {
-                dict_ = Ref::steal(PyObject_GenericGetDict(obj_, nullptr));
+                dict_ = capi::instance_dict(obj_);
                 if (!dict_) return nullptr;
             }
             PyObject* value = memo_->get(dict_.get(), name);
@@ -199,7 +199,7 @@ inline bool tk_of(RequestCore& rq, PyObject* tcl, Ref& tk) noexcept {
     }
     // (A module, the package, never passes: its attribute look-up is its own.)
     if (interp && plain_instance_attrs(rq, Py_TYPE(interp.get()))) {
-        Ref dict = Ref::steal(PyObject_GenericGetDict(interp.get(), nullptr));
+        Ref dict = capi::instance_dict(interp.get());
         if (!dict) return false;
         Ref owner = Ref::steal(rq.memo.get(dict.get(), rq.thread.get()));
         if (owner && PyLong_CheckExact(owner.get())) {

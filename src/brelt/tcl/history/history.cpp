@@ -342,7 +342,7 @@ private:
     Ref read(PyObject* name) {
         if (plain_ < 0) plain_ = st_.history_attrs.applies(Py_TYPE(self_), names_, count) ? 1 : 0;
         if (plain_) {
-            if (!dict_ && !(dict_ = Ref::steal(PyObject_GenericGetDict(self_, nullptr)))) return {};
+            if (!dict_ && !(dict_ = capi::instance_dict(self_))) return {};
             Ref value = Ref::steal(st_.memo.get(dict_.get(), name));
             if (value || PyErr_Occurred()) return value;
         }

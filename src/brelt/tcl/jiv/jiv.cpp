@@ -115,7 +115,7 @@ PyObject* reuse_code(State& st, PyObject* module, PyObject* name, PyObject* tcl)
     Ref cls = module_global(st, module, st.g_Jiv_Code.get());
     if (!cls) return nullptr;
     if (!Py_IS_TYPE(code, cls.as<PyTypeObject>()) || !own_code_class(st, Py_TYPE(code))) return nullptr;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(code, nullptr));
+    Ref dict = capi::instance_dict(code);
     if (!dict) return nullptr;
     // The dict: held by the object and by `dict` alone.
     if (Py_REFCNT(dict.get()) != 2) return nullptr;
@@ -303,7 +303,7 @@ public:
             plain_ = st_.interp_attrs.applies(Py_TYPE(interp_), names, 3) ? 1 : 0;
         }
         if (plain_) {
-            if (!dict_ && !(dict_ = Ref::steal(PyObject_GenericGetDict(interp_, nullptr)))) return {};
+            if (!dict_ && !(dict_ = capi::instance_dict(interp_))) return {};
             Ref value = Ref::steal(st_.memo.get(dict_.get(), name));
             if (value || PyErr_Occurred()) return value;
         }
@@ -378,7 +378,7 @@ int own_cast_any(State& st, PyObject* interp) {
     if (t->tp_getattro != PyObject_GenericGetAttr) return 0;
     if (capi::type_lookup(t, st.s_cast_any.get()).get() != st.cast_any.get()) return 0;
     if ((t->tp_flags & Py_TPFLAGS_MANAGED_DICT) == 0 && t->tp_dictoffset == 0) return 1;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(interp, nullptr));
+    Ref dict = capi::instance_dict(interp);
     if (!dict) return -1;
     Ref shadow = Ref::steal(st.memo.get(dict.get(), st.s_cast_any.get()));
     if (shadow) return 0;

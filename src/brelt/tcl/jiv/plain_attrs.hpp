@@ -23,7 +23,7 @@ using capi::Ref;
 template <class Memo>
 inline bool read_dict(Memo& memo, PyObject* obj, PyObject* const* names, size_t n, Ref* out,
                       bool short_lived) noexcept {
-    Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    Ref dict = capi::instance_dict(obj);
     if (!dict) return false;
     if (!PyDict_Check(dict.get())) {
         PyErr_SetString(PyExc_TypeError, "__dict__ must be set to a dictionary");
