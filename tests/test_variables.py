@@ -124,6 +124,17 @@ def test_default_interpreter_works():
     v.unset()
 
 
+def test_handles_made_and_dropped_keep_their_own_interpreter(kind):
+    # Each new handle's attributes most likely sit where the last one's did:
+    # what a request remembers of one must not serve the next.
+    interps = [Interpreter(), Interpreter()]
+    for i, tcl in enumerate(interps):
+        tcl.tk.setvar("::v", f"in {i}")
+    for step in range(60):
+        i = step % 2
+        assert kind(TclVariable)("::v", tcl=interps[i], cast=None).get_obj() == f"in {i}"
+
+
 def test_read_write_and_cast():
     tcl = Interpreter()
     v = TclVariable("::n", tcl=tcl, cast=int)
