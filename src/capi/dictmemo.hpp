@@ -292,7 +292,10 @@ inline PyObject* call_method_memo(Memo& memo, PyObject* name, PyObject* const* a
                 if (!own && PyErr_Occurred()) return nullptr;
                 shadowed = static_cast<bool>(own);
             }
-            if (!shadowed) return PyObject_Vectorcall(method.get(), args, nargsf, nullptr);
+            // The whole vector, self first, as PyObject_VectorcallMethod
+            // passes it to an unbound method: args[-1] is not ours to lend.
+            if (!shadowed)
+                return PyObject_Vectorcall(method.get(), args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         }
     }
     return PyObject_VectorcallMethod(name, args, nargsf, nullptr);
