@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 
 #include "private_api.hpp"
@@ -231,6 +232,64 @@ private:
 // Enough for a request's own dict, its interpreter's and a module's.
 using DictMemo = BasicDictMemo<4>;
 
+// getattr(obj, name) for the few `names` (up to four) that one caller
+// reads together, with no code of its own run between the reads: while
+// `attrs` says that obj's class defines none of them, from obj's dict
+// (fetched once) through `memo`; otherwise, and for a name the dict lacks,
+// by getattr(). An `optional` attribute that is missing is an empty Ref
+// without an exception. forget() after code that may have replaced the
+// dict or the class ran.
+template <class Memo>
+class PlainReader {
+public:
+    PlainReader(PlainAttrs& attrs, Memo& memo, PyObject* obj, std::initializer_list<PyObject*> names) noexcept
+        : attrs_(attrs), memo_(memo), obj_(obj) {
+        for (PyObject* name : names) {
+            if (n_ < kMaxNames) names_[n_++] = name;
+        }
+    }
+
+    Ref get(PyObject* name, bool optional = false) noexcept {
+        if (plain_ < 0) plain_ = attrs_.applies(Py_TYPE(obj_), names_, n_) ? 1 : 0;
+        if (plain_) {
+            if (!dict_ && !(dict_ = instance_dict(obj_))) return {};
+            Ref value = Ref::steal(memo_.get(dict_.get(), name));
+            if (value || PyErr_Occurred()) return value;
+        }
+        Ref value;
+        if (optional) {
+            PyObject_GetOptionalAttr(obj_, name, value.out());
+        } else {
+            value = Ref::steal(PyObject_GetAttr(obj_, name));
+        }
+        return value;
+    }
+
+    void forget() noexcept {
+        dict_.reset();
+        plain_ = -1;
+    }
+
+private:
+    static constexpr size_t kMaxNames = 4;
+    PlainAttrs& attrs_;
+    Memo& memo_;
+    PyObject* obj_;
+    PyObject* names_[kMaxNames] = {};
+    size_t n_ = 0;
+    int plain_ = -1;
+    Ref dict_;
+};
+
+// The module attribute `name`, through `memo` (NameError when missing):
+// read at every use, so that replacing one takes effect.
+template <class Memo>
+inline Ref module_global(Memo& memo, PyObject* module, PyObject* name) noexcept {
+    Ref value = Ref::steal(memo.get(PyModule_GetDict(module), name));
+    if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return value;
+}
+
 // Logger.isEnabledFor(level) of an exact logging.Logger whose class still
 // has logging's own isEnabledFor, without running its Python frame: false
 // when the logger is disabled, else the answer in the logger's `_cache`
@@ -246,7 +305,7 @@ inline int logger_cached_enabled(PyObject* log, PlainAttrs& attrs, Memo& memo, P
     Ref disabled, cache;
     if (attrs.applies(Py_TYPE(log), names, 2)) {
         // Both from the one dict.
-        Ref dict = capi::instance_dict(log);
+        Ref dict = instance_dict(log);
         if (!dict) return -1;
         disabled = Ref::steal(memo.get(dict.get(), s_disabled));
         if (disabled) cache = Ref::steal(memo.get(dict.get(), s_cache));

@@ -57,9 +57,7 @@ inline State& state_of(Function* self) noexcept { return self->state<State>(); }
 
 // The module attribute `name`, a strong reference (NameError if gone).
 inline Ref global(Function* self, PyObject* name) noexcept {
-    Ref value = Ref::steal(state_of(self).memo.get(PyModule_GetDict(self->module), name));
-    if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return value;
+    return capi::module_global(state_of(self).memo, self->module, name);
 }
 
 // Entry(api): the line of text an entry stores for `api` (a str, or an

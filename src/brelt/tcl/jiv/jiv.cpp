@@ -14,13 +14,8 @@ using capi::SmallVector;
 
 namespace {
 
-// The module attribute `name` (NameError if gone), through the memo: read
-// at every use, so that replacing one takes effect.
-Ref module_global(State& st, PyObject* module, PyObject* name) {
-    Ref value = Ref::steal(st.memo.get(PyModule_GetDict(module), name));
-    if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return value;
-}
+// The module attribute `name` (NameError if gone), through the memo.
+Ref module_global(State& st, PyObject* module, PyObject* name) { return capi::module_global(st.memo, module, name); }
 
 // The ordinary attribute look-up of `obj.name`, without __getattr__: a
 // missing attribute raises AttributeError instead of growing a path.
@@ -288,40 +283,12 @@ Ref command_words(State& st, PyObject* module, PyObject* cmd, const CallArgs& ca
     return words;
 }
 
-// interp.<name> for the Interpreter's attributes that a quick call reads
-// (_thread, history, tk); an `optional` one that is missing is an empty Ref
-// without an exception. While the Interpreter's class leaves them to its
-// instance dict, they come from that dict (fetched once per reader: no code
-// may run between its reads) through the memo.
-class InterpAttrs {
-public:
-    InterpAttrs(State& st, PyObject* interp) noexcept : st_(st), interp_(interp) {}
-
-    Ref get(PyObject* name, bool optional) {
-        if (plain_ < 0) {
-            PyObject* names[] = {st_.s_thread.get(), st_.s_history.get(), st_.s_tk.get()};
-            plain_ = st_.interp_attrs.applies(Py_TYPE(interp_), names, 3) ? 1 : 0;
-        }
-        if (plain_) {
-            if (!dict_ && !(dict_ = capi::instance_dict(interp_))) return {};
-            Ref value = Ref::steal(st_.memo.get(dict_.get(), name));
-            if (value || PyErr_Occurred()) return value;
-        }
-        Ref value;
-        if (optional) {
-            PyObject_GetOptionalAttr(interp_, name, value.out());
-        } else {
-            value = Ref::steal(PyObject_GetAttr(interp_, name));
-        }
-        return value;
-    }
-
-private:
-    State& st_;
-    PyObject* interp_;
-    int plain_ = -1;
-    Ref dict_;
-};
+// The Interpreter's attributes that a quick call reads (_thread, history,
+// tk), through a reader of its own for each stretch without code between.
+using InterpAttrs = capi::PlainReader<decltype(State::memo)>;
+InterpAttrs interp_attrs(State& st, PyObject* interp) {
+    return InterpAttrs(st.interp_attrs, st.memo, interp, {st.s_thread.get(), st.s_history.get(), st.s_tk.get()});
+}
 
 // Whether the calling thread may use `interp`, whose `_thread` is `owner`
 // (already read): its owner, or any thread for a threaded interpreter,
@@ -337,18 +304,18 @@ bool owner_allows(PyObject* interp, PyObject* owner, Ref& tk) {
 bool reach_interpreter(State& st, PyObject* tcl, Ref& interp, Ref& history, Ref& tk) {
     interp = referent(tcl);
     if (!interp) return false;
-    InterpAttrs attrs(st, interp.get());
+    InterpAttrs attrs = interp_attrs(st, interp.get());
     Ref owner = attrs.get(st.s_thread.get(), true);
     if (!owner && PyErr_Occurred()) return false;
     if (!owner_allows(interp.get(), owner.get(), tk)) return false;
-    history = attrs.get(st.s_history.get(), false);
+    history = attrs.get(st.s_history.get());
     return static_cast<bool>(history);
 }
 
 // tk.call(*words), with the words as they are now (the history has seen
 // the list). A Tcl error becomes the module's TclError with Tcl's details.
 Ref send(State& st, PyObject* module, PyObject* interp, Ref tk, PyObject* list) {
-    if (!tk) tk = InterpAttrs(st, interp).get(st.s_tk.get(), false);
+    if (!tk) tk = interp_attrs(st, interp).get(st.s_tk.get());
     if (!tk) return {};
     SmallVector<Ref, 16> stack;
     Py_ssize_t n = PyList_GET_SIZE(list);
