@@ -90,10 +90,11 @@ inline PyObject* make_callable_type(PyObject* module) noexcept {
 
 // What to register with tk.createcommand for `func` on application `tk`: the
 // wrapper, or `func` itself when it is not callable (tkinter's own error
-// then says so).
-inline PyObject* command_callable(PyObject* type, PyObject* tk, PyObject* func, PyObject* tcl_error) noexcept {
+// then says so). `interpaddr` is that method's name, made once.
+inline PyObject* command_callable(PyObject* type, PyObject* tk, PyObject* func, PyObject* tcl_error,
+                                  PyObject* interpaddr) noexcept {
     if (!PyCallable_Check(func)) return Py_NewRef(func);
-    Ref address = Ref::steal(capi::call_method(tk, "interpaddr"));
+    Ref address = Ref::steal(PyObject_CallMethodNoArgs(tk, interpaddr));
     if (!address) return nullptr;
     void* ip = PyLong_AsVoidPtr(address.get());
     if (ip == nullptr && PyErr_Occurred()) return nullptr;

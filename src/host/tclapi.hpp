@@ -22,6 +22,7 @@ struct Tcl_Interp;
 struct Tcl_Obj;
 
 inline constexpr int TCL_ERROR = 1;
+inline constexpr int TCL_GLOBAL_ONLY = 1;
 
 struct TclApi {
     int major = 8;
@@ -37,6 +38,9 @@ struct TclApi {
     void (*decr_ref)(Tcl_Obj*, const char*, int) = nullptr;
     void (*set_obj_result)(Tcl_Interp*, Tcl_Obj*) = nullptr;
     void (*set_obj_error_code)(Tcl_Interp*, Tcl_Obj*) = nullptr;
+    // Tcl_FindCommand: the command's token, or NULL (nothing left in the
+    // interpreter's result without TCL_LEAVE_ERR_MSG).
+    void* (*find_command)(Tcl_Interp*, const char*, void*, int) = nullptr;
 
     Tcl_Obj* new_string(const char* s, Py_ssize_t n) const noexcept {
         if (major >= 9) return reinterpret_cast<Tcl_Obj* (*)(const char*, std::ptrdiff_t)>(new_string_obj)(s, n);
@@ -123,7 +127,7 @@ inline const TclApi* load_tcl_api() noexcept {
          resolve(h, "Tcl_ListObjGetElements", api->list_obj_get_elements) &&
          resolve(h, "Tcl_NewListObj", api->new_list_obj) && resolve(h, "Tcl_DbIncrRefCount", api->incr_ref) &&
          resolve(h, "Tcl_DbDecrRefCount", api->decr_ref) && resolve(h, "Tcl_SetObjResult", api->set_obj_result) &&
-         resolve(h, "Tcl_SetObjErrorCode", api->set_obj_error_code);
+         resolve(h, "Tcl_SetObjErrorCode", api->set_obj_error_code) && resolve(h, "Tcl_FindCommand", api->find_command);
     if (!ok) {
         delete api;
         return nullptr;

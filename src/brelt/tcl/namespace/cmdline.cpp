@@ -291,6 +291,12 @@ PyObject* handle_line(State& st, PyObject* handle, PyObject* args) noexcept {
 }  // namespace
 
 bool split_command(State& st, PyObject* cmd, PyObject* args, Ref& head, Ref& rest) noexcept {
+    if (is_none(args) && single_word(cmd)) {
+        // The common case, a plain name: what the split below makes of it.
+        rest = Ref::steal(PyTuple_New(0));
+        head = Ref::borrow(cmd);
+        return static_cast<bool>(rest);
+    }
     int is_handle = PyObject_IsInstance(cmd, st.TclCommand.get());
     if (is_handle < 0) return false;
     if (is_none(args)) {

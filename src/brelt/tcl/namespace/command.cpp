@@ -189,6 +189,48 @@ PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept
     return PyBool_FromLong(found);
 }
 
+PyObject* create_command(State& st, PyObject* self, PyObject* func) noexcept {
+    AttrReader f(st, self, own_command(st, self));
+    Ref tcl, tk;
+    if (!interp_tk(st, f, tcl, tk)) return nullptr;
+    Ref name = Ref::steal(f(st.s_cmd_name.get()));
+    if (!name) return nullptr;
+    // Wrapped, so that an exception of func reaches Tcl as its message and
+    // comes back as the cause of the TclError.
+    Ref callable = Ref::steal(
+        host::command_callable(st.CommandCallable.get(), tk.get(), func, st.TclError.get(), st.s_interpaddr.get()));
+    if (!callable) return nullptr;
+    PyObject* a[] = {tk.get(), name.get(), callable.get()};
+    Ref r = Ref::steal(call_method(st.s_createcommand.get(), a, 3, nullptr));
+    if (!r) return nullptr;
+    // A temporary command keeps the application its command went to, until
+    // the command is deleted (see TempTclCommand.__del__).
+    int temporary = Py_IS_TYPE(self, st.TempTclCommand.as<PyTypeObject>()) ? 1
+                    : Py_IS_TYPE(self, st.TclCommand.as<PyTypeObject>())
+                        ? 0
+                        : PyObject_IsInstance(self, st.TempTclCommand.get());
+    if (temporary < 0) return nullptr;
+    if (temporary) {
+        Ref kept = Ref::steal(kept_application(st, tcl.get(), tk.get()));
+        if (!kept || PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* delete_command(State& st, PyObject* self) noexcept {
+    Ref name = Ref::steal(name_of(st, self));
+    if (!name) return nullptr;
+    Ref r = Ref::steal(request(st, self, {st.w_rename.get(), name.get(), st.t_empty.get()}, nullptr));
+    if (!r) return nullptr;
+    // A temporary command no longer needs the application it kept.
+    int temporary = Py_IS_TYPE(self, st.TempTclCommand.as<PyTypeObject>()) ? 1
+                    : Py_IS_TYPE(self, st.TclCommand.as<PyTypeObject>())
+                        ? 0
+                        : PyObject_IsInstance(self, st.TempTclCommand.get());
+    if (temporary < 0 || (temporary && !forget_kept_tk(st, self))) return nullptr;
+    Py_RETURN_NONE;
+}
+
 namespace {
 
 PyObject* exists(Function* fn, PyObject* const* argv);
@@ -254,29 +296,7 @@ exception in func becomes a Tcl error.
 )doc"};
 
 PyObject* createcommand(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[kCreatecommand.slot("self")];
-    PyObject* func = argv[kCreatecommand.slot("func")];
-    Ref tcl, tk;
-    if (!interp_tk(st, self, tcl, tk)) return nullptr;
-    Ref name = Ref::steal(name_of(st, self));
-    if (!name) return nullptr;
-    // Wrapped, so that an exception of func reaches Tcl as its message and
-    // comes back as the cause of the TclError.
-    Ref callable = Ref::steal(host::command_callable(st.CommandCallable.get(), tk.get(), func, st.TclError.get()));
-    if (!callable) return nullptr;
-    PyObject* a[] = {tk.get(), name.get(), callable.get()};
-    Ref r = Ref::steal(call_method(st.s_createcommand.get(), a, 3, nullptr));
-    if (!r) return nullptr;
-    // A temporary command keeps the application its command went to, until
-    // the command is deleted (see TempTclCommand.__del__).
-    int temporary = PyObject_IsInstance(self, st.TempTclCommand.get());
-    if (temporary < 0) return nullptr;
-    if (temporary) {
-        Ref kept = Ref::steal(kept_application(st, tcl.get(), tk.get()));
-        if (!kept || PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0) return nullptr;
-    }
-    Py_RETURN_NONE;
+    return create_command(state_of(fn), argv[kCreatecommand.slot("self")], argv[kCreatecommand.slot("func")]);
 }
 
 PyObject* rename(Function* fn, PyObject* const* argv);
@@ -314,16 +334,7 @@ Delete the command ("::rename name {}"); TclError when it does not exist.
 )doc"};
 
 PyObject* delete_(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[kDelete.slot("self")];
-    Ref name = Ref::steal(name_of(st, self));
-    if (!name) return nullptr;
-    Ref r = Ref::steal(request(st, self, {st.w_rename.get(), name.get(), st.t_empty.get()}, nullptr));
-    if (!r) return nullptr;
-    // A temporary command no longer needs the application it kept.
-    int temporary = PyObject_IsInstance(self, st.TempTclCommand.get());
-    if (temporary < 0 || (temporary && !forget_kept_tk(st, self))) return nullptr;
-    Py_RETURN_NONE;
+    return delete_command(state_of(fn), argv[kDelete.slot("self")]);
 }
 
 PyObject* origin(Function* fn, PyObject* const* argv);

@@ -6,10 +6,35 @@
 
 namespace tclns {
 
+// Whether module `pkg` may still be being imported (its spec says so, or
+// cannot tell), read from its dict: the package's own class answers
+// attribute reads slowly.
+static bool maybe_initializing(State& st, PyObject* pkg) noexcept {
+    PyObject* dict = PyModule_Check(pkg) ? PyModule_GetDict(pkg) : nullptr;
+    Ref spec, flag;
+    if (dict == nullptr || PyDict_GetItemRef(dict, st.s_spec.get(), spec.out()) < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    if (!spec || spec.get() == Py_None) return false;
+    int busy = PyObject_GetOptionalAttr(spec.get(), st.s_initializing.get(), flag.out());
+    if (busy > 0) busy = PyObject_IsTrue(flag.get());
+    if (busy < 0) PyErr_Clear();
+    return busy != 0;
+}
+
 PyObject* the_package(State& st) noexcept {
     // Imported when a handle is built, never at module import: the package
     // is normally in sys.modules already, and only then looked up there.
     // A None there means "not importable": the import system says so.
+    // Taken from sys.modules straight away once its import has finished;
+    // while it runs, the import system waits for it.
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_CheckExact(modules)) {
+        Ref found;
+        if (PyDict_GetItemRef(modules, st.package_name.get(), found.out()) < 0) return nullptr;
+        if (found && found.get() != Py_None && !maybe_initializing(st, found.get())) return found.release();
+    }
     PyObject* pkg = PyImport_GetModule(st.package_name.get());
     if (pkg == Py_None) Py_CLEAR(pkg);
     if (pkg != nullptr || PyErr_Occurred()) return pkg;

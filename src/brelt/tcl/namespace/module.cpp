@@ -56,6 +56,11 @@ bool import_names(PyObject* module, State& st) {
         !add_object(module, "MethodType", st.MethodType.get())) {
         return false;
     }
+    st.object_class_descriptor = capi::type_lookup(&PyBaseObject_Type, st.s_class.get());
+    if (!st.object_class_descriptor) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "object has no __class__");
+        return false;
+    }
     st.weakref = import_module("weakref");
     st.sys = import_module("sys");
     st.functools = import_module("functools");

@@ -75,6 +75,9 @@ struct State : capi::ModuleStateBase {
     Held s_rpartition{Held::name, "rpartition"};
     Held s_WRAPPER_ASSIGNMENTS{Held::name, "WRAPPER_ASSIGNMENTS"}, s_WRAPPER_UPDATES{Held::name, "WRAPPER_UPDATES"};
     Held s_kept_tk{Held::name, "_TempTclCommand__tk"};
+    Held s_spec{Held::name, "__spec__"}, s_initializing{Held::name, "_initializing"};
+    Held s_interpaddr{Held::name, "interpaddr"};
+    Held object_class_descriptor;  // object.__dict__['__class__']
 
     // Tcl words and text.
     Held w_commands{Held::name, "commands"}, w_procs{Held::name, "procs"}, w_body{Held::name, "body"};
@@ -231,6 +234,10 @@ PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept
 PyObject* namespace_call(State& st, PyObject* ns, PyObject* words) noexcept;
 // The name of a TclNamespace as join() sees it: quotify(ns).
 PyObject* namespace_name(State& st, PyObject* ns) noexcept;
+// TclCommand.createcommand(func) and delete() of handle `self`, run as they
+// stand (for the module's own classes, whose methods they are).
+PyObject* create_command(State& st, PyObject* self, PyObject* func) noexcept;
+PyObject* delete_command(State& st, PyObject* self) noexcept;
 // What a temporary command keeps of the Tcl application its command went
 // to: (tk, the owning thread's ident or None); and its dropping once the
 // command is gone (temporaries.cpp).

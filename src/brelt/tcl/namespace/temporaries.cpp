@@ -3,12 +3,48 @@
 // command or namespace lives as long as a `with` block (and, for a command
 // with a registered callable, until the handle is collected).
 #include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "fastpath.hpp"
 
 namespace tclns {
 
 namespace {
+
+// self.__class__.__name__ when neither is more than the plain type's own
+// (no __class__ of a class, no metaclass): read without the look-ups.
+Ref plain_class_name(State& st, PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (!Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type)) return {};
+    Ref own = capi::type_lookup(type, st.s_class.get());
+    if (own.get() != st.object_class_descriptor.get()) return {};
+    Ref name = Ref::steal(PyType_GetName(type));
+    if (!name) PyErr_Clear();
+    return name;
+}
+
+// "::__brelt__<cls>_<ident>_tmp": what format() makes of the default pattern,
+// without parsing it each time.
+PyObject* default_temp_name(PyObject* cls_name, PyObject* self) noexcept {
+    char ident[32];
+    int digits = std::snprintf(ident, sizeof ident, "%ju", static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(self)));
+    if (!PyUnicode_CheckExact(cls_name) || !PyUnicode_IS_ASCII(cls_name) || digits <= 0) {
+        return PyUnicode_FromFormat("::__brelt__%U_%s_tmp", cls_name, ident);
+    }
+    static constexpr char kHead[] = "::__brelt__", kTail[] = "_tmp";
+    Py_ssize_t head = sizeof kHead - 1, tail = sizeof kTail - 1, cls = PyUnicode_GET_LENGTH(cls_name);
+    PyObject* text = PyUnicode_New(head + cls + 1 + digits + tail, 127);
+    if (text == nullptr) return nullptr;
+    char* out = static_cast<char*>(PyUnicode_DATA(text));
+    std::memcpy(out, kHead, head);
+    std::memcpy(out + head, PyUnicode_DATA(cls_name), cls);
+    out[head + cls] = '_';
+    std::memcpy(out + head + cls + 1, ident, digits);
+    std::memcpy(out + head + cls + 1 + digits, kTail, tail);
+    return text;
+}
 
 // pattern.format(cls=<class name>, id=<id(self)>), pattern made a str
 // first (with `own_format`, a str of a subclass is kept, and its own
@@ -18,25 +54,30 @@ PyObject* temp_name(State& st, PyObject* self, PyObject* pattern, bool own_forma
                : own_format && PyUnicode_Check(pattern) ? Ref::borrow(pattern)
                                                         : Ref::steal(PyObject_Str(pattern));
     if (!text) return nullptr;
-    Ref cls = Ref::steal(PyObject_GetAttr(self, st.s_class.get()));
-    Ref cls_name = cls ? Ref::steal(PyObject_GetAttr(cls.get(), st.s_name.get())) : Ref();
-    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
-    if (!cls_name || !ident) return nullptr;
-    if (text.get() == st.t_temp_name.get() && PyUnicode_CheckExact(cls_name.get())) {
-        // What format() makes of the default, without parsing it each time.
-        return PyUnicode_FromFormat("::__brelt__%U_%S_tmp", cls_name.get(), ident.get());
+    Ref cls_name = plain_class_name(st, self);
+    if (!cls_name) {
+        Ref cls = Ref::steal(PyObject_GetAttr(self, st.s_class.get()));
+        cls_name = cls ? Ref::steal(PyObject_GetAttr(cls.get(), st.s_name.get())) : Ref();
+        if (!cls_name) return nullptr;
     }
+    if (text.get() == st.t_temp_name.get() && PyUnicode_CheckExact(cls_name.get())) {
+        return default_temp_name(cls_name.get(), self);
+    }
+    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
+    if (!ident) return nullptr;
     PyObject* a[] = {text.get(), cls_name.get(), ident.get()};
     return call_method(st.s_format.get(), a, 1, st.kw_cls_id.get());
 }
 
 // Calls `self.<name>()`; a TclError (and, with `gone_too`, the
-// ReferenceError of an interpreter that no longer exists) is ignored.
+// ReferenceError of an interpreter that no longer exists) is ignored. The
+// module's own TempTclCommand deletes through its own delete() directly.
 bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept {
     Ref r;
     {
         QuietRequests quiet;
-        r = Ref::steal(call_method(self, name));
+        bool own_delete = name == st.s_delete.get() && Py_IS_TYPE(self, st.TempTclCommand.as<PyTypeObject>());
+        r = Ref::steal(own_delete ? delete_command(st, self) : call_method(self, name));
     }
     if (r) return true;
     if (PyErr_ExceptionMatches(st.TclError.get()) || (gone_too && PyErr_ExceptionMatches(PyExc_ReferenceError))) {
@@ -200,7 +241,8 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
     int registered = func == nullptr ? 0 : PyObject_IsTrue(func);
     if (registered < 0) return nullptr;
     if (registered) {
-        r = Ref::steal(call_method(self, st.s_createcommand.get(), func));
+        bool exact = exact_temp_command(st, self);
+        r = Ref::steal(exact ? create_command(st, self, func) : call_method(self, st.s_createcommand.get(), func));
         if (!r) return nullptr;
         // The Tcl application the command went to (createcommand() keeps it
         // too; a subclass's may not), so the finaliser can still delete the
@@ -209,10 +251,9 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
         // Python command is registered in it. The class's own createcommand()
         // has just kept it: a second look-through is spared.
         Ref tcl, tk, kept;
-        int has = exact_temp_command(st, self) ? PyObject_GetOptionalAttr(self, st.s_kept_tk.get(), kept.out()) : 0;
-        if (has < 0 || (has == 0 && (!interp_tk(st, self, tcl, tk) ||
-                                     !(kept = Ref::steal(kept_application(st, tcl.get(), tk.get()))) ||
-                                     PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0))) {
+        if (!exact &&
+            (!interp_tk(st, self, tcl, tk) || !(kept = Ref::steal(kept_application(st, tcl.get(), tk.get()))) ||
+             PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0)) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
             if (!quietly(st, self, st.s_delete.get(), true)) PyErr_Clear();
             PyErr_SetRaisedException(exc.release());
@@ -247,8 +288,18 @@ PyObject* command_enter(Function* fn, PyObject* const* argv) {
 }  // namespace
 
 PyObject* kept_application(State& st, PyObject* tcl, PyObject* tk) noexcept {
-    Ref owner;
-    if (PyObject_GetOptionalAttr(tcl, st.s_thread.get(), owner.out()) < 0) return nullptr;
+    Ref interp, owner;
+    if (PyWeakref_CheckProxy(tcl) && capi::weak_proxy_target(tcl, interp) < 0) return nullptr;
+    if (interp) {
+        // What the proxy would answer, read as a request reads it.
+        owner = Ref::steal(AttrReader(st, interp.get())(st.s_thread.get()));
+        if (!owner) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+        }
+    } else if (PyObject_GetOptionalAttr(tcl, st.s_thread.get(), owner.out()) < 0) {
+        return nullptr;
+    }
     return PyTuple_Pack(2, tk, owner ? owner.get() : Py_None);
 }
 
@@ -279,8 +330,21 @@ PyObject* command_exit(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kCommandExit.slot("self")];
     PyObject* exc_info = argv[kCommandExit.slot("exc_info")];
+    if (exact_temp_command(st, self)) {
+        // Its own delete() forgets the kept application once Tcl deleted.
+        Ref r;
+        {
+            QuietRequests quiet;
+            r = Ref::steal(delete_command(st, self));
+        }
+        if (!r) {
+            if (!PyErr_ExceptionMatches(st.TclError.get())) return nullptr;
+            PyErr_Clear();
+            if (!forget_kept_tk(st, self)) return nullptr;
+        }
+        Py_RETURN_FALSE;
+    }
     if (!quietly(st, self, st.s_delete.get(), false) || !forget_kept_tk(st, self)) return nullptr;
-    if (exact_temp_command(st, self)) Py_RETURN_FALSE;
     return chain_exit(st, st.TempTclCommand.get(), self, exc_info);
 }
 
@@ -322,6 +386,36 @@ bool kept_here(PyObject* kept) noexcept {
     return mine != 0;
 }
 
+// Whether the command of handle `self` (of the module's own class, on
+// Interpreter `interp`) is certainly gone, asked of Tcl without a request: a
+// second deletion would only fail inside Tcl, which costs an error message
+// and errorInfo for an error that is ignored anyway. Only on the thread that
+// owns the interpreter, for an absolute ASCII name, which Tcl resolves
+// wherever it is evaluated; false (no error) whenever that cannot be told.
+bool surely_gone(State& st, PyObject* self, PyObject* interp) noexcept {
+    const host::TclApi* api = host::tcl_api();
+    Ref owner, tk, name, address;
+    bool asked = api != nullptr && PyObject_GetOptionalAttr(interp, st.s_thread.get(), owner.out()) > 0 &&
+                 PyLong_CheckExact(owner.get()) && host::is_calling_thread(owner.get()) > 0 &&
+                 PyObject_GetOptionalAttr(interp, st.s_tk.get(), tk.out()) > 0 &&
+                 Py_IS_TYPE(tk.get(), st.requests.tkapp_type.as<PyTypeObject>()) &&
+                 PyObject_GetOptionalAttr(self, st.s_cmd_name.get(), name.out()) > 0 &&
+                 PyUnicode_CheckExact(name.get()) && PyUnicode_IS_ASCII(name.get()) &&
+                 (address = Ref::steal(PyObject_CallMethodNoArgs(tk.get(), st.s_interpaddr.get())));
+    if (!asked) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name.get());
+    const char* text = static_cast<const char*>(PyUnicode_DATA(name.get()));
+    void* ip = PyLong_AsVoidPtr(address.get());
+    if (ip == nullptr || n < 2 || text[0] != ':' || text[1] != ':' || std::memchr(text, '\0', n) != nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return api->find_command(static_cast<host::Tcl_Interp*>(ip), text, nullptr, host::TCL_GLOBAL_ONLY) == nullptr;
+}
+
 PyObject* command_del(Function* fn, PyObject* const* argv);
 constexpr capi::FunctionDef kCommandDel{"__del__", command_del, R"doc(__del__(self)
 --
@@ -357,6 +451,8 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
         if (alive < 0) return nullptr;
         if (alive == 0 && kept) {
             if (!delete_through_kept_tk(st, self, kept.get())) return nullptr;
+        } else if (alive > 0 && target && exact_temp_command(st, self) && surely_gone(st, self, target.get())) {
+            // Deleted already (by the block, say): nothing to ask of Tcl.
         } else if (!quietly(st, self, st.s_delete.get(), true)) {
             // A command already deleted (by the block, say) answers a
             // TclError, ignored; an interpreter gone without a kept
