@@ -407,6 +407,21 @@ def test_collection_sends_the_delete_alone(recorded, in_block):
     assert recorded.tk.take() == [(("::rename", name, ""),)] and not commands(recorded, name)
 
 
+@pytest.mark.parametrize("taken_again", [False, True])
+def test_collection_after_the_block(tcl, taken_again):
+    # Collection deletes a command of that name, even one made in Tcl since;
+    # when there is none, Tcl's error state is left as it was.
+    with TempTclCommand(print, tcl=tcl) as c:
+        pass
+    name = c.cmd_name
+    if taken_again:
+        tcl.tk.eval(f"proc {name} {{}} {{}}")
+    tcl.tk.eval("set ::errorInfo untouched")
+    del c
+    gc.collect()
+    assert not commands(tcl, name) and tcl.tk.eval("set ::errorInfo") == "untouched"
+
+
 def test_temporary_command_without_a_callable(recorded):
     c = TempTclCommand(tcl=recorded)
     assert not hasattr(c, "__wrapped__")
