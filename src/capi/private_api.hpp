@@ -239,6 +239,33 @@ inline Ref instance_dict(PyObject* obj) noexcept {
     return Ref::steal(PyObject_GenericGetDict(obj, nullptr));
 }
 
+// obj.name = value as object.__setattr__ does it, for the objects the
+// package sets up: straight into the instance dict when the class sets
+// attributes generically and has no data descriptor of that name; otherwise
+// through setattr(). Both are read again at each write, since the code
+// between two writes may change them.
+class AttrWriter {
+public:
+    explicit AttrWriter(PyObject* obj) noexcept : obj_(obj) {}
+
+    int operator()(PyObject* name, PyObject* value) noexcept {
+        PyTypeObject* type = Py_TYPE(obj_);
+        bool generic = type->tp_setattro == PyObject_GenericSetAttr &&
+                       ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || type->tp_dictoffset != 0);
+        if (generic && PyUnicode_CheckExact(name)) {
+            Ref found = type_lookup(type, name);
+            if (!found || Py_TYPE(found.get())->tp_descr_set == nullptr) {
+                Ref dict = instance_dict(obj_);
+                return dict ? PyDict_SetItem(dict.get(), name, value) : -1;
+            }
+        }
+        return PyObject_SetAttr(obj_, name, value);
+    }
+
+private:
+    PyObject* obj_;
+};
+
 // The object behind `proxy`, a weak proxy (checked by the caller), as a new
 // reference in `out`: 1, or 0 when it is gone. Every request of a handle
 // looks through one; PyWeakref_GetRef first asks whether it is a weak

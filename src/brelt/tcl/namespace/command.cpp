@@ -145,21 +145,21 @@ PyObject* init(Function* fn, PyObject* const* argv) {
     // The package, whatever `tcl` is: a name of one word is not split by
     // its cast_list, but a package that cannot be imported still fails here.
     if (!Ref::steal(the_package(st))) return nullptr;
+    capi::AttrWriter w(self);
     Ref tcl = Ref::steal(interp_proxy(st, argv[kInit.slot("tcl")]));
-    if (!tcl || PyObject_SetAttr(self, st.s_tcl.get(), tcl.get()) < 0) return nullptr;
+    if (!tcl || w(st.s_tcl.get(), tcl.get()) < 0) return nullptr;
 
     Ref cmd, args;
     if (!split_command(st, argv[kInit.slot("cmd")], argv[kInit.slot("args")], cmd, args)) return nullptr;
     Ref name = Ref::steal(quotify(st, cmd.get()));
-    if (!name || PyObject_SetAttr(self, st.s_cmd_name.get(), name.get()) < 0) return nullptr;
+    if (!name || w(st.s_cmd_name.get(), name.get()) < 0) return nullptr;
     PyObject* targs[] = {args.get()};
     Ref bound = Ref::steal(PyObject_Vectorcall(st.tclobj.get(), targs, 1, nullptr));
-    if (!bound || PyObject_SetAttr(self, st.s_args.get(), bound.get()) < 0) return nullptr;
+    if (!bound || w(st.s_args.get(), bound.get()) < 0) return nullptr;
     Ref options = Ref::steal(bound_options(st, keywords));
     if (!options) return nullptr;
-    if (PyObject_SetAttr(self, st.s_keywords.get(), options.get()) < 0 ||
-        PyObject_SetAttr(self, st.s_cast.get(), cast ? cast : Py_None) < 0 ||
-        PyObject_SetAttr(self, st.s_logger.get(), logger ? logger : Py_None) < 0) {
+    if (w(st.s_keywords.get(), options.get()) < 0 || w(st.s_cast.get(), cast ? cast : Py_None) < 0 ||
+        w(st.s_logger.get(), logger ? logger : Py_None) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -212,7 +212,7 @@ PyObject* create_command(State& st, PyObject* self, PyObject* func) noexcept {
     if (temporary < 0) return nullptr;
     if (temporary) {
         Ref kept = Ref::steal(kept_application(st, tcl.get(), tk.get()));
-        if (!kept || PyObject_SetAttr(self, st.s_kept_tk.get(), kept.get()) < 0) return nullptr;
+        if (!kept || capi::AttrWriter(self)(st.s_kept_tk.get(), kept.get()) < 0) return nullptr;
     }
     Py_RETURN_NONE;
 }

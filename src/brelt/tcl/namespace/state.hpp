@@ -77,6 +77,8 @@ struct State : capi::ModuleStateBase {
     Held s_kept_tk{Held::name, "_TempTclCommand__tk"};
     Held s_spec{Held::name, "__spec__"}, s_initializing{Held::name, "_initializing"};
     Held s_interpaddr{Held::name, "interpaddr"};
+    Held s_qualname{Held::name, "__qualname__"}, s_module{Held::name, "__module__"}, s_doc{Held::name, "__doc__"};
+    Held s_dict{Held::name, "__dict__"};
     Held object_class_descriptor;  // object.__dict__['__class__']
 
     // Tcl words and text.

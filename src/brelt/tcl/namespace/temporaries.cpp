@@ -4,7 +4,6 @@
 // with a registered callable, until the handle is collected).
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "fastpath.hpp"
@@ -28,9 +27,14 @@ Ref plain_class_name(State& st, PyObject* self) noexcept {
 // "::__brelt__<cls>_<ident>_tmp": what format() makes of the default pattern,
 // without parsing it each time.
 PyObject* default_temp_name(PyObject* cls_name, PyObject* self) noexcept {
-    char ident[32];
-    int digits = std::snprintf(ident, sizeof ident, "%ju", static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(self)));
-    if (!PyUnicode_CheckExact(cls_name) || !PyUnicode_IS_ASCII(cls_name) || digits <= 0) {
+    char ident[24];
+    int digits = 0;
+    for (uintptr_t v = reinterpret_cast<uintptr_t>(self); v != 0 || digits == 0; v /= 10) {
+        ident[sizeof ident - 1 - digits++] = static_cast<char>('0' + v % 10);
+    }
+    std::memmove(ident, ident + sizeof ident - digits, digits);
+    ident[digits] = '\0';
+    if (!PyUnicode_CheckExact(cls_name) || !PyUnicode_IS_ASCII(cls_name)) {
         return PyUnicode_FromFormat("::__brelt__%U_%s_tmp", cls_name, ident);
     }
     static constexpr char kHead[] = "::__brelt__", kTail[] = "_tmp";
@@ -87,19 +91,47 @@ bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept 
     return false;
 }
 
+// getattr(func, attr) for the attributes of a plain function that are its
+// own fields (what their descriptors on the function type read), else the
+// look-up: 1 found, 0 missing, -1 error.
+int wrapped_attr(State& st, PyObject* func, PyObject* attr, Ref& value) noexcept {
+#if CAPI_KNOWN_RELEASE
+    if (Py_IS_TYPE(func, &PyFunction_Type)) {
+        auto* f = reinterpret_cast<PyFunctionObject*>(func);
+        PyObject* field = attr == st.s_name.get()       ? f->func_name
+                          : attr == st.s_qualname.get() ? f->func_qualname
+                          : attr == st.s_module.get()   ? f->func_module
+                          : attr == st.s_doc.get()      ? f->func_doc
+                                                        : reinterpret_cast<PyObject*>(&st);
+        if (field != reinterpret_cast<PyObject*>(&st)) {
+            value = Ref::borrow(field != nullptr ? field : Py_None);
+            return 1;
+        }
+    }
+#endif
+    return PyObject_GetOptionalAttr(func, attr, value.out());
+}
+
 // functools.update_wrapper(self, func), with the attribute lists of
 // functools (taken at import).
 bool update_wrapper(State& st, PyObject* self, PyObject* func) noexcept {
+    capi::AttrWriter set(self);
     PyObject* assigned = st.wrapper_assignments.get();
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(assigned); i < n; ++i) {
         PyObject* attr = PyTuple_GET_ITEM(assigned, i);
         Ref value;
-        int found = PyObject_GetOptionalAttr(func, attr, value.out());
-        if (found < 0 || (found > 0 && PyObject_SetAttr(self, attr, value.get()) < 0)) return false;
+        int found = wrapped_attr(st, func, attr, value);
+        if (found < 0 || (found > 0 && set(attr, value.get()) < 0)) return false;
     }
     PyObject* updated = st.wrapper_updates.get();
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(updated); i < n; ++i) {
         PyObject* attr = PyTuple_GET_ITEM(updated, i);
+#if CAPI_KNOWN_RELEASE
+        if (attr == st.s_dict.get() && Py_IS_TYPE(func, &PyFunction_Type)) {
+            PyObject* own = reinterpret_cast<PyFunctionObject*>(func)->func_dict;
+            if (own == nullptr || (PyDict_CheckExact(own) && PyDict_GET_SIZE(own) == 0)) continue;  // nothing to add
+        }
+#endif
         Ref target = Ref::steal(PyObject_GetAttr(self, attr));
         if (!target) return false;
         Ref source;
@@ -114,7 +146,7 @@ bool update_wrapper(State& st, PyObject* self, PyObject* func) noexcept {
         Ref r = Ref::steal(call_method(target.get(), st.s_update.get(), source.get()));
         if (!r) return false;
     }
-    return PyObject_SetAttr(self, st.s_wrapped.get(), func) == 0;
+    return set(st.s_wrapped.get(), func) == 0;
 }
 
 // ---------------------------------------------------------------------------
