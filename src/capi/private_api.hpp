@@ -115,17 +115,19 @@ inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) noexcept
 // so the C slots must do exactly what those methods do. Returns false when
 // it did nothing (on an unchecked release): the class's methods then run
 // through CPython's own slots.
-inline bool install_type_slots(PyObject* module, PyObject* cls, getattrofunc getattro, ternaryfunc call) noexcept {
+inline bool install_type_slots(PyObject* module, PyObject* cls, getattrofunc getattro, ternaryfunc call,
+                               initproc init = nullptr) noexcept {
 #if CAPI_KNOWN_RELEASE
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls);
     Py_XSETREF(heap->ht_module, Py_NewRef(module));
     if (getattro != nullptr) type->tp_getattro = getattro;
     if (call != nullptr) type->tp_call = call;
+    if (init != nullptr) type->tp_init = init;
     PyType_Modified(type);
     return true;
 #else
-    (void)module, (void)cls, (void)getattro, (void)call;
+    (void)module, (void)cls, (void)getattro, (void)call, (void)init;
     return false;
 #endif
 }

@@ -136,21 +136,25 @@ gets "Calling: <command line>" at info level before each call().
 )doc"};
 
 PyObject* init(Function* fn, PyObject* const* argv) {
-    State& st = state_of(fn);
-    PyObject* self = argv[kInit.slot("self")];
-    PyObject* keywords = argv[kInit.slot("keywords")];
-    PyObject* cast = argv[kInit.slot("cast")];
-    PyObject* logger = argv[kInit.slot("logger")];
+    return init_command_handle(state_of(fn), argv[kInit.slot("self")], argv[kInit.slot("cmd")],
+                               argv[kInit.slot("args")], argv[kInit.slot("keywords")], argv[kInit.slot("tcl")],
+                               argv[kInit.slot("cast")], argv[kInit.slot("logger")]);
+}
+
+}  // namespace
+
+PyObject* init_command_handle(State& st, PyObject* self, PyObject* cmd_arg, PyObject* args_arg, PyObject* keywords,
+                              PyObject* tcl_arg, PyObject* cast, PyObject* logger) noexcept {
     if (!own_command(st, self) && !init_base(st, st.TclCommand.get(), self)) return nullptr;
     // The package, whatever `tcl` is: a name of one word is not split by
     // its cast_list, but a package that cannot be imported still fails here.
     if (!Ref::steal(the_package(st))) return nullptr;
     capi::AttrWriter w(self);
-    Ref tcl = Ref::steal(interp_proxy(st, argv[kInit.slot("tcl")]));
+    Ref tcl = Ref::steal(interp_proxy(st, tcl_arg));
     if (!tcl || w(st.s_tcl.get(), tcl.get()) < 0) return nullptr;
 
     Ref cmd, args;
-    if (!split_command(st, argv[kInit.slot("cmd")], argv[kInit.slot("args")], cmd, args)) return nullptr;
+    if (!split_command(st, cmd_arg, args_arg, cmd, args)) return nullptr;
     Ref name = Ref::steal(quotify(st, cmd.get()));
     if (!name || w(st.s_cmd_name.get(), name.get()) < 0) return nullptr;
     PyObject* targs[] = {args.get()};
@@ -164,6 +168,8 @@ PyObject* init(Function* fn, PyObject* const* argv) {
     }
     Py_RETURN_NONE;
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Requests

@@ -38,7 +38,7 @@ struct State : capi::ModuleStateBase {
     Held TclCommand, TempTclCommand;
     Held VariablesView, ObjectsView, CommandsView, ProcsView;
     Held TclNamespace, TempTclNamespace;
-    Held command_init, namespace_init;
+    Held command_init, namespace_init, temp_command_init;
     Held lazy_iterator_type;
     Held CommandCallable;  // what tkinter registers for a Python command
 
@@ -78,7 +78,7 @@ struct State : capi::ModuleStateBase {
     Held s_spec{Held::name, "__spec__"}, s_initializing{Held::name, "_initializing"};
     Held s_interpaddr{Held::name, "interpaddr"};
     Held s_qualname{Held::name, "__qualname__"}, s_module{Held::name, "__module__"}, s_doc{Held::name, "__doc__"};
-    Held s_dict{Held::name, "__dict__"};
+    Held s_dict{Held::name, "__dict__"}, s_func{Held::name, "func"};
     Held object_class_descriptor;  // object.__dict__['__class__']
 
     // Tcl words and text.
@@ -236,6 +236,10 @@ PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept
 PyObject* namespace_call(State& st, PyObject* ns, PyObject* words) noexcept;
 // The name of a TclNamespace as join() sees it: quotify(ns).
 PyObject* namespace_name(State& st, PyObject* ns) noexcept;
+// TclCommand.__init__(self, cmd, args, keywords, tcl, cast, logger), the
+// arguments not given being NULL.
+PyObject* init_command_handle(State& st, PyObject* self, PyObject* cmd, PyObject* args, PyObject* keywords,
+                              PyObject* tcl, PyObject* cast, PyObject* logger) noexcept;
 // TclCommand.createcommand(func) and delete() of handle `self`, run as they
 // stand (for the module's own classes, whose methods they are).
 PyObject* create_command(State& st, PyObject* self, PyObject* func) noexcept;

@@ -2,6 +2,7 @@
 // and TempTclNamespace, handles with a generated global name whose variable,
 // command or namespace lives as long as a `with` block (and, for a command
 // with a registered callable, until the handle is collected).
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -259,6 +260,10 @@ so that collecting the handle removes the command even after the
 interpreter object is gone.
 )doc"};
 
+// The rest of TempTclCommand.__init__, once TclCommand.__init__ has run:
+// func registered under the name, and the handle made to look like it.
+PyObject* register_wrapped(State& st, PyObject* self, PyObject* func) noexcept;
+
 PyObject* command_init(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kCommandInit.slot("self")];
@@ -270,6 +275,64 @@ PyObject* command_init(Function* fn, PyObject* const* argv) {
     PyObject* a[] = {self, name.get()};
     Ref r = Ref::steal(PyObject_VectorcallDict(st.command_init.get(), a, 2, kwargs));
     if (!r) return nullptr;
+    return register_wrapped(st, self, func);
+}
+
+// What TempTclCommand(...) runs as its class's initialiser while __init__
+// is the class's own (assigning __init__ puts CPython's generic slot back):
+// the usual calls, their arguments bound here, without the detour through
+// a tuple, a dict and the argument parser of __init__. Anything unusual
+// goes that way all the same, for its errors.
+int command_tp_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
+    if (module == nullptr) return -1;
+    State& st = *static_cast<State*>(PyModule_GetState(module));
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    // func, cmd_name, then what TclCommand.__init__ takes by keyword.
+    std::array<PyObject*, 7> names = {nullptr,        nullptr,         st.s_args.get(),  st.s_keywords.get(),
+                                      st.s_tcl.get(), st.s_cast.get(), st.s_logger.get()};
+    std::array<Ref, 7> given;
+    bool plain = exact_temp_command(st, self) && n <= 2 && (kwds == nullptr || PyDict_CheckExact(kwds));
+    for (Py_ssize_t i = 0; plain && i < n; ++i) given[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
+    if (plain && kwds != nullptr) {
+        names[0] = st.s_func.get();
+        names[1] = st.s_cmd_name.get();
+        // Read under the dict's lock (free-threaded build), each value held
+        // before the lock goes. Keywords of a call are interned names:
+        // known by identity.
+        capi::locked(kwds, [&] {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (plain && PyDict_Next(kwds, &pos, &key, &value)) {
+                auto at = std::find(names.begin(), names.end(), key);
+                plain = at != names.end() && !given[at - names.begin()];
+                if (plain) given[at - names.begin()] = Ref::borrow(value);
+            }
+        });
+    }
+    if (!plain) {
+        capi::SmallVector<PyObject*, 8> stack;
+        try {
+            stack.emplace_back(self);
+            for (Py_ssize_t i = 0; i < n; ++i) stack.emplace_back(PyTuple_GET_ITEM(args, i));
+        } catch (...) {
+            capi::set_error_from_cpp_exception();
+            return -1;
+        }
+        Ref r = Ref::steal(PyObject_VectorcallDict(st.temp_command_init.get(), &stack[0], stack.size(), kwds));
+        return r ? 0 : -1;
+    }
+    Ref name = Ref::steal(temp_name(st, self, given[1].get()));
+    if (!name) return -1;
+    Ref r = Ref::steal(init_command_handle(st, self, name.get(), given[2].get(), given[3].get(), given[4].get(),
+                                           given[5].get(), given[6].get()));
+    if (!r) return -1;
+    r = Ref::steal(register_wrapped(st, self, given[0].get()));
+    return r ? 0 : -1;
+}
+
+PyObject* register_wrapped(State& st, PyObject* self, PyObject* func) noexcept {
+    Ref r;
     int registered = func == nullptr ? 0 : PyObject_IsTrue(func);
     if (registered < 0) return nullptr;
     if (registered) {
@@ -319,6 +382,19 @@ PyObject* command_enter(Function* fn, PyObject* const* argv) {
 
 }  // namespace
 
+// getattr(self, name) as a look-up that may find nothing (1, 0 or -1 with
+// an error): for the module's own command classes, whose class defines
+// none of the names asked here, from the instance dict when it is there.
+static int own_attr(State& st, PyObject* self, PyObject* name, Ref& out) noexcept {
+    if (own_command(st, self)) {
+        Ref dict = capi::instance_dict(self);
+        if (!dict) return -1;
+        int found = PyDict_GetItemRef(dict.get(), name, out.out());
+        if (found != 0) return found;
+    }
+    return PyObject_GetOptionalAttr(self, name, out.out());
+}
+
 PyObject* kept_application(State& st, PyObject* tcl, PyObject* tk) noexcept {
     Ref interp, owner;
     if (PyWeakref_CheckProxy(tcl) && capi::weak_proxy_target(tcl, interp) < 0) return nullptr;
@@ -338,6 +414,14 @@ PyObject* kept_application(State& st, PyObject* tcl, PyObject* tk) noexcept {
 // Forgets the Tcl application kept at registration once the command is
 // deleted, so the handle does not keep it alive any longer.
 bool forget_kept_tk(State& st, PyObject* self) noexcept {
+    if (own_command(st, self)) {
+        // Where the class's own createcommand() put it.
+        Ref dict = capi::instance_dict(self);
+        if (!dict) return false;
+        if (PyDict_DelItem(dict.get(), st.s_kept_tk.get()) == 0) return true;
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+        PyErr_Clear();
+    }
     Ref kept;
     int has = PyObject_GetOptionalAttr(self, st.s_kept_tk.get(), kept.out());
     if (has <= 0) return has == 0;
@@ -426,13 +510,13 @@ bool kept_here(PyObject* kept) noexcept {
 // wherever it is evaluated; false (no error) whenever that cannot be told.
 bool surely_gone(State& st, PyObject* self, PyObject* interp) noexcept {
     const host::TclApi* api = host::tcl_api();
+    AttrReader read(st, interp);
     Ref owner, tk, name, address;
-    bool asked = api != nullptr && PyObject_GetOptionalAttr(interp, st.s_thread.get(), owner.out()) > 0 &&
-                 PyLong_CheckExact(owner.get()) && host::is_calling_thread(owner.get()) > 0 &&
-                 PyObject_GetOptionalAttr(interp, st.s_tk.get(), tk.out()) > 0 &&
+    bool asked = api != nullptr && (owner = Ref::steal(read(st.s_thread.get()))) && PyLong_CheckExact(owner.get()) &&
+                 host::is_calling_thread(owner.get()) > 0 && (tk = Ref::steal(read(st.s_tk.get()))) &&
                  Py_IS_TYPE(tk.get(), st.requests.tkapp_type.as<PyTypeObject>()) &&
-                 PyObject_GetOptionalAttr(self, st.s_cmd_name.get(), name.out()) > 0 &&
-                 PyUnicode_CheckExact(name.get()) && PyUnicode_IS_ASCII(name.get()) &&
+                 own_attr(st, self, st.s_cmd_name.get(), name) > 0 && PyUnicode_CheckExact(name.get()) &&
+                 PyUnicode_IS_ASCII(name.get()) &&
                  (address = Ref::steal(PyObject_CallMethodNoArgs(tk.get(), st.s_interpaddr.get())));
     if (!asked) {
         PyErr_Clear();
@@ -465,8 +549,8 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kCommandDel.slot("self")];
     Ref wrapped, kept;
-    if (PyObject_GetOptionalAttr(self, st.s_wrapped.get(), wrapped.out()) < 0) return nullptr;
-    if (PyObject_GetOptionalAttr(self, st.s_kept_tk.get(), kept.out()) < 0) return nullptr;
+    if (own_attr(st, self, st.s_wrapped.get(), wrapped) < 0) return nullptr;
+    if (own_attr(st, self, st.s_kept_tk.get(), kept) < 0) return nullptr;
     if (kept && !kept_here(kept.get())) {
         // Collected in a thread that must not touch the interpreter, nor
         // drop what may be the last reference to its application (Tcl
@@ -477,7 +561,7 @@ PyObject* command_del(Function* fn, PyObject* const* argv) {
         }
     } else if (wrapped) {
         Ref tcl;
-        if (PyObject_GetOptionalAttr(self, st.s_tcl.get(), tcl.out()) < 0) return nullptr;
+        if (own_attr(st, self, st.s_tcl.get(), tcl) < 0) return nullptr;
         Ref target;
         int alive = tcl && PyWeakref_CheckProxy(tcl.get()) ? PyWeakref_GetRef(tcl.get(), target.out()) : 1;
         if (alive < 0) return nullptr;
@@ -641,7 +725,9 @@ bool build_temp_command(PyObject* module, State& st) {
         .method(kCommandDel);
     st.TempTclCommand = cls.build();
     if (!st.TempTclCommand) return false;
-    capi::install_type_slots(module, st.TempTclCommand.get(), nullptr, command_tp_call);
+    st.temp_command_init = Ref::steal(PyObject_GetAttr(st.TempTclCommand.get(), st.s_init.get()));
+    if (!st.temp_command_init) return false;
+    capi::install_type_slots(module, st.TempTclCommand.get(), nullptr, command_tp_call, command_tp_init);
     return true;
 }
 
