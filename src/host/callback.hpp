@@ -90,11 +90,13 @@ inline PyObject* make_callable_type(PyObject* module) noexcept {
 
 // What to register with tk.createcommand for `func` on application `tk`: the
 // wrapper, or `func` itself when it is not callable (tkinter's own error
-// then says so). `interpaddr` is that method's name, made once.
-inline PyObject* command_callable(PyObject* type, PyObject* tk, PyObject* func, PyObject* tcl_error,
-                                  PyObject* interpaddr) noexcept {
+// then says so). `address` is what tk.interpaddr() answers, asked for here
+// only when needed.
+template <class InterpAddr>
+PyObject* command_callable(PyObject* type, PyObject* tk, PyObject* func, PyObject* tcl_error,
+                           InterpAddr interpaddr) noexcept {
     if (!PyCallable_Check(func)) return Py_NewRef(func);
-    Ref address = Ref::steal(PyObject_CallMethodNoArgs(tk, interpaddr));
+    Ref address = Ref::steal(interpaddr(tk));
     if (!address) return nullptr;
     void* ip = PyLong_AsVoidPtr(address.get());
     if (ip == nullptr && PyErr_Occurred()) return nullptr;

@@ -43,8 +43,8 @@ struct CacheEntry {
     unsigned int tag = 0;
     PyObject* method = nullptr;  // strong, or NULL
 };
-enum class TkMethod { getvar, setvar, unsetvar, call, eval };
-inline constexpr int kTkMethods = 5;
+enum class TkMethod { getvar, setvar, unsetvar, call, eval, createcommand, interpaddr };
+inline constexpr int kTkMethods = 7;
 
 // What the request path keeps in a module's state. The names are interned
 // when the state is made; the module's exec slot fills tcl_error, tcl_obj,
@@ -55,11 +55,9 @@ struct RequestCore {
     Held tcl{Held::name, "tcl"}, tk{Held::name, "tk"}, thread{Held::name, "_thread"};
     Held default_interpreter{Held::name, "_default_interpreter"}, default_method{Held::name, "_default"};
     Held type_name{Held::name, "typename"};
-    Held tk_method_names[kTkMethods] = {{Held::name, "getvar"},
-                                        {Held::name, "setvar"},
-                                        {Held::name, "unsetvar"},
-                                        {Held::name, "call"},
-                                        {Held::name, "eval"}};
+    Held tk_method_names[kTkMethods] = {
+        {Held::name, "getvar"}, {Held::name, "setvar"},        {Held::name, "unsetvar"},  {Held::name, "call"},
+        {Held::name, "eval"},   {Held::name, "createcommand"}, {Held::name, "interpaddr"}};
     Held tcl_error;   // tkinter.TclError
     Held tcl_obj;     // _tkinter.Tcl_Obj: a value of a type tkinter does not convert
     Held tkapp_type;  // _tkinter.TkappType: tkinter's own application objects

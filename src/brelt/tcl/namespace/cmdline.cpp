@@ -2,6 +2,9 @@
 // dashed option names, and the words of a call.
 #include "cmdline.hpp"
 
+#include <array>
+#include <string_view>
+
 namespace tclns {
 
 bool own_command(State& st, PyObject* obj) noexcept {
@@ -235,6 +238,19 @@ bool single_word(PyObject* s) noexcept {
     if (!PyUnicode_CheckExact(s)) return false;
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     if (n == 0) return false;
+    if (PyUnicode_IS_ASCII(s)) {
+        // The characters below, as a table over the ASCII codes.
+        constexpr auto special = [] {
+            std::array<bool, 128> set{};
+            for (unsigned char c : std::string_view(" \t\n\v\f\r{}\"\\")) set[c] = true;
+            return set;
+        }();
+        const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(s));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (special[text[i]]) return false;
+        }
+        return true;
+    }
     int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
     for (Py_ssize_t i = 0; i < n; ++i) {

@@ -157,8 +157,10 @@ PyObject* init_command_handle(State& st, PyObject* self, PyObject* cmd_arg, PyOb
     if (!split_command(st, cmd_arg, args_arg, cmd, args)) return nullptr;
     Ref name = Ref::steal(quotify(st, cmd.get()));
     if (!name || w(st.s_cmd_name.get(), name.get()) < 0) return nullptr;
+    // No bound arguments: the empty tuple is its own tclobj().
     PyObject* targs[] = {args.get()};
-    Ref bound = Ref::steal(PyObject_Vectorcall(st.tclobj.get(), targs, 1, nullptr));
+    bool none = PyTuple_CheckExact(args.get()) && PyTuple_GET_SIZE(args.get()) == 0;
+    Ref bound = none ? Ref::borrow(args.get()) : Ref::steal(PyObject_Vectorcall(st.tclobj.get(), targs, 1, nullptr));
     if (!bound || w(st.s_args.get(), bound.get()) < 0) return nullptr;
     Ref options = Ref::steal(bound_options(st, keywords));
     if (!options) return nullptr;
@@ -204,10 +206,11 @@ PyObject* create_command(State& st, PyObject* self, PyObject* func) noexcept {
     // Wrapped, so that an exception of func reaches Tcl as its message and
     // comes back as the cause of the TclError.
     Ref callable = Ref::steal(
-        host::command_callable(st.CommandCallable.get(), tk.get(), func, st.TclError.get(), st.s_interpaddr.get()));
+        host::command_callable(st.CommandCallable.get(), tk.get(), func, st.TclError.get(),
+                               [&](PyObject* app) { return call_tk_method(st, TkMethod::interpaddr, &app, 1); }));
     if (!callable) return nullptr;
     PyObject* a[] = {tk.get(), name.get(), callable.get()};
-    Ref r = Ref::steal(call_method(st.s_createcommand.get(), a, 3, nullptr));
+    Ref r = Ref::steal(call_tk_method(st, TkMethod::createcommand, a, 3));
     if (!r) return nullptr;
     // A temporary command keeps the application its command went to, until
     // the command is deleted (see TempTclCommand.__del__).

@@ -386,11 +386,14 @@ PyObject* command_enter(Function* fn, PyObject* const* argv) {
 // an error): for the module's own command classes, whose class defines
 // none of the names asked here, from the instance dict when it is there.
 static int own_attr(State& st, PyObject* self, PyObject* name, Ref& out) noexcept {
-    if (own_command(st, self)) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (own_command(st, self) && type->tp_getattro == PyObject_GenericGetAttr) {
+        // No class in its resolution order has the name either: the dict
+        // alone answers.
         Ref dict = capi::instance_dict(self);
         if (!dict) return -1;
         int found = PyDict_GetItemRef(dict.get(), name, out.out());
-        if (found != 0) return found;
+        if (found != 0 || !capi::type_lookup(type, name)) return found;
     }
     return PyObject_GetOptionalAttr(self, name, out.out());
 }
@@ -517,7 +520,7 @@ bool surely_gone(State& st, PyObject* self, PyObject* interp) noexcept {
                  Py_IS_TYPE(tk.get(), st.requests.tkapp_type.as<PyTypeObject>()) &&
                  own_attr(st, self, st.s_cmd_name.get(), name) > 0 && PyUnicode_CheckExact(name.get()) &&
                  PyUnicode_IS_ASCII(name.get()) &&
-                 (address = Ref::steal(PyObject_CallMethodNoArgs(tk.get(), st.s_interpaddr.get())));
+                 (address = Ref::steal(call_tk_method(st, TkMethod::interpaddr, std::array{tk.get()}.data(), 1)));
     if (!asked) {
         PyErr_Clear();
         return false;
