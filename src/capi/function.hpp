@@ -110,11 +110,12 @@ struct Function {
     PyObject* module;    // strong: the module whose state this function uses
     PyObject* qualname;  // strong: used in argument error messages
     const FunctionDef* def;
-    Signature* sig;  // owned
+    Signature* sig;      // owned
+    void* module_state;  // the state of `module`, which lives as long as it
 
     template <class State>
     State& state() const noexcept {
-        return *static_cast<State*>(PyModule_GetState(module));
+        return *static_cast<State*>(module_state);
     }
 };
 
@@ -236,9 +237,15 @@ inline PyObject* call_parsed(Function* f, PyObject* const* args, Py_ssize_t narg
                 check_result(result);
                 return result;
             }
-            // Cleared whole and filled a word at a time: a few stores, where
-            // the library's memcpy and memset cost a call each.
-            PyObject* argv[kMaxParams] = {};
+            // Cleared and filled a word at a time: a few stores, where the
+            // library's memcpy and memset cost a call each. The
+            // implementation reads no slot past the signature's.
+            PyObject* argv[kMaxParams];
+            if (sig.size() <= 4) {
+                argv[0] = argv[1] = argv[2] = argv[3] = nullptr;
+            } else {
+                for (PyObject*& a : argv) a = nullptr;
+            }
             for (Py_ssize_t i = 0; i < nargs; ++i) {
                 argv[i] = args[i];
                 asm("" ::: "memory");  // keeps the loop from becoming a memcpy call
@@ -430,6 +437,8 @@ inline Ref new_function(PyObject* module, const FunctionDef& def, PyObject* qual
     f->def = &def;
     f->sig = sig;
     f->module = Py_NewRef(module);
+    f->module_state = PyModule_GetState(module);
+    if (f->module_state == nullptr) return {};
 
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
     if (!name) return {};

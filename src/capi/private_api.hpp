@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include <climits>
+
 #include "compat.hpp"
 #include "ref.hpp"
 
@@ -239,6 +241,35 @@ inline Ref instance_dict(PyObject* obj) noexcept {
     }
 #endif
     return Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+}
+
+// The value of an exact int `obj` of at most two digits that is not
+// negative (a thread's identity, say), read from its digits: true with
+// `out` set, false when it is not such an int (then PyLong_AsUnsignedLong
+// says what it is).
+inline bool small_unsigned(PyObject* obj, unsigned long& out) noexcept {
+#if CAPI_KNOWN_RELEASE && !defined(Py_LIMITED_API) && ULONG_MAX >= 0xFFFFFFFFFFFFFFFFull
+    if (!PyLong_CheckExact(obj)) return false;
+    auto* v = reinterpret_cast<PyLongObject*>(obj);
+#  if PY_VERSION_HEX >= 0x030C0000
+    uintptr_t tag = v->long_value.lv_tag;
+    if ((tag & 3) == 2) return false;  // negative
+    Py_ssize_t n = static_cast<Py_ssize_t>(tag >> 3);
+    const digit* d = v->long_value.ob_digit;
+#  else
+    Py_ssize_t n = Py_SIZE(obj);
+    if (n < 0) return false;
+    const digit* d = v->ob_digit;
+#  endif
+    if (n > 2) return false;
+    unsigned long value = n > 0 ? d[0] : 0;
+    if (n == 2) value |= static_cast<unsigned long>(d[1]) << PyLong_SHIFT;
+    out = value;
+    return true;
+#else
+    (void)obj, (void)out;
+    return false;
+#endif
 }
 
 // obj.name = value as object.__setattr__ does it, for the objects the

@@ -102,8 +102,11 @@ inline bool interpreter_of(const Names& n, PyObject* tcl, Ref& target) noexcept 
 // Whether `owner`, a thread's identity as an exact int (an Interpreter's
 // `_thread`), is the calling thread: 1 or 0, or -1 with an exception.
 inline int is_calling_thread(PyObject* owner) noexcept {
-    unsigned long ident = PyLong_AsUnsignedLong(owner);
-    if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    unsigned long ident = 0;
+    if (!capi::small_unsigned(owner, ident)) {
+        ident = PyLong_AsUnsignedLong(owner);
+        if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    }
 #if defined(__linux__)
     // What PyThread_get_thread_ident() answers there, without the call.
     return ident == static_cast<unsigned long>(pthread_self()) ? 1 : 0;

@@ -57,6 +57,15 @@ PyObject* array_set(State& st, PyObject* self, PyObject* value) noexcept;
 // The hot path (reading and setting a variable), defined here so that the
 // methods that call it inline it.
 
+// Whether `self` is an instance of one of the module's variable classes
+// itself, none of which defines the attributes a request reads: those are
+// read from the instance dict without asking the class.
+[[gnu::always_inline]] inline bool own_variable(State& st, PyObject* self) noexcept {
+    PyTypeObject* t = Py_TYPE(self);
+    return t == st.TclVariable.as<PyTypeObject>() || t == st.TclArrayVariable.as<PyTypeObject>() ||
+           t == st.TempTclVariable.as<PyTypeObject>() || t == st.TempTclArrayVariable.as<PyTypeObject>();
+}
+
 [[gnu::always_inline]] inline bool handle_target(State& st, AttrReader& attrs, VarTarget& t) noexcept {
     if (!interp_tk(st, attrs, t.tcl, t.tk)) return false;
     t.name = Ref::steal(attrs(st.s_var_name.get()));
@@ -89,7 +98,7 @@ PyObject* array_set(State& st, PyObject* self, PyObject* value) noexcept;
 }
 
 inline PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyObject* cast) noexcept {
-    AttrReader attrs(st, self);
+    AttrReader attrs(st, self, own_variable(st, self));
     VarTarget t;
     if (!handle_target(st, attrs, t)) return nullptr;
     Ref value = Ref::steal(var_getvar(st, t, array_index));
@@ -109,7 +118,7 @@ inline PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_ind
 }
 
 inline PyObject* variable_set(State& st, PyObject* self, PyObject* value, PyObject* array_index) noexcept {
-    AttrReader attrs(st, self);
+    AttrReader attrs(st, self, own_variable(st, self));
     VarTarget t;
     return handle_target(st, attrs, t) ? var_setvar(st, t, value, array_index) : nullptr;
 }
