@@ -33,7 +33,19 @@ PyObject* the_package(State& st) noexcept {
     if (PyDict_CheckExact(modules)) {
         Ref found;
         if (PyDict_GetItemRef(modules, st.package_name.get(), found.out()) < 0) return nullptr;
-        if (found && found.get() != Py_None && !maybe_initializing(st, found.get())) return found.release();
+        if (found && found.get() != Py_None) {
+#ifndef Py_GIL_DISABLED
+            // The module last found imported (held, so never another one
+            // at its address) is asked once.
+            if (found.get() == st.package_seen.get()) return found.release();
+#endif
+            if (!maybe_initializing(st, found.get())) {
+#ifndef Py_GIL_DISABLED
+                st.package_seen = Ref::borrow(found.get());
+#endif
+                return found.release();
+            }
+        }
     }
     PyObject* pkg = PyImport_GetModule(st.package_name.get());
     if (pkg == Py_None) Py_CLEAR(pkg);

@@ -25,6 +25,7 @@ struct State : capi::ModuleStateBase {
     Held TclObj;  // _tkinter.Tcl_Obj: a value of a type tkinter does not convert
     Held inspect_Signature, inspect_Parameter;
     Held package_name;  // the package whose module is the default interpreter
+    Held package_seen;  // its module, once found imported (not on the free-threaded build)
     // What a[key] and del a[key] of a missing element raise: a TclError that
     // is also a KeyError, so the mapping mixins work.
     Held ElementError;
