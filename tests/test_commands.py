@@ -422,6 +422,42 @@ def test_collection_after_the_block(tcl, taken_again):
     assert not commands(tcl, name) and tcl.tk.eval("set ::errorInfo") == "untouched"
 
 
+def _echo(*words):
+    """Gives its words back."""
+    return words
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs"),
+    [
+        ((), {}),
+        ((_echo,), {}),
+        ((_echo, "::n_{id}"), {}),
+        ((), {"func": _echo, "cmd_name": "::m {cls}", "cast": str, "args": "a b", "keywords": {"k": 1}}),
+        ((_echo,), {"cmd_name": "::k", "logger": None}),
+        ((_echo,), {"func": _echo}),
+        ((_echo, "::a", None), {}),
+        ((), {"cmd": "x"}),
+        ((), {"bogus": 1}),
+    ],
+)
+def test_temporary_command_binds_its_arguments_as_any_subclass(tcl, args, kwargs):
+    class Sub(TempTclCommand):
+        pass
+
+    seen = []
+    for cls in (TempTclCommand, Sub):
+        try:
+            h = cls(*args, tcl=tcl, **kwargs)
+        except TypeError as exc:
+            seen.append(str(exc))
+            continue
+        state = dict(vars(h), cmd_name=h.cmd_name.replace(str(id(h)), "ID").replace(cls.__name__, "CLS"))
+        seen.append(state)
+        h.__exit__(None, None, None)
+    assert seen[0] == seen[1]
+
+
 def test_temporary_command_without_a_callable(recorded):
     c = TempTclCommand(tcl=recorded)
     assert not hasattr(c, "__wrapped__")
