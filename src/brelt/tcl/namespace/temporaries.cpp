@@ -541,11 +541,13 @@ constexpr capi::FunctionDef kCommandDel{"__del__", command_del, R"doc(__del__(se
 
 When a callable was registered (the handle has __wrapped__), delete the
 command (self.delete()); a TclError, such as for a command that the
-block already deleted, is ignored. When the interpreter object is
-already gone, the command is deleted through the Tcl
-application kept at registration (the host keeps that application alive
-while a Python command is registered in it), and no ReferenceError is
-reported. Then the __del__ of a later class, if any.
+block already deleted, is ignored. A TempTclCommand itself first asks
+Tcl whether its absolute name still names a command, and sends nothing
+when it does not (Tcl's errorInfo stays as it was). When the
+interpreter object is already gone, the command is deleted through the
+Tcl application kept at registration (the host keeps that application
+alive while a Python command is registered in it), and no ReferenceError
+is reported. Then the __del__ of a later class, if any.
 )doc"};
 
 PyObject* command_del(Function* fn, PyObject* const* argv) {
