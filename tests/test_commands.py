@@ -427,6 +427,10 @@ def _echo(*words):
     return words
 
 
+class _TempSub(TempTclCommand):
+    pass
+
+
 @pytest.mark.parametrize(
     ("args", "kwargs"),
     [
@@ -442,11 +446,8 @@ def _echo(*words):
     ],
 )
 def test_temporary_command_binds_its_arguments_as_any_subclass(tcl, args, kwargs):
-    class Sub(TempTclCommand):
-        pass
-
     seen = []
-    for cls in (TempTclCommand, Sub):
+    for cls in (TempTclCommand, _TempSub):
         try:
             h = cls(*args, tcl=tcl, **kwargs)
         except TypeError as exc:
