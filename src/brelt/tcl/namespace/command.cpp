@@ -197,6 +197,14 @@ PyObject* command_exists(State& st, PyObject* self, PyObject* info_sub) noexcept
     return PyBool_FromLong(found);
 }
 
+// Whether handle `self` is a TempTclCommand (1, 0, or -1 with an
+// error); the module's own classes are answered without the check.
+static int is_temporary(State& st, PyObject* self) noexcept {
+    if (Py_IS_TYPE(self, st.TempTclCommand.as<PyTypeObject>())) return 1;
+    if (Py_IS_TYPE(self, st.TclCommand.as<PyTypeObject>())) return 0;
+    return PyObject_IsInstance(self, st.TempTclCommand.get());
+}
+
 PyObject* create_command(State& st, PyObject* self, PyObject* func) noexcept {
     AttrReader f(st, self, own_command(st, self));
     Ref tcl, tk;
@@ -214,10 +222,7 @@ PyObject* create_command(State& st, PyObject* self, PyObject* func) noexcept {
     if (!r) return nullptr;
     // A temporary command keeps the application its command went to, until
     // the command is deleted (see TempTclCommand.__del__).
-    int temporary = Py_IS_TYPE(self, st.TempTclCommand.as<PyTypeObject>()) ? 1
-                    : Py_IS_TYPE(self, st.TclCommand.as<PyTypeObject>())
-                        ? 0
-                        : PyObject_IsInstance(self, st.TempTclCommand.get());
+    int temporary = is_temporary(st, self);
     if (temporary < 0) return nullptr;
     if (temporary) {
         Ref kept = Ref::steal(kept_application(st, tcl.get(), tk.get()));
@@ -232,10 +237,7 @@ PyObject* delete_command(State& st, PyObject* self) noexcept {
     Ref r = Ref::steal(request(st, self, {st.w_rename.get(), name.get(), st.t_empty.get()}, nullptr));
     if (!r) return nullptr;
     // A temporary command no longer needs the application it kept.
-    int temporary = Py_IS_TYPE(self, st.TempTclCommand.as<PyTypeObject>()) ? 1
-                    : Py_IS_TYPE(self, st.TclCommand.as<PyTypeObject>())
-                        ? 0
-                        : PyObject_IsInstance(self, st.TempTclCommand.get());
+    int temporary = is_temporary(st, self);
     if (temporary < 0 || (temporary && !forget_kept_tk(st, self))) return nullptr;
     Py_RETURN_NONE;
 }

@@ -6,7 +6,7 @@
 
 namespace tclns {
 
-// Whether module `pkg` may still be being imported (its spec says so, or
+// Whether module `pkg` may still be being imported (its __spec__ says so, or
 // cannot tell), read from its dict: the package's own class answers
 // attribute reads slowly.
 static bool maybe_initializing(State& st, PyObject* pkg) noexcept {
