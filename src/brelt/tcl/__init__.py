@@ -64,6 +64,20 @@ __all__ = ["Interpreter", "TclError", "quotify", "tclobj", "cast_list", *_LAZY_E
 cast_list.__module__ = __name__
 
 
+# tkinter frees a lock of its own when its first interpreter turns out to
+# run on a threaded Tcl. On a free-threaded build two threads making their
+# first interpreters at once both free it, and the heap is corrupted. The
+# package makes one at a time; re-entrant, since tkinter runs the user's
+# profile scripts, which may make another.
+_creating = threading.RLock()
+
+
+def _new_root():
+    """A new ``tkinter.Tcl()``, made while no other thread makes one here."""
+    with _creating:
+        return tkinter.Tcl()
+
+
 def _forever_keeper():
     """A function that takes a reference nobody ever releases, or ``None``
     without ctypes. Bound ahead of need: at interpreter exit, where an
@@ -159,7 +173,7 @@ class Interpreter:
         from .namespace import TclNamespace
 
         if root is None:
-            root = tkinter.Tcl()
+            root = _new_root()
         elif not isinstance(getattr(root, "tk", None), _TkApp):
             raise TypeError(
                 "root must be a tkinter.Tk (such as tkinter.Tcl()) or None for a new interpreter, "

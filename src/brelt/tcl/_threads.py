@@ -321,8 +321,7 @@ def start(interp, setup):
     ``tkinter.Tcl()`` and sets the interpreter up; an exception it raises is
     raised here. Returns the ``Loop``.
     """
-    import tkinter
-
+    from . import _new_root
     from .internal import _current_thread, _post
 
     loop = Loop()
@@ -343,7 +342,7 @@ def start(interp, setup):
             def serve():
                 finalize_tcl_at_thread_exit()
                 try:
-                    root = tkinter.Tcl()
+                    root = _new_root()
                     tcl_thread = _current_thread()
                     if not _reaches_itself(root.tk, tcl_thread, _post):
                         root = None
