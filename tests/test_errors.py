@@ -12,6 +12,7 @@ from brelt.tcl.namespace import TclCommand, TempTclCommand
 SCRIPT = """
 proc inner {} {return -code error -errorcode {MY CODE x} msg}
 proc outer {} {inner}
+proc traced {} {return -code error -errorinfo {own trace} msg}
 """
 
 def via_jiv(tcl, *words):
@@ -64,6 +65,9 @@ def failure(route, tcl, *words):
         ),
         (("error", "plain"), ("NONE",), "plain", ['"error plain"']),
         (("error", "m", "", "A {b c} {} d\\\\e"), ("A", "b c", "", "d\\e"), "m", []),
+        # Code that gives its own trace: the trace is that, not the message.
+        (("error", "m", "own trace"), ("NONE",), "own trace", []),
+        (("traced",), ("NONE",), "own trace", ['"traced"']),
     ],
 )
 def test_details(route, tcl, words, code, message, frames):

@@ -16,6 +16,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from brelt.tcl import Interpreter, TclError
+from brelt.tcl.namespace import TclCommand, TclVariable
 
 
 @pytest.fixture
@@ -64,6 +65,19 @@ def test_a_failure_reaches_the_caller_with_its_details(ttcl):
     kind, error = _in_thread(future.result)
     assert kind == "raised" and isinstance(error, TclError)
     assert str(error).startswith("boom") and error.errorcode == ("CUSTOM", "X")
+
+
+@pytest.mark.parametrize("request_, trace", [
+    # An evaluation's own trace, even one the failing code set itself.
+    (lambda t: TclCommand(("error",), tcl=t)("m", "own trace"), "own trace"),
+    # A variable read after that failure: Tcl leaves the older trace in
+    # place, which is not this failure's.
+    (lambda t: TclVariable("::nosuch", tcl=t).get(), "can't read \"::nosuch\": no such variable"),
+], ids=["evaluation", "variable read"])
+def test_details_read_in_the_interpreter_thread_are_the_failures_own(ttcl, request_, trace):
+    _in_thread(TclCommand(("error",), tcl=ttcl), "older", "older trace")
+    kind, error = _in_thread(request_, ttcl)
+    assert kind == "raised" and error.errorinfo.split("\n")[0] == trace
 
 
 def test_tcl_events_run_while_idle(ttcl):

@@ -278,9 +278,11 @@ struct QuietRequests {
 
 // A failed request's error with Tcl's account of it; kept out of line, off
 // the hot path.
-[[gnu::noinline, gnu::cold]] inline PyObject* request_failed(RequestCore& rq, PyObject* tcl) noexcept {
+[[gnu::noinline, gnu::cold]] inline PyObject* request_failed(RequestCore& rq, PyObject* tcl, TkMethod which) noexcept {
     if (quiet_requests > 0) return nullptr;
-    return raise_tcl_error_details(tcl, rq.tcl_error.get(), TclErrorReport::as_raised);
+    FailedIn where =
+        which == TkMethod::call || which == TkMethod::eval ? FailedIn::evaluation : FailedIn::direct_request;
+    return raise_tcl_error_details(tcl, rq.tcl_error.get(), TclErrorReport::as_raised, where);
 }
 
 // The one request: tk.<method>(*args[1:]) on the application of interpreter
@@ -290,7 +292,7 @@ struct QuietRequests {
 [[gnu::always_inline]] inline PyObject* call_tk(RequestCore& rq, PyObject* tcl, TkMethod which, PyObject* const* args,
                                                 size_t nargs) noexcept {
     PyObject* result = call_tk_method(rq, which, args, nargs);
-    if (result == nullptr) return request_failed(rq, tcl);
+    if (result == nullptr) return request_failed(rq, tcl, which);
     if (Py_IS_TYPE(result, rq.tcl_obj.as<PyTypeObject>())) return release_neutral(rq, result);
     return result;
 }

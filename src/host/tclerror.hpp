@@ -31,6 +31,13 @@ enum class TclErrorReport {
     trace_as_message,
 };
 
+// Where a request failed. An evaluation (tk.call, tk.eval) starts Tcl's
+// error state afresh, so its return options are this failure's own, an
+// -errorinfo that the failing code set itself (`error msg INFO`, `return
+// -errorinfo`) included. A direct request (a variable read or write) only
+// sets the result: -errorinfo may still hold an earlier error's trace.
+enum class FailedIn { evaluation, direct_request };
+
 namespace detail {
 
 // The thread's record of the last exception a registered callable raised:
@@ -96,7 +103,7 @@ inline Ref code_words(const TclApi& api, Tcl_Obj* code) noexcept {
 // Reads the return options of the failure just reported by the Tcl
 // interpreter of `interp` into `info` and `code`. False with an exception
 // set when they cannot be read.
-inline bool read_options(PyObject* interp, PyObject* fallback_message, Ref& info, Ref& code) noexcept {
+inline bool read_options(PyObject* interp, PyObject* fallback_message, FailedIn where, Ref& info, Ref& code) noexcept {
     Ref tk;
     if (!application_of(interp, tk)) return false;
     Ref address = Ref::steal(capi::call_method(tk.get(), "interpaddr"));
@@ -118,11 +125,13 @@ inline bool read_options(PyObject* interp, PyObject* fallback_message, Ref& info
     api->dict_obj_get(nullptr, options.get(), code_key.get(), &code_obj);
     info = info_obj != nullptr ? text_of(*api, info_obj) : Ref::borrow(fallback_message);
     if (!info) return false;
-    // A failure outside an evaluation (a variable read) leaves the trace of
-    // an earlier error in place: this failure's trace is its message alone.
-    Py_ssize_t starts = PyUnicode_Tailmatch(info.get(), fallback_message, 0, PY_SSIZE_T_MAX, -1);
-    if (starts < 0) return false;
-    if (starts == 0) info = Ref::borrow(fallback_message);
+    if (where == FailedIn::direct_request) {
+        // A trace that does not start from this failure's message is an
+        // earlier error's: this failure's trace is its message alone.
+        Py_ssize_t starts = PyUnicode_Tailmatch(info.get(), fallback_message, 0, PY_SSIZE_T_MAX, -1);
+        if (starts < 0) return false;
+        if (starts == 0) info = Ref::borrow(fallback_message);
+    }
     code = code_words(*api, code_obj);
     return static_cast<bool>(code);
 }
@@ -169,7 +178,8 @@ inline bool carried_details(PyObject* exc, Ref& info, Ref& code, bool& carried) 
 // with its own message as `errorinfo` and `errorcode` (). Any other
 // exception from the reading (MemoryError, an application object that
 // fails) propagates, the original error as its context.
-inline std::nullptr_t raise_tcl_error_details(PyObject* interp, PyObject* tcl_error, TclErrorReport report) noexcept {
+inline std::nullptr_t raise_tcl_error_details(PyObject* interp, PyObject* tcl_error, TclErrorReport report,
+                                              FailedIn where) noexcept {
     using namespace detail;
     if (!PyErr_ExceptionMatches(tcl_error)) return nullptr;
     Ref caught = Ref::steal(PyErr_GetRaisedException());
@@ -191,7 +201,7 @@ inline std::nullptr_t raise_tcl_error_details(PyObject* interp, PyObject* tcl_er
         // Read in the interpreter's own thread, which ran the request for a
         // threaded interpreter: this thread must not touch it.
         carried_cause = Ref::steal(PyException_GetCause(caught.get()));
-    } else if (!read_options(interp, message.get(), info, code)) {
+    } else if (!read_options(interp, message.get(), where, info, code)) {
         if (!PyErr_ExceptionMatches(tcl_error) && !PyErr_ExceptionMatches(PyExc_ReferenceError)) return done();
         PyErr_Clear();
         info = Ref::borrow(message.get());

@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 #include "internal.hpp"
@@ -110,6 +111,16 @@ struct CallEvent {
     Py_ssize_t nargs;
 };
 
+// How the failed call reached Tcl: tkinter's call and eval evaluate, its
+// other methods (variable reads and writes) request directly.
+host::FailedIn failed_in(PyObject* method) noexcept {
+    if (PyCFunction_Check(method)) {
+        const char* name = reinterpret_cast<PyCFunctionObject*>(method)->m_ml->ml_name;
+        if (std::strcmp(name, "call") == 0 || std::strcmp(name, "eval") == 0) return host::FailedIn::evaluation;
+    }
+    return host::FailedIn::direct_request;
+}
+
 // Runs the call on the interpreter's thread (inside Tcl_DoOneEvent, where
 // tkinter released the GIL); a TclError leaves with its details, read here.
 int run_call(TclEvent* event, int) {
@@ -129,7 +140,8 @@ int run_call(TclEvent* event, int) {
         if (result == nullptr && PyErr_ExceptionMatches(call->state->TclError.get())) {
             PyObject* interp = nullptr;
             if (PyWeakref_GetRef(call->interp, &interp) > 0) {
-                host::raise_tcl_error_details(interp, call->state->TclError.get(), host::TclErrorReport::as_raised);
+                host::raise_tcl_error_details(interp, call->state->TclError.get(), host::TclErrorReport::as_raised,
+                                              failed_in(call->method));
                 Py_DECREF(interp);
             }
         }
@@ -340,7 +352,9 @@ PyObject* attach_error_details(Function* self, PyObject* const* argv) {
         return PyErr_Format(PyExc_TypeError, "an exception is required, not %.200s", Py_TYPE(error)->tp_name);
     }
     PyErr_SetRaisedException(Py_NewRef(error));
-    return host::raise_tcl_error_details(interp, st.TclError.get(), host::TclErrorReport::as_raised);
+    // Nothing says how it failed: an earlier error's trace is not taken.
+    return host::raise_tcl_error_details(interp, st.TclError.get(), host::TclErrorReport::as_raised,
+                                         host::FailedIn::direct_request);
 }
 
 }  // namespace

@@ -333,7 +333,8 @@ Ref send(State& st, PyObject* module, PyObject* interp, Ref tk, PyObject* list) 
     if (result) return result;
     Ref tcl_error = module_global(st, module, st.g_TclError.get());
     if (!tcl_error) return {};  // NameError replaces the failure
-    host::raise_tcl_error_details(interp, tcl_error.get(), host::TclErrorReport::trace_as_message);
+    host::raise_tcl_error_details(interp, tcl_error.get(), host::TclErrorReport::trace_as_message,
+                                  host::FailedIn::evaluation);
     return {};
 }
 
