@@ -421,13 +421,36 @@ PyObject* origin(Function* fn, PyObject* const* argv) {
 // The parent of an absolute name from the name alone, as Tcl answers it:
 // '::a::b' -> '::a', '::a' -> '::', and '' for the global namespace.
 PyObject* parent_of_name(PyObject* name) noexcept {
-    Ref normal = Ref::steal(normalize_str(name));
-    if (!normal) return nullptr;
-    if (PyUnicode_GET_LENGTH(normal.get()) == 0) return Py_NewRef(normal.get());
-    Ref up = Ref::steal(qualifiers_str(normal.get()));
-    if (!up) return nullptr;
-    if (PyUnicode_GET_LENGTH(up.get()) == 0) return PyUnicode_FromString("::");
-    return up.release();
+    // Read as Tcl reads it: a run of two or more colons separates, a single
+    // colon belongs to a component. normalize() refuses some of the names
+    // Tcl accepts ('::a:::b', '::p:q'), which still have Tcl's answer.
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) return nullptr;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    auto colon = [&](Py_ssize_t k) { return k < n && PyUnicode_READ_CHAR(name, k) == ':'; };
+    auto add = [&](Py_ssize_t from, Py_ssize_t to) {
+        Ref part = Ref::steal(PyUnicode_Substring(name, from, to));
+        return part && PyList_Append(parts.get(), part.get()) == 0;
+    };
+    Py_ssize_t i = 0;
+    while (colon(i)) ++i;  // the leading separator of an absolute name
+    Py_ssize_t start = i;
+    while (i < n) {
+        if (!(colon(i) && colon(i + 1))) {
+            ++i;
+            continue;
+        }
+        if (!add(start, i)) return nullptr;
+        while (colon(i)) ++i;
+        start = i;
+    }
+    if (start < n && !add(start, n)) return nullptr;
+    Py_ssize_t count = PyList_GET_SIZE(parts.get());
+    if (count == 0) return PyUnicode_FromString("");  // the global namespace has no parent
+    Ref sep = Ref::steal(PyUnicode_FromString("::"));
+    Ref upper = Ref::steal(PyList_GetSlice(parts.get(), 0, count - 1));
+    Ref joined = sep && upper ? Ref::steal(PyUnicode_Join(sep.get(), upper.get())) : Ref();
+    return joined ? PyUnicode_Concat(sep.get(), joined.get()) : nullptr;
 }
 
 PyObject* parent(Function* fn, PyObject* const* argv);
