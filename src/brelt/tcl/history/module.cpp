@@ -1,6 +1,5 @@
 // The module brelt.tcl.history: imports, logger, classes.
 #include "history.hpp"
-#include "public_names.hpp"
 
 namespace history {
 namespace {
@@ -65,7 +64,7 @@ int exec_module(PyObject* module) noexcept {
         if (!capi::add_object(module, "Entry", st->Entry.get())) return -1;
         st->History = build_history_class(module, *st);
         if (!capi::add_object(module, "History", st->History.get())) return -1;
-        return capi::set_public_names(module, {"Entry", "History", "log"}) ? 0 : -1;
+        return 0;
     });
 }
 

@@ -2,7 +2,6 @@
 // mirrors of its structures, and the module definition.
 #include <atomic>
 #include <dlfcn.h>
-#include "public_names.hpp"
 
 #include <cstddef>
 #include <string>
@@ -422,12 +421,7 @@ int exec_module(PyObject* module) noexcept {
     return capi::guarded_status([&]() -> int {
         State* st = capi::init_state<State>(module);
         if (st == nullptr) return -1;
-        return build_module(module, *st) &&
-                       capi::set_public_names(
-                           module, {"ReturnCodes", "TclDLL", "lib", "Tcl_Size", "Tcl_WideInt", "Tcl_ObjType", "Tcl_Obj",
-                                    "Tcl_Interp_p", "GetListFromAny", "DictionaryCompare", "TclError_from_interp"})
-                   ? 0
-                   : -1;
+        return build_module(module, *st) ? 0 : -1;
     });
 }
 

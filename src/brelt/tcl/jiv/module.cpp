@@ -1,6 +1,5 @@
 // The module brelt.tcl.jiv: imports and classes.
 #include "jiv.hpp"
-#include "public_names.hpp"
 
 namespace jiv {
 namespace {
@@ -34,7 +33,7 @@ int exec_module(PyObject* module) noexcept {
         if (!add_object(module, "Jiv", st->Jiv.get())) return -1;
         st->Jiv_Code = build_code_class(module, *st);
         if (!add_object(module, "Jiv_Code", st->Jiv_Code.get())) return -1;
-        return capi::set_public_names(module, {"Jiv", "Jiv_Code"}) ? 0 : -1;
+        return 0;
     });
 }
 

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "lazy_iter.hpp"
-#include "public_names.hpp"
 
 namespace tclns {
 namespace {
@@ -146,11 +145,7 @@ int exec_module(PyObject* module) noexcept {
         }
         // For the package, which offers it as brelt.tcl.TclKeyError.
         if (!add_object(module, "TclKeyError", st->ElementError.get())) return -1;
-        return capi::set_public_names(
-                   module, {"TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable", "TclCommand",
-                            "TempTclCommand", "TclNamespace", "TempTclNamespace", "TclKeyError"})
-                   ? 0
-                   : -1;
+        return 0;
     });
 }
 

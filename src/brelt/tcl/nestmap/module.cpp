@@ -1,6 +1,5 @@
 // The module brelt.tcl.nestmap: the NestMap class, its docstrings and bindings.
 #include "nestmap.hpp"
-#include "public_names.hpp"
 
 namespace nestmap {
 namespace {
@@ -328,7 +327,7 @@ int exec_module(PyObject* module) noexcept {
         if (!base_init || !dict_init) return -1;
         st->base_init_is_dicts = base_init.get() == dict_init.get();
 
-        return build_class(module, *st) && capi::set_public_names(module, {"NestMap"}) ? 0 : -1;
+        return build_class(module, *st) ? 0 : -1;
     });
 }
 

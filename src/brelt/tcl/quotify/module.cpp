@@ -1,6 +1,5 @@
 // The module brelt.tcl.quotify: its functions, docstrings and bindings.
 #include "quoting.hpp"
-#include "public_names.hpp"
 #include "quotify.hpp"
 
 namespace quotify {
@@ -339,7 +338,7 @@ int exec_module(PyObject* module) noexcept {
             !set_function_attr(module, "tclobj", "from_mapping", "_tclobj_from_mapping")) {
             return -1;
         }
-        return capi::set_public_names(module, {"quotify", "tclobj"}) ? 0 : -1;
+        return 0;
     });
 }
 
