@@ -17,24 +17,21 @@ PyObject* view_ns(State& st, PyObject* self) noexcept {
     return AttrReader(st, self, own_view(st, self))(st.s_ns.get());
 }
 
-// TclNamespace.join(ns, name). An empty name (None, '') is refused: join()
-// would skip it and so name the namespace itself, a variable or command in
-// the parent namespace that the key never meant; so is a key that joins to
-// the empty name.
+// TclNamespace.join(ns, name), for a key that names a variable or command.
+// A key whose last part is empty (None, '', '::', '::app::', 'sub::') is
+// refused: join() drops that empty part, so the key would address the
+// namespace's own name or another of its parts, which the key never meant.
 PyObject* qualify(State& st, PyObject* ns, PyObject* name) noexcept {
     Ref key = Ref::steal(quotify_str(st, name));
     if (!key) return nullptr;
-    if (PyUnicode_GET_LENGTH(key.get()) == 0) {
-        return capi::raise(PyExc_ValueError, "Invalid Tcl name '': a key names a variable or command of the namespace");
-    }
-    Ref base = Ref::steal(namespace_name(st, ns));
-    Ref joined = base ? Ref::steal(ns_join2(st, base.get(), key.get())) : Ref();
-    if (joined && PyUnicode_GET_LENGTH(joined.get()) == 0) {
-        // '::' and the like: the global namespace itself, not a name in it.
+    Py_ssize_t ends = PyUnicode_Tailmatch(key.get(), st.t_colons.get(), 0, PY_SSIZE_T_MAX, 1);
+    if (ends < 0) return nullptr;
+    if (ends || PyUnicode_GET_LENGTH(key.get()) == 0) {
         PyErr_Format(PyExc_ValueError, "Invalid Tcl name '%U': it names no variable or command", key.get());
         return nullptr;
     }
-    return joined.release();
+    Ref base = Ref::steal(namespace_name(st, ns));
+    return base ? ns_join2(st, base.get(), key.get()) : nullptr;
 }
 
 PyObject* qualified_in(State& st, PyObject* self, PyObject* name) noexcept {
