@@ -22,6 +22,9 @@ namespace eval {::a*b} {variable x 3; proc q {} {}}
 namespace eval {::a[1]} {variable y 4}
 proc ::globalproc {} {}
 set ::globalvar 1
+set {::g:h} 1; set {::} 1
+namespace eval ::app {variable {a:b} 1; variable {x:} 1; variable {:y} 1; proc {c:d} {} {}; proc {e:} {} {}}
+proc ::app:: {} {}
 """
 
 NAMESPACES = {

@@ -87,12 +87,27 @@ bool init_view(State& st, PyObject* cls, PyObject* self, PyObject* ns) noexcept 
 
 namespace {
 
+// Whether `tail` is a key of the view of namespace `absolute` that names
+// `full`: the key is not refused and joins to that very name. 1, 0, or -1
+// with an exception.
+int is_key_of(State& st, PyObject* absolute, PyObject* tail, PyObject* full) noexcept {
+    Ref joined = Ref::steal(qualify(st, absolute, tail));
+    if (!joined) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return PyObject_RichCompareBool(joined.get(), full, Py_EQ);
+}
+
 // The names that ("::info", word) answers for the view's namespace itself:
 // asked with the namespace's absolute name as the pattern's prefix (Tcl
 // reads the namespace part of a pattern as a plain name), so the globals
 // that the namespace can see are not among them; their tails, in Tcl's
 // order. Variables only declared, which hold no value, are left out: they
-// are not `in` the view and cannot be read.
+// are not `in` the view and cannot be read. So is a name whose tail is no
+// key: one with a single ':' ('g:h', 'x:', whose key join() refuses) or an
+// empty one, which Tcl allows but no key of the view can address.
 PyObject* names_in(State& st, PyObject* self, PyObject* word) noexcept {
     Ref ns = Ref::steal(view_ns(st, self));
     Ref name = ns ? Ref::steal(namespace_name(st, ns.get())) : Ref();
@@ -112,12 +127,15 @@ PyObject* names_in(State& st, PyObject* self, PyObject* word) noexcept {
     Ref tcl = answer ? Ref::steal(PyObject_GetAttr(ns.get(), st.s_tcl.get())) : Ref();
     Ref names = tcl ? Ref::steal(cast_with(tcl.get(), st.s_cast_list.get(), answer.get())) : Ref();
     if (!names) return nullptr;
-    Ref list = Ref::steal(PySequence_List(names.get()));
+    Ref all = Ref::steal(PySequence_List(names.get()));
+    Ref list = all ? Ref::steal(PyList_New(0)) : Ref();
     if (!list) return nullptr;
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list.get()); i < n; ++i) {
-        PyObject* tail = tail_of(PyList_GET_ITEM(list.get(), i));
-        if (tail == nullptr) return nullptr;
-        PyList_SetItem(list.get(), i, tail);
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(all.get()); i < n; ++i) {
+        PyObject* full = PyList_GET_ITEM(all.get(), i);
+        Ref tail = Ref::steal(tail_of(full));
+        int key = tail ? is_key_of(st, absolute.get(), tail.get(), full) : -1;
+        if (key < 0) return nullptr;
+        if (key && PyList_Append(list.get(), tail.get()) < 0) return nullptr;
     }
     return list.release();
 }
