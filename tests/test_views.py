@@ -9,6 +9,7 @@ from tkinter import TclError
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import brelt.tcl.namespace
 from brelt.tcl import Interpreter
 from brelt.tcl.namespace import TclArrayVariable, TclCommand, TclNamespace, TclVariable
 
@@ -91,6 +92,56 @@ def test_variable_views(app):
         app.vars.byref("x", tcl=app.tcl)
     with pytest.raises(TypeError):
         app.vars.array_byref("x", var_type=TclVariable)
+
+@pytest.mark.parametrize("view, method, action, call", [
+    ("vars", "get", lambda v: v["x"], ("x",)),
+    ("objs", "get", lambda v: v["x"], ("x",)),
+    ("vars", "set", lambda v: v.__setitem__("x", 2), ("x", 2)),
+    ("vars", "unset", lambda v: v.__delitem__("x"), ("x",)),
+    ("objs", "exists", lambda v: "x" in v, ("x",)),
+    ("vars", "byref", lambda v: v["x"], ("x",)),
+    ("objs", "byref", lambda v: v.get("x"), ("x",)),
+    ("vars", "byref", lambda v: v.set("x", 2), ("x",)),
+    ("objs", "byref", lambda v: v.unset("x"), ("x",)),
+    ("vars", "byref", lambda v: "x" in v, ("x",)),
+])
+def test_variable_views_use_instance_overrides(app, view, method, action, call):
+    app.vars["x"] = 1
+    v = getattr(app, view)
+    seen = []
+    handle = TclVariable("::app::other", tcl=app.tcl)  # what the replaced byref hands out
+    setattr(v, method, lambda *args: seen.append(args) or (handle if method == "byref" else "replaced"))
+    try:
+        action(v)
+    except (KeyError, TclError):  # ::app::other does not exist
+        assert method == "byref"
+    assert seen == [call] and app.tcl.tk.getvar("::app::x") == 1
+
+class ReplacedVariable(TclVariable):
+    def get_str(self, *args, **kwargs):
+        return "replaced"
+
+class ReplacedArray(TclArrayVariable):
+    pass
+
+class ReplacedCommand(TclCommand):
+    pass
+
+@pytest.mark.parametrize("action, expected", [
+    (lambda ns: type(ns.vars.byref("x")), ReplacedVariable),
+    (lambda ns: type(ns.objs.array_byref("a")), ReplacedArray),
+    (lambda ns: type(ns.cmds["f"]), ReplacedCommand),
+    (lambda ns: type(ns.procs.byref("f")), ReplacedCommand),
+    (lambda ns: ns.vars["x"], "replaced"),
+    (lambda ns: ns.vars.get("x"), "replaced"),
+])
+def test_views_make_the_handle_classes_the_module_names_now(app, monkeypatch, action, expected):
+    app.vars["x"] = 1
+    for cls in (ReplacedVariable, ReplacedArray, ReplacedCommand):
+        monkeypatch.setattr(brelt.tcl.namespace, cls.__base__.__name__, cls)
+    assert action(app) == expected
+    monkeypatch.undo()
+    assert action(app) != expected
 
 def test_command_views(app):
     app.cmds["f"] = lambda *words: "f:" + " ".join(words)

@@ -17,6 +17,10 @@ PyObject* view_ns(State& st, PyObject* self) noexcept {
     return AttrReader(st, self, own_view(st, self))(st.s_ns.get());
 }
 
+Ref module_class(State& st, PyObject* module, PyObject* name) noexcept {
+    return capi::module_global(st.requests.memo, module, name);
+}
+
 // TclNamespace.join(ns, name), for a key that names a variable or command.
 // A key whose last part is empty (None, '', '::', '::app::', 'sub::') is
 // refused: join() drops that empty part, so the key would address the
