@@ -511,6 +511,25 @@ def test_array_mapping_methods_use_subclass_overrides():
     assert seen == [("set", "k", "v"), ("get", "k"), ("exists", "k"), ("unset", "k")]
 
 
+@pytest.mark.parametrize("cls", [TclArrayVariable, TempTclArrayVariable])
+@pytest.mark.parametrize("method, action, call", [
+    ("get", lambda a: a["k"], ((), {"array_index": "k"})),
+    ("exists", lambda a: "k" in a, ((), {"array_index": "k"})),
+    ("set", lambda a: a.__setitem__("k", "w"), (("w",), {"array_index": "k"})),
+    ("unset", lambda a: a.__delitem__("k"), ((), {"array_index": "k"})),
+])
+def test_array_mapping_methods_use_instance_overrides(cls, method, action, call):
+    tcl = Interpreter()
+    a = cls("::own", tcl=tcl)
+    a["k"] = "v"
+    seen = []
+    setattr(a, method, lambda *args, **kwargs: seen.append((args, kwargs)) or "replaced")
+    action(a)
+    assert seen == [call] and tcl.tk.getvar("::own(k)") == "v"
+    del a.__dict__[method]
+    assert a["k"] == "v" and seen == [call]  # the class's own method again
+
+
 # ---------------------------------------------------------------------------
 # Temporary variables
 

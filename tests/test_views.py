@@ -9,6 +9,7 @@ from tkinter import TclError
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import brelt.tcl.namespace
 from brelt.tcl import Interpreter
 from brelt.tcl.namespace import TclArrayVariable, TclCommand, TclNamespace, TclVariable
 
@@ -22,6 +23,9 @@ namespace eval {::a*b} {variable x 3; proc q {} {}}
 namespace eval {::a[1]} {variable y 4}
 proc ::globalproc {} {}
 set ::globalvar 1
+set {::g:h} 1; set {::} 1
+namespace eval ::app {variable {a:b} 1; variable {x:} 1; variable {:y} 1; proc {c:d} {} {}; proc {e:} {} {}}
+proc ::app:: {} {}
 """
 
 NAMESPACES = {
@@ -88,6 +92,56 @@ def test_variable_views(app):
         app.vars.byref("x", tcl=app.tcl)
     with pytest.raises(TypeError):
         app.vars.array_byref("x", var_type=TclVariable)
+
+@pytest.mark.parametrize("view, method, action, call", [
+    ("vars", "get", lambda v: v["x"], ("x",)),
+    ("objs", "get", lambda v: v["x"], ("x",)),
+    ("vars", "set", lambda v: v.__setitem__("x", 2), ("x", 2)),
+    ("vars", "unset", lambda v: v.__delitem__("x"), ("x",)),
+    ("objs", "exists", lambda v: "x" in v, ("x",)),
+    ("vars", "byref", lambda v: v["x"], ("x",)),
+    ("objs", "byref", lambda v: v.get("x"), ("x",)),
+    ("vars", "byref", lambda v: v.set("x", 2), ("x",)),
+    ("objs", "byref", lambda v: v.unset("x"), ("x",)),
+    ("vars", "byref", lambda v: "x" in v, ("x",)),
+])
+def test_variable_views_use_instance_overrides(app, view, method, action, call):
+    app.vars["x"] = 1
+    v = getattr(app, view)
+    seen = []
+    handle = TclVariable("::app::other", tcl=app.tcl)  # what the replaced byref hands out
+    setattr(v, method, lambda *args: seen.append(args) or (handle if method == "byref" else "replaced"))
+    try:
+        action(v)
+    except (KeyError, TclError):  # ::app::other does not exist
+        assert method == "byref"
+    assert seen == [call] and app.tcl.tk.getvar("::app::x") == 1
+
+class ReplacedVariable(TclVariable):
+    def get_str(self, *args, **kwargs):
+        return "replaced"
+
+class ReplacedArray(TclArrayVariable):
+    pass
+
+class ReplacedCommand(TclCommand):
+    pass
+
+@pytest.mark.parametrize("action, expected", [
+    (lambda ns: type(ns.vars.byref("x")), ReplacedVariable),
+    (lambda ns: type(ns.objs.array_byref("a")), ReplacedArray),
+    (lambda ns: type(ns.cmds["f"]), ReplacedCommand),
+    (lambda ns: type(ns.procs.byref("f")), ReplacedCommand),
+    (lambda ns: ns.vars["x"], "replaced"),
+    (lambda ns: ns.vars.get("x"), "replaced"),
+])
+def test_views_make_the_handle_classes_the_module_names_now(app, monkeypatch, action, expected):
+    app.vars["x"] = 1
+    for cls in (ReplacedVariable, ReplacedArray, ReplacedCommand):
+        monkeypatch.setattr(brelt.tcl.namespace, cls.__base__.__name__, cls)
+    assert action(app) == expected
+    monkeypatch.undo()
+    assert action(app) != expected
 
 def test_command_views(app):
     app.cmds["f"] = lambda *words: "f:" + " ".join(words)
@@ -163,6 +217,51 @@ def test_view_errors(app, action, error, cause):
         assert type(arg) is cause and info.value.__cause__ is arg and info.value.__suppress_context__
     assert app.tcl.tk.eval("list [info vars ::app::*] [info commands ::app::*] [info commands ::*]") == before
 
+# Keys whose last part is empty: join() drops it, so they would name the
+# namespace itself or one of its parts rather than anything in it.
+NO_NAME_KEYS = [None, "", "::", "::::", "::app::", "sub::", "::app::sub::"]
+
+KEY_OPERATIONS = {
+    "vars[k]": (lambda n, k: n.vars[k], KeyError),
+    "objs[k]": (lambda n, k: n.objs[k], KeyError),
+    "vars.get": (lambda n, k: n.vars.get(k), ValueError),
+    "objs.get": (lambda n, k: n.objs.get(k, array_index="i"), ValueError),
+    "vars[k] =": (lambda n, k: n.vars.__setitem__(k, 1), ValueError),
+    "objs.set": (lambda n, k: n.objs.set(k, 1), ValueError),
+    "del vars[k]": (lambda n, k: n.vars.__delitem__(k), ValueError),
+    "vars.unset": (lambda n, k: n.vars.unset(k, nocomplain=True), ValueError),
+    "k in vars": (lambda n, k: k in n.vars, ValueError),
+    "vars.exists": (lambda n, k: n.objs.exists(k, "i"), ValueError),
+    "vars.is_array": (lambda n, k: n.vars.is_array(k), ValueError),
+    "vars.array_get": (lambda n, k: n.objs.array_get(k), ValueError),
+    "vars.array_set": (lambda n, k: n.vars.array_set(k, {"i": 1}), ValueError),
+    "vars.array_unset": (lambda n, k: n.vars.array_unset(k), ValueError),
+    "vars.array_names": (lambda n, k: n.vars.array_names(k), ValueError),
+    "vars.byref": (lambda n, k: n.vars.byref(k), ValueError),
+    "vars.array_byref": (lambda n, k: n.objs.array_byref(k), ValueError),
+    "cmds[k]": (lambda n, k: n.cmds[k], ValueError),
+    "k in procs": (lambda n, k: k in n.procs, ValueError),
+    "procs[k] =": (lambda n, k: n.procs.__setitem__(k, print), ValueError),
+    "del cmds[k]": (lambda n, k: n.cmds.__delitem__(k), ValueError),
+    "cmds.rename from": (lambda n, k: n.cmds.rename(k, "q"), ValueError),
+    "cmds.rename to": (lambda n, k: n.cmds.rename("p", k), ValueError),
+    "procs.proc_body": (lambda n, k: n.procs.proc_body(k), ValueError),
+}
+
+@pytest.mark.parametrize("key", NO_NAME_KEYS)
+@pytest.mark.parametrize("operation", list(KEY_OPERATIONS))
+def test_a_key_naming_nothing_in_the_namespace_sends_nothing(recorded, app, key, operation):
+    recorded.tk.eval("set ::app 1; namespace eval ::app::sub {variable sub 1}")
+    action, error = KEY_OPERATIONS[operation]
+    ns = TclNamespace("::app", tcl=recorded)
+    recorded.tk.take()
+    with pytest.raises(error) as info:
+        action(ns, key)
+    if error is KeyError:
+        (arg,) = info.value.args
+        assert type(arg) is ValueError and info.value.__cause__ is arg
+    assert recorded.tk.take() == []
+
 def test_mapping_mixins(app):
     assert app.vars.pop("missing", "d") == "d" and app.vars.setdefault("k", "v") == "v"
     assert app.vars.pop("k") == "v" and "k" not in app.vars
@@ -221,7 +320,7 @@ def test_any_command_name_is_one_name(name):
     state = tcl.tk.call("info", "commands", "::hyp::*")
     try:
         qualified = TclNamespace.join("::hyp", name)
-        if not qualified:  # the global namespace itself ('::')
+        if name.endswith("::") or not qualified:  # its last part empty: it names nothing in the namespace
             raise ValueError
     except ValueError:
         for action in (lambda: ns.cmds[name], lambda: ns.cmds.__setitem__(name, print)):
@@ -255,7 +354,7 @@ def test_any_variable_name_is_one_name(name, value):
     state = tcl.tk.call("info", "vars", "::hyp::*")
     try:
         qualified = TclNamespace.join("::hyp", name)
-        valid = bool(qualified) and "\x00" not in name
+        valid = bool(qualified) and not name.endswith("::") and "\x00" not in name
     except ValueError:
         valid = False
     if not valid:

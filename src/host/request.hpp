@@ -172,6 +172,20 @@ public:
         return PyObject_GetAttr(obj_, name);
     }
 
+    // Whether the object's own dict holds `name` (read through the memo, the
+    // dict fetched once as for the reads): 1, 0, or -1 with an exception.
+    // For an object that has a dict (the module's own classes).
+    [[gnu::always_inline]] int holds(PyObject* name) noexcept {
+        if (!dict_) {
+            dict_ = capi::instance_dict(obj_);
+            if (!dict_) return -1;
+        }
+        PyObject* value = memo_->get(dict_.get(), name);
+        if (value == nullptr) return PyErr_Occurred() ? -1 : 0;
+        Py_DECREF(value);
+        return 1;
+    }
+
 private:
     RequestCore* rq_ = nullptr;
     capi::DictMemo* memo_;

@@ -16,6 +16,22 @@ bool own_array(State& st, PyObject* self) noexcept {
            Py_IS_TYPE(self, st.TempTclArrayVariable.as<PyTypeObject>());
 }
 
+// The handle's attributes, read from its dict when it is of the own classes.
+struct ArrayAttrs : AttrReader {
+    ArrayAttrs(State& st, PyObject* self, bool own_class) noexcept : AttrReader(st, self, own_class), own(own_class) {}
+    ArrayAttrs(State& st, PyObject* self) noexcept : ArrayAttrs(st, self, own_array(st, self)) {}
+    // Whether the mapping operation may send its request itself instead of
+    // calling `method`: the handle is of the own classes and its own dict
+    // does not hold `method` (an instance may replace it too). 1, 0, or -1
+    // with an exception.
+    int direct(PyObject* method) noexcept {
+        if (!own) return 0;
+        int held = holds(method);
+        return held < 0 ? -1 : !held;
+    }
+    bool own;
+};
+
 // ---------------------------------------------------------------------------
 // TclArrayVariable
 
@@ -79,7 +95,9 @@ PyObject* array_contains(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[kArrayContains.slot("self")];
     PyObject* key = argv[kArrayContains.slot("key")];
-    if (own_array(st, self)) return variable_exists(st, self, key);
+    ArrayAttrs attrs(st, self);
+    int direct = attrs.direct(st.s_exists.get());
+    if (direct != 0) return direct > 0 ? variable_exists(st, attrs, key) : nullptr;
     return call_method(st.s_exists.get(), argv, 1, st.kw_array_index.get());
 }
 
@@ -116,8 +134,11 @@ PyObject* array_getitem(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[kArrayGetitem.slot("self")];
     PyObject* key = argv[kArrayGetitem.slot("key")];
-    PyObject* value = own_array(st, self) ? variable_get_obj(st, self, key, nullptr)
-                                          : call_method(st.s_get.get(), argv, 1, st.kw_array_index.get());
+    ArrayAttrs attrs(st, self);
+    int direct = attrs.direct(st.s_get.get());
+    if (direct < 0) return nullptr;
+    PyObject* value = direct ? variable_get_obj(st, attrs, key, nullptr)
+                             : call_method(st.s_get.get(), argv, 1, st.kw_array_index.get());
     return value != nullptr ? value : as_element_error(st);
 }
 
@@ -133,9 +154,12 @@ PyObject* array_setitem(Function* f, PyObject* const* argv) {
     PyObject* self = argv[kArraySetitem.slot("self")];
     PyObject* key = argv[kArraySetitem.slot("key")];
     PyObject* value = argv[kArraySetitem.slot("value")];
+    ArrayAttrs attrs(st, self);
+    int direct = attrs.direct(st.s_set.get());
+    if (direct < 0) return nullptr;
     Ref r;
-    if (own_array(st, self)) {
-        r = Ref::steal(variable_set(st, self, value, key));
+    if (direct) {
+        r = Ref::steal(variable_set(st, attrs, value, key));
     } else {
         PyObject* args[] = {self, value, key};
         r = Ref::steal(call_method(st.s_set.get(), args, 2, st.kw_array_index.get()));
@@ -156,8 +180,11 @@ PyObject* array_delitem(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[kArrayDelitem.slot("self")];
     PyObject* key = argv[kArrayDelitem.slot("key")];
-    Ref r = Ref::steal(own_array(st, self) ? variable_unset(st, self, key, nullptr)
-                                           : call_method(st.s_unset.get(), argv, 1, st.kw_array_index.get()));
+    ArrayAttrs attrs(st, self);
+    int direct = attrs.direct(st.s_unset.get());
+    if (direct < 0) return nullptr;
+    Ref r = Ref::steal(direct ? variable_unset(st, attrs, key, nullptr)
+                              : call_method(st.s_unset.get(), argv, 1, st.kw_array_index.get()));
     if (!r) return as_element_error(st);
     Py_RETURN_NONE;
 }

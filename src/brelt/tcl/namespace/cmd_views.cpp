@@ -39,7 +39,8 @@ PyObject* cmds_byref(Function* fn, PyObject* const* argv) {
     PyObject* cmd_name = argv[kCmdsByref.slot("cmd_name")];
     PyObject* args = argv[kCmdsByref.slot("args")];
     PyObject* kwargs = argv[kCmdsByref.slot("kwargs")];
-    return make_byref(st, st.TclCommand.get(), "TclCommand", true, self, cmd_name, args, kwargs);
+    Ref make = module_class(st, fn->module, st.g_TclCommand.get());
+    return make ? make_byref(st, make.get(), "TclCommand", true, self, cmd_name, args, kwargs) : nullptr;
 }
 
 // self.byref(cmd_name).<method>()

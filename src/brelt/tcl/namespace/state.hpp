@@ -81,6 +81,10 @@ struct State : capi::ModuleStateBase {
     Held s_qualname{Held::name, "__qualname__"}, s_module{Held::name, "__module__"}, s_doc{Held::name, "__doc__"};
     Held s_dict{Held::name, "__dict__"}, s_func{Held::name, "func"};
     Held object_class_descriptor;  // object.__dict__['__class__']
+    // The classes the views make handles of, by their module-level names:
+    // looked up when a view method runs, so that replacing one takes effect.
+    Held g_TclVariable{Held::name, "TclVariable"}, g_TclArrayVariable{Held::name, "TclArrayVariable"};
+    Held g_TclCommand{Held::name, "TclCommand"};
 
     // Tcl words and text.
     Held w_commands{Held::name, "commands"}, w_procs{Held::name, "procs"}, w_body{Held::name, "body"};

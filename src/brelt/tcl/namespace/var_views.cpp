@@ -13,6 +13,23 @@ bool own_vars(State& st, PyObject* self) noexcept {
     return Py_IS_TYPE(self, st.VariablesView.as<PyTypeObject>()) || Py_IS_TYPE(self, st.ObjectsView.as<PyTypeObject>());
 }
 
+// Whether an operation of view `self` may send its request itself instead
+// of calling `method` (NULL: none), then self.byref() and a method of the
+// TclVariable that byref() makes: the view is of the own classes, its own
+// dict holds neither name (an instance may replace them), and the module's
+// TclVariable is still the module's own class. 1, 0, or -1 with an
+// exception.
+int direct(State& st, Function* fn, PyObject* self, PyObject* method) noexcept {
+    if (!own_vars(st, self)) return 0;
+    AttrReader attrs(st, self, true);
+    int held = method ? attrs.holds(method) : 0;
+    if (held == 0) held = attrs.holds(st.s_byref.get());
+    if (held != 0) return held < 0 ? -1 : 0;
+    Ref cls = module_class(st, fn->module, st.g_TclVariable.get());
+    if (!cls) return -1;
+    return cls.get() == st.TclVariable.get() ? 1 : 0;
+}
+
 // What a fresh handle on key would ask for: its qualified name, on the
 // namespace's interpreter.
 bool target(State& st, PyObject* self, PyObject* key, VarTarget& t) noexcept {
@@ -87,7 +104,7 @@ PyObject* vars_byref(Function* fn, PyObject* const* argv) {
     Ref var_type;
     int given = PyDict_GetItemRef(kwargs, st.s_var_type.get(), var_type.out());
     if (given < 0 || (given > 0 && PyDict_DelItem(kwargs, st.s_var_type.get()) < 0)) return nullptr;
-    if (!var_type) var_type = Ref::borrow(st.TclVariable.get());
+    if (!var_type && !(var_type = module_class(st, fn->module, st.g_TclVariable.get()))) return nullptr;
     return make_byref(st, var_type.get(), "byref", false, self, var_name, args, kwargs);
 }
 
@@ -111,7 +128,8 @@ PyObject* vars_array_byref(Function* fn, PyObject* const* argv) {
         if (dup > 0) PyErr_SetString(PyExc_TypeError, "byref() got multiple values for keyword argument 'var_type'");
         return nullptr;
     }
-    if (PyDict_SetItem(kwargs, st.s_var_type.get(), st.TclArrayVariable.get()) < 0) return nullptr;
+    Ref var_type = module_class(st, fn->module, st.g_TclArrayVariable.get());
+    if (!var_type || PyDict_SetItem(kwargs, st.s_var_type.get(), var_type.get()) < 0) return nullptr;
     Ref pos = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(args) + 1));
     if (!pos) return nullptr;
     PyTuple_SET_ITEM(pos.get(), 0, Py_NewRef(var_name));
@@ -135,7 +153,8 @@ PyObject* vars_get(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kVarsGet.slot("self")];
     PyObject* var_name = argv[kVarsGet.slot("var_name")];
-    if (own_vars(st, self)) return read_str(st, self, var_name);
+    int fast = direct(st, fn, self, nullptr);
+    if (fast != 0) return fast > 0 ? read_str(st, self, var_name) : nullptr;
     PyObject* a[] = {nullptr};
     return via_handle(st, self, var_name, st.s_get_str.get(), a, 1);
 }
@@ -155,7 +174,8 @@ PyObject* objs_get(Function* fn, PyObject* const* argv) {
     PyObject* var_name = argv[kObjsGet.slot("var_name")];
     PyObject* array_index = argv[kObjsGet.slot("array_index")];
     PyObject* index = array_index ? array_index : Py_None;
-    if (own_vars(st, self)) return read_obj(st, self, var_name, index);
+    int fast = direct(st, fn, self, nullptr);
+    if (fast != 0) return fast > 0 ? read_obj(st, self, var_name, index) : nullptr;
     PyObject* a[] = {nullptr, index};
     return via_handle(st, self, var_name, st.s_get_obj.get(), a, 2, st.kw_array_index.get());
 }
@@ -174,7 +194,8 @@ PyObject* vars_set(Function* fn, PyObject* const* argv) {
     PyObject* value = argv[kVarsSet.slot("value")];
     PyObject* array_index = argv[kVarsSet.slot("array_index")];
     PyObject* index = array_index ? array_index : Py_None;
-    if (own_vars(st, self)) return write(st, self, var_name, value, index);
+    int fast = direct(st, fn, self, nullptr);
+    if (fast != 0) return fast > 0 ? write(st, self, var_name, value, index) : nullptr;
     PyObject* a[] = {nullptr, value, index};
     return via_handle(st, self, var_name, st.s_set.get(), a, 3, st.kw_array_index.get());
 }
@@ -196,7 +217,8 @@ PyObject* vars_unset(Function* fn, PyObject* const* argv) {
     PyObject* nocomplain = argv[kVarsUnset.slot("nocomplain")];
     PyObject* index = array_index ? array_index : Py_None;
     PyObject* quiet = nocomplain ? nocomplain : Py_False;
-    if (own_vars(st, self)) return remove(st, self, var_name, index, quiet);
+    int fast = direct(st, fn, self, nullptr);
+    if (fast != 0) return fast > 0 ? remove(st, self, var_name, index, quiet) : nullptr;
     PyObject* a[] = {nullptr, index, quiet};
     return none_of(via_handle(st, self, var_name, st.s_unset.get(), a, 3, st.kw_index_nocomplain.get()));
 }
@@ -214,7 +236,8 @@ PyObject* vars_exists(Function* fn, PyObject* const* argv) {
     PyObject* var_name = argv[kVarsExists.slot("var_name")];
     PyObject* array_index = argv[kVarsExists.slot("array_index")];
     PyObject* index = array_index ? array_index : Py_None;
-    if (own_vars(st, self)) return test_exists(st, self, var_name, index);
+    int fast = direct(st, fn, self, nullptr);
+    if (fast != 0) return fast > 0 ? test_exists(st, self, var_name, index) : nullptr;
     PyObject* a[] = {nullptr, index};
     return via_handle(st, self, var_name, st.s_exists.get(), a, 2, st.kw_array_index.get());
 }
@@ -334,10 +357,12 @@ PyObject* vars_getitem(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kVarsGetitem.slot("self")];
     PyObject* var_name = argv[kVarsGetitem.slot("var_name")];
+    int fast = direct(st, fn, self, st.s_get.get());
+    if (fast < 0) return nullptr;
     Ref value;
-    if (Py_IS_TYPE(self, st.VariablesView.as<PyTypeObject>())) {
+    if (fast && Py_IS_TYPE(self, st.VariablesView.as<PyTypeObject>())) {
         value = Ref::steal(read_str(st, self, var_name));
-    } else if (Py_IS_TYPE(self, st.ObjectsView.as<PyTypeObject>())) {
+    } else if (fast) {
         value = Ref::steal(read_obj(st, self, var_name, Py_None));
     } else {
         value = Ref::steal(call_method(self, st.s_get.get(), var_name));
@@ -362,7 +387,8 @@ PyObject* vars_setitem(Function* fn, PyObject* const* argv) {
     PyObject* self = argv[kVarsSetitem.slot("self")];
     PyObject* var_name = argv[kVarsSetitem.slot("var_name")];
     PyObject* value = argv[kVarsSetitem.slot("value")];
-    if (own_vars(st, self)) return none_of(write(st, self, var_name, value, Py_None));
+    int fast = direct(st, fn, self, st.s_set.get());
+    if (fast != 0) return fast > 0 ? none_of(write(st, self, var_name, value, Py_None)) : nullptr;
     PyObject* a[] = {self, var_name, value};
     return none_of(call_method(st.s_set.get(), a, 3, nullptr));
 }
@@ -379,8 +405,10 @@ PyObject* vars_delitem(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kVarsDelitem.slot("self")];
     PyObject* var_name = argv[kVarsDelitem.slot("var_name")];
-    Ref r = Ref::steal(own_vars(st, self) ? remove(st, self, var_name, Py_None, nullptr)
-                                          : call_method(self, st.s_unset.get(), var_name));
+    int fast = direct(st, fn, self, st.s_unset.get());
+    if (fast < 0) return nullptr;
+    Ref r =
+        Ref::steal(fast ? remove(st, self, var_name, Py_None, nullptr) : call_method(self, st.s_unset.get(), var_name));
     if (r) Py_RETURN_NONE;
     if (PyErr_ExceptionMatches(st.TclError.get())) return reraise_as_key_error();
     return nullptr;
@@ -397,7 +425,8 @@ PyObject* vars_contains(Function* fn, PyObject* const* argv) {
     State& st = state_of(fn);
     PyObject* self = argv[kVarsContains.slot("self")];
     PyObject* var_name = argv[kVarsContains.slot("var_name")];
-    if (own_vars(st, self)) return test_exists(st, self, var_name, Py_None);
+    int fast = direct(st, fn, self, st.s_exists.get());
+    if (fast != 0) return fast > 0 ? test_exists(st, self, var_name, Py_None) : nullptr;
     return call_method(self, st.s_exists.get(), var_name);
 }
 

@@ -69,16 +69,24 @@ PyObject* variable_get_str(State& st, PyObject* self, PyObject* array_index) noe
     return handle_target(st, attrs, t) ? var_get_str(st, t, array_index) : nullptr;
 }
 
-PyObject* variable_unset(State& st, PyObject* self, PyObject* array_index, PyObject* nocomplain) noexcept {
-    AttrReader attrs(st, self);
+PyObject* variable_unset(State& st, AttrReader& attrs, PyObject* array_index, PyObject* nocomplain) noexcept {
     VarTarget t;
     return handle_target(st, attrs, t) ? var_unsetvar(st, t, array_index, nocomplain) : nullptr;
 }
 
-PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noexcept {
+PyObject* variable_unset(State& st, PyObject* self, PyObject* array_index, PyObject* nocomplain) noexcept {
     AttrReader attrs(st, self);
+    return variable_unset(st, attrs, array_index, nocomplain);
+}
+
+PyObject* variable_exists(State& st, AttrReader& attrs, PyObject* array_index) noexcept {
     VarTarget t;
     return handle_target(st, attrs, t) ? var_exists(st, t, array_index) : nullptr;
+}
+
+PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noexcept {
+    AttrReader attrs(st, self);
+    return variable_exists(st, attrs, array_index);
 }
 
 // ---------------------------------------------------------------------------

@@ -42,6 +42,11 @@ PyObject* variable_get_str(State& st, PyObject* self, PyObject* array_index) noe
 PyObject* variable_set(State& st, PyObject* self, PyObject* value, PyObject* array_index) noexcept;
 PyObject* variable_unset(State& st, PyObject* self, PyObject* array_index, PyObject* nocomplain) noexcept;
 PyObject* variable_exists(State& st, PyObject* self, PyObject* array_index) noexcept;
+// The same with the handle's attributes read through `attrs`.
+PyObject* variable_get_obj(State& st, AttrReader& attrs, PyObject* array_index, PyObject* cast) noexcept;
+PyObject* variable_set(State& st, AttrReader& attrs, PyObject* value, PyObject* array_index) noexcept;
+PyObject* variable_unset(State& st, AttrReader& attrs, PyObject* array_index, PyObject* nocomplain) noexcept;
+PyObject* variable_exists(State& st, AttrReader& attrs, PyObject* array_index) noexcept;
 
 // ("::array", sub, self.var_name) plus quotify(pattern) unless it is None
 // or NULL, sent with tk.call; `cast` (a name of a cast operation, or NULL)
@@ -97,8 +102,8 @@ PyObject* array_set(State& st, PyObject* self, PyObject* value) noexcept;
     return call_tk(st, t.tcl.get(), TkMethod::setvar, args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET);
 }
 
-inline PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyObject* cast) noexcept {
-    AttrReader attrs(st, self, own_variable(st, self));
+[[gnu::always_inline]] inline PyObject* variable_get_obj(State& st, AttrReader& attrs, PyObject* array_index,
+                                                         PyObject* cast) noexcept {
     VarTarget t;
     if (!handle_target(st, attrs, t)) return nullptr;
     Ref value = Ref::steal(var_getvar(st, t, array_index));
@@ -117,10 +122,19 @@ inline PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_ind
     return PyObject_CallOneArg(c.get(), value.get());
 }
 
-inline PyObject* variable_set(State& st, PyObject* self, PyObject* value, PyObject* array_index) noexcept {
+inline PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_index, PyObject* cast) noexcept {
     AttrReader attrs(st, self, own_variable(st, self));
+    return variable_get_obj(st, attrs, array_index, cast);
+}
+
+inline PyObject* variable_set(State& st, AttrReader& attrs, PyObject* value, PyObject* array_index) noexcept {
     VarTarget t;
     return handle_target(st, attrs, t) ? var_setvar(st, t, value, array_index) : nullptr;
+}
+
+inline PyObject* variable_set(State& st, PyObject* self, PyObject* value, PyObject* array_index) noexcept {
+    AttrReader attrs(st, self, own_variable(st, self));
+    return variable_set(st, attrs, value, array_index);
 }
 
 }  // namespace tclns

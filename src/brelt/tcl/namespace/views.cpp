@@ -17,24 +17,25 @@ PyObject* view_ns(State& st, PyObject* self) noexcept {
     return AttrReader(st, self, own_view(st, self))(st.s_ns.get());
 }
 
-// TclNamespace.join(ns, name). An empty name (None, '') is refused: join()
-// would skip it and so name the namespace itself, a variable or command in
-// the parent namespace that the key never meant; so is a key that joins to
-// the empty name.
+Ref module_class(State& st, PyObject* module, PyObject* name) noexcept {
+    return capi::module_global(st.requests.memo, module, name);
+}
+
+// TclNamespace.join(ns, name), for a key that names a variable or command.
+// A key whose last part is empty (None, '', '::', '::app::', 'sub::') is
+// refused: join() drops that empty part, so the key would address the
+// namespace's own name or another of its parts, which the key never meant.
 PyObject* qualify(State& st, PyObject* ns, PyObject* name) noexcept {
     Ref key = Ref::steal(quotify_str(st, name));
     if (!key) return nullptr;
-    if (PyUnicode_GET_LENGTH(key.get()) == 0) {
-        return capi::raise(PyExc_ValueError, "Invalid Tcl name '': a key names a variable or command of the namespace");
-    }
-    Ref base = Ref::steal(namespace_name(st, ns));
-    Ref joined = base ? Ref::steal(ns_join2(st, base.get(), key.get())) : Ref();
-    if (joined && PyUnicode_GET_LENGTH(joined.get()) == 0) {
-        // '::' and the like: the global namespace itself, not a name in it.
+    Py_ssize_t ends = PyUnicode_Tailmatch(key.get(), st.t_colons.get(), 0, PY_SSIZE_T_MAX, 1);
+    if (ends < 0) return nullptr;
+    if (ends || PyUnicode_GET_LENGTH(key.get()) == 0) {
         PyErr_Format(PyExc_ValueError, "Invalid Tcl name '%U': it names no variable or command", key.get());
         return nullptr;
     }
-    return joined.release();
+    Ref base = Ref::steal(namespace_name(st, ns));
+    return base ? ns_join2(st, base.get(), key.get()) : nullptr;
 }
 
 PyObject* qualified_in(State& st, PyObject* self, PyObject* name) noexcept {
@@ -90,12 +91,27 @@ bool init_view(State& st, PyObject* cls, PyObject* self, PyObject* ns) noexcept 
 
 namespace {
 
+// Whether `tail` is a key of the view of namespace `absolute` that names
+// `full`: the key is not refused and joins to that very name. 1, 0, or -1
+// with an exception.
+int is_key_of(State& st, PyObject* absolute, PyObject* tail, PyObject* full) noexcept {
+    Ref joined = Ref::steal(qualify(st, absolute, tail));
+    if (!joined) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return PyObject_RichCompareBool(joined.get(), full, Py_EQ);
+}
+
 // The names that ("::info", word) answers for the view's namespace itself:
 // asked with the namespace's absolute name as the pattern's prefix (Tcl
 // reads the namespace part of a pattern as a plain name), so the globals
 // that the namespace can see are not among them; their tails, in Tcl's
 // order. Variables only declared, which hold no value, are left out: they
-// are not `in` the view and cannot be read.
+// are not `in` the view and cannot be read. So is a name whose tail is no
+// key: one with a single ':' ('g:h', 'x:', whose key join() refuses) or an
+// empty one, which Tcl allows but no key of the view can address.
 PyObject* names_in(State& st, PyObject* self, PyObject* word) noexcept {
     Ref ns = Ref::steal(view_ns(st, self));
     Ref name = ns ? Ref::steal(namespace_name(st, ns.get())) : Ref();
@@ -115,12 +131,15 @@ PyObject* names_in(State& st, PyObject* self, PyObject* word) noexcept {
     Ref tcl = answer ? Ref::steal(PyObject_GetAttr(ns.get(), st.s_tcl.get())) : Ref();
     Ref names = tcl ? Ref::steal(cast_with(tcl.get(), st.s_cast_list.get(), answer.get())) : Ref();
     if (!names) return nullptr;
-    Ref list = Ref::steal(PySequence_List(names.get()));
+    Ref all = Ref::steal(PySequence_List(names.get()));
+    Ref list = all ? Ref::steal(PyList_New(0)) : Ref();
     if (!list) return nullptr;
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list.get()); i < n; ++i) {
-        PyObject* tail = tail_of(PyList_GET_ITEM(list.get(), i));
-        if (tail == nullptr) return nullptr;
-        PyList_SetItem(list.get(), i, tail);
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(all.get()); i < n; ++i) {
+        PyObject* full = PyList_GET_ITEM(all.get(), i);
+        Ref tail = Ref::steal(tail_of(full));
+        int key = tail ? is_key_of(st, absolute.get(), tail.get(), full) : -1;
+        if (key < 0) return nullptr;
+        if (key && PyList_Append(list.get(), tail.get()) < 0) return nullptr;
     }
     return list.release();
 }

@@ -10,6 +10,9 @@ namespace tclns {
 bool own_view(State& st, PyObject* obj) noexcept;
 // The view's namespace (view.ns), a new reference.
 PyObject* view_ns(State& st, PyObject* self) noexcept;
+// The module-level class `name` of the module, as it is now (NameError
+// when it is gone).
+Ref module_class(State& st, PyObject* module, PyObject* name) noexcept;
 // The qualified name of key `name` in namespace `ns` (see views.cpp).
 PyObject* qualify(State& st, PyObject* ns, PyObject* name) noexcept;
 // The same in the namespace of view `self`.
