@@ -179,6 +179,24 @@ def test_call_eval_cast_and_logging(recorded, kind):
     assert messages[-1] == "Calling: no_such_command" and len(messages) == 2
 
 
+@pytest.mark.parametrize("cls", [TclCommand, TempTclCommand])
+@pytest.mark.parametrize("method, action, seen_as", [
+    ("call", lambda h: h(1, k=2), ((1,), {"k": 2})),
+    ("build_tclcmd", lambda h: h.call(1, k=2), ((1,), {"k": 2})),
+    ("build_tclcmd", lambda h: h.eval(1, k=2), ((1,), {"k": 2})),
+])
+def test_methods_replaced_on_the_class_are_the_ones_called(tcl, cls, method, action, seen_as, monkeypatch):
+    # As mock.patch.object(TclCommand, ...) does: __call__ is self.call(),
+    # call() and eval() start from self.build_tclcmd().
+    seen = []
+    h = cls(**({"cmd": "::concat"} if cls is TclCommand else {"cmd_name": "::concat"}), tcl=tcl, cast=None)
+    result = ("::concat", "replaced") if method == "build_tclcmd" else "replaced"
+    monkeypatch.setattr(cls, method, lambda self, *args, **kwargs: seen.append((args, kwargs)) or result)
+    assert action(h) == "replaced" and seen == [seen_as]
+    monkeypatch.undo()
+    assert h(1) == "1" and seen == [seen_as]
+
+
 def test_str_tclobj_and_repr(tcl):
     h = TclCommand("puts hello", tcl=tcl)
     assert repr(h) == "TclCommand('puts', args=('hello',))" and str(h) == "puts hello"

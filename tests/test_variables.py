@@ -511,6 +511,7 @@ def test_array_mapping_methods_use_subclass_overrides():
     assert seen == [("set", "k", "v"), ("get", "k"), ("exists", "k"), ("unset", "k")]
 
 
+@pytest.mark.parametrize("where", ["instance", "class", "defining class"])
 @pytest.mark.parametrize("cls", [TclArrayVariable, TempTclArrayVariable])
 @pytest.mark.parametrize("method, action, call", [
     ("get", lambda a: a["k"], ((), {"array_index": "k"})),
@@ -518,15 +519,22 @@ def test_array_mapping_methods_use_subclass_overrides():
     ("set", lambda a: a.__setitem__("k", "w"), (("w",), {"array_index": "k"})),
     ("unset", lambda a: a.__delitem__("k"), ((), {"array_index": "k"})),
 ])
-def test_array_mapping_methods_use_instance_overrides(cls, method, action, call):
+def test_array_mapping_methods_use_replaced_methods(cls, method, action, call, where, monkeypatch):
+    # A method replaced on the instance, its class or a base (as
+    # mock.patch.object does) is what the mapping operation calls.
     tcl = Interpreter()
     a = cls("::own", tcl=tcl)
     a["k"] = "v"
     seen = []
-    setattr(a, method, lambda *args, **kwargs: seen.append((args, kwargs)) or "replaced")
+    if where == "instance":
+        setattr(a, method, lambda *args, **kwargs: seen.append((args, kwargs)) or "replaced")
+    else:
+        owner = cls if where == "class" else next(c for c in cls.__mro__ if method in vars(c))
+        monkeypatch.setattr(owner, method, lambda self, *args, **kwargs: seen.append((args, kwargs)) or "replaced")
     action(a)
     assert seen == [call] and tcl.tk.getvar("::own(k)") == "v"
-    del a.__dict__[method]
+    a.__dict__.pop(method, None)
+    monkeypatch.undo()
     assert a["k"] == "v" and seen == [call]  # the class's own method again
 
 

@@ -105,12 +105,17 @@ def test_variable_views(app):
     ("objs", "byref", lambda v: v.unset("x"), ("x",)),
     ("vars", "byref", lambda v: "x" in v, ("x",)),
 ])
-def test_variable_views_use_instance_overrides(app, view, method, action, call):
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_variable_views_use_replaced_methods(app, view, method, action, call, where, monkeypatch):
     app.vars["x"] = 1
     v = getattr(app, view)
     seen = []
     handle = TclVariable("::app::other", tcl=app.tcl)  # what the replaced byref hands out
-    setattr(v, method, lambda *args: seen.append(args) or (handle if method == "byref" else "replaced"))
+    replacement = lambda *args: seen.append(args) or (handle if method == "byref" else "replaced")  # noqa: E731
+    if where == "instance":
+        setattr(v, method, replacement)
+    else:
+        monkeypatch.setattr(type(v), method, lambda self, *args: replacement(*args))
     try:
         action(v)
     except (KeyError, TclError):  # ::app::other does not exist

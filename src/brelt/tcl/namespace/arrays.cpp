@@ -8,12 +8,13 @@ namespace tclns {
 
 namespace {
 
-// Whether `self` is an instance of one of the module's own array classes,
-// so that no subclass can have replaced the method a mapping operation
-// delegates to, and the direct implementation may be called.
+// Whether `self` is an instance of one of the module's own array classes
+// with their own methods, so that nothing can have replaced the method a
+// mapping operation delegates to, and the direct implementation may be
+// called.
 bool own_array(State& st, PyObject* self) noexcept {
-    return Py_IS_TYPE(self, st.TclArrayVariable.as<PyTypeObject>()) ||
-           Py_IS_TYPE(self, st.TempTclArrayVariable.as<PyTypeObject>());
+    return own_instance(self, st.TclArrayVariable, st.TclArrayVariable_methods, st.TempTclArrayVariable,
+                        st.TempTclArrayVariable_methods);
 }
 
 // The handle's attributes, read from its dict when it is of the own classes.

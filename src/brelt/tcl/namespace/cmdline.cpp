@@ -8,7 +8,7 @@
 namespace tclns {
 
 bool own_command(State& st, PyObject* obj) noexcept {
-    return Py_IS_TYPE(obj, st.TclCommand.as<PyTypeObject>()) || Py_IS_TYPE(obj, st.TempTclCommand.as<PyTypeObject>());
+    return own_instance(obj, st.TclCommand, st.TclCommand_methods, st.TempTclCommand, st.TempTclCommand_methods);
 }
 
 namespace {

@@ -145,6 +145,17 @@ int exec_module(PyObject* module) noexcept {
         }
         // For the package, which offers it as brelt.tcl.TclKeyError.
         if (!add_object(module, "TclKeyError", st->ElementError.get())) return -1;
+        for (auto [guard, cls] : {std::pair{&st->TclVariable_methods, &st->TclVariable},
+                                  std::pair{&st->TclArrayVariable_methods, &st->TclArrayVariable},
+                                  std::pair{&st->TempTclArrayVariable_methods, &st->TempTclArrayVariable},
+                                  std::pair{&st->TclCommand_methods, &st->TclCommand},
+                                  std::pair{&st->TempTclCommand_methods, &st->TempTclCommand},
+                                  std::pair{&st->TclNamespace_methods, &st->TclNamespace},
+                                  std::pair{&st->TempTclNamespace_methods, &st->TempTclNamespace},
+                                  std::pair{&st->VariablesView_methods, &st->VariablesView},
+                                  std::pair{&st->ObjectsView_methods, &st->ObjectsView}}) {
+            if (!guard->setup(cls->get())) return -1;
+        }
         return 0;
     });
 }

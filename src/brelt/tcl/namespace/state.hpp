@@ -6,6 +6,7 @@
 #include "callback.hpp"
 #include "call.hpp"
 #include "capi.hpp"
+#include "method_guard.hpp"
 #include "request.hpp"
 
 namespace tclns {
@@ -39,6 +40,11 @@ struct State : capi::ModuleStateBase {
     Held TclCommand, TempTclCommand;
     Held VariablesView, ObjectsView, CommandsView, ProcsView;
     Held TclNamespace, TempTclNamespace;
+    // Whether each class whose methods C code stands in for still has
+    // them (see capi::MethodGuard).
+    capi::MethodGuard TclVariable_methods, TclArrayVariable_methods, TempTclArrayVariable_methods;
+    capi::MethodGuard TclCommand_methods, TempTclCommand_methods, TclNamespace_methods, TempTclNamespace_methods;
+    capi::MethodGuard VariablesView_methods, ObjectsView_methods;
     Held command_init, namespace_init, temp_command_init;
     Held lazy_iterator_type;
     Held CommandCallable;  // what tkinter registers for a Python command
@@ -201,6 +207,14 @@ PyObject* command_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noex
 // subclass, which may override what a method delegates to): TclCommand or
 // TempTclCommand; TclNamespace or TempTclNamespace.
 bool own_command(State& st, PyObject* obj) noexcept;
+// Whether `obj` is an instance of class `a` or `b` itself (not of a
+// subclass) that still has its own methods (guarded by `ga`, `gb`).
+inline bool own_instance(PyObject* obj, const Held& a, capi::MethodGuard& ga, const Held& b,
+                         capi::MethodGuard& gb) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == a.as<PyTypeObject>()) return ga.unchanged(t);
+    return t == b.as<PyTypeObject>() && gb.unchanged(t);
+}
 bool own_namespace(State& st, PyObject* obj) noexcept;
 
 // ---------------------------------------------------------------------------

@@ -6,8 +6,8 @@
 namespace tclns {
 
 bool own_namespace(State& st, PyObject* obj) noexcept {
-    return Py_IS_TYPE(obj, st.TclNamespace.as<PyTypeObject>()) ||
-           Py_IS_TYPE(obj, st.TempTclNamespace.as<PyTypeObject>());
+    return own_instance(obj, st.TclNamespace, st.TclNamespace_methods, st.TempTclNamespace,
+                        st.TempTclNamespace_methods);
 }
 
 namespace {

@@ -8,17 +8,18 @@
 namespace tclns {
 namespace {
 
-// The view's own class (not a subclass), whose methods are the direct ones.
+// The view's own class (not a subclass) with its own methods, which the
+// direct ones stand in for.
 bool own_vars(State& st, PyObject* self) noexcept {
-    return Py_IS_TYPE(self, st.VariablesView.as<PyTypeObject>()) || Py_IS_TYPE(self, st.ObjectsView.as<PyTypeObject>());
+    return own_instance(self, st.VariablesView, st.VariablesView_methods, st.ObjectsView, st.ObjectsView_methods);
 }
 
 // Whether an operation of view `self` may send its request itself instead
 // of calling `method` (NULL: none), then self.byref() and a method of the
 // TclVariable that byref() makes: the view is of the own classes, its own
 // dict holds neither name (an instance may replace them), and the module's
-// TclVariable is still the module's own class. 1, 0, or -1 with an
-// exception.
+// TclVariable is still the module's own class, with its own methods. 1, 0,
+// or -1 with an exception.
 int direct(State& st, Function* fn, PyObject* self, PyObject* method) noexcept {
     if (!own_vars(st, self)) return 0;
     AttrReader attrs(st, self, true);
@@ -27,7 +28,8 @@ int direct(State& st, Function* fn, PyObject* self, PyObject* method) noexcept {
     if (held != 0) return held < 0 ? -1 : 0;
     Ref cls = module_class(st, fn->module, st.g_TclVariable.get());
     if (!cls) return -1;
-    return cls.get() == st.TclVariable.get() ? 1 : 0;
+    auto* variable = st.TclVariable.as<PyTypeObject>();
+    return cls.get() == st.TclVariable.get() && st.TclVariable_methods.unchanged(variable) ? 1 : 0;
 }
 
 // What a fresh handle on key would ask for: its qualified name, on the
