@@ -127,7 +127,8 @@ inline PyObject* variable_get_obj(State& st, PyObject* self, PyObject* array_ind
     return variable_get_obj(st, attrs, array_index, cast);
 }
 
-inline PyObject* variable_set(State& st, AttrReader& attrs, PyObject* value, PyObject* array_index) noexcept {
+[[gnu::always_inline]] inline PyObject* variable_set(State& st, AttrReader& attrs, PyObject* value,
+                                                     PyObject* array_index) noexcept {
     VarTarget t;
     return handle_target(st, attrs, t) ? var_setvar(st, t, value, array_index) : nullptr;
 }
