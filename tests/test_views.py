@@ -224,7 +224,7 @@ def test_view_errors(app, action, error, cause):
 
 # Keys whose last part is empty: join() drops it, so they would name the
 # namespace itself or one of its parts rather than anything in it.
-NO_NAME_KEYS = [None, "", "::", "::::", "::app::", "sub::", "::app::sub::"]
+NO_NAME_KEYS = [None, "", "::", "::::", "::app::", "sub::", "::app::sub::", "::app", ":::app"]
 
 KEY_OPERATIONS = {
     "vars[k]": (lambda n, k: n.vars[k], KeyError),

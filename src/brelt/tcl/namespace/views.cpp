@@ -25,17 +25,32 @@ Ref module_class(State& st, PyObject* module, PyObject* name) noexcept {
 // A key whose last part is empty (None, '', '::', '::app::', 'sub::') is
 // refused: join() drops that empty part, so the key would address the
 // namespace's own name or another of its parts, which the key never meant.
+// So is an absolute key that is the namespace's own name ('::app' in the
+// views of ::app).
 PyObject* qualify(State& st, PyObject* ns, PyObject* name) noexcept {
     Ref key = Ref::steal(quotify_str(st, name));
     if (!key) return nullptr;
-    Py_ssize_t ends = PyUnicode_Tailmatch(key.get(), st.t_colons.get(), 0, PY_SSIZE_T_MAX, 1);
-    if (ends < 0) return nullptr;
-    if (ends || PyUnicode_GET_LENGTH(key.get()) == 0) {
+    auto refuse = [&]() -> PyObject* {
         PyErr_Format(PyExc_ValueError, "Invalid Tcl name '%U': it names no variable or command", key.get());
         return nullptr;
-    }
+    };
+    Py_ssize_t ends = PyUnicode_Tailmatch(key.get(), st.t_colons.get(), 0, PY_SSIZE_T_MAX, 1);
+    if (ends < 0) return nullptr;
+    if (ends || PyUnicode_GET_LENGTH(key.get()) == 0) return refuse();
     Ref base = Ref::steal(namespace_name(st, ns));
-    return base ? ns_join2(st, base.get(), key.get()) : nullptr;
+    Ref joined = base ? Ref::steal(ns_join2(st, base.get(), key.get())) : Ref();
+    if (!joined) return nullptr;
+    // Only an absolute key can join to the namespace itself.
+    Py_ssize_t absolute = PyUnicode_Tailmatch(key.get(), st.t_colons.get(), 0, PY_SSIZE_T_MAX, -1);
+    if (absolute < 0) return nullptr;
+    if (absolute) {
+        Ref itself = Ref::steal(ns_join2(st, base.get(), st.t_empty.get()));
+        if (!itself) return nullptr;
+        int same = PyObject_RichCompareBool(joined.get(), itself.get(), Py_EQ);
+        if (same < 0) return nullptr;
+        if (same) return refuse();
+    }
+    return joined.release();
 }
 
 PyObject* qualified_in(State& st, PyObject* self, PyObject* name) noexcept {
