@@ -799,3 +799,26 @@ def test_no_reference_leaks(tclx):
     tclx.call("set", "kl_leak", tclobj(kl))
     tclx.call("keylset", "kl_leak", "new", "1")
     assert_no_leak(work)
+
+
+@pytest.mark.parametrize("method, action, seen", [
+    ("__setitem__", lambda: NestMap({"a.b": 1}), [("a.b", 1)]),
+    ("__setitem__", lambda: NestMap().update(x=2), [("x", 2)]),
+    ("__setitem__", lambda: NestMap.from_tcl("{k v}"), [("k", "v")]),
+    ("update", lambda: NestMap(k=1), [({"k": 1},)]),
+    ("all_items", lambda: NestMap().update(NestMap(k=1)), [()]),
+    ("__tclobj__", lambda: tclobj(NestMap(k=NestMap(j=1))), [(), ()]),
+])
+def test_methods_replaced_on_the_class_are_the_ones_called(method, action, seen, monkeypatch):
+    # As mock.patch.object(NestMap, ...) does: the documented steps call the
+    # replacement, as they call a subclass's method.
+    calls = []
+    original = getattr(NestMap, method)
+
+    def spy(self, *args):
+        calls.append(args)
+        return original(self, *args)
+
+    monkeypatch.setattr(NestMap, method, spy)
+    action()
+    assert calls == seen

@@ -92,7 +92,7 @@ int collect_entries(State& st, PyObject* self, PyObject* prefix, bool items, PyO
 
 // other.all_items(): ours for a NestMap, its own method for a subclass.
 Ref all_items_of(State& st, PyObject* other) {
-    if (Py_IS_TYPE(other, st.cls())) return all_entries(st, other, true);
+    if (st.own(other)) return all_entries(st, other, true);
     return Ref::steal(capi::call_method(other, st.s_all_items.get()));
 }
 
@@ -126,7 +126,7 @@ int unpack_pair(PyObject* pair, Ref& key, Ref& value) {
 
 // sub.update(other) for a NestMap `sub`.
 int update_one(State& st, PyObject* sub, PyObject* other) {
-    if (Py_IS_TYPE(sub, st.cls())) {
+    if (st.own(sub)) {
         Ref args = Ref::steal(PyTuple_Pack(1, other));
         return args ? update(st, sub, args.get(), nullptr) : -1;
     }
@@ -151,7 +151,7 @@ int init_from_dict(State& st, PyObject* self, PyObject* dsc) {
         return PyDict_SetItem(dsc, key, sub.get());
     });
     if (r < 0) return -1;
-    if (Py_IS_TYPE(self, st.cls())) return update_from_dict(st, self, dsc);
+    if (st.own(self)) return update_from_dict(st, self, dsc);
     Ref done = Ref::steal(capi::call_method(self, st.s_update.get(), dsc));
     return done ? 0 : -1;
 }
@@ -226,7 +226,7 @@ PyObject* to_tcl(State& st, PyObject* self) {
         PyObject* value = items[2 * i + 1].get();
         Ref tkey = Ref::steal(tclobj_of(st, key));
         if (!tkey) return nullptr;
-        Ref tvalue = Ref::steal(Py_IS_TYPE(value, st.cls()) ? to_tcl(st, value) : tclobj_of(st, value));
+        Ref tvalue = Ref::steal(st.own(value) ? to_tcl(st, value) : tclobj_of(st, value));
         if (!tvalue) return nullptr;
         PyObject* pair = PyTuple_New(2);
         if (pair == nullptr) return nullptr;

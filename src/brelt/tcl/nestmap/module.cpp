@@ -143,7 +143,7 @@ PyObject* nm_init(Function* f, PyObject* const* argv) {
     State& st = state_of(f);
     PyObject* self = argv[kInit.slot("self")];
     if (!check_self(st, f, self)) return nullptr;
-    if (!Py_IS_TYPE(self, st.cls()) || !st.base_init_is_dicts) {
+    if (!st.own(self) || !st.base_init_is_dicts) {
         // super().__init__(), so cooperative bases of a subclass are called.
         PyObject* super_args[] = {st.NestMap.get(), self};
         Ref sup = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
@@ -291,7 +291,7 @@ bool build_class(PyObject* module, State& st) {
         PyErr_SetString(PyExc_ImportError, "brelt.datastructures.AttrDict is not a dict subclass");
         return false;
     }
-    return capi::add_object(module, "NestMap", st.NestMap.get());
+    return st.methods.setup(st.NestMap.get()) && capi::add_object(module, "NestMap", st.NestMap.get());
 }
 
 int exec_module(PyObject* module) noexcept {

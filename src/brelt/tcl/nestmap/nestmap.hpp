@@ -2,6 +2,7 @@
 #pragma once
 
 #include "capi.hpp"
+#include "method_guard.hpp"
 
 namespace nestmap {
 
@@ -24,11 +25,13 @@ struct State : capi::ModuleStateBase {
     bool base_init_is_dicts = false;
 
     PyTypeObject* cls() const noexcept { return NestMap.as<PyTypeObject>(); }
-    // isinstance(obj, NestMap)
-    // isinstance(obj, NestMap). Exactly NestMap is Py_IS_TYPE(obj, cls()):
-    // its item operations are known to be ours, so walks continue in C++
-    // instead of going through the value's own methods.
+    // isinstance(obj, NestMap).
     bool is_nestmap(PyObject* obj) const noexcept { return PyObject_TypeCheck(obj, cls()); }
+    // Whether obj is exactly a NestMap whose class still has its own
+    // methods: its item operations are known to be ours, so walks continue
+    // in C++ instead of going through the value's own methods.
+    bool own(PyObject* obj) noexcept { return Py_IS_TYPE(obj, cls()) && methods.unchanged(cls()); }
+    capi::MethodGuard methods;
 };
 
 // A new, empty NestMap (what NestMap() gives, without running __init__).

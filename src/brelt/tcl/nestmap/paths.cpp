@@ -157,12 +157,12 @@ int target_key_error(PyObject* key) {
 }
 
 Ref subscript(State& st, PyObject* obj, PyObject* key) {
-    if (Py_IS_TYPE(obj, st.cls())) return get_item(st, obj, key);
+    if (st.own(obj)) return get_item(st, obj, key);
     return Ref::steal(PyObject_GetItem(obj, key));
 }
 
 int assign(State& st, PyObject* obj, PyObject* key, PyObject* value) {
-    if (Py_IS_TYPE(obj, st.cls())) return set_item(st, obj, key, value);
+    if (st.own(obj)) return set_item(st, obj, key, value);
     return PyObject_SetItem(obj, key, value);
 }
 
@@ -186,7 +186,7 @@ Ref get_item(State& st, PyObject* self, PyObject* key) {
         if (more < 0) return {};
         Ref value = dict_get(level.get(), part.get());
         if (!more || !value) return value;
-        if (!Py_IS_TYPE(value.get(), st.cls())) {
+        if (!st.own(value.get())) {
             Ref rest = path.rest();
             if (!rest) return {};
             Ref result = Ref::steal(PyObject_GetItem(value.get(), rest.get()));
@@ -241,7 +241,7 @@ int set_item(State& st, PyObject* self, PyObject* key, PyObject* value_in) {
             return chain ? PyDict_SetItem(level.get(), part.get(), chain.get()) : -1;
         }
         if (!st.is_nestmap(sub.get())) return target_key_error(part.get());
-        if (!Py_IS_TYPE(sub.get(), st.cls())) {
+        if (!st.own(sub.get())) {
             Ref rest = path.rest();
             return rest ? PyObject_SetItem(sub.get(), rest.get(), value.get()) : -1;
         }
@@ -278,7 +278,7 @@ int contains(State& st, PyObject* self, PyObject* key) {
         Ref value;
         int present = PyDict_GetItemRef(level.get(), part.get(), value.out());
         if (present <= 0) return present;
-        if (!Py_IS_TYPE(value.get(), st.cls())) {
+        if (!st.own(value.get())) {
             Ref rest = path.rest();
             return rest ? contains_in_value(value.get(), rest.get()) : -1;
         }
@@ -320,7 +320,7 @@ int del_item(State& st, PyObject* self, PyObject* key) {
             Ref value = dict_get(level.get(), part.get());
             if (!value) return -1;
             path.push_back(Level{Ref::borrow(level.get()), std::move(part), Ref::borrow(value.get())});
-            if (!Py_IS_TYPE(value.get(), st.cls())) {
+            if (!st.own(value.get())) {
                 Ref rest = walk.rest();
                 if (!rest) return -1;
                 if (PyObject_DelItem(value.get(), rest.get()) < 0) {
