@@ -699,3 +699,18 @@ def test_no_reference_leaks(tcl, app):
     assert_no_leak(work, rounds=500, warmup=300, allowance=200)
     after = sys.getrefcount(bound), sys.getrefcount(h), sys.getrefcount(app), sys.getrefcount(None)
     assert after[:3] == counts[:3] and abs(after[3] - counts[3]) < 250
+
+
+@pytest.mark.parametrize("cls, method, make, seen_as", [
+    (TempTclCommand, "createcommand", lambda t: TempTclCommand(print, tcl=t), [(print,)]),
+    (TempTclCommand, "delete", lambda t: TempTclCommand(print, tcl=t), [()]),
+])
+def test_temporary_command_goes_through_a_method_replaced_on_the_class(tcl, cls, method, make, seen_as, monkeypatch):
+    seen = []
+    original = getattr(cls, method)
+    monkeypatch.setattr(cls, method, lambda self, *args: seen.append(args) or original(self, *args))
+    with make(tcl) as temp:
+        pass
+    assert seen == seen_as
+    monkeypatch.undo()
+    del temp

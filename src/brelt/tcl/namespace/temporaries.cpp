@@ -74,6 +74,8 @@ PyObject* temp_name(State& st, PyObject* self, PyObject* pattern, bool own_forma
     return call_method(st.s_format.get(), a, 1, st.kw_cls_id.get());
 }
 
+bool exact_temp_command(State& st, PyObject* self) noexcept;
+
 // Calls `self.<name>()`; a TclError (and, with `gone_too`, the
 // ReferenceError of an interpreter that no longer exists) is ignored. The
 // module's own TempTclCommand deletes through its own delete() directly.
@@ -81,7 +83,7 @@ bool quietly(State& st, PyObject* self, PyObject* name, bool gone_too) noexcept 
     Ref r;
     {
         QuietRequests quiet;
-        bool own_delete = name == st.s_delete.get() && Py_IS_TYPE(self, st.TempTclCommand.as<PyTypeObject>());
+        bool own_delete = name == st.s_delete.get() && exact_temp_command(st, self);
         r = Ref::steal(own_delete ? delete_command(st, self) : call_method(self, name));
     }
     if (r) return true;
@@ -237,8 +239,10 @@ finaliser: a handle dropped outside a `with` block leaves its variable.
 // ---------------------------------------------------------------------------
 // TempTclCommand
 
+// Exactly a TempTclCommand whose class still has its own methods.
 bool exact_temp_command(State& st, PyObject* self) noexcept {
-    return Py_IS_TYPE(self, st.TempTclCommand.as<PyTypeObject>());
+    auto* type = st.TempTclCommand.as<PyTypeObject>();
+    return Py_IS_TYPE(self, type) && st.TempTclCommand_methods.unchanged(type);
 }
 
 PyObject* command_init(Function* fn, PyObject* const* argv);
@@ -608,8 +612,10 @@ callable (its __name__, __doc__, __wrapped__) and calls it through Tcl.
 // ---------------------------------------------------------------------------
 // TempTclNamespace
 
+// Exactly a TempTclNamespace whose class still has its own methods.
 bool exact_temp_namespace(State& st, PyObject* self) noexcept {
-    return Py_IS_TYPE(self, st.TempTclNamespace.as<PyTypeObject>());
+    auto* type = st.TempTclNamespace.as<PyTypeObject>();
+    return Py_IS_TYPE(self, type) && st.TempTclNamespace_methods.unchanged(type);
 }
 
 PyObject* namespace_init(Function* fn, PyObject* const* argv);
