@@ -150,9 +150,9 @@ PyObject* names_in(State& st, PyObject* self, PyObject* word) noexcept {
     Ref list = all ? Ref::steal(PyList_New(0)) : Ref();
     if (!list) return nullptr;
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(all.get()); i < n; ++i) {
-        PyObject* full = PyList_GET_ITEM(all.get(), i);
-        Ref tail = Ref::steal(tail_of(full));
-        int key = tail ? is_key_of(st, absolute.get(), tail.get(), full) : -1;
+        Ref full = Ref::borrow(PyList_GET_ITEM(all.get(), i));
+        Ref tail = Ref::steal(tail_of(full.get()));
+        int key = tail ? is_key_of(st, absolute.get(), tail.get(), full.get()) : -1;
         if (key < 0) return nullptr;
         if (key && PyList_Append(list.get(), tail.get()) < 0) return nullptr;
     }
