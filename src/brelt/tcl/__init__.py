@@ -191,6 +191,13 @@ class Interpreter:
         self.history = History(max_history)
         self.jiv = Jiv(self)
         self.vars = TclNamespace("::", tcl=self).vars
+        if sys.version_info < (3, 13):
+            # Every request reads this object's __dict__ from C, which makes
+            # CPython 3.11 and 3.12 keep it as a table sharing its keys with
+            # the class; reading an attribute (tcl.jiv, tcl.tk) from such a
+            # table takes the slow path each time. A dict of its own is read
+            # as quickly as before.
+            self.__dict__ = dict(self.__dict__)
 
     def __repr__(self):
         return f"<{type(self).__name__} at {id(self):#x}>"
