@@ -286,6 +286,18 @@ public:
         bool generic = type->tp_setattro == PyObject_GenericSetAttr &&
                        ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || type->tp_dictoffset != 0);
         if (generic && PyUnicode_CheckExact(name)) {
+#if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED)
+            // A new object keeps its attributes beside it, in a table whose
+            // keys its class shares, until something asks for its __dict__:
+            // the generic assignment fills that table, more cheaply than
+            // making the dict and inserting into it.
+            if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0) {
+                PyObject* d = reinterpret_cast<PyObject**>(obj_)[-3];
+                if (d == nullptr || (reinterpret_cast<uintptr_t>(d) & 1) != 0) {
+                    return PyObject_GenericSetAttr(obj_, name, value);
+                }
+            }
+#endif
             Ref found = type_lookup(type, name);
             if (!found || Py_TYPE(found.get())->tp_descr_set == nullptr) {
                 Ref dict = instance_dict(obj_);
