@@ -44,6 +44,15 @@ from .quotify import quotify, tclobj
 
 TclError = tkinter.TclError
 
+# Every request reads an interpreter's __dict__ from C. That makes CPython
+# 3.11 and 3.12 keep it as a table sharing its keys with the class, from
+# which reading an attribute (tcl.jiv, tcl.tk) takes the slow path each
+# time; 3.13.0 keeps it that way too, and tells no dict watcher when it
+# writes into such a table, so the requests cannot remember what they read
+# from it. An interpreter therefore gets a dict of its own there. (Calling
+# its methods then costs a little more on 3.11 and 3.13.0.)
+_SHARED_KEYS_COST = sys.version_info < (3, 13) or (sys.version_info[:3] == (3, 13, 0) and sys._is_gil_enabled())
+
 # Re-exported from the extension modules, imported when first asked for.
 _LAZY_EXPORTS = {
     "NestMap": "nestmap",
@@ -191,12 +200,7 @@ class Interpreter:
         self.history = History(max_history)
         self.jiv = Jiv(self)
         self.vars = TclNamespace("::", tcl=self).vars
-        if sys.version_info < (3, 13):
-            # Every request reads this object's __dict__ from C, which makes
-            # CPython 3.11 and 3.12 keep it as a table sharing its keys with
-            # the class; reading an attribute (tcl.jiv, tcl.tk) from such a
-            # table takes the slow path each time. A dict of its own is read
-            # as quickly as before.
+        if _SHARED_KEYS_COST:
             self.__dict__ = dict(self.__dict__)
 
     def __repr__(self):
