@@ -233,11 +233,19 @@ inline int get_method(PyObject* obj, PyObject* name, Ref& out) noexcept {
 // from the object's managed-dict slot (three words before the object on
 // every checked release with the GIL; on 3.12 a set lowest bit marks
 // inline values there instead), without the call.
+#if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED)
+// The dict CPython made for `obj`, whose class manages its dict (borrowed),
+// or NULL while it keeps the attributes inline without one.
+inline PyObject* made_managed_dict(PyObject* obj) noexcept {
+    PyObject* d = reinterpret_cast<PyObject**>(obj)[-3];
+    return d != nullptr && (reinterpret_cast<uintptr_t>(d) & 1) == 0 ? d : nullptr;
+}
+#endif
+
 inline Ref instance_dict(PyObject* obj) noexcept {
 #if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED)
     if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
-        PyObject* d = reinterpret_cast<PyObject**>(obj)[-3];
-        if (d != nullptr && (reinterpret_cast<uintptr_t>(d) & 1) == 0) return Ref::borrow(d);
+        if (PyObject* d = made_managed_dict(obj)) return Ref::borrow(d);
     }
 #endif
     return Ref::steal(PyObject_GenericGetDict(obj, nullptr));
@@ -291,11 +299,8 @@ public:
             // keys its class shares, until something asks for its __dict__:
             // the generic assignment fills that table, more cheaply than
             // making the dict and inserting into it.
-            if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0) {
-                PyObject* d = reinterpret_cast<PyObject**>(obj_)[-3];
-                if (d == nullptr || (reinterpret_cast<uintptr_t>(d) & 1) != 0) {
-                    return PyObject_GenericSetAttr(obj_, name, value);
-                }
+            if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 && made_managed_dict(obj_) == nullptr) {
+                return PyObject_GenericSetAttr(obj_, name, value);
             }
 #endif
             Ref found = type_lookup(type, name);
