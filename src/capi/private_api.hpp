@@ -227,21 +227,22 @@ inline int get_method(PyObject* obj, PyObject* name, Ref& out) noexcept {
 #endif
 }
 
-// obj.__dict__ as PyObject_GenericGetDict gives it (a new reference; NULL
-// with an exception set). The request paths fetch the dicts of the same
-// few objects on every call: once CPython made the dict object, it is read
-// from the object's managed-dict slot (three words before the object on
-// every checked release with the GIL; on 3.12 a set lowest bit marks
-// inline values there instead), without the call.
 #if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED)
 // The dict CPython made for `obj`, whose class manages its dict (borrowed),
-// or NULL while it keeps the attributes inline without one.
+// or NULL while it keeps the attributes inline without one. It is read from
+// the object's managed-dict slot: three words before the object on every
+// checked release with the GIL; on 3.12 a set lowest bit marks inline
+// values there instead.
 inline PyObject* made_managed_dict(PyObject* obj) noexcept {
     PyObject* d = reinterpret_cast<PyObject**>(obj)[-3];
     return d != nullptr && (reinterpret_cast<uintptr_t>(d) & 1) == 0 ? d : nullptr;
 }
 #endif
 
+// obj.__dict__ as PyObject_GenericGetDict gives it (a new reference; NULL
+// with an exception set). The request paths fetch the dicts of the same
+// few objects on every call: once CPython made the dict object, it is
+// taken from the managed-dict slot, without the call.
 inline Ref instance_dict(PyObject* obj) noexcept {
 #if CAPI_KNOWN_RELEASE && !defined(Py_GIL_DISABLED)
     if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
